@@ -1,0 +1,98 @@
+# Windows build (MinGW-w64): the setup executable and the Windows unit-test
+# executables that run under Wine.
+set(VQ_SODIUM_PREFIX "/var/cache/vornquill-deps/libsodium-mingw64" CACHE PATH "libsodium built for MinGW")
+if(NOT EXISTS "${VQ_SODIUM_PREFIX}/lib/libsodium.a")
+  message(FATAL_ERROR "libsodium for MinGW not found in ${VQ_SODIUM_PREFIX}: run scripts/setup-deps")
+endif()
+
+set(VQ_EXE_NAME "VornquillAI-Online-Setup-x64-SELFSIGNED")
+
+# Reproducible output: no build paths, no time stamps.
+set(VQ_WIN_COMPILE_OPTIONS
+  -municode -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+  -fstack-protector-strong -ffunction-sections -fdata-sections -fno-ident
+  -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build
+  -Wall -Wextra -Wno-unused-parameter -Wno-cast-function-type)
+set(VQ_WIN_LINK_OPTIONS
+  -municode -static -s -fstack-protector-strong
+  -Wl,--dynamicbase,--high-entropy-va,--nxcompat,--tsaware
+  -Wl,--no-insert-timestamp -Wl,--gc-sections -Wl,--build-id=none
+  -Wl,--require-defined=_load_config_used)
+
+list(TRANSFORM VQ_PORTABLE_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
+list(TRANSFORM VQ_WIN_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
+
+# Delay-load import libraries: the DLL is absent from the import table and
+# loaded on first call (from the system folder only, see DependentLoadFlags).
+set(VQ_DELAY_LIBS)
+foreach(dll winhttp bcrypt wintrust crypt32 comctl32)
+  set(out ${CMAKE_BINARY_DIR}/delay/lib${dll}_delay.a)
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/delay
+    COMMAND x86_64-w64-mingw32-dlltool --input-def ${CMAKE_SOURCE_DIR}/cmake/delay/${dll}.def
+            --output-delaylib ${out} --temp-prefix ${dll}_delay
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/delay
+    DEPENDS ${CMAKE_SOURCE_DIR}/cmake/delay/${dll}.def
+    COMMENT "delay-load library for ${dll}")
+  list(APPEND VQ_DELAY_LIBS ${out})
+endforeach()
+add_custom_target(vq_delay_libs DEPENDS ${VQ_DELAY_LIBS})
+
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+set(CMAKE_C_STANDARD_LIBRARIES "")
+set(VQ_SYSTEM_LIBS kernel32 user32 gdi32 advapi32 shell32 ole32 uuid)
+
+# Everything but the entry, shared by the executable and the Windows tests.
+add_library(vq_win STATIC ${VQ_PORTABLE_SOURCES} ${VQ_WIN_SOURCES})
+target_include_directories(vq_win PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}
+  ${VQ_SODIUM_PREFIX}/include)
+target_compile_definitions(vq_win PUBLIC ${VQ_PROFILE_DEFINE} UNICODE _UNICODE
+  WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00 SODIUM_STATIC)
+target_compile_options(vq_win PUBLIC ${VQ_WIN_COMPILE_OPTIONS})
+add_dependencies(vq_win vq_delay_libs)
+target_link_libraries(vq_win PUBLIC ${VQ_SODIUM_PREFIX}/lib/libsodium.a
+  ${VQ_DELAY_LIBS} delayimp ${VQ_SYSTEM_LIBS})
+
+# The icon artwork is drawn by a script at build time.
+set(VQ_ICON ${CMAKE_BINARY_DIR}/resources/setup.ico)
+add_custom_command(OUTPUT ${VQ_ICON}
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/tools/make-icon.py ${VQ_ICON}
+  DEPENDS ${CMAKE_SOURCE_DIR}/tools/make-icon.py
+  COMMENT "drawing the icon")
+set_source_files_properties(${CMAKE_SOURCE_DIR}/src/resources/setup.rc PROPERTIES
+  OBJECT_DEPENDS "${VQ_ICON};${CMAKE_SOURCE_DIR}/src/resources/setup.manifest;${CMAKE_SOURCE_DIR}/src/resources/THIRD_PARTY_NOTICES.txt")
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${CMAKE_BINARY_DIR}/resources -I${CMAKE_SOURCE_DIR}/src/resources")
+
+add_executable(vq_setup WIN32
+  ${CMAKE_SOURCE_DIR}/src/setup/main.cpp
+  ${CMAKE_SOURCE_DIR}/src/setup/load_config.cpp
+  ${CMAKE_SOURCE_DIR}/src/resources/setup.rc)
+set_target_properties(vq_setup PROPERTIES OUTPUT_NAME ${VQ_EXE_NAME})
+target_link_libraries(vq_setup PRIVATE vq_win)
+target_link_options(vq_setup PRIVATE ${VQ_WIN_LINK_OPTIONS} -mwindows
+  -Wl,-Map=${CMAKE_BINARY_DIR}/setup.map)
+# GNU ld keeps _load_config_used but leaves the load configuration data
+# directory empty: point it at the structure after the link.
+add_custom_command(TARGET vq_setup POST_BUILD
+  COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tools/pe-postlink.py
+          $<TARGET_FILE:vq_setup> ${CMAKE_BINARY_DIR}/setup.map
+  COMMENT "pointing the load configuration directory at _load_config_used")
+
+# Windows unit tests (GoogleTest from Debian's sources), run under Wine.
+if(EXISTS /usr/src/googletest/CMakeLists.txt AND EXISTS ${CMAKE_SOURCE_DIR}/tests/win)
+  set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  file(GLOB VQ_WIN_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/*.cpp)
+  if(VQ_WIN_TEST_SOURCES)
+    add_executable(vq_win_tests ${VQ_WIN_TEST_SOURCES})
+    target_compile_options(vq_win_tests PRIVATE -fexceptions -frtti)
+    target_link_libraries(vq_win_tests PRIVATE vq_win gtest gtest_main)
+    target_link_options(vq_win_tests PRIVATE -municode -static -fstack-protector-strong)
+  endif()
+endif()
+
+if(EXISTS ${CMAKE_SOURCE_DIR}/tools/win/CMakeLists.txt)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/tools/win ${CMAKE_BINARY_DIR}/tools)
+endif()

@@ -1,0 +1,30 @@
+# Sourced by the test and demo scripts: a private Wine prefix with its own
+# wineserver and an Xvfb display, stopped again by wine_env_stop.
+WINE64=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver64
+[ -x "$WINESERVER" ] || WINESERVER="$(command -v wineserver || echo /usr/lib/wine/wineserver)"
+
+wine_env_start() {
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX="$(mktemp -d /tmp/vq-wine.XXXXXX)"
+  # Xvfb on the first free display number.
+  local n=90
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  VQ_XVFB_PID=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  "$WINESERVER" -p
+  "$WINE64" wineboot -i >/dev/null 2>&1 || true
+  "$WINESERVER" -w || true
+  "$WINESERVER" -p
+}
+
+wine_env_stop() {
+  if [ -n "${WINEPREFIX:-}" ]; then
+    "$WINESERVER" -k >/dev/null 2>&1 || true
+    case "$WINEPREFIX" in /tmp/vq-wine.*) rm -rf "$WINEPREFIX" ;; esac
+  fi
+  if [ -n "${VQ_XVFB_PID:-}" ]; then kill "$VQ_XVFB_PID" 2>/dev/null || true; fi
+}

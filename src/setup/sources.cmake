@@ -1,0 +1,8 @@
+list(APPEND VQ_PORTABLE_SOURCES
+  src/setup/options.cpp
+  src/setup/startup_rules.cpp
+)
+list(APPEND VQ_WIN_SOURCES
+  src/setup/options_win.cpp
+  src/setup/startup.cpp
+)

@@ -1,0 +1,46 @@
+// The program's start-up on Windows.
+#include "setup/startup.h"
+
+#include <windows.h>
+
+#include "common/text.h"
+
+static const wchar16 box_title[] = T16("Vornquill AI Setup");
+static const wchar16 mutex_name[] = T16("Global\\VornquillAI-OnlineSetup");
+
+int startup_main(HINSTANCE instance) {
+    (void)instance;
+    HeapSetInformation(nullptr, HeapEnableTerminationOnCorruption, nullptr, 0);
+    SetDllDirectoryW(T16(""));
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
+    wchar16 offending[OPTIONS_ERROR_CAPACITY];
+    offending[0] = 0;
+    if (!options_parse(offending, OPTIONS_ERROR_CAPACITY)) {
+        if (!startup_quiet(setup_options())) {
+            wchar16 usage[512];
+            format_wide(usage, 512,
+                        T16("Unknown or invalid option: %ls\n\nAccepted: /SILENT /VERYSILENT "
+                            "/SUPPRESSMSGBOXES /NORESTART /REPAIR /DIR=\"folder\" "
+                            "/COMPONENTS=list /TASKS=list /LANG=name"),
+                        offending);
+            MessageBoxW(nullptr, usage, box_title, MB_OK | MB_ICONERROR);
+        }
+        return 5;
+    }
+
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, mutex_name);
+    if (mutex != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+        if (!startup_quiet(setup_options())) {
+            MessageBoxW(nullptr, T16("Vornquill AI Setup is already running."), box_title,
+                        MB_OK | MB_ICONINFORMATION);
+        }
+        return 5;
+    }
+
+    // The setup flow joins here.
+    int code = 0;
+
+    if (mutex != nullptr) CloseHandle(mutex);
+    return code;
+}
