@@ -1,0 +1,18 @@
+// The signed release manifest: the schema applied to the verified bytes, which
+// yields the ReleaseInfo fields version, fileName, size, sha256_hex, sha256.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "release/release.h"
+
+#define MANIFEST_MAX_ARTIFACTS 20
+#define MANIFEST_MAX_SIZE 2147483648ll  // installer bytes, 2 GiB inclusive
+
+// Reads count manifest bytes into info. min_version is the minimum release
+// version. Returns VERIFY_OK, or VERIFY_JSON .. VERIFY_TOO_LARGE with one
+// detail message (cut to detail_capacity and terminated; detail may be null).
+// Fields filled before a failing test keep their values.
+VerifyStatus manifest_read(const uint8_t *bytes, size_t count, const char *min_version,
+                           ReleaseInfo *info, char *detail, size_t detail_capacity);

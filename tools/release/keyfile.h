@@ -1,0 +1,39 @@
+// Release-signing key files of the release tool: reading, writing and the
+// key id form "release-YYYYMMDD-xxxxxxxx".
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define KEYFILE_SECRET_KIND "vornquill-release-secret-key"
+#define KEYFILE_PUBLIC_KIND "vornquill-release-public-key"
+
+struct KeyPair {
+    char kid[65];
+    uint8_t public_key[32];
+    uint8_t seed[32];  // the secret half; zero when only the public half is known
+    int has_secret;    // 1 when seed holds the secret half
+};
+
+// 1 when kid has the form release-YYYYMMDD-xxxxxxxx (lower-case hex).
+int keyfile_kid_valid(const char *kid);
+
+// A fresh key pair. kid: given (already valid) or made from date (YYYYMMDD)
+// and the first four bytes of the public key's SHA-256. Returns 0 or -1.
+int keyfile_generate(const char *date, const char *kid, KeyPair *pair, char *error,
+                     size_t error_capacity);
+
+// Writes the secret file (mode 0600) or the public file. The file must not
+// exist unless overwrite is 1. Returns 0, or -1 with a message in error.
+int keyfile_write_secret(const char *path, const KeyPair *pair, int overwrite, char *error,
+                         size_t error_capacity);
+int keyfile_write_public(const char *path, const KeyPair *pair, int overwrite, char *error,
+                         size_t error_capacity);
+
+// Reads a secret or public key file. need_secret 1 refuses a public file.
+// Returns 0, or -1 with a message in error.
+int keyfile_read(const char *path, int need_secret, KeyPair *pair, char *error,
+                 size_t error_capacity);
+
+// Wipes the secret half.
+void keyfile_wipe(KeyPair *pair);
