@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# The release tool end to end: keygen -> publish -> verify, tampered releases,
+# refusals of bad input, and that nothing half-made is left behind.
+#   tool-test.sh <vornquill-release> <source dir>
+set -u
+tool="$1"
+src="$2"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# expect_run <expected exit> <stdout/stderr must contain> -- command...
+expect_run() {
+  local want_rc="$1" want_text="$2"
+  shift 3
+  local out rc
+  out="$("$@" 2>&1)"
+  rc=$?
+  if [ "$rc" != "$want_rc" ]; then
+    fail "$* exited $rc, expected $want_rc; output: $out"
+  elif [ -n "$want_text" ] && ! grep -qF -- "$want_text" <<<"$out"; then
+    fail "$*: output lacks '$want_text'; output: $out"
+  fi
+}
+
+# The status and detail lines of verify, exactly.
+expect_verdict() {
+  local envelope="$1" key="$2" want_status="$3" want_detail="$4"
+  shift 4
+  local out
+  out="$("$tool" verify --envelope "$envelope" --key "$key" "$@" 2>&1)"
+  local status detail
+  status="$(sed -n 's/^status=//p' <<<"$out")"
+  detail="$(sed -n 's/^detail=//p' <<<"$out")"
+  [ "$status" = "$want_status" ] || fail "verify $envelope: status '$status', expected '$want_status' ($out)"
+  [ "$detail" = "$want_detail" ] || fail "verify $envelope: detail '$detail', expected '$want_detail'"
+}
+
+# No temporary siblings may survive in a folder.
+expect_no_leftovers() {
+  local left
+  left="$(find "$1" -maxdepth 1 -name '.*publish-*' -o -maxdepth 1 -name '*.tmp-*')"
+  [ -z "$left" ] || fail "left behind: $left"
+}
+
+cd "$work"
+head -c 300001 /dev/urandom > installer.exe
+
+# keygen
+expect_run 0 "kid=release-20260102-" -- "$tool" keygen --secret k.secret --public k.public --date 20260102
+kid="$(sed -n 's/^kid=//p' k.public)"
+[[ "$kid" =~ ^release-20260102-[0-9a-f]{8}$ ]] || fail "key id '$kid' is not of the form release-YYYYMMDD-xxxxxxxx"
+[ "$(stat -c %a k.secret)" = 600 ] || fail "the secret key file is readable by others"
+grep -q '^seed=' k.public && fail "the public key file holds the seed"
+expect_run 1 "already exists" -- "$tool" keygen --secret k.secret --public k2.public
+[ -e k2.public ] && fail "a refused keygen wrote the public key file"
+expect_run 2 "not a date" -- "$tool" keygen --secret x.secret --public x.public --date 2026-01-02
+expect_run 2 "is not of the form" -- "$tool" keygen --secret x.secret --public x.public --kid release-1
+expect_run 2 "required" -- "$tool" keygen --secret x.secret
+
+# publish -> verify
+expect_run 0 "published 1.4.2" -- "$tool" publish --installer installer.exe --version 1.4.2 --key k.secret --out rel
+[ -f rel/latest.txt ] || fail "publish made no latest.txt"
+cmp -s installer.exe rel/files/1.4.2/VornquillAI-Setup-x64-1.4.2.exe || fail "the published installer differs"
+[ "$(find rel -type f | wc -l)" = 2 ] || fail "the release folder holds other files: $(find rel -type f)"
+expect_no_leftovers .
+expect_verdict rel/latest.txt k.public ok ""
+out="$("$tool" verify --envelope rel/latest.txt --key k.public)"
+sha="$(sha256sum installer.exe | cut -d' ' -f1)"
+grep -qx "sha256=$sha" <<<"$out" || fail "the manifest's SHA-256 is not the installer's: $out"
+grep -qx "size=300001" <<<"$out" || fail "the manifest's size is not the installer's: $out"
+grep -qx "kid=$kid" <<<"$out" || fail "verify does not name the key: $out"
+grep -qx "fileName=VornquillAI-Setup-x64-1.4.2.exe" <<<"$out" || fail "file name: $out"
+# The secret file verifies as well as the public one.
+expect_verdict rel/latest.txt k.secret ok ""
+# The program's own minimum version applies unless told otherwise.
+expect_verdict rel/latest.txt k.public below-floor \
+  "release 1.4.2 is older than this installer's minimum version" --min-version 1.5.0
+
+# The setup program's built-in test key does not know this key.
+expect_verdict rel/latest.txt "$src/tests/release/keys/test-release.public" unknown-kid \
+  "the release is signed with key $kid, which this installer does not know"
+
+# Tampered releases.
+payload="$(sed -n 's/^payload=//p' rel/latest.txt)"
+mid=$(( ${#payload} / 2 ))
+c="${payload:$mid:1}"
+if [ "$c" = A ]; then r=B; else r=A; fi
+sed "s/^payload=.*/payload=${payload:0:$mid}$r${payload:$((mid + 1))}/" rel/latest.txt > tampered-payload.txt
+expect_verdict tampered-payload.txt k.public bad-signature "the Ed25519 signature does not verify (key $kid)"
+sig="$(sed -n 's/^sig=//p' rel/latest.txt)"
+c="${sig:10:1}"
+if [ "$c" = A ]; then r=B; else r=A; fi
+sed "s/^sig=.*/sig=${sig:0:10}$r${sig:11}/" rel/latest.txt > tampered-sig.txt
+expect_verdict tampered-sig.txt k.public bad-signature "the Ed25519 signature does not verify (key $kid)"
+sed "s/^sig=.*/sig=${sig:0:85}B/" rel/latest.txt > tampered-sig-bits.txt
+expect_verdict tampered-sig-bits.txt k.public format "the signature is not 64 bytes of strict base64url"
+printf 'note=\t\n' | cat - rel/latest.txt > tampered-control.txt
+expect_verdict tampered-control.txt k.public format "latest.txt contains a control or non-ASCII character"
+sed '/^kid=/d' rel/latest.txt > tampered-nokid.txt
+expect_verdict tampered-nokid.txt k.public format "latest.txt lacks kid, payload or sig"
+# A release signed by another key under the same key id.
+"$tool" keygen --secret other.secret --public other.public --kid "$kid" >/dev/null || fail "keygen --kid"
+expect_run 0 "" -- "$tool" publish --installer installer.exe --version 1.4.2 --key other.secret --out impostor
+expect_verdict impostor/latest.txt k.public bad-signature "the Ed25519 signature does not verify (key $kid)"
+
+# sign: any manifest bytes, judged only by verify.
+printf '{"v":1,"product":"vornquill-ai","version":"2.0.0","channel":"beta","artifacts":[]}' > beta.json
+expect_run 0 "" -- "$tool" sign --manifest beta.json --key k.secret --out beta.txt
+expect_verdict beta.txt k.public wrong-channel "release 2.0.0 is not on the stable channel"
+[ "$(grep -c '' beta.txt)" = 3 ] || fail "the envelope is not three lines"
+grep -qx "kid=$kid" beta.txt || fail "the envelope's kid line"
+expect_run 1 "already exists" -- "$tool" sign --manifest beta.json --key k.secret --out beta.txt
+expect_run 0 "" -- "$tool" sign --manifest beta.json --key k.secret --out beta.txt --force
+"$tool" sign --manifest beta.json --key k.secret --out - | cmp -s - beta.txt || fail "sign to standard output differs"
+: > empty.json
+expect_run 1 "empty" -- "$tool" sign --manifest empty.json --key k.secret --out e.txt
+head -c 1500001 /dev/zero > big.json
+expect_run 1 "larger than 1500000 bytes" -- "$tool" sign --manifest big.json --key k.secret --out e.txt
+expect_run 1 "holds only a public key" -- "$tool" sign --manifest beta.json --key k.public --out e.txt
+[ -e e.txt ] && fail "a refused sign wrote its output"
+
+# publish refusals; none leaves a folder behind.
+expect_run 1 "not empty; refusing to overwrite" -- "$tool" publish --installer installer.exe --version 1.4.3 --key k.secret --out rel
+grep -q 1.4.2 <(ls rel/files) || fail "a refused publish changed the existing release"
+expect_run 0 "published 1.4.3" -- "$tool" publish --installer installer.exe --version 1.4.3 --key k.secret --out rel/ --force --self-signed
+[ "$(ls rel/files)" = 1.4.3 ] || fail "--force did not replace the release: $(ls rel/files)"
+[ -f rel/files/1.4.3/VornquillAI-Setup-x64-1.4.3-SELFSIGNED.exe ] || fail "the self-signed file name"
+expect_verdict rel/latest.txt k.public ok ""
+mkdir emptydir
+expect_run 0 "published" -- "$tool" publish --installer installer.exe --version 1.0.0 --key k.secret --out emptydir
+expect_run 1 "cannot open installer" -- "$tool" publish --installer missing.exe --version 1.0.0 --key k.secret --out r1
+: > zero.exe
+expect_run 1 "has 0 bytes" -- "$tool" publish --installer zero.exe --version 1.0.0 --key k.secret --out r2
+expect_run 1 "not a regular file" -- "$tool" publish --installer emptydir --version 1.0.0 --key k.secret --out r3
+expect_run 2 "is not a valid version" -- "$tool" publish --installer installer.exe --version 1.0 --key k.secret --out r4
+expect_run 1 "holds only a public key" -- "$tool" publish --installer installer.exe --version 1.0.0 --key k.public --out r5
+expect_run 1 "cannot open key file" -- "$tool" publish --installer installer.exe --version 1.0.0 --key nokey --out r6
+expect_run 1 "does not exist" -- "$tool" publish --installer installer.exe --version 1.0.0 --key k.secret --out nodir/r7
+expect_run 1 "is not a folder" -- "$tool" publish --installer installer.exe --version 1.0.0 --key k.secret --out installer.exe
+expect_run 2 "unknown option" -- "$tool" publish --installer installer.exe --version 1.0.0 --key k.secret --out r8 --channel beta
+expect_run 2 "needs a value" -- "$tool" publish --installer installer.exe --version
+expect_run 2 "given twice" -- "$tool" verify --envelope a --envelope b --key k.public
+for d in r1 r2 r3 r4 r5 r6 r7 r8; do [ -e "$d" ] && fail "a refused publish left $d"; done
+expect_no_leftovers .
+sed 's/^seed=\(.\)/seed=f/' k.secret > broken.secret
+grep -q '^seed=f' k.secret && sed -i 's/^seed=f/seed=0/' broken.secret
+expect_run 1 "inconsistent" -- "$tool" sign --manifest beta.json --key broken.secret --out e.txt
+
+expect_run 0 "keygen --secret FILE" -- "$tool" help
+expect_run 2 "unknown command" -- "$tool" frobnicate
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "release tool: all checks passed"
