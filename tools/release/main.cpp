@@ -609,7 +609,8 @@ int command_publish(int argc, char **argv) {
     } else if (slash == target) {
         format_narrow(parent, sizeof parent, "/");
     } else {
-        format_narrow(parent, sizeof parent, "%.*s", (int)(slash - target), target);
+        memcpy(parent, target, (size_t)(slash - target));
+        parent[slash - target] = 0;
     }
     struct stat st;
     if (stat(parent, &st) != 0 || !S_ISDIR(st.st_mode)) {
