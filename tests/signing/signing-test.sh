@@ -1,0 +1,191 @@
+#!/usr/bin/env bash
+# Checks the test code-signing material and tools/sign-installer:
+# - pinned-thumbprint.inc is one C row of 20 bytes equal to the SHA-1
+#   thumbprint of pinned.crt, computed here with openssl;
+# - every certificate names the organisation, issuer, key usage and 20-year
+#   validity it is meant to have, and matches its private key;
+# - a PE file signed with each certificate kind, with and without a time
+#   stamp, verifies with osslsigncode against the test trust anchors, carries
+#   exactly the chosen certificate (and its chain), a SHA-256 digest and the
+#   time stamp only when asked for; a changed byte or an unknown anchor fails;
+# - sign-installer refuses bad arguments and leaves no output behind.
+#   tests/signing/signing-test.sh <a PE file to sign>
+set -uo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+pe="${1:?usage: signing-test.sh <PE file>}"
+certs="$root/tests/signing"
+sign="$root/tools/sign-installer"
+if [ ! -f "$pe" ]; then
+  echo "FAIL: $pe has not been built" >&2
+  exit 1
+fi
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+failures=0
+ok() { echo "ok: $*"; }
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+expect_eq() {  # actual expected what
+  if [ "$1" == "$2" ]; then ok "$3"; else fail "$3: got '$1', expected '$2'"; fi
+}
+
+thumbprint() {  # certificate file (PEM) -> 40 lower-case hex digits
+  openssl x509 -in "$1" -outform DER | openssl dgst -sha1 -r | cut -c1-40
+}
+field() {  # certificate file, subject|issuer -> one-line form /C=../O=../CN=..
+  openssl x509 -in "$1" -noout "-$2" -nameopt compat | sed "s/^$2=//"
+}
+organisation() {
+  openssl x509 -in "$1" -noout -subject -nameopt multiline | sed -n 's/^ *organizationName *= //p'
+}
+
+# --- The pinned thumbprint as compiled into the test build ----------------
+inc="$certs/pinned-thumbprint.inc"
+row_pattern='^    \{(0x[0-9a-f]{2}, ){19}0x[0-9a-f]{2}\},$'
+if [ "$(wc -l <"$inc")" -eq 1 ] && grep -qE "$row_pattern" "$inc"; then
+  ok "pinned-thumbprint.inc is one row of 20 bytes"
+else
+  fail "pinned-thumbprint.inc is not one row '    {0x.., ... 20 bytes},'"
+fi
+inc_hex="$(grep -oE '0x[0-9a-fA-F]{2}' "$inc" | sed 's/^0x//' | tr -d '\n' | tr 'A-F' 'a-f')"
+expect_eq "$inc_hex" "$(thumbprint "$certs/pinned.crt")" "pinned-thumbprint.inc holds the SHA-1 thumbprint of pinned.crt"
+for other in unpinned vendor other; do
+  if [ "$(thumbprint "$certs/$other.crt")" = "$inc_hex" ]; then fail "$other.crt has the pinned thumbprint"; fi
+done
+
+# --- The certificates -------------------------------------------------------
+vendor_org="Hollbrek Zedivazavedazu LLP"
+# name | organisation | issuer | extended key usage
+cert_rows=(
+  "pinned|$vendor_org|self|Code Signing"
+  "unpinned|$vendor_org|self|Code Signing"
+  "vendor|$vendor_org|ca|Code Signing"
+  "other|Some Other Vendor Ltd|ca|Code Signing"
+  "tsa|Vornquill Test PKI|ca|Time Stamping"
+)
+twenty_years=$((7305 * 86400))
+for row in "${cert_rows[@]}"; do
+  IFS='|' read -r name org issuer eku <<<"$row"
+  crt="$certs/$name.crt"
+  expect_eq "$(organisation "$crt")" "$org" "$name.crt: organisation"
+  if [ "$issuer" = self ]; then
+    expect_eq "$(field "$crt" issuer)" "$(field "$crt" subject)" "$name.crt: self-signed"
+    openssl verify -CAfile "$crt" "$crt" >/dev/null 2>&1 && ok "$name.crt: verifies as its own anchor" ||
+      fail "$name.crt: does not verify against itself"
+  else
+    expect_eq "$(field "$crt" issuer)" "$(field "$certs/ca.crt" subject)" "$name.crt: issued by the test root"
+    openssl verify -CAfile "$certs/ca.crt" "$crt" >/dev/null 2>&1 && ok "$name.crt: chains to the test root" ||
+      fail "$name.crt: does not chain to the test root"
+  fi
+  ext="$(openssl x509 -in "$crt" -noout -ext extendedKeyUsage 2>/dev/null | tr -d '\n' | sed 's/  */ /g')"
+  case "$ext" in
+    *"$eku"*) ok "$name.crt: extended key usage $eku" ;;
+    *) fail "$name.crt: extended key usage is '$ext', not $eku" ;;
+  esac
+  expect_eq "$(openssl x509 -in "$crt" -noout -pubkey)" "$(openssl pkey -in "$certs/$name.key" -pubout 2>/dev/null)" \
+    "$name.crt: matches $name.key"
+  start="$(date -d "$(openssl x509 -in "$crt" -noout -startdate | sed 's/^notBefore=//')" +%s)"
+  end="$(date -d "$(openssl x509 -in "$crt" -noout -enddate | sed 's/^notAfter=//')" +%s)"
+  expect_eq "$((end - start))" "$twenty_years" "$name.crt: valid for 20 years"
+done
+tsa_ext="$(openssl x509 -in "$certs/tsa.crt" -noout -text | grep -A1 'X509v3 Extended Key Usage')"
+case "$tsa_ext" in
+  *critical*) ok "tsa.crt: time stamping usage is critical" ;;
+  *) fail "tsa.crt: the extended key usage is not critical" ;;
+esac
+
+# --- Signatures with each kind -------------------------------------------
+cat "$certs/ca.crt" "$certs/pinned.crt" "$certs/unpinned.crt" >"$work/anchors.pem"
+for kind in pinned unpinned vendor other; do
+  for stamp in --timestamp --no-timestamp; do
+    what="signed with $kind $stamp"
+    out="$work/$kind$stamp.exe"
+    if ! "$sign" "$pe" "$out" --cert "$kind" "$stamp" >"$work/sign.log" 2>&1; then
+      fail "$what: sign-installer failed: $(cat "$work/sign.log")"
+      continue
+    fi
+    if osslsigncode verify -in "$out" -CAfile "$work/anchors.pem" -TSA-CAfile "$certs/ca.crt" >"$work/verify.log" 2>&1 &&
+      grep -q '^Succeeded' "$work/verify.log"; then
+      ok "$what: verifies"
+    else
+      fail "$what: osslsigncode verify failed"
+      sed 's/^/    | /' "$work/verify.log"
+    fi
+    grep -q '^Message digest algorithm  : SHA256' "$work/verify.log" && ok "$what: SHA-256" || fail "$what: not SHA-256"
+    signer="$(grep -A3 "^Signer's certificate:" "$work/verify.log" | sed -n 's/^[[:space:]]*Subject: //p' | head -1)"
+    expect_eq "$signer" "$(field "$certs/$kind.crt" subject)" "$what: signer"
+    # The certificates the signature carries: the signer, and the root for issued ones.
+    rm -f "$work/sig.der"
+    osslsigncode extract-signature -in "$out" -out "$work/sig.der" >/dev/null 2>&1 ||
+      fail "$what: the signature cannot be extracted"
+    carried="$(openssl pkcs7 -inform DER -in "$work/sig.der" -print_certs 2>/dev/null |
+      awk -v dir="$work" '/BEGIN CERT/{n++; f=dir "/carried" n ".pem"} f{print > f} /END CERT/{close(f); f=""}
+        END{for (i = 1; i <= n; i++) print dir "/carried" i ".pem"}' |
+      while read -r f; do thumbprint "$f"; rm -f "$f"; done | sort | paste -sd' ')"
+    case "$kind" in
+      pinned|unpinned) wanted="$(thumbprint "$certs/$kind.crt")" ;;
+      *) wanted="$( (thumbprint "$certs/$kind.crt"; thumbprint "$certs/ca.crt") | sort | paste -sd' ')" ;;
+    esac
+    expect_eq "$carried" "$wanted" "$what: carries the chosen certificate"
+    if [ "$stamp" = --timestamp ]; then
+      grep -q '^Timestamp Server Signature verification: ok' "$work/verify.log" && ok "$what: time stamp verifies" ||
+        fail "$what: no verified time stamp"
+    else
+      grep -q '^Timestamp is not available' "$work/verify.log" && ok "$what: no time stamp" ||
+        fail "$what: a time stamp is present"
+    fi
+  done
+done
+
+# Verification does fail: an anchor that is not the signer's, a changed byte.
+if osslsigncode verify -in "$work/pinned--timestamp.exe" -CAfile "$certs/ca.crt" -TSA-CAfile "$certs/ca.crt" >/dev/null 2>&1; then
+  fail "a self-signed signature verified against the test root"
+else
+  ok "a self-signed signature needs its own anchor"
+fi
+cp "$work/pinned--timestamp.exe" "$work/changed.exe"
+printf 'X' | dd of="$work/changed.exe" bs=1 seek=1100 conv=notrunc 2>/dev/null
+if osslsigncode verify -in "$work/changed.exe" -CAfile "$work/anchors.pem" -TSA-CAfile "$certs/ca.crt" >/dev/null 2>&1; then
+  fail "a file changed after signing still verifies"
+else
+  ok "a file changed after signing fails verification"
+fi
+
+# --- sign-installer refusals -------------------------------------------------
+# exit code | arguments (the output is always $work/refused.exe)
+refusal_rows=(
+  "2|$pe $work/refused.exe --cert nobody"
+  "2|$pe $work/refused.exe"
+  "2|$pe $work/refused.exe --cert pinned --sha1"
+  "2|$pe --cert pinned"
+  "1|$work/missing.exe $work/refused.exe --cert pinned"
+)
+for row in "${refusal_rows[@]}"; do
+  IFS='|' read -r code args <<<"$row"
+  rm -f "$work/refused.exe"
+  # shellcheck disable=SC2086
+  "$sign" $args >/dev/null 2>&1
+  expect_eq "$?" "$code" "sign-installer refuses: ${args//$work\//}"
+  [ -e "$work/refused.exe" ] && fail "sign-installer left an output after refusing: ${args//$work\//}"
+done
+# The output may not be the input; the input stays as it was.
+cp "$pe" "$work/same.exe"
+"$sign" "$work/same.exe" "$work/./same.exe" --cert pinned >/dev/null 2>&1
+expect_eq "$?" 1 "sign-installer refuses to sign a file over itself"
+cmp -s "$pe" "$work/same.exe" && ok "sign-installer: the input is untouched" || fail "sign-installer changed its input"
+# A file osslsigncode cannot sign: refused, no output, no temporary file.
+printf 'not a PE file' >"$work/not-pe.exe"
+mkdir -p "$work/out"
+if "$sign" "$work/not-pe.exe" "$work/out/signed.exe" --cert pinned >/dev/null 2>&1; then
+  fail "sign-installer signed a file that is not a PE file"
+else
+  expect_eq "$(ls -A "$work/out")" "" "sign-installer: a failed signing leaves nothing in the output folder"
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all checks passed"
