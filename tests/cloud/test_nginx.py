@@ -97,6 +97,29 @@ class NginxTests(unittest.TestCase):
         self.assertIsNone(handshake(ssl.TLSVersion.TLSv1_1))
 
 
+@unittest.skipUnless(shutil.which("nginx") or os.path.exists("/usr/sbin/nginx"), "nginx is not installed")
+class NginxSha256TagTests(unittest.TestCase):
+    """With --sha256-tags (a per-file ETag map), nginx honours the program's If-Range."""
+
+    def test_resume_with_sha256_tag(self):
+        d = ct.temp_dir(type(self))
+        data = ct.installer_bytes(50000, seed=b"tags")
+        tag = '"' + hashlib.sha256(data).hexdigest() + '"'
+        folder = ct.make_folder(d, data)
+        ready = os.path.join(d, "ready")
+        server = ct.Server([sys.executable, NGINX_SERVE, folder, "--port", str(ct.free_port()),
+                            "--ready-file", ready, "--sha256-tags"], ready)
+        self.addCleanup(server.stop)
+        with ct.Connection(server.port) as c:
+            r = c.request(ct.INSTALLER)
+            self.assertEqual((r.status, r.header("ETag"), r.body), (200, tag, data))
+            r = c.request(ct.INSTALLER, [("Range", "bytes=100-"), ("If-Range", tag)])
+            self.assertEqual((r.status, r.body), (206, data[100:]))
+            self.assertEqual(r.header("Content-Range"), f"bytes 100-{len(data) - 1}/{len(data)}")
+            r = c.request(ct.INSTALLER, [("Range", "bytes=100-"), ("If-Range", '"' + "0" * 64 + '"')])
+            self.assertEqual((r.status, r.body), (200, data))
+
+
 class NginxServeStopTests(unittest.TestCase):
 
     @unittest.skipUnless(shutil.which("nginx") or os.path.exists("/usr/sbin/nginx"), "nginx is not installed")
@@ -126,4 +149,4 @@ class NginxServeStopTests(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    ct.run_suite("cloud.nginx", NginxTests, NginxServeStopTests)
+    ct.run_suite("cloud.nginx", NginxTests, NginxSha256TagTests, NginxServeStopTests)
