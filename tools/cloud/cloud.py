@@ -491,8 +491,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         answer = text_answer(code, (message or default_text(code)).strip() + "\n")
         answer.set("Connection", "close")
         record = self._new_record()
-        record["method"] = getattr(self, "command", None)
-        record["target"] = getattr(self, "path", None)
+        target = getattr(self, "path", None)
+        headers = getattr(self, "headers", None)
+        record.update({
+            "method": getattr(self, "command", None), "target": target,
+            "path": target.partition("?")[0] if target else None,
+            "query": target.partition("?")[2] if target else None,
+            "version": getattr(self, "request_version", None),
+            "headers": dict(headers.items()) if headers is not None else {},
+            "rule": None, "rule_request": None,
+        })
         try:
             self._send(answer, record, None)
         except (Dropped, OSError, ssl.SSLError):
