@@ -178,4 +178,43 @@ TEST(DemoArgs, InstallFolderMustBeAnAbsolutePlainPath) {
     }
 }
 
+TEST(DemoArgs, VersionComesFromTheReleaseFileName) {
+    struct Row {
+        const wchar_t *path;
+        const wchar_t *version;  // nullptr: refused
+    } rows[] = {
+        {L"C:\\ProgramData\\VornquillAI-Setup\\VornquillAI-Setup-x64-2.3.0.exe", L"2.3.0"},
+        {L"VornquillAI-Setup-x64-2.3.0-SELFSIGNED.exe", L"2.3.0"},
+        {L"Z:/tmp/VornquillAI-Setup-x64-1.2.3-rc.1-SELFSIGNED.EXE", L"1.2.3-rc.1"},
+        {L"C:\\a\\VornquillAI-Setup-x64-1.2.3-beta.Exe", L"1.2.3-beta"},
+        // Only one -SELFSIGNED is taken off; what stays is the version as named.
+        {L"VornquillAI-Setup-x64-1.0.0-SELFSIGNED-SELFSIGNED.exe", L"1.0.0-SELFSIGNED"},
+        {L"VornquillAI-Setup-x64-.exe", nullptr},
+        {L"VornquillAI-Setup-x64--SELFSIGNED.exe", nullptr},
+        {L"VornquillAI-Setup-x64-2.3.0", nullptr},
+        {L"VornquillAI-Setup-x64-2.3.0.msi", nullptr},
+        {L"vornquillai-setup-x64-2.3.0.exe", nullptr},
+        {L"VornquillAI-Setup-x86-2.3.0.exe", nullptr},
+        {L"C:\\VornquillAI-Setup-x64-2.3.0.exe\\vq-demo-installer.exe", nullptr},
+        {L"", nullptr},
+    };
+    for (const Row &row : rows) {
+        wchar_t version[64];
+        int result = demo_version_from_file_name(row.path, version, 64);
+        if (row.version == nullptr) {
+            EXPECT_EQ(result, -1) << "path: " << row.path;
+            EXPECT_EQ(version[0], 0) << "path: " << row.path;
+        } else {
+            EXPECT_EQ(result, 0) << "path: " << row.path;
+            EXPECT_EQ(std::wstring(version), row.version) << "path: " << row.path;
+        }
+    }
+    // A version that does not fit its buffer is refused, not cut.
+    wchar_t small[6];
+    EXPECT_EQ(demo_version_from_file_name(L"VornquillAI-Setup-x64-12.3.4.exe", small, 6), -1);
+    EXPECT_EQ(small[0], 0);
+    EXPECT_EQ(demo_version_from_file_name(L"VornquillAI-Setup-x64-1.2.3.exe", small, 6), 0);
+    EXPECT_EQ(std::wstring(small), L"1.2.3");
+}
+
 }  // namespace

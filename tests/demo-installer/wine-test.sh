@@ -189,6 +189,14 @@ run -- "$installer" /SP- "/LOG=$(winpath "$work/no such folder/install.log")" /V
 expect_eq "$rc" 1 "unwritable log: exit code"
 [ -e "$work/refused" ] && fail "unwritable log: files were installed" || ok "unwritable log: nothing installed"
 
+# A folder that cannot be made (a file is in the way): exit code 4, no entry.
+reg_clear
+printf 'x' >"$work/blocked"
+run -- "$installer" /SP- "/LOG=$(winpath "$log")" /VERYSILENT "/DIR=$(winpath "$work/blocked/sub")"
+expect_eq "$rc" 4 "blocked folder: exit code"
+expect_log "$log" "Error: the installation folder could not be created" "blocked folder: reason logged"
+if reg_key_exists /reg:64; then fail "blocked folder: an entry was written"; else ok "blocked folder: no entry"; fi
+
 # --- No switches but /SP- and /LOG: no window, the default folder ---------
 reg_clear
 run -- "$installer" /SP- "/LOG=$(winpath "$log")"

@@ -228,3 +228,31 @@ int demo_dir_acceptable(const wchar_t *path, const char **why) {
     *why = "";
     return 1;
 }
+
+int demo_version_from_file_name(const wchar_t *path, wchar_t *version, size_t capacity) {
+    static const wchar_t prefix[] = L"VornquillAI-Setup-x64-";
+    static const wchar_t suffix[] = L"-SELFSIGNED";
+    if (capacity > 0) version[0] = 0;
+    const wchar_t *name = path;
+    for (const wchar_t *p = path; *p != 0; p++) {
+        if (*p == L'\\' || *p == L'/') name = p + 1;
+    }
+    size_t prefix_length = wide_length(prefix);
+    for (size_t i = 0; i < prefix_length; i++) {
+        if (name[i] != prefix[i]) return -1;
+    }
+    const wchar_t *start = name + prefix_length;
+    size_t n = wide_length(start);
+    if (n < 4) return -1;
+    const wchar_t *ext = start + n - 4;
+    if (ext[0] != L'.' || ascii_upper(ext[1]) != L'E' || ascii_upper(ext[2]) != L'X' || ascii_upper(ext[3]) != L'E')
+        return -1;
+    n -= 4;
+    size_t suffix_length = wide_length(suffix);
+    if (n >= suffix_length && memcmp(start + n - suffix_length, suffix, suffix_length * sizeof(wchar_t)) == 0)
+        n -= suffix_length;
+    if (n == 0 || n + 1 > capacity) return -1;
+    memcpy(version, start, n * sizeof(wchar_t));
+    version[n] = 0;
+    return 0;
+}

@@ -62,3 +62,10 @@ int demo_args_parse(const wchar_t *command_line, DemoOptions *options);
 // separator, or two separators and a server name; no unit below 32, none of
 // < > " | ? * and no colon after the drive. Otherwise 0 with *why set.
 int demo_dir_acceptable(const wchar_t *path, const char **why);
+
+// The release version in the installer's file name (the last component of
+// path): "VornquillAI-Setup-x64-<version>.exe" or
+// "VornquillAI-Setup-x64-<version>-SELFSIGNED.exe", ".exe" in any letter case.
+// Returns 0 with the version in the buffer, or -1 when the name has another
+// form, the version is empty or it does not fit (the buffer is then empty).
+int demo_version_from_file_name(const wchar_t *path, wchar_t *version, size_t capacity);

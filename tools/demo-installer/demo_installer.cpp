@@ -21,8 +21,6 @@
 
 static const wchar_t kUninstallKey[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{5E2A7C19-3B4D-4F86-A1C0-9D8E7F6B5A43}_is1";
-static const wchar_t kFilePrefix[] = L"VornquillAI-Setup-x64-";
-static const wchar_t kSelfSignedSuffix[] = L"-SELFSIGNED";
 static const wchar_t kProductName[] = L"Vornquill AI";
 static const wchar_t kPublisher[] = L"Hollbrek Zedivazavedazu LLP";
 
@@ -217,38 +215,6 @@ static void log_close(void) {
 
 // ---------------------------------------------------------------------------
 // Settings from the file name and the environment
-
-// The version from "VornquillAI-Setup-x64-<version>.exe" or
-// "VornquillAI-Setup-x64-<version>-SELFSIGNED.exe" (".exe" in any case).
-// Returns 0, or -1 when the name has another form or the version is empty.
-static int version_from_file_name(const wchar_t *path, wchar_t *version, size_t capacity) {
-    const wchar_t *name = path;
-    for (const wchar_t *p = path; *p != 0; p++) {
-        if (*p == L'\\' || *p == L'/') name = p + 1;
-    }
-    size_t prefix = wide_length(kFilePrefix);
-    for (size_t i = 0; i < prefix; i++) {
-        if (name[i] != kFilePrefix[i]) return -1;
-    }
-    const wchar_t *start = name + prefix;
-    size_t n = wide_length(start);
-    if (n < 4) return -1;
-    const wchar_t *ext = start + n - 4;
-    if (ext[0] != L'.' || (ext[1] | 0x20) != L'e' || (ext[2] | 0x20) != L'x' || (ext[3] | 0x20) != L'e') return -1;
-    n -= 4;
-    size_t suffix = wide_length(kSelfSignedSuffix);
-    if (n > suffix) {
-        int match = 1;
-        for (size_t i = 0; i < suffix; i++) {
-            if (start[n - suffix + i] != kSelfSignedSuffix[i]) match = 0;
-        }
-        if (match) n -= suffix;
-    }
-    if (n == 0 || n + 1 > capacity) return -1;
-    for (size_t i = 0; i < n; i++) version[i] = start[i];
-    version[n] = 0;
-    return 0;
-}
 
 // 1 with the variable's text, 0 when it is not set, -1 when it is too long.
 static int env_text(const wchar_t *name, wchar_t *buffer, DWORD capacity) {
@@ -629,11 +595,12 @@ static int demo_run(int parse_status) {
     }
     if (got > 0) {
         log_parts(L"Version from VQ_DEMO_VERSION: ", version);
-    } else if (version_from_file_name(g_own_path, version, VERSION_CAPACITY) == 0) {
+    } else if (demo_version_from_file_name(g_own_path, version, VERSION_CAPACITY) == 0) {
         log_parts(L"Version: ", version);
     } else {
-        log_parts(L"Error: the version cannot be told from the file name; it must be ", kFilePrefix,
-                  L"<version>.exe or ", L"...-<version>-SELFSIGNED.exe. Nothing was installed.");
+        log_text(L"Error: the version cannot be told from the file name; it must be "
+                 L"VornquillAI-Setup-x64-<version>.exe or VornquillAI-Setup-x64-<version>-SELFSIGNED.exe. "
+                 L"Nothing was installed.");
         return DEMO_EXIT_INIT_FAILED;
     }
     unsigned long long exit_override = 0;
