@@ -10,7 +10,7 @@ set(VQ_EXE_NAME "VornquillAI-Online-Setup-x64-SELFSIGNED")
 # Reproducible output: no build paths, no time stamps.
 set(VQ_WIN_COMPILE_OPTIONS
   -municode -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-  -fstack-protector-strong -ffunction-sections -fdata-sections -fno-ident
+  -fstack-protector-strong -ffunction-sections -fno-ident
   -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build
   -Wall -Wextra -Wno-unused-parameter -Wno-cast-function-type)
 set(VQ_WIN_LINK_OPTIONS
@@ -85,11 +85,17 @@ if(EXISTS /usr/src/googletest/CMakeLists.txt AND EXISTS ${CMAKE_SOURCE_DIR}/test
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   file(GLOB VQ_WIN_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/*.cpp)
+  # The portable text and option tests run again on the Windows C runtime and
+  # its system conversions.
+  list(APPEND VQ_WIN_TEST_SOURCES
+    ${CMAKE_SOURCE_DIR}/tests/native/text_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/native/options_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/native/log_format_test.cpp)
   if(VQ_WIN_TEST_SOURCES)
     add_executable(vq_win_tests ${VQ_WIN_TEST_SOURCES})
     target_compile_options(vq_win_tests PRIVATE -fexceptions -frtti)
     target_link_libraries(vq_win_tests PRIVATE vq_win gtest gtest_main)
-    target_link_options(vq_win_tests PRIVATE -municode -static -fstack-protector-strong)
+    target_link_options(vq_win_tests PRIVATE -static -fstack-protector-strong)
   endif()
 endif()
 

@@ -15,10 +15,15 @@ wine_env_start() {
   VQ_XVFB_PID=$!
   export DISPLAY=":$n"
   for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-  "$WINESERVER" -p
-  "$WINE64" wineboot -i >/dev/null 2>&1 || true
-  "$WINESERVER" -w || true
-  "$WINESERVER" -p
+  # First start: make the prefix and wait until its server is gone, then keep
+  # one persistent server for the rest of the run so process starts are fast.
+  "$WINE64" wineboot -i </dev/null >/dev/null 2>&1 || true
+  "$WINESERVER" -w </dev/null >/dev/null 2>&1 || true
+  "$WINESERVER" -p </dev/null >/dev/null 2>&1
+  # The prefix's background services start with the first program and live as
+  # long as the server: start them here, away from any caller's output pipe,
+  # or a reader of a test's output would wait for them forever.
+  "$WINE64" wineboot </dev/null >/dev/null 2>&1 || true
 }
 
 wine_env_stop() {

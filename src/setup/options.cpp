@@ -107,9 +107,11 @@ int options_parse_arguments(SetupOptions *options, const wchar16 *const *argumen
     return result;
 }
 
-// Appends text at *length, cutting at capacity - 1; returns -1 once cut.
+// Appends text at *length, cutting at capacity - 1; returns -1 once cut. The
+// blank that leads each form is dropped at the start of the text, so no room
+// is needed for a blank that would be removed again.
 static int append(wchar16 *buffer, size_t capacity, size_t *length, const wchar16 *text) {
-    size_t i = 0;
+    size_t i = (*length == 0 && text[0] == ' ') ? 1 : 0;
     while (text[i] != 0) {
         if (*length + 1 >= capacity) {
             buffer[*length] = 0;
@@ -146,10 +148,6 @@ int options_forward(const SetupOptions *options, wchar16 *buffer, size_t capacit
     if (options->lang[0] != 0) {
         if (format_wide(temp, OPTIONS_FORWARD_TEMP_CAPACITY, T16(" /LANG=%ls"), options->lang) < 0) status = -1;
         status |= append(buffer, capacity, &length, temp);
-    }
-    if (buffer[0] == ' ') {
-        memmove(buffer, buffer + 1, length * sizeof buffer[0]);  // terminator included
-        length--;
     }
     return status < 0 ? -1 : (int)length;
 }

@@ -1,0 +1,134 @@
+// Bounded formatting, conversions and hex encoding.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+
+#include "common/text.h"
+
+namespace {
+
+std::u16string u16(const wchar16 *text) {
+    std::u16string s;
+    for (size_t i = 0; text[i] != 0; i++) s.push_back((char16_t)text[i]);
+    return s;
+}
+
+TEST(FormatNarrow, ConversionsMatchTheHostPrintf) {
+    struct Case {
+        const char *format;
+        long long value;
+    };
+    // Integer conversions are the program's own; they must agree with the C
+    // library on every flag, width and precision used in practice.
+    const Case cases[] = {
+        {"%d", -42}, {"%5d", 42}, {"%-5d|", 42}, {"%05d", -42}, {"%+d", 7}, {"% d", 7},
+        {"%.3d", 5}, {"%x", 255}, {"%#X", 255}, {"%o", 8}, {"%#o", 8}, {"%u", 4000000000LL},
+        {"%02u", 7}, {"%03u", 42}, {"%04u", 2026}, {"%d", 0}, {"%.0d|", 0},
+    };
+    for (const Case &c : cases) {
+        char ours[64];
+        char theirs[64];
+        if (strchr(c.format, 'u') || strchr(c.format, 'x') || strchr(c.format, 'X') || strchr(c.format, 'o')) {
+            format_narrow(ours, sizeof ours, c.format, (unsigned)c.value);
+            snprintf(theirs, sizeof theirs, c.format, (unsigned)c.value);
+        } else {
+            format_narrow(ours, sizeof ours, c.format, (int)c.value);
+            snprintf(theirs, sizeof theirs, c.format, (int)c.value);
+        }
+        EXPECT_STREQ(ours, theirs) << c.format;
+    }
+    char buffer[64];
+    EXPECT_EQ(format_narrow(buffer, sizeof buffer, "%lu %llu %zu", 4294967295ul, 18446744073709551615ull, (size_t)3), 33);
+    EXPECT_STREQ(buffer, "4294967295 18446744073709551615 3");
+    format_narrow(buffer, sizeof buffer, "%.0f|%.1f|%s|%5s|%-3s|%%", 1536.5, 0.25, "ab", "x", "y");
+    char expected[64];
+    snprintf(expected, sizeof expected, "%.0f|%.1f|%s|%5s|%-3s|%%", 1536.5, 0.25, "ab", "x", "y");
+    EXPECT_STREQ(buffer, expected);
+}
+
+TEST(FormatNarrow, CutsToCapacityAndReportsIt) {
+    char buffer[10];
+    memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(format_narrow(buffer, sizeof buffer, "%s", "0123456789abc"), -1);
+    EXPECT_STREQ(buffer, "012345678");
+    EXPECT_EQ(format_narrow(buffer, sizeof buffer, "%s", "012345678"), 9);  // exactly fits
+    memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(format_narrow(buffer, 0, "abc"), -1);
+    EXPECT_EQ(buffer[0], 'x');  // capacity 0: nothing written
+    EXPECT_EQ(format_narrow(buffer, 1, "abc"), -1);
+    EXPECT_EQ(buffer[0], 0);
+    // An incomplete or unknown conversion is a formatting failure.
+    const char *bad[] = {"bad %", "%q"};
+    for (const char *format : bad) EXPECT_EQ(format_narrow(buffer, sizeof buffer, format), -1) << format;
+}
+
+TEST(FormatWide, LsIsUtf16AndHsIsEightBit) {
+    wchar16 buffer[64];
+    EXPECT_EQ(format_wide(buffer, 64, T16("%ls|%hs|%lu"), T16("wide"), "narrow", 42ul), 14);
+    EXPECT_EQ(u16(buffer), u"wide|narrow|42");
+    // 8-bit text is UTF-8: a two-byte sequence becomes one unit.
+    format_wide(buffer, 64, T16("[%hs]"), "\xc3\xa9t\xc3\xa9");
+    EXPECT_EQ(u16(buffer), u"[\u00e9t\u00e9]");
+    // %s in a UTF-16 format is UTF-16 as well; %.0f for MB figures.
+    format_wide(buffer, 64, T16("%s needs %.0f MB"), T16("C:"), 268435456.0 / 1048576.0);
+    EXPECT_EQ(u16(buffer), u"C: needs 256 MB");
+}
+
+TEST(FormatWide, CutNeverSplitsASurrogatePairFromEightBitText) {
+    wchar16 buffer[4];
+    // "ab" then U+1F600 as UTF-8: only 1 unit left before the terminator.
+    EXPECT_EQ(format_wide(buffer, 4, T16("ab%hs"), "\xf0\x9f\x98\x80"), -1);
+    EXPECT_EQ(u16(buffer), u"ab");
+}
+
+TEST(Conversion, WholeResultOrEmpty) {
+    wchar16 wide[64];
+    char narrow[64];
+    std::string seventy(70, 'a');
+    wide[0] = 'x';
+    utf8_to_utf16(seventy.c_str(), wide, 64);
+    EXPECT_EQ(wide[0], 0) << "a text that does not fit becomes empty, not its first 63 units";
+    EXPECT_EQ(wide[63], 0);
+    utf8_to_utf16("h\xc3\xa9llo \xf0\x9f\x98\x80", wide, 64);
+    EXPECT_EQ(u16(wide), u"h\u00e9llo \U0001F600");
+    utf16_to_utf8(wide, narrow, 64);
+    EXPECT_STREQ(narrow, "h\xc3\xa9llo \xf0\x9f\x98\x80");
+    // Exactly fits with the terminator; one unit less does not.
+    utf8_to_utf16("abc", wide, 4);
+    EXPECT_EQ(u16(wide), u"abc");
+    utf8_to_utf16("abc", wide, 3);
+    EXPECT_EQ(wide[0], 0);
+    utf16_to_utf8(T16("\u00e9"), narrow, 3);
+    EXPECT_STREQ(narrow, "\xc3\xa9");
+    utf16_to_utf8(T16("\u00e9"), narrow, 2);
+    EXPECT_STREQ(narrow, "");
+    // Capacity 0 writes nothing.
+    narrow[0] = 'x';
+    utf16_to_utf8(T16("a"), narrow, 0);
+    EXPECT_EQ(narrow[0], 'x');
+}
+
+TEST(Conversion, IllFormedInputBecomesReplacementCharacters) {
+    wchar16 wide[16];
+    char narrow[16];
+    utf8_to_utf16("a\xff" "b\xc3", wide, 16);
+    EXPECT_EQ(u16(wide), u"a\uFFFDb\uFFFD");
+    utf8_to_utf16("\xed\xa0\x80", wide, 16);  // an encoded surrogate
+    EXPECT_EQ(wide[0], 0xFFFD);
+    const wchar16 lone[] = {'x', (wchar16)0xD800, 'y', 0};
+    utf16_to_utf8(lone, narrow, 16);
+    EXPECT_STREQ(narrow, "x\xef\xbf\xbdy");
+}
+
+TEST(HexEncode, LowerCaseHighNibbleFirst) {
+    const uint8_t bytes[] = {0x00, 0xAB, 0xFF};
+    char out[7];
+    hex_encode(bytes, 3, out);
+    EXPECT_STREQ(out, "00abff");
+    hex_encode(bytes, 0, out);
+    EXPECT_STREQ(out, "");
+}
+
+}  // namespace

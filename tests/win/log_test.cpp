@@ -1,0 +1,204 @@
+// The log file, the user's message and the command-line splitting, on Windows.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "setup/options.h"
+
+namespace {
+
+std::wstring temp_folder() {
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    wchar_t name[64];
+    swprintf(name, 64, L"vq-log-test-%lu-%lu", GetCurrentProcessId(), GetTickCount());
+    std::wstring folder = std::wstring(base) + name;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+std::string read_file(const std::wstring &path) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return "<missing>";
+    std::string data;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(f, buffer, sizeof buffer, &got, nullptr) && got > 0) data.append(buffer, got);
+    CloseHandle(f);
+    return data;
+}
+
+bool exists(const std::wstring &path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::wstring> lines_of(const std::string &data) {
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    while (start < data.size()) {
+        size_t end = data.find("\r\n", start);
+        if (end == std::string::npos) end = data.size();
+        lines.push_back(std::wstring(data.begin() + start, data.begin() + end));
+        start = end + 2;
+    }
+    return lines;
+}
+
+TEST(Log, LinesBeforeOpenAndAfterCloseAreDropped) {
+    std::wstring folder = temp_folder();
+    std::wstring path = folder + L"\\online-setup.log";
+    log_line("before open");
+    report_message(1, L"early %ls", L"failure");  // recorded, not logged
+    log_open(path.c_str());
+    log_line("first %s %d", "line", 1);
+    log_wide("path: ", L"C:\\ProgramData\\caf\u00e9");
+    log_close();
+    log_line("after close");
+    std::string data = read_file(path);
+    ASSERT_EQ(data.find("before open"), std::string::npos);
+    ASSERT_EQ(data.find("after close"), std::string::npos);
+    ASSERT_EQ(data.find("early"), std::string::npos);
+    EXPECT_EQ(std::wstring(user_message()->text), L"early failure");
+    EXPECT_EQ(user_message()->is_error, 1u);
+    // Stamp, message, CR LF; UTF-8 without a byte-order mark.
+    ASSERT_GE(data.size(), 25u);
+    EXPECT_EQ(data[4], '-');
+    EXPECT_EQ(data[10], 'T');
+    EXPECT_EQ(data.substr(23, 2), "Z ");
+    EXPECT_EQ(data.substr(25, 14), "first line 1\r\n");
+    EXPECT_NE(data.find("path: C:\\ProgramData\\caf\xc3\xa9\r\n"), std::string::npos);
+}
+
+TEST(Log, ReportMessageReplacesAndLogsWithItsPrefix) {
+    std::wstring folder = temp_folder();
+    std::wstring path = folder + L"\\online-setup.log";
+    log_open(path.c_str());
+    report_message(1, L"first %lu", 1ul);
+    report_message(0, L"Vornquill AI %ls is installed.", L"2.4.1");
+    report_rate_limited(301);
+    log_close();
+    std::string data = read_file(path);
+    EXPECT_NE(data.find("message (error): first 1\r\n"), std::string::npos);
+    EXPECT_NE(data.find("message: Vornquill AI 2.4.1 is installed.\r\n"), std::string::npos);
+    EXPECT_NE(data.find("message (error): Vornquill Cloud is limiting downloads right now. Please try "
+                        "again in about 6 minutes.\r\n"),
+              std::string::npos);
+    EXPECT_EQ(user_message()->is_error, 1u);
+}
+
+TEST(Log, OverlongWideTextLogsOnlyThePrefixAndLongLinesAre2047Bytes) {
+    std::wstring folder = temp_folder();
+    std::wstring path = folder + L"\\online-setup.log";
+    log_open(path.c_str());
+    std::wstring long_path(1400, L'p');  // 1400 UTF-8 bytes: one more than fits
+    log_wide("work folder: ", long_path.c_str());
+    std::wstring fits(1399, L'q');
+    log_wide("w: ", fits.c_str());
+    std::wstring message(5000, L'm');
+    report_message(1, L"%ls", message.c_str());
+    log_close();
+    std::string data = read_file(path);
+    EXPECT_NE(data.find("work folder: \r\n"), std::string::npos);
+    EXPECT_NE(data.find("w: " + std::string(1399, 'q') + "\r\n"), std::string::npos);
+    // The 5000-unit message was cut to 2047 units, and its UTF-8 form of 2047
+    // bytes does not fit the 1400-byte conversion: only the prefix is logged.
+    EXPECT_NE(data.find("message (error): \r\n"), std::string::npos);
+    EXPECT_EQ(std::wstring(user_message()->text).size(), 2047u);
+    log_open(path.c_str());
+    std::string long_line(5000, 'x');
+    log_line("%s", long_line.c_str());
+    log_close();
+    data = read_file(path);
+    EXPECT_EQ(data.size(), 2047u);
+    EXPECT_EQ(data.substr(2045), "\r\n");
+}
+
+TEST(Log, FinishKeepsBothLogsUnderOneStampOnlyAfterInstallation) {
+    std::wstring folder = temp_folder();
+    std::wstring setup_log = folder + L"\\online-setup.log";
+    std::wstring install_log = folder + L"\\install.log";
+    log_open(setup_log.c_str());
+    log_line("run one");
+    log_finish(folder.c_str(), setup_log.c_str(), install_log.c_str(), 0);
+    EXPECT_TRUE(exists(setup_log)) << "not installed: the fixed name stays";
+
+    HANDLE f = CreateFileW(install_log.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    CloseHandle(f);
+    log_open(setup_log.c_str());
+    log_line("run two");
+    log_finish(folder.c_str(), setup_log.c_str(), install_log.c_str(), 1);
+    EXPECT_FALSE(exists(setup_log));
+    EXPECT_FALSE(exists(install_log));
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\online-setup-*.log").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    std::wstring kept = found.cFileName;
+    FindClose(search);
+    ASSERT_EQ(kept.size(), std::wstring(L"online-setup-20260301-134501.log").size());
+    std::wstring stamp = kept.substr(13, 15);
+    EXPECT_TRUE(exists(folder + L"\\install-" + stamp + L".log"));
+    EXPECT_NE(read_file(folder + L"\\" + kept).find("run two"), std::string::npos);
+}
+
+TEST(Log, ReadersMayReadButNotDeleteTheOpenLog) {
+    std::wstring folder = temp_folder();
+    std::wstring path = folder + L"\\online-setup.log";
+    log_open(path.c_str());
+    log_line("open");
+    EXPECT_NE(read_file(path).find("open"), std::string::npos);
+    EXPECT_FALSE(DeleteFileW(path.c_str()));
+    log_close();
+    EXPECT_TRUE(DeleteFileW(path.c_str()));
+}
+
+// The system's splitting of a command line, then the acceptance rules.
+TEST(OptionsCommandLine, SystemSplittingThenAcceptance) {
+    struct Case {
+        const wchar_t *command_line;
+        int accepted;
+        const wchar_t *offending;
+        const wchar_t *dir;
+    };
+    const Case cases[] = {
+        {L"setup.exe", 1, L"", L""},
+        {L"setup.exe /DIR=\"C:\\Program Files\\Vornquill AI\"", 1, L"", L"C:\\Program Files\\Vornquill AI"},
+        {L"setup.exe \"/DIR=C:\\A B\"", 1, L"", L"C:\\A B"},
+        // A backslash before the closing quote escapes it: the value then
+        // ends with a double quote and is refused.
+        {L"setup.exe /DIR=\"C:\\A B\\\" /SILENT", 0, L"/DIR=C:\\A B\" /SILENT", L""},
+        {L"setup.exe /DIR=\"C:\\A B\\\\\"", 1, L"", L"C:\\A B\\"},
+        {L"setup.exe /SILENT /bogus /SUPPRESSMSGBOXES", 0, L"/bogus", L""},
+    };
+    for (const Case &c : cases) {
+        int count = 0;
+        wchar_t **args = CommandLineToArgvW(c.command_line, &count);
+        ASSERT_NE(args, nullptr);
+        static SetupOptions options;
+        wchar_t error[OPTIONS_ERROR_CAPACITY] = {0};
+        int accepted = options_parse_arguments(&options, args + 1, count - 1, error, OPTIONS_ERROR_CAPACITY);
+        LocalFree(args);
+        EXPECT_EQ(accepted, c.accepted) << c.command_line;
+        EXPECT_STREQ(error, c.offending) << c.command_line;
+        if (accepted) EXPECT_STREQ(options.dir, c.dir) << c.command_line;
+    }
+}
+
+TEST(OptionsCommandLine, ProcessCommandLineIsRead) {
+    wchar_t error[OPTIONS_ERROR_CAPACITY] = {0};
+    // The test runner's own command line holds no setup switch unless gtest
+    // flags were given; either way the parser runs on the real command line.
+    int accepted = options_parse(error, OPTIONS_ERROR_CAPACITY);
+    int count = 0;
+    wchar_t **args = CommandLineToArgvW(GetCommandLineW(), &count);
+    LocalFree(args);
+    EXPECT_EQ(accepted, count > 1 ? 0 : 1);
+}
+
+}  // namespace
