@@ -1,0 +1,154 @@
+#!/usr/bin/python3
+"""Checks the facts of the built setup executable that administrators and
+Windows rely on: subsystem, hardening bits, imports and delay-loads, the load
+configuration's DependentLoadFlags, manifest, version strings, icons and the
+notices resource.
+
+usage: check_pe.py SETUP.exe
+Prints one line per failed fact and a closing "N passed, N failed" line.
+"""
+import struct
+import sys
+
+import pefile
+
+LOAD_TIME_ALLOWED = {"KERNEL32.DLL", "USER32.DLL", "GDI32.DLL", "ADVAPI32.DLL", "SHELL32.DLL",
+                     "OLE32.DLL", "MSVCRT.DLL"}
+DELAY_ALLOWED = {"WINHTTP.DLL", "BCRYPT.DLL", "WINTRUST.DLL", "CRYPT32.DLL", "COMCTL32.DLL"}
+
+MANIFEST_FACTS = [
+    'name="Hollbrek.VornquillAI.OnlineSetup" version="1.0.0.0" processorArchitecture="amd64"',
+    "<description>Vornquill AI Online Setup</description>",
+    '<requestedExecutionLevel level="requireAdministrator" uiAccess="false"/>',
+    '<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>',
+    ">true</dpiAware>",
+    'name="Microsoft.Windows.Common-Controls" version="6.0.0.0" processorArchitecture="*" '
+    'publicKeyToken="6595b64144ccf1df" language="*"',
+]
+
+VERSION_STRINGS = {
+    "CompanyName": "Hollbrek Zedivazavedazu LLP",
+    "FileDescription": "Vornquill AI Online Setup",
+    "FileVersion": "1.0.0",
+    "InternalName": "VornquillAI-Online-Setup",
+    "OriginalFilename": "VornquillAI-Online-Setup-x64-SELFSIGNED.exe",
+    "ProductName": "Vornquill AI",
+    "ProductVersion": "1.0.0",
+}
+
+passed = 0
+failed = 0
+
+
+def check(ok, what):
+    global passed, failed
+    if ok:
+        passed += 1
+    else:
+        failed += 1
+        print("FAILED: " + what)
+
+
+def resources(pe, type_id=None, type_name=None):
+    """Yields (name or id, language, data) of one resource type."""
+    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if (type_id is not None and t.id == type_id) or \
+           (type_name is not None and t.name is not None and str(t.name) == type_name):
+            for entry in t.directory.entries:
+                key = str(entry.name) if entry.name is not None else entry.id
+                for lang in entry.directory.entries:
+                    rva = lang.data.struct.OffsetToData
+                    yield key, lang.id, pe.get_data(rva, lang.data.struct.Size)
+
+
+def main():
+    path = sys.argv[1]
+    pe = pefile.PE(path)
+    oh = pe.OPTIONAL_HEADER
+
+    check(pe.FILE_HEADER.Machine == 0x8664, "machine is x64")
+    check(oh.Magic == 0x20B, "PE32+ image")
+    check(oh.Subsystem == 2, "GUI subsystem (2), got %d" % oh.Subsystem)
+    dc = oh.DllCharacteristics
+    for bit, name in ((0x20, "HIGH_ENTROPY_VA"), (0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"),
+                      (0x8000, "TERMINAL_SERVER_AWARE")):
+        check(dc & bit, "DllCharacteristics has %s (0x%x)" % (name, dc))
+    check(not (pe.FILE_HEADER.Characteristics & 0x1), "relocations not stripped")
+    check(pe.FILE_HEADER.TimeDateStamp == 0, "no link time stamp (reproducible build)")
+
+    imports = {e.dll.decode().upper() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    delays = {e.dll.decode().upper() for e in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
+    check(imports <= LOAD_TIME_ALLOWED, "load-time imports only %s: %s" % (sorted(LOAD_TIME_ALLOWED), sorted(imports)))
+    check({"KERNEL32.DLL", "USER32.DLL", "SHELL32.DLL"} <= imports, "kernel32, user32, shell32 bound at load time: %s" % sorted(imports))
+    check(not (imports & DELAY_ALLOWED), "no delay-loaded library bound at load time: %s" % sorted(imports & DELAY_ALLOWED))
+    check(delays <= DELAY_ALLOWED, "delay-loads only %s: %s" % (sorted(DELAY_ALLOWED), sorted(delays)))
+    expected_delays = set(a.upper() for a in sys.argv[2:])
+    check(expected_delays <= delays, "delay-loads include %s: %s" % (sorted(expected_delays), sorted(delays)))
+
+    lc = oh.DATA_DIRECTORY[10]
+    check(lc.VirtualAddress != 0 and lc.Size >= 0x50, "load configuration directory present")
+    if lc.VirtualAddress:
+        size = struct.unpack("<I", pe.get_data(lc.VirtualAddress, 4))[0]
+        flags = struct.unpack("<H", pe.get_data(lc.VirtualAddress + 0x4E, 2))[0]
+        check(size == lc.Size, "load configuration Size matches its directory")
+        check(flags == 0x800, "DependentLoadFlags is LOAD_LIBRARY_SEARCH_SYSTEM32 (0x%x)" % flags)
+
+    manifests = list(resources(pe, type_id=24))
+    check(len(manifests) == 1 and manifests[0][0] == 1, "one manifest, id 1")
+    if manifests:
+        text = manifests[0][2].decode("utf-8")
+        for fact in MANIFEST_FACTS:
+            check(fact in text, "manifest has " + fact)
+
+    versions = list(resources(pe, type_id=16))
+    check(len(versions) == 1, "one version resource")
+    vs = pe.VS_FIXEDFILEINFO[0]
+    check((vs.FileVersionMS, vs.FileVersionLS) == (0x10000, 0), "file version 1.0.0.0")
+    check((vs.ProductVersionMS, vs.ProductVersionLS) == (0x10000, 0), "product version 1.0.0.0")
+    check(vs.FileType == 1 and vs.FileFlags == 0, "application, no flags")
+    strings = {}
+    langs = set()
+    for info in pe.FileInfo[0]:
+        if info.Key == b"StringFileInfo":
+            for table in info.StringTable:
+                langs.add(table.LangID)
+                strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    check(langs == {b"040904b0"} or langs == {b"040904B0"}, "string table 0409/1200: %s" % langs)
+    for key, value in VERSION_STRINGS.items():
+        check(strings.get(key) == value, "%s is %r (got %r)" % (key, value, strings.get(key)))
+
+    groups = list(resources(pe, type_id=14))
+    check(len(groups) == 1 and groups[0][0] == 1, "one icon group, id 1")
+    if groups:
+        data = groups[0][2]
+        count = struct.unpack("<H", data[4:6])[0]
+        icons = {key: blob for key, _, blob in resources(pe, type_id=3)}
+        sizes = []
+        for i in range(count):
+            w, h, _, _, planes, bpp, length, icon_id = struct.unpack("<BBBBHHIH", data[6 + 14 * i:20 + 14 * i])
+            blob = icons.get(icon_id, b"")
+            if blob.startswith(b"\x89PNG"):
+                pw, ph = struct.unpack(">II", blob[16:24])
+                sizes.append(("png", pw, ph))
+            else:
+                _, bw, bh2, _, bbpp = struct.unpack("<IiiHH", blob[:16])
+                sizes.append(("bmp", bw, bbpp))
+        expected = [("bmp", s, 32) for s in (16, 24, 32, 48, 64, 128)] + [("png", 256, 256)]
+        check(sorted(sizes) == sorted(expected), "icons 16-128 px at 32 bpp and a 256 px PNG: %s" % sizes)
+
+    notices = list(resources(pe, type_name="THIRD_PARTY_NOTICES"))
+    found = [blob for _, _, blob in notices]
+    rcdata = {str(k) for k, _, _ in resources(pe, type_id=10)}
+    check("THIRD_PARTY_NOTICES" in rcdata, "RCDATA THIRD_PARTY_NOTICES present: %s" % sorted(rcdata))
+    for key, _, blob in resources(pe, type_id=10):
+        if key == "THIRD_PARTY_NOTICES":
+            text = blob.decode("utf-8")
+            check("libsodium" in text and "ISC License" in text and "Frank Denis" in text
+                  and "THE SOFTWARE IS PROVIDED \"AS IS\"" in text, "notices hold libsodium's ISC licence")
+
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
