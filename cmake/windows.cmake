@@ -1,6 +1,6 @@
 # Windows build (MinGW-w64): the setup executable and the Windows unit-test
 # executables that run under Wine.
-set(VQ_SODIUM_PREFIX "/var/cache/vornquill-deps/libsodium-mingw64" CACHE PATH "libsodium built for MinGW")
+set(VQ_SODIUM_PREFIX "/var/cache/vornquill-deps/libsodium-mingw64-os-sections" CACHE PATH "libsodium built for MinGW")
 if(NOT EXISTS "${VQ_SODIUM_PREFIX}/lib/libsodium.a")
   message(FATAL_ERROR "libsodium for MinGW not found in ${VQ_SODIUM_PREFIX}: run scripts/setup-deps")
 endif()
@@ -91,9 +91,15 @@ if(EXISTS /usr/src/googletest/CMakeLists.txt AND EXISTS ${CMAKE_SOURCE_DIR}/test
     ${CMAKE_SOURCE_DIR}/tests/native/text_test.cpp
     ${CMAKE_SOURCE_DIR}/tests/native/options_test.cpp
     ${CMAKE_SOURCE_DIR}/tests/native/log_format_test.cpp)
+  # The release verification tests too: the same checks with the MinGW build
+  # of the signature library.
+  file(GLOB VQ_WIN_RELEASE_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/release_*.cpp)
+  list(APPEND VQ_WIN_TEST_SOURCES ${VQ_WIN_RELEASE_TESTS})
   if(VQ_WIN_TEST_SOURCES)
     add_executable(vq_win_tests ${VQ_WIN_TEST_SOURCES})
     target_compile_options(vq_win_tests PRIVATE -fexceptions -frtti)
+    # Test fixtures are read from the source tree through Wine's Z: drive.
+    target_compile_definitions(vq_win_tests PRIVATE VQ_SOURCE_DIR="Z:${CMAKE_SOURCE_DIR}")
     target_link_libraries(vq_win_tests PRIVATE vq_win gtest gtest_main)
     target_link_options(vq_win_tests PRIVATE -static -fstack-protector-strong)
   endif()
