@@ -22,8 +22,8 @@ int log_build_line(char *line, const LogTime *time, const char *format, va_list 
 }
 
 int report_rate_limited_text(wchar16 *buffer, size_t capacity, uint32_t seconds) {
-    uint32_t minutes = (seconds + 59u) / 60u;
-    if (seconds > UINT32_MAX - 59u) minutes = (uint32_t)(((uint64_t)seconds + 59u) / 60u);
+    // Rounded up without wrapping near the top of the 32-bit range.
+    uint32_t minutes = (uint32_t)(((uint64_t)seconds + 59u) / 60u);
     if (minutes < 120u) {
         return format_wide(buffer, capacity,
                            T16("Vornquill Cloud is limiting downloads right now. Please try again in about %lu minutes."),

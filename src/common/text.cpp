@@ -17,6 +17,8 @@ namespace {
 
 // ---------------------------------------------------------------- output sinks
 
+// Once cut, a sink takes nothing more: the text ends where the first unit
+// that did not fit would have started.
 struct WideSink {
     wchar16 *buffer;
     size_t capacity;
@@ -32,7 +34,7 @@ struct NarrowSink {
 };
 
 void sink_unit(WideSink *s, uint32_t unit) {
-    if (s->length + 1 < s->capacity) {
+    if (!s->cut && s->length + 1 < s->capacity) {
         s->buffer[s->length++] = (wchar16)unit;
     } else {
         s->cut = 1;
@@ -40,7 +42,7 @@ void sink_unit(WideSink *s, uint32_t unit) {
 }
 
 void sink_unit(NarrowSink *s, uint32_t unit) {
-    if (s->length + 1 < s->capacity) {
+    if (!s->cut && s->length + 1 < s->capacity) {
         s->buffer[s->length++] = (char)unit;
     } else {
         s->cut = 1;
@@ -118,7 +120,6 @@ void put_code_point(WideSink *s, uint32_t cp) {
             sink_unit(s, 0xDC00 + (cp & 0x3FF));
         } else {
             s->cut = 1;
-            s->capacity = s->length + 1;  // nothing after a cut
         }
     } else {
         sink_unit(s, cp);

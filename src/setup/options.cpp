@@ -133,20 +133,20 @@ int options_forward(const SetupOptions *options, wchar16 *buffer, size_t capacit
     else if (options->silent) status |= append(buffer, capacity, &length, T16(" /SILENT"));
     if (options->suppress_msg_boxes) status |= append(buffer, capacity, &length, T16(" /SUPPRESSMSGBOXES"));
     if (options->no_restart) status |= append(buffer, capacity, &length, T16(" /NORESTART"));
-    if (options->dir[0] != 0) {
-        if (format_wide(temp, OPTIONS_FORWARD_TEMP_CAPACITY, T16(" /DIR=\"%ls\""), options->dir) < 0) status = -1;
-        status |= append(buffer, capacity, &length, temp);
-    }
-    if (options->components[0] != 0) {
-        if (format_wide(temp, OPTIONS_FORWARD_TEMP_CAPACITY, T16(" /COMPONENTS=\"%ls\""), options->components) < 0) status = -1;
-        status |= append(buffer, capacity, &length, temp);
-    }
-    if (options->tasks[0] != 0) {
-        if (format_wide(temp, OPTIONS_FORWARD_TEMP_CAPACITY, T16(" /TASKS=\"%ls\""), options->tasks) < 0) status = -1;
-        status |= append(buffer, capacity, &length, temp);
-    }
-    if (options->lang[0] != 0) {
-        if (format_wide(temp, OPTIONS_FORWARD_TEMP_CAPACITY, T16(" /LANG=%ls"), options->lang) < 0) status = -1;
+    // The valued forms, each formatted into the temporary buffer first.
+    struct Valued {
+        const wchar16 *value;
+        const wchar16 *form;
+    };
+    const Valued valued[] = {
+        {options->dir, T16(" /DIR=\"%ls\"")},
+        {options->components, T16(" /COMPONENTS=\"%ls\"")},
+        {options->tasks, T16(" /TASKS=\"%ls\"")},
+        {options->lang, T16(" /LANG=%ls")},
+    };
+    for (size_t k = 0; k < sizeof valued / sizeof valued[0]; k++) {
+        if (valued[k].value[0] == 0) continue;
+        if (format_wide(temp, OPTIONS_FORWARD_TEMP_CAPACITY, valued[k].form, valued[k].value) < 0) status = -1;
         status |= append(buffer, capacity, &length, temp);
     }
     return status < 0 ? -1 : (int)length;

@@ -9,6 +9,7 @@
 #   tests/demo-installer/wine-test.sh <path of vq-demo-installer.exe>
 set -uo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
+. "$root/tests/lib/checks.sh"
 exe="${1:?usage: wine-test.sh <vq-demo-installer.exe>}"
 if [ ! -f "$exe" ]; then
   echo "FAIL: the demo installer $exe has not been built" >&2
@@ -21,7 +22,6 @@ work="$(mktemp -d /tmp/vq-demo-test.XXXXXX)"
 own_env=0
 default_dir=""
 default_dir_existed=1
-failures=0
 
 reg_clear() { "$WINE64" reg delete "$KEY" /reg:64 /f >/dev/null 2>&1 || true; }
 
@@ -42,14 +42,6 @@ fi
 default_dir="$WINEPREFIX/drive_c/Program Files/Vornquill AI"
 [ -e "$default_dir" ] || default_dir_existed=0
 
-ok() { echo "ok: $*"; }
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-expect_eq() {  # actual expected what
-  if [ "$1" == "$2" ]; then ok "$3"; else fail "$3: got '$1', expected '$2'"; fi
-}
 expect_log() {  # log-file text what
   if [ -f "$1" ] && tr -d '\r' <"$1" | grep -qF -- "$2"; then ok "$3"; else
     fail "$3: '$2' not in the log"
@@ -215,8 +207,4 @@ else
   fail "signed installer: tools/sign-installer failed"
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all checks passed"
+checks_finish

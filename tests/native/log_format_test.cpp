@@ -6,14 +6,9 @@
 #include <string>
 
 #include "common/log.h"
+#include "tests/native/test_text.h"
 
 namespace {
-
-std::u16string u16(const wchar16 *text) {
-    std::u16string s;
-    for (size_t i = 0; text[i] != 0; i++) s.push_back((char16_t)text[i]);
-    return s;
-}
 
 int build(char *line, const LogTime *time, const char *format, ...) {
     va_list args;

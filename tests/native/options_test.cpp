@@ -5,14 +5,9 @@
 #include <vector>
 
 #include "setup/options.h"
+#include "tests/native/test_text.h"
 
 namespace {
-
-std::u16string u16(const wchar16 *text) {
-    std::u16string s;
-    for (size_t i = 0; text[i] != 0; i++) s.push_back((char16_t)text[i]);
-    return s;
-}
 
 std::vector<wchar16> w(const std::u16string &s) {
     std::vector<wchar16> v(s.begin(), s.end());

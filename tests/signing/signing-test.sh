@@ -12,6 +12,7 @@
 #   tests/signing/signing-test.sh <a PE file to sign>
 set -uo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
+. "$root/tests/lib/checks.sh"
 pe="${1:?usage: signing-test.sh <PE file>}"
 certs="$root/tests/signing"
 sign="$root/tools/sign-installer"
@@ -21,15 +22,6 @@ if [ ! -f "$pe" ]; then
 fi
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-failures=0
-ok() { echo "ok: $*"; }
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-expect_eq() {  # actual expected what
-  if [ "$1" == "$2" ]; then ok "$3"; else fail "$3: got '$1', expected '$2'"; fi
-}
 
 thumbprint() {  # certificate file (PEM) -> 40 lower-case hex digits
   openssl x509 -in "$1" -outform DER | openssl dgst -sha1 -r | cut -c1-40
@@ -184,8 +176,4 @@ else
   expect_eq "$(ls -A "$work/out")" "" "sign-installer: a failed signing leaves nothing in the output folder"
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all checks passed"
+checks_finish
