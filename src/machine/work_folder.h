@@ -1,0 +1,44 @@
+// The private work folder under ProgramData and link-safe file access in it.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "common/text.h"
+
+enum { WORK_FOLDER_PATH_CAPACITY = 1024 };
+
+struct WorkFolder {
+    wchar16 path[WORK_FOLDER_PATH_CAPACITY];  // the folder in use
+    uint32_t reused;  // 1: the shared folder (created or proven private); 0: a fresh one
+};
+
+#ifdef _WIN32
+#include <windows.h>
+
+// Chooses the run's folder under parent: the shared "VornquillAI-Setup" when
+// it can be created or proven private, else a fresh random one. 0 or -1 with
+// the failing call's last error.
+int work_folder_prepare(const wchar16 *parent, wchar16 *path, size_t capacity, uint32_t *reused);
+// Creates one folder with the private descriptor; 1 only when this call
+// created it (last error as CreateDirectoryW left it otherwise).
+int work_folder_create_private(const wchar16 *path);
+// 1 when the existing folder at path (opened as itself, never followed) is a
+// plain directory whose owner and access list pass the privacy test.
+int work_folder_is_private(const wchar16 *path);
+// The privacy decision on a descriptor: trusted owner, protected DACL that is
+// present, and only deny entries or allow entries for trusted SIDs.
+int work_folder_descriptor_private(PSECURITY_DESCRIPTOR descriptor);
+// 1 for LocalSystem and BUILTIN\Administrators.
+int work_folder_sid_trusted(PSID sid);
+
+// 1 when path is a directory and not a reparse point.
+int directory_exists_plain(const wchar16 *path);
+// Opens or creates a plain file with a single link, never following a link;
+// with any disposition but OPEN_EXISTING a link or directory at the path is
+// removed and the file made anew. INVALID_HANDLE_VALUE on failure.
+HANDLE file_open_checked(const wchar16 *path, DWORD access, DWORD share, DWORD disposition);
+// Deletes the "*.part" files in folder except keep_name (case-insensitive;
+// null keeps nothing); directories are left alone.
+void part_files_clean(const wchar16 *folder, const wchar16 *keep_name);
+#endif
