@@ -1,3 +1,2 @@
 list(APPEND VQ_WIN_SOURCES
-  src/machine/work_folder.cpp
 )
