@@ -1,2 +1,3 @@
 list(APPEND VQ_WIN_SOURCES
+  src/machine/work_folder.cpp
 )
