@@ -1,2 +1,7 @@
+list(APPEND VQ_PORTABLE_SOURCES
+  src/machine/installer_command.cpp
+)
 list(APPEND VQ_WIN_SOURCES
+  src/machine/installer.cpp
+  src/machine/rollback.cpp
 )
