@@ -65,8 +65,7 @@ int rollback_keep(const wchar16 *install_location, const ReleaseInfo *release, c
 
     // A location that does not fit is refused, never cut.
     if (text16_copy(location, ROLLBACK_PATH_CAPACITY, install_location) != 0) return -1;
-    size_t length = text16_length(location);
-    while (length > 3 && (location[length - 1] == '\\' || location[length - 1] == '/')) location[--length] = 0;
+    rollback_location_trim(location);
     if (!directory_exists_plain(location)) return -1;
 
     utf8_to_utf16(release->version, version, 64);

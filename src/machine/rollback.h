@@ -2,6 +2,7 @@
 // envelope, kept under the product's install location, one per version.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "common/text.h"
@@ -11,6 +12,11 @@ enum {
     ROLLBACK_PATH_CAPACITY = 1024,
     FILE_WRITE_PIECE = 268435456  // 256 MiB: the largest single WriteFile
 };
+
+// Drops trailing backslashes and forward slashes while the text is longer
+// than 3 units, so that a drive root such as C:\ keeps its separator.
+// Returns the new length.
+size_t rollback_location_trim(wchar16 *location);
 
 #ifdef _WIN32
 #include <windows.h>

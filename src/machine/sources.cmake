@@ -1,5 +1,6 @@
 list(APPEND VQ_PORTABLE_SOURCES
   src/machine/installer_command.cpp
+  src/machine/rollback_rules.cpp
 )
 list(APPEND VQ_WIN_SOURCES
   src/machine/work_folder.cpp
