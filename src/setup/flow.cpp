@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include "common/constants.h"
+#include "cloud/cloud.h"
 #include "common/log.h"
 #include "release/release.h"
 #include "setup/stages.h"
@@ -84,13 +85,21 @@ int setup_run_stages(const wchar16 *programdata, const SetupStage *stages, size_
     run.context = context;
     run.code = SETUP_EXIT_LOCAL;
     run.reason = "internal";
+    run.part_file = INVALID_HANDLE_VALUE;
+    run.installer_file = INVALID_HANDLE_VALUE;
     for (size_t i = 0; i < count; i++) {
         if (!stages[i](&run)) break;
     }
 
+    // A stage ends with its files closed; should one still be open, close it
+    // so that the deletions below can act.
+    if (run.part_file != INVALID_HANDLE_VALUE) CloseHandle(run.part_file);
+    if (run.installer_file != INVALID_HANDLE_VALUE) CloseHandle(run.installer_file);
     // In the shared folder a part file stays for the next run to resume.
     if (!context->work_folder.reused && run.part_path[0] != 0) DeleteFileW(run.part_path);
     if (run.installer_path[0] != 0) DeleteFileW(run.installer_path);
+    release_free(&run.release);
+    cloud_close(run.client);
 
     if (setup_result_claim()) setup_result_line(run.code, run.reason);
     log_finish(context->work_folder.path, context->setup_log_path, context->installer_log_path,

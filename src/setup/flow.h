@@ -7,6 +7,9 @@
 
 #include "common/text.h"
 #include "machine/work_folder.h"
+#include "release/release.h"
+
+struct CloudClient;
 
 enum { SETUP_PATH_CAPACITY = 1024 };
 
@@ -32,6 +35,8 @@ struct SetupContext {
     uint32_t installed;
 };
 
+enum { SETUP_VERSION_CAPACITY = 64 };
+
 // The working values of one run that its stages share and its end needs.
 struct SetupRun {
     SetupContext *context;
@@ -39,6 +44,11 @@ struct SetupRun {
     wchar16 installer_path[SETUP_PATH_CAPACITY];  // empty unless the installer is there to delete
     int code;
     const char *reason;
+    CloudClient *client;                           // open from the first stage to the end
+    ReleaseInfo release;                           // the verified release
+    wchar16 version16[SETUP_VERSION_CAPACITY];     // its version, for the user's messages
+    void *part_file;                               // the open part file, or INVALID_HANDLE_VALUE
+    void *installer_file;                          // the open installer, or INVALID_HANDLE_VALUE
 };
 
 // A stage returns 1 to hand on to the next stage, or 0 when it has ended the

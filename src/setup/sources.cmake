@@ -7,4 +7,7 @@ list(APPEND VQ_WIN_SOURCES
   src/setup/startup.cpp
   src/setup/flow.cpp
   src/setup/stages.cpp
+  src/setup/stage_release.cpp
+  src/setup/stage_download.cpp
+  src/setup/stage_install.cpp
 )
