@@ -1,2 +1,6 @@
+list(APPEND VQ_PORTABLE_SOURCES
+  src/machine/disk_space.cpp
+)
 list(APPEND VQ_WIN_SOURCES
+  src/machine/installed.cpp
 )
