@@ -9,46 +9,15 @@
 
 #include "common/log.h"
 #include "setup/options.h"
+#include "tests/win/win_test_util.h"
 
 namespace {
 
-std::wstring temp_folder() {
-    wchar_t base[MAX_PATH];
-    GetTempPathW(MAX_PATH, base);
-    wchar_t name[64];
-    swprintf(name, 64, L"vq-log-test-%lu-%lu", GetCurrentProcessId(), GetTickCount());
-    std::wstring folder = std::wstring(base) + name;
-    CreateDirectoryW(folder.c_str(), nullptr);
-    return folder;
-}
+using wintest::exists;
+using wintest::lines_of;
+using wintest::read_file;
 
-std::string read_file(const std::wstring &path) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string data;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(f, buffer, sizeof buffer, &got, nullptr) && got > 0) data.append(buffer, got);
-    CloseHandle(f);
-    return data;
-}
-
-bool exists(const std::wstring &path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::vector<std::wstring> lines_of(const std::string &data) {
-    std::vector<std::wstring> lines;
-    size_t start = 0;
-    while (start < data.size()) {
-        size_t end = data.find("\r\n", start);
-        if (end == std::string::npos) end = data.size();
-        lines.push_back(std::wstring(data.begin() + start, data.begin() + end));
-        start = end + 2;
-    }
-    return lines;
-}
+std::wstring temp_folder() { return wintest::temp_folder(L"log-test"); }
 
 TEST(Log, LinesBeforeOpenAndAfterCloseAreDropped) {
     std::wstring folder = temp_folder();

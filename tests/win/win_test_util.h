@@ -1,0 +1,62 @@
+// Small file helpers shared by the Windows tests.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace wintest {
+
+// A new empty folder under the temporary folder, named after the tag.
+inline std::wstring temp_folder(const wchar_t *tag) {
+    static LONG counter = 0;
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    wchar_t name[96];
+    swprintf(name, 96, L"vq-%ls-%lu-%lu-%ld", tag, GetCurrentProcessId(), GetTickCount(),
+             InterlockedIncrement(&counter));
+    std::wstring folder = std::wstring(base) + name;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+inline std::string read_file(const std::wstring &path) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return "<missing>";
+    std::string data;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(f, buffer, sizeof buffer, &got, nullptr) && got > 0) data.append(buffer, got);
+    CloseHandle(f);
+    return data;
+}
+
+inline bool write_file(const std::wstring &path, const std::string &data) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    DWORD put = 0;
+    BOOL ok = data.empty() || WriteFile(f, data.data(), (DWORD)data.size(), &put, nullptr);
+    CloseHandle(f);
+    return ok && put == data.size();
+}
+
+inline bool exists(const std::wstring &path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The CR LF separated lines of a UTF-8 text, each widened byte by byte.
+inline std::vector<std::wstring> lines_of(const std::string &data) {
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    while (start < data.size()) {
+        size_t end = data.find("\r\n", start);
+        if (end == std::string::npos) end = data.size();
+        lines.push_back(std::wstring(data.begin() + start, data.begin() + end));
+        start = end + 2;
+    }
+    return lines;
+}
+
+}  // namespace wintest
