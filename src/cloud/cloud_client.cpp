@@ -1,0 +1,151 @@
+// The HTTPS session with the cloud host (WinHTTP, synchronous): opening it,
+// one GET per exchange, and the reads of the Content-Length and Content-Range
+// headers. Every request is TLS; no credentials are ever sent.
+#include "cloud/cloud.h"
+
+#include "common/constants.h"
+#include "common/memory.h"
+
+CloudClient *cloud_open(uint32_t *error) {
+    return cloud_open_at(cloud_host(), cloud_port(), error);
+}
+
+CloudClient *cloud_open_at(const wchar16 *host, uint16_t port, uint32_t *error) {
+    *error = 0;
+    CloudClient *client = (CloudClient *)heap_alloc(sizeof(CloudClient));
+    if (client == nullptr) {
+        *error = ERROR_NOT_ENOUGH_MEMORY;  // 14
+        return nullptr;
+    }
+    client->session = nullptr;
+    client->connection = nullptr;
+
+    wchar16 agent[CLOUD_USER_AGENT_CAPACITY];
+    format_wide(agent, CLOUD_USER_AGENT_CAPACITY, T16("VornquillAI-OnlineSetup/%ls (Windows; x64)"),
+                setup_version());
+
+    DWORD failure = 0;
+    client->session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                  WINHTTP_NO_PROXY_BYPASS, 0);
+    if (client->session == nullptr) {
+        // Systems before the automatic proxy mode: the default configuration.
+        client->session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    }
+    if (client->session == nullptr) {
+        failure = GetLastError();
+        goto failed;
+    }
+
+    {
+        DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+        if (!WinHttpSetOption(client->session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                              sizeof protocols)) {
+            protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;  // no TLS 1.3 on this system
+            if (!WinHttpSetOption(client->session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                                  sizeof protocols)) {
+                failure = GetLastError();
+                goto failed;
+            }
+        }
+    }
+    {
+        // Redirects are followed, except from HTTPS to HTTP. Not fatal.
+        DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
+        WinHttpSetOption(client->session, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
+    }
+    if (!WinHttpSetTimeouts(client->session, 30000, 30000, 30000, 60000)) {
+        failure = GetLastError();
+        goto failed;
+    }
+    client->connection = WinHttpConnect(client->session, host, port, 0);
+    if (client->connection == nullptr) {
+        failure = GetLastError();
+        goto failed;
+    }
+    return client;
+
+failed:
+    cloud_close(client);
+    *error = failure;
+    SetLastError(failure);
+    return nullptr;
+}
+
+void cloud_close(CloudClient *client) {
+    if (client == nullptr) return;
+    if (client->connection != nullptr) WinHttpCloseHandle(client->connection);
+    if (client->session != nullptr) WinHttpCloseHandle(client->session);
+    heap_free(client);
+}
+
+// Reads a header as text into buffer (capacity units). 0 when it is absent
+// or does not fit.
+static int query_header_text(HINTERNET request, DWORD query, wchar16 *buffer, DWORD capacity) {
+    DWORD size = capacity * (DWORD)sizeof(wchar16);
+    buffer[0] = 0;
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, buffer, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        buffer[0] = 0;
+        return 0;
+    }
+    DWORD units = size / (DWORD)sizeof(wchar16);
+    buffer[units < capacity ? units : capacity - 1] = 0;
+    return 1;
+}
+
+HINTERNET cloud_request(CloudClient *client, const wchar16 *path, const wchar16 *extra_headers,
+                        CloudResult *result) {
+    HINTERNET request = WinHttpOpenRequest(client->connection, T16("GET"), path, nullptr,
+                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                           WINHTTP_FLAG_SECURE);
+    if (request == nullptr) {
+        result->win32_error = GetLastError();
+        return nullptr;
+    }
+    BOOL sent;
+    if (extra_headers != nullptr) {
+        sent = WinHttpSendRequest(request, extra_headers, (DWORD)-1L, WINHTTP_NO_REQUEST_DATA, 0,
+                                  0, 0);
+    } else {
+        sent = WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                  WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+    }
+    DWORD status = 0;
+    DWORD status_size = sizeof status;
+    if (!sent || !WinHttpReceiveResponse(request, nullptr) ||
+        !WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        DWORD failure = GetLastError();
+        result->win32_error = failure;
+        WinHttpCloseHandle(request);
+        SetLastError(failure);
+        return nullptr;
+    }
+    result->http_status = status;
+
+    wchar16 text[CLOUD_RETRY_AFTER_CAPACITY];
+    if (query_header_text(request, WINHTTP_QUERY_RETRY_AFTER, text, CLOUD_RETRY_AFTER_CAPACITY)) {
+        cloud_parse_retry_after(text, &result->retry_after_s);
+    }
+    return request;
+}
+
+int64_t cloud_content_length(HINTERNET request) {
+    wchar16 text[CLOUD_CONTENT_LENGTH_CAPACITY];
+    if (!query_header_text(request, WINHTTP_QUERY_CONTENT_LENGTH, text,
+                           CLOUD_CONTENT_LENGTH_CAPACITY)) {
+        return -1;
+    }
+    return cloud_parse_content_length(text);
+}
+
+int cloud_content_range_matches(HINTERNET request, uint64_t first, uint64_t size) {
+    wchar16 text[CLOUD_CONTENT_RANGE_CAPACITY];
+    if (!query_header_text(request, WINHTTP_QUERY_CONTENT_RANGE, text,
+                           CLOUD_CONTENT_RANGE_CAPACITY)) {
+        return 0;
+    }
+    return cloud_content_range_text_matches(text, first, size);
+}

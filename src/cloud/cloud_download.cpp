@@ -1,0 +1,128 @@
+// The resumable download of the installer into the part file: one attempt
+// per call, the missing tail asked for with Range guarded by If-Range, every
+// answer held to the size the signed release declares. Also the two progress
+// callbacks that the setup flow hands to the download and to the digest.
+#include "cloud/cloud.h"
+
+#include "common/memory.h"
+#include "ui/ui.h"
+
+int cloud_part_truncate(HANDLE file) {
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    if (!SetFilePointerEx(file, zero, nullptr, FILE_BEGIN)) return 0;
+    return SetEndOfFile(file) ? 1 : 0;
+}
+
+// Empties the part file; on success nothing is held and the attempt counts as
+// restarted.
+static int restart_part_file(HANDLE file, uint64_t *held, CloudResult *result) {
+    if (!cloud_part_truncate(file)) return 0;
+    *held = 0;
+    result->restarted = 1;
+    return 1;
+}
+
+DownloadOutcome cloud_download(CloudClient *client, const wchar16 *path, HANDLE part_file,
+                               uint64_t *held, uint64_t total, const char *validator,
+                               ProgressCallback progress, void *progress_context,
+                               CloudResult *result) {
+    result->http_status = 0;
+    result->retry_after_s = 0;
+    result->win32_error = 0;
+    result->restarted = 0;
+
+    if (*held > total && !restart_part_file(part_file, held, result)) return DOWNLOAD_INCOMPLETE;
+    if (*held == total) return DOWNLOAD_COMPLETE;
+
+    wchar16 headers[CLOUD_RANGE_HEADERS_CAPACITY];
+    const wchar16 *extra = nullptr;
+    if (*held > 0) {
+        if (format_wide(headers, CLOUD_RANGE_HEADERS_CAPACITY,
+                        T16("Range: bytes=%llu-\r\nIf-Range: \"%hs\"\r\n"),
+                        (unsigned long long)*held, validator) < 0) {
+            // A validator too long for the headers: ask for the whole file.
+            if (!restart_part_file(part_file, held, result)) return DOWNLOAD_INCOMPLETE;
+        } else {
+            extra = headers;
+        }
+    }
+
+    HINTERNET request = cloud_request(client, path, extra, result);
+    if (request == nullptr) return DOWNLOAD_INCOMPLETE;
+
+    DownloadOutcome outcome = DOWNLOAD_INCOMPLETE;
+    uint8_t *buffer = nullptr;
+    LARGE_INTEGER position;
+    if (result->http_status == 200) {
+        if (*held > 0 && !restart_part_file(part_file, held, result)) goto done;
+        int64_t announced = cloud_content_length(request);
+        if (announced >= 0 && (uint64_t)announced != total) {
+            outcome = (uint64_t)announced > total ? DOWNLOAD_OVERSIZED : DOWNLOAD_UNDERSIZED;
+            goto done;
+        }
+    } else if (result->http_status == 206 && cloud_content_range_matches(request, *held, total)) {
+        // The tail that was asked for.
+    } else if (result->http_status == 206 || result->http_status == 416) {
+        // The server cannot give that tail: begin again from byte 0 next time.
+        restart_part_file(part_file, held, result);
+        goto done;
+    } else {
+        outcome = DOWNLOAD_HTTP_STATUS;
+        goto done;
+    }
+
+    position.QuadPart = (LONGLONG)*held;
+    if (!SetFilePointerEx(part_file, position, nullptr, FILE_BEGIN)) goto done;
+    buffer = (uint8_t *)heap_alloc(CLOUD_DOWNLOAD_PIECE);
+    if (buffer == nullptr) goto done;
+
+    for (;;) {
+        DWORD got = 0;
+        if (!WinHttpReadData(request, buffer, CLOUD_DOWNLOAD_PIECE, &got)) {
+            result->win32_error = GetLastError();
+            goto done;
+        }
+        if (got == 0) break;
+        if (got > total - *held) {
+            outcome = DOWNLOAD_OVERSIZED;  // nothing of this piece is written
+            goto done;
+        }
+        DWORD written = 0;
+        if (!WriteFile(part_file, buffer, got, &written, nullptr) || written != got) {
+            result->win32_error = GetLastError();
+            if (result->win32_error == 0) result->win32_error = ERROR_WRITE_FAULT;
+            goto done;
+        }
+        *held += got;
+        if (progress != nullptr && progress(progress_context, *held, total) != 0) {
+            outcome = DOWNLOAD_CANCELLED;
+            goto done;
+        }
+    }
+    outcome = *held == total ? DOWNLOAD_COMPLETE : DOWNLOAD_INCOMPLETE;
+
+done:
+    heap_free(buffer);
+    WinHttpCloseHandle(request);
+    return outcome;
+}
+
+int ui_download_progress(void *context, uint64_t done, uint64_t total) {
+    DownloadProgress *attempt = (DownloadProgress *)context;
+    double rate = 0.0;
+    if (attempt != nullptr) {
+        // The attempt emptied the part file: count its bytes from 0.
+        if (done < attempt->start_bytes) attempt->start_bytes = 0;
+        uint64_t now = GetTickCount64();
+        uint64_t elapsed = now > attempt->start_ms ? now - attempt->start_ms : 0;
+        rate = cloud_download_rate(elapsed, done, attempt->start_bytes);
+    }
+    ui_report_progress(done, total, rate);
+    return cancel_requested ? 1 : 0;
+}
+
+int ui_digest_progress(void *context, uint64_t done, uint64_t total) {
+    ui_report_progress(done, total, 0.0);
+    return cancel_requested ? 1 : 0;
+}

@@ -1,0 +1,169 @@
+// The release fetch: latest.txt into a fixed buffer, retried with back-off,
+// the Retry/Cancel question after eight failed attempts, and the hand-over to
+// the release verification. Records the user's message of every failure.
+#include "cloud/cloud.h"
+
+#include <string.h>
+
+#include "common/constants.h"
+#include "common/log.h"
+#include "setup/options.h"
+#include "ui/ui.h"
+
+// The envelope of the latest fetch; not terminated, its length travels with it.
+static uint8_t envelope_buffer[CLOUD_ENVELOPE_CAPACITY];
+
+enum { RELEASE_DETAIL_CAPACITY = 256 };
+
+FetchOutcome cloud_fetch_to_buffer(CloudClient *client, const wchar16 *path, uint8_t *buffer,
+                                   uint64_t capacity, uint64_t *length, CloudResult *result) {
+    result->http_status = 0;
+    result->retry_after_s = 0;
+    result->win32_error = 0;
+    result->restarted = 0;
+    *length = 0;
+
+    HINTERNET request = cloud_request(client, path, nullptr, result);
+    if (request == nullptr) return FETCH_INCOMPLETE;
+
+    FetchOutcome outcome = FETCH_INCOMPLETE;
+    int64_t content_length = -1;
+    if (result->http_status != 200) {
+        outcome = FETCH_HTTP_STATUS;
+        goto done;
+    }
+    content_length = cloud_content_length(request);
+    if (content_length >= 0 && (uint64_t)content_length > capacity) {
+        outcome = FETCH_TOO_LARGE;
+        goto done;
+    }
+    for (;;) {
+        uint8_t piece[CLOUD_FETCH_PIECE];
+        DWORD got = 0;
+        if (!WinHttpReadData(request, piece, sizeof piece, &got)) {
+            result->win32_error = GetLastError();
+            outcome = FETCH_INCOMPLETE;
+            goto done;
+        }
+        if (got == 0) break;
+        if (got > capacity - *length) {
+            outcome = FETCH_TOO_LARGE;
+            goto done;
+        }
+        memcpy(buffer + *length, piece, got);
+        *length += got;
+    }
+    if (content_length < 0 || (uint64_t)content_length == *length) {
+        outcome = FETCH_COMPLETE;
+    } else {
+        outcome = FETCH_INCOMPLETE;  // the body ended before its Content-Length
+    }
+
+done:
+    WinHttpCloseHandle(request);
+    return outcome;
+}
+
+bool cloud_backoff_wait(int32_t attempt, uint32_t retry_after_s) {
+    uint32_t delay = cloud_backoff_delay_ms(attempt, retry_after_s);
+    log_line("retrying in %lu ms", (unsigned long)delay);
+    uint32_t waited = 0;
+    while (waited < delay) {
+        if (cancel_requested) return true;
+        Sleep(CLOUD_WAIT_STEP_MS);
+        waited += CLOUD_WAIT_STEP_MS;
+    }
+    return cancel_requested != 0;
+}
+
+// Records the message of a refused release and returns the exit code 2.
+static int release_refused(VerifyStatus status, const char *detail) {
+    const char *word = verify_status_word(status);
+    log_line("release verification failed: %s: %s", word, detail);
+    if (status == VERIFY_UNKNOWN_KID) {
+        report_message(1,
+                       T16("This copy of Vornquill AI Setup is out of date: the current release is "
+                           "signed with a newer key.\n\nDownload the current installer from %ls"),
+                       download_page_url());
+    } else if (status == VERIFY_BELOW_FLOOR) {
+        report_message(1,
+                       T16("Vornquill Cloud offered an older release than this Setup accepts. "
+                           "Nothing was installed. Try again later, or download the current "
+                           "installer from %ls"),
+                       download_page_url());
+    } else {
+        report_message(1,
+                       T16("The release information from Vornquill Cloud failed verification "
+                           "(%hs). Nothing was installed."),
+                       word);
+    }
+    log_line("RELEASE-ERROR %s", word);
+    return 2;
+}
+
+int cloud_fetch_release(CloudClient *client, ReleaseInfo *release) {
+    CloudResult result = {0, 0, 0, 0};
+    uint64_t length = 0;
+    int32_t attempt = 1;
+    for (;;) {
+        FetchOutcome outcome = cloud_fetch_to_buffer(client, CLOUD_RELEASE_PATH, envelope_buffer,
+                                                     sizeof envelope_buffer, &length, &result);
+        if (cancel_requested) return 3;
+        if (outcome == FETCH_COMPLETE) break;
+        if (outcome == FETCH_TOO_LARGE) {
+            report_message(1, T16("The release information from Vornquill Cloud is too large. "
+                                  "Nothing was installed."));
+            return 2;
+        }
+        if (outcome == FETCH_HTTP_STATUS) {
+            uint32_t status = result.http_status;
+            if (status == 204 || status == 404) {
+                report_message(1, T16("No release is available yet. Please try again later."));
+                return 6;
+            }
+            if (status == 407) {
+                report_message(1,
+                               T16("Your proxy server needs you to sign in. Setup does not collect "
+                                   "proxy passwords: use a direct connection, or ask your IT "
+                                   "department to allow %hs."),
+                               cloud_base_url());
+                return 1;
+            }
+            if (!cloud_status_temporary(status)) {
+                report_message(1, T16("Vornquill Cloud answered HTTP %lu. Please try again later."),
+                               (unsigned long)status);
+                return 1;
+            }
+            if (result.retry_after_s > CLOUD_RETRY_AFTER_LIMIT_S) {
+                report_rate_limited(result.retry_after_s);
+                return 1;
+            }
+        }
+        // A transport failure, a short body or a temporary answer: retry.
+        log_line("latest.txt attempt %d failed (status %lu, error %lu)", (int)attempt,
+                 (unsigned long)result.http_status, (unsigned long)result.win32_error);
+        if (attempt >= CLOUD_FAILED_ATTEMPTS_BEFORE_ASKING) {
+            const SetupOptions *options = setup_options();
+            if (options->silent || options->very_silent ||
+                ui_ask_retry_cancel(T16("Setup cannot reach Vornquill Cloud. Check your internet "
+                                        "connection, then choose Retry.")) != IDRETRY) {
+                report_message(1,
+                               T16("Setup cannot reach Vornquill Cloud (%hs). Check your internet "
+                                   "connection and try again."),
+                               cloud_base_url());
+                return 1;
+            }
+            attempt = 1;  // the user chose Retry: eight more attempts, no wait
+            continue;
+        }
+        if (cloud_backoff_wait(attempt, result.retry_after_s)) return 3;
+        attempt++;
+    }
+
+    char detail[RELEASE_DETAIL_CAPACITY];
+    detail[0] = 0;
+    VerifyStatus status = release_verify((const char *)envelope_buffer, (size_t)length,
+                                         version_floor(), release, detail, sizeof detail);
+    if (status == VERIFY_OK) return 0;
+    return release_refused(status, detail);
+}

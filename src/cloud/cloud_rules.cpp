@@ -1,0 +1,95 @@
+// The rules of the cloud connection that need no system call: reading the
+// Retry-After, Content-Length and Content-Range header texts, which statuses
+// are worth another attempt, the back-off schedule and the download rate.
+#include "cloud/cloud.h"
+
+const char *cloud_fetch_outcome_name(int outcome) {
+    switch (outcome) {
+    case FETCH_COMPLETE: return "FETCH_COMPLETE";
+    case FETCH_INCOMPLETE: return "FETCH_INCOMPLETE";
+    case FETCH_HTTP_STATUS: return "FETCH_HTTP_STATUS";
+    case FETCH_TOO_LARGE: return "FETCH_TOO_LARGE";
+    default: return "UNKNOWN";
+    }
+}
+
+const char *cloud_download_outcome_name(int outcome) {
+    switch (outcome) {
+    case DOWNLOAD_COMPLETE: return "DOWNLOAD_COMPLETE";
+    case DOWNLOAD_INCOMPLETE: return "DOWNLOAD_INCOMPLETE";
+    case DOWNLOAD_HTTP_STATUS: return "DOWNLOAD_HTTP_STATUS";
+    case DOWNLOAD_OVERSIZED: return "DOWNLOAD_OVERSIZED";
+    case DOWNLOAD_UNDERSIZED: return "DOWNLOAD_UNDERSIZED";
+    case DOWNLOAD_CANCELLED: return "DOWNLOAD_CANCELLED";
+    default: return "UNKNOWN";
+    }
+}
+
+static int is_digit(wchar16 c) { return c >= '0' && c <= '9'; }
+
+int cloud_parse_retry_after(const wchar16 *text, uint32_t *seconds) {
+    if (text == nullptr) return 0;
+    size_t i = 0;
+    while (text[i] == ' ') i++;
+    if (text[i] < '0') return 0;
+    uint32_t value = 0;
+    int digits = 0;
+    while (is_digit(text[i])) {
+        if (digits == CLOUD_RETRY_AFTER_MAX_DIGITS) return 0;  // eight digits or more
+        value = value * 10u + (uint32_t)(text[i] - '0');
+        digits++;
+        i++;
+    }
+    if (digits == 0) return 0;
+    if (text[i] != 0 && text[i] != ' ') return 0;
+    *seconds = value;
+    return 1;
+}
+
+int64_t cloud_parse_content_length(const wchar16 *text) {
+    if (text == nullptr || text[0] == 0) return -1;
+    int64_t value = 0;
+    int digits = 0;
+    for (size_t i = 0; text[i] != 0; i++) {
+        if (!is_digit(text[i])) return -1;
+        if (digits == CLOUD_CONTENT_LENGTH_MAX_DIGITS) return -1;
+        value = value * 10 + (int64_t)(text[i] - '0');
+        digits++;
+    }
+    return value;
+}
+
+int cloud_content_range_text_matches(const wchar16 *text, uint64_t first, uint64_t size) {
+    if (text == nullptr || size == 0 || first >= size) return 0;
+    wchar16 expected[CLOUD_CONTENT_RANGE_CAPACITY];
+    if (format_wide(expected, CLOUD_CONTENT_RANGE_CAPACITY, T16("bytes %llu-%llu/%llu"),
+                    (unsigned long long)first, (unsigned long long)(size - 1),
+                    (unsigned long long)size) < 0) {
+        return 0;
+    }
+    size_t i = 0;
+    for (; expected[i] != 0; i++) {
+        if (text[i] != expected[i]) return 0;
+    }
+    return text[i] == 0;
+}
+
+int cloud_status_temporary(uint32_t status) {
+    return status == 408 || status == 429 || (status >= 500 && status <= 599);
+}
+
+uint32_t cloud_backoff_delay_ms(int32_t attempt, uint32_t retry_after_s) {
+    if (retry_after_s != 0) {
+        uint32_t s = retry_after_s < CLOUD_RETRY_AFTER_LIMIT_S ? retry_after_s
+                                                              : (uint32_t)CLOUD_RETRY_AFTER_LIMIT_S;
+        return s * 1000u;
+    }
+    // Attempts count from 1; a count below 0 waits like attempt 0.
+    int32_t power = attempt < 0 ? 0 : (attempt > 5 ? 5 : attempt);
+    return 1000u << power;
+}
+
+double cloud_download_rate(uint64_t elapsed_ms, uint64_t done, uint64_t done_at_start) {
+    if (elapsed_ms <= CLOUD_RATE_AFTER_MS || done <= done_at_start) return 0.0;
+    return (double)(done - done_at_start) * 1000.0 / (double)elapsed_ms;
+}

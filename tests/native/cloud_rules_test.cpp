@@ -1,0 +1,163 @@
+// The header rules of the cloud connection, the statuses worth a retry, the
+// back-off schedule and the download rate.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cloud/cloud.h"
+
+namespace {
+
+std::basic_string<wchar16> w(const char *ascii) {
+    std::basic_string<wchar16> s;
+    for (size_t i = 0; ascii[i] != 0; i++) s.push_back((wchar16)(unsigned char)ascii[i]);
+    return s;
+}
+
+TEST(CloudRetryAfter, DelayFormOnly) {
+    struct Case {
+        const char *text;
+        int usable;
+        uint32_t seconds;
+    };
+    const Case cases[] = {
+        {"30", 1, 30},
+        {"120", 1, 120},
+        {"  120", 1, 120},
+        {"120  ", 1, 120},
+        {"0", 1, 0},
+        {"0000007", 1, 7},          // seven digits with leading zeros
+        {"9999999", 1, 9999999},    // the largest value
+        {"10000000", 0, 0},         // eight digits
+        {"00000001", 0, 0},
+        {"30s", 0, 0},
+        {"1.5", 0, 0},
+        {"-3", 0, 0},
+        {"+3", 0, 0},
+        {"", 0, 0},
+        {"   ", 0, 0},
+        {"Wed, 21 Oct 2026 07:28:00 GMT", 0, 0},
+        {"30 s", 1, 30},            // a space ends the number
+        {"\t30", 0, 0},             // only spaces are skipped
+        {"30\t", 0, 0},
+    };
+    for (const Case &c : cases) {
+        uint32_t seconds = 4242;
+        int usable = cloud_parse_retry_after(w(c.text).c_str(), &seconds);
+        EXPECT_EQ(usable, c.usable) << '"' << c.text << '"';
+        EXPECT_EQ(seconds, c.usable ? c.seconds : 4242u) << '"' << c.text << '"';
+    }
+}
+
+TEST(CloudContentLength, PlainDigitsUpToFifteen) {
+    struct Case {
+        const char *text;
+        int64_t value;
+    };
+    const Case cases[] = {
+        {"0", 0},
+        {"500", 500},
+        {"2150400", 2150400},
+        {"000123", 123},
+        {"999999999999999", 999999999999999LL},  // fifteen digits
+        {"1000000000000000", -1},                // sixteen
+        {"", -1},
+        {"+5", -1},
+        {"-5", -1},
+        {" 5", -1},
+        {"5 ", -1},
+        {"5x", -1},
+        {"0x10", -1},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(cloud_parse_content_length(w(c.text).c_str()), c.value) << '"' << c.text << '"';
+    }
+}
+
+TEST(CloudContentRange, OnlyTheExactTailMatches) {
+    struct Case {
+        const char *text;
+        uint64_t first, size;
+        int matches;
+    };
+    const Case cases[] = {
+        {"bytes 100-499/500", 100, 500, 1},
+        {"bytes 0-499/500", 0, 500, 1},
+        {"bytes 499-499/500", 499, 500, 1},
+        {"bytes 2147483647-2147483647/2147483648", 2147483647ull, 2147483648ull, 1},
+        {"bytes 100-499/600", 100, 500, 0},   // another total
+        {"bytes 101-499/500", 100, 500, 0},   // another first byte
+        {"bytes 100-299/500", 100, 500, 0},   // another last byte
+        {"bytes 100-499/*", 100, 500, 0},
+        {"bytes */500", 100, 500, 0},
+        {"bytes  100-499/500", 100, 500, 0},
+        {"bytes 100-499/500 ", 100, 500, 0},
+        {" bytes 100-499/500", 100, 500, 0},
+        {"Bytes 100-499/500", 100, 500, 0},
+        {"bytes 0100-499/500", 100, 500, 0},
+        {"bytes 100-499/500", 100, 5000, 0},  // a prefix of the expected text
+        {"bytes 100-499/50", 100, 500, 0},
+        {"", 100, 500, 0},
+        {"bytes 500-499/500", 500, 500, 0},   // nothing left to send
+        {"bytes 0--1/0", 0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(cloud_content_range_text_matches(w(c.text).c_str(), c.first, c.size), c.matches)
+            << '"' << c.text << "\" first " << c.first << " size " << c.size;
+    }
+    EXPECT_EQ(cloud_content_range_text_matches(nullptr, 0, 1), 0);
+}
+
+TEST(CloudStatus, TemporaryAnswers) {
+    for (uint32_t status : {408u, 429u, 500u, 502u, 503u, 504u, 599u}) {
+        EXPECT_EQ(cloud_status_temporary(status), 1) << status;
+    }
+    for (uint32_t status : {0u, 200u, 204u, 206u, 302u, 400u, 401u, 403u, 404u, 407u, 416u, 499u, 600u}) {
+        EXPECT_EQ(cloud_status_temporary(status), 0) << status;
+    }
+}
+
+TEST(CloudBackoff, ScheduleAndServerDelay) {
+    struct Case {
+        int32_t attempt;
+        uint32_t retry_after_s;
+        uint32_t delay_ms;
+    };
+    const Case cases[] = {
+        {1, 0, 2000},   {2, 0, 4000},   {3, 0, 8000},      {4, 0, 16000},
+        {5, 0, 32000},  {6, 0, 32000},  {7, 0, 32000},     {100, 0, 32000},
+        {0, 0, 1000},   {-3, 0, 1000},  {INT32_MAX, 0, 32000}, {INT32_MIN, 0, 1000},
+        {1, 1, 1000},   {7, 30, 30000}, {1, 120, 120000},  {3, 300, 300000},
+        {3, 301, 300000}, {1, 9999999, 300000}, {1, UINT32_MAX, 300000},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(cloud_backoff_delay_ms(c.attempt, c.retry_after_s), c.delay_ms)
+            << "attempt " << c.attempt << " retry-after " << c.retry_after_s;
+    }
+    // Seven waits of a series of eight attempts: about two minutes.
+    uint32_t sum = 0;
+    for (int32_t attempt = 1; attempt <= 7; attempt++) sum += cloud_backoff_delay_ms(attempt, 0);
+    EXPECT_EQ(sum, 126000u);
+}
+
+TEST(CloudDownloadRate, OnlyAfterHalfASecond) {
+    const uint64_t mib = 1048576;
+    EXPECT_EQ(cloud_download_rate(400, 10 * mib, 6 * mib), 0.0);
+    EXPECT_EQ(cloud_download_rate(500, 10 * mib, 6 * mib), 0.0);
+    EXPECT_EQ(cloud_download_rate(2000, 10 * mib, 6 * mib), 2097152.0);
+    EXPECT_EQ(cloud_download_rate(501, 501, 0), 1000.0);
+    EXPECT_EQ(cloud_download_rate(2000, 6 * mib, 6 * mib), 0.0);
+    // Fewer bytes than at the start (the file was emptied): no wrap-around.
+    EXPECT_EQ(cloud_download_rate(2000, 1 * mib, 6 * mib), 0.0);
+}
+
+TEST(CloudOutcomeNames, EveryCodeHasItsName) {
+    EXPECT_STREQ(cloud_fetch_outcome_name(FETCH_COMPLETE), "FETCH_COMPLETE");
+    EXPECT_STREQ(cloud_fetch_outcome_name(FETCH_TOO_LARGE), "FETCH_TOO_LARGE");
+    EXPECT_STREQ(cloud_fetch_outcome_name(4), "UNKNOWN");
+    EXPECT_STREQ(cloud_download_outcome_name(DOWNLOAD_UNDERSIZED), "DOWNLOAD_UNDERSIZED");
+    EXPECT_STREQ(cloud_download_outcome_name(DOWNLOAD_CANCELLED), "DOWNLOAD_CANCELLED");
+    EXPECT_STREQ(cloud_download_outcome_name(-1), "UNKNOWN");
+}
+
+}  // namespace
