@@ -17,7 +17,7 @@ set(VQ_WIN_LINK_OPTIONS
   -municode -static -s -fstack-protector-strong
   -Wl,--dynamicbase,--high-entropy-va,--nxcompat,--tsaware
   -Wl,--no-insert-timestamp -Wl,--gc-sections -Wl,--build-id=none
-  -Wl,--require-defined=_load_config_used)
+  -Wl,--require-defined=_load_config_used -Wl,--require-defined=vq_delay_import_end)
 
 list(TRANSFORM VQ_PORTABLE_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
 list(TRANSFORM VQ_WIN_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
