@@ -108,3 +108,13 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tools/win/CMakeLists.txt)
   add_subdirectory(${CMAKE_SOURCE_DIR}/tools/win ${CMAKE_BINARY_DIR}/tools)
 endif()
+
+# The window test program: the real progress window around a scripted flow.
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/window/window_probe.cpp)
+  add_executable(vq_window_probe WIN32
+    ${CMAKE_SOURCE_DIR}/tests/window/window_probe.cpp
+    ${CMAKE_SOURCE_DIR}/src/resources/setup.rc)
+  set_target_properties(vq_window_probe PROPERTIES OUTPUT_NAME window-probe)
+  target_link_libraries(vq_window_probe PRIVATE vq_win)
+  target_link_options(vq_window_probe PRIVATE -municode -mwindows -static -fstack-protector-strong)
+endif()

@@ -7,11 +7,17 @@
 #define VQ_PROFILE_TEST 0
 #endif
 
+#define VQ_STRING2(s) #s
+#define VQ_STRING(s) VQ_STRING2(s)
+
 #if VQ_PROFILE_TEST
+#ifndef VQ_TEST_CLOUD_PORT
+#define VQ_TEST_CLOUD_PORT 8443
+#endif
 #define VQ_CLOUD_HOST "localhost"
-#define VQ_CLOUD_PORT 8443
-#define VQ_CLOUD_BASE "https://localhost:8443"
-#define VQ_DOWNLOAD_PAGE "https://localhost:8443/download/"
+#define VQ_CLOUD_PORT VQ_TEST_CLOUD_PORT
+#define VQ_CLOUD_BASE "https://localhost:" VQ_STRING(VQ_TEST_CLOUD_PORT)
+#define VQ_DOWNLOAD_PAGE "https://localhost:" VQ_STRING(VQ_TEST_CLOUD_PORT) "/download/"
 #else
 #define VQ_CLOUD_HOST "cloud.vornquill.ai"
 #define VQ_CLOUD_PORT 443

@@ -3,13 +3,15 @@
 
 #include <windows.h>
 
+#include "common/log.h"
 #include "common/text.h"
+#include "setup/flow.h"
+#include "ui/ui.h"
 
 static const wchar16 box_title[] = T16("Vornquill AI Setup");
 static const wchar16 mutex_name[] = T16("Global\\VornquillAI-OnlineSetup");
 
 int startup_main(HINSTANCE instance) {
-    (void)instance;
     HeapSetInformation(nullptr, HeapEnableTerminationOnCorruption, nullptr, 0);
     SetDllDirectoryW(T16(""));
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -38,8 +40,20 @@ int startup_main(HINSTANCE instance) {
         return 5;
     }
 
-    // The setup flow joins here.
-    int code = 0;
+    const SetupOptions *options = setup_options();
+    int code;
+    if (options->silent || options->very_silent) {
+        code = setup_run(nullptr);
+    } else {
+        code = ui_run_with_window(instance, setup_run, nullptr);
+    }
+
+    const UserMessage *message = user_message();
+    StartupBox box = startup_final_box(options, message->text[0] != 0, message->is_error);
+    if (box != STARTUP_BOX_NONE) {
+        MessageBoxW(nullptr, message->text, box_title,
+                    MB_OK | (box == STARTUP_BOX_ERROR ? MB_ICONERROR : MB_ICONINFORMATION));
+    }
 
     if (mutex != nullptr) CloseHandle(mutex);
     return code;

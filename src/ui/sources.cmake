@@ -4,3 +4,6 @@ list(APPEND VQ_PORTABLE_SOURCES
 list(APPEND VQ_WIN_SOURCES
   src/ui/bridge.cpp
 )
+list(APPEND VQ_WIN_SOURCES
+  src/ui/window.cpp
+)

@@ -1,0 +1,205 @@
+#!/usr/bin/env bash
+# The progress window and the start-up boxes under Wine and Xvfb: clicks with
+# xdotool, screenshots kept as artefacts, exit codes and the logs' last lines.
+#   window-test.sh WIN_BUILD_DIR ARTEFACT_DIR
+set -u
+here="$(cd "$(dirname "$0")/../.." && pwd)"
+win_dir="$1"
+artefacts="$2"
+probe="$win_dir/window-probe.exe"
+setup_exe="$win_dir/VornquillAI-Online-Setup-x64-SELFSIGNED.exe"
+. "$here/tests/lib/checks.sh"
+. "$here/scripts/wine-env.sh"
+if [ -z "${WINEPREFIX:-}" ]; then
+  wine_env_start
+  trap wine_env_stop EXIT
+fi
+mkdir -p "$artefacts"
+work="$(mktemp -d /tmp/vq-window.XXXXXX)"
+trap 'rm -rf "$work"; [ -n "${VQ_XVFB_PID:-}" ] && wine_env_stop' EXIT
+title="Vornquill AI Setup"
+
+# Log messages without their time stamps.
+messages() { sed -e 's/^[^ ]* //' -e 's/\r$//' "$1"; }
+
+# Starts the probe's scripted flow in a fresh ProgramData folder and waits
+# until the flow is ready. Sets probe_pid, probe_log, probe_out.
+start_probe() {  # mode name
+  local pd="$work/$2"
+  mkdir -p "$pd"
+  probe_log="$pd/VornquillAI-Setup/online-setup.log"
+  probe_out="$pd/out.txt"
+  "$WINE64" "$probe" run "$1" "Z:$(echo "$pd" | tr / '\\')" >"$probe_out" 2>&1 &
+  probe_pid=$!
+  for _ in $(seq 150); do
+    grep -q "probe: ready" "$probe_log" 2>/dev/null && return 0
+    sleep 0.2
+  done
+  fail "$2: the flow never got ready"
+  return 1
+}
+
+# The visible window of the given title, and its top-left corner (X, Y).
+find_window() {
+  window="$(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null | head -1)"
+  [ -n "$window" ] || return 1
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+}
+
+click_at() {  # client x y at 96 DPI scaled by $scale percent
+  xdotool mousemove $((X + $1 * scale / 100)) $((Y + $2 * scale / 100)) click 1
+}
+
+screenshot() {  # name
+  if find_window; then
+    import -window root -crop "$((WIDTH + 40))x$((HEIGHT + 40))+$((X - 20))+$((Y - 20))" \
+      "$artefacts/$1.png" 2>/dev/null
+  else
+    import -window root "$artefacts/$1.png" 2>/dev/null
+  fi
+}
+
+wait_rc() {  # pid: sets rc
+  wait "$1"
+  rc=$?
+}
+
+expect_layout() {  # name client button
+  expect_eq "$(messages "$probe_log" | grep -c '^layout ')" 6 "$1: window and five controls"
+  expect_eq "$(messages "$probe_log" | grep '^layout window')" "layout window $2" "$1: client area"
+  expect_eq "$(messages "$probe_log" | grep '^layout Button')" "layout Button $3" "$1: Cancel button"
+}
+
+scale=100
+
+echo "== progress, then Cancel"
+if start_probe progress progress; then
+  sleep 0.5
+  find_window && ok "progress: window shown" || fail "progress: no window"
+  screenshot progress-96dpi
+  expect_layout progress "460x168" "350,128 90x28"
+  expect_eq "$(messages "$probe_log" | grep '^layout Static 20,46')" "layout Static 20,46 420x20" \
+    "progress: status line"
+  expect_eq "$(messages "$probe_log" | grep '^layout msctls')" "layout msctls_progress32 20,72 420x16" \
+    "progress: bar"
+  click_at 395 142
+  wait_rc "$probe_pid"
+  expect_eq "$rc" 3 "progress: Cancel ends the flow with 3"
+  expect_eq "$(messages "$probe_log" | tail -1)" "RESULT code=3 reason=cancelled" "progress: result line"
+  expect_eq "$(messages "$probe_log" | grep -c '^RESULT ')" 1 "progress: one result line"
+  expect_eq "$(grep -c 'cancelled by the user' "$probe_log")" 0 "progress: the flow ended itself"
+  expect_eq "$(tr -d '\r' <"$probe_out")" "flow ended: 3" "progress: the window returned the flow's code"
+fi
+
+echo "== marquee, then the close request"
+if start_probe marquee marquee; then
+  sleep 0.5
+  screenshot marquee-96dpi
+  find_window
+  xdotool windowfocus --sync "$window" 2>/dev/null
+  xdotool key --window "$window" alt+F4
+  sleep 0.5
+  wait_rc "$probe_pid"
+  expect_eq "$rc" 3 "marquee: closing cancels instead of closing"
+  expect_eq "$(messages "$probe_log" | tail -1)" "RESULT code=3 reason=cancelled" "marquee: result line"
+fi
+
+echo "== a flow that does not honour Cancel: the fail-safe"
+if start_probe block block; then
+  sleep 0.3
+  find_window
+  click_at 395 142
+  sleep 0.5
+  screenshot cancelling
+  click_at 395 142   # a second Cancel changes nothing
+  wait_rc "$probe_pid"
+  expect_eq "$rc" 3 "block: the process ends with 3"
+  expect_eq "$(messages "$probe_log" | tail -2 | head -1)" "cancelled by the user" "block: cancel line"
+  expect_eq "$(messages "$probe_log" | tail -1)" "RESULT code=3 reason=cancelled" "block: result line"
+  expect_eq "$(messages "$probe_log" | grep -c '^RESULT ')" 1 "block: one result line"
+  expect_eq "$(tr -d '\r' <"$probe_out")" "" "block: the flow never returned"
+fi
+
+echo "== after the hand-over Cancel does nothing"
+if start_probe handover handover; then
+  sleep 0.5
+  if find_window; then fail "handover: the window is still visible"; else ok "handover: window hidden"; fi
+  X=410 Y=437 click_at 395 142
+  wait_rc "$probe_pid"
+  expect_eq "$rc" 0 "handover: the run ends as the installer did"
+  expect_eq "$(messages "$probe_log" | grep 'probe: cancel_requested')" "probe: cancel_requested=0" \
+    "handover: Cancel and close did not act"
+  expect_eq "$(messages "$probe_log" | tail -1)" "RESULT code=0 reason=installed" "handover: result line"
+fi
+
+echo "== 144 DPI"
+"$WINE64" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+scale=150
+if start_probe progress progress144; then
+  sleep 0.5
+  screenshot progress-144dpi
+  expect_layout "144 DPI" "690x252" "525,192 135x42"
+  find_window
+  click_at 395 142
+  wait_rc "$probe_pid"
+  expect_eq "$rc" 3 "144 DPI: Cancel at its scaled place"
+fi
+"$WINE64" reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
+scale=100
+
+# Runs the setup, reads the box it shows (if any) and returns its exit code.
+# Sets box_text and box_icon.
+run_setup_box() {  # setup arguments...
+  "$WINE64" "$setup_exe" "$@" >/dev/null 2>&1 &
+  local pid=$!
+  local out
+  out="$("$WINE64" "$probe" read-box "$title" 2>/dev/null | tr -d '\r')"
+  box_text="$(printf '%s\n' "$out" | sed -n 's/^text: //p')"
+  box_icon="$(printf '%s\n' "$out" | sed -n 's/^icon: //p')"
+  [ -n "$box_icon" ] || box_icon=none
+  wait_rc "$pid"
+  setup_rc=$rc
+}
+
+# Runs the setup where no box may appear: a box would block it until killed.
+run_setup_quiet() {
+  timeout 60 "$WINE64" "$setup_exe" "$@" >/dev/null 2>&1
+  setup_rc=$?
+}
+
+usage_for() {
+  printf 'Unknown or invalid option: %s\\n\\nAccepted: /SILENT /VERYSILENT /SUPPRESSMSGBOXES /NORESTART /REPAIR /DIR="folder" /COMPONENTS=list /TASKS=list /LANG=name' "$1"
+}
+
+echo "== start-up: options"
+run_setup_box /NORESTART /BOGUS /ALSO-BAD
+expect_eq "$setup_rc" 5 "bad switch: exit code 5"
+expect_eq "$box_text" "$(usage_for /BOGUS)" "bad switch: usage box names the first offender"
+expect_eq "$box_icon" error "bad switch: error icon"
+
+run_setup_box /SUPPRESSMSGBOXES /X
+expect_eq "$setup_rc" 5 "/SUPPRESSMSGBOXES alone: exit code 5"
+expect_eq "$box_text" "$(usage_for /X)" "/SUPPRESSMSGBOXES alone: the box still shows"
+
+run_setup_quiet /SILENT /BOGUS /SUPPRESSMSGBOXES
+expect_eq "$setup_rc" 5 "quiet bad switch: exit code 5 without a box"
+
+echo "== start-up: a second instance"
+"$WINE64" "$probe" hold-mutex 20 >"$work/mutex.txt" 2>&1 &
+holder=$!
+for _ in $(seq 100); do grep -q holding "$work/mutex.txt" && break; sleep 0.1; done
+programdata="$WINEPREFIX/drive_c/ProgramData"
+folders_before="$(ls -d "$programdata"/VornquillAI-Setup* 2>/dev/null | wc -l)"
+run_setup_box
+expect_eq "$setup_rc" 5 "second instance: exit code 5"
+expect_eq "$box_text" "Vornquill AI Setup is already running." "second instance: its box"
+expect_eq "$box_icon" information "second instance: information icon"
+run_setup_quiet /VERYSILENT /SUPPRESSMSGBOXES
+expect_eq "$setup_rc" 5 "second instance, quiet: exit code 5 without a box"
+expect_eq "$(ls -d "$programdata"/VornquillAI-Setup* 2>/dev/null | wc -l)" "$folders_before" \
+  "second instance: no work folder or log was made"
+kill "$holder" 2>/dev/null
+wait "$holder" 2>/dev/null
+
+echo "artefacts: $artefacts"
+checks_finish
