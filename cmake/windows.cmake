@@ -85,12 +85,18 @@ if(EXISTS /usr/src/googletest/CMakeLists.txt AND EXISTS ${CMAKE_SOURCE_DIR}/test
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   file(GLOB VQ_WIN_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/*.cpp)
-  # The portable text and option tests run again on the Windows C runtime and
-  # its system conversions.
+  # The portable rule tests run again on the Windows C runtime and its system
+  # conversions (text, formatting of sizes and rates, option rules).
   list(APPEND VQ_WIN_TEST_SOURCES
     ${CMAKE_SOURCE_DIR}/tests/native/text_test.cpp
     ${CMAKE_SOURCE_DIR}/tests/native/options_test.cpp
-    ${CMAKE_SOURCE_DIR}/tests/native/log_format_test.cpp)
+    ${CMAKE_SOURCE_DIR}/tests/native/log_format_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/native/ui_progress_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/native/cloud_rules_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/native/machine_disk_space_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/native/authenticode_verdict_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/native/installer_command_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/native/rollback_rules_test.cpp)
   # The release verification tests too: the same checks with the MinGW build
   # of the signature library.
   file(GLOB VQ_WIN_RELEASE_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/release_*.cpp)
