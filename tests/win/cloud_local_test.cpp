@@ -31,15 +31,6 @@ uint64_t file_size(HANDLE file) {
     return (uint64_t)size.QuadPart;
 }
 
-struct CancelLater {
-    DWORD delay_ms;
-};
-
-DWORD WINAPI cancel_after(void *argument) {
-    Sleep(((CancelLater *)argument)->delay_ms);
-    InterlockedExchange(&cancel_requested, 1);
-    return 0;
-}
 
 class CloudLocal : public ::testing::Test {
 protected:
@@ -66,8 +57,8 @@ protected:
 
 TEST_F(CloudLocal, BackoffWaitIsCutShortByCancel) {
     // Cancelled 300 ms into a wait of 5 s: noticed within a step of 100 ms.
-    CancelLater later = {300};
-    HANDLE thread = CreateThread(nullptr, 0, cancel_after, &later, 0, nullptr);
+    DWORD delay_ms = 300;
+    HANDLE thread = CreateThread(nullptr, 0, wintest::cancel_after, &delay_ms, 0, nullptr);
     ASSERT_NE(thread, nullptr);
     ULONGLONG start = GetTickCount64();
     EXPECT_TRUE(cloud_backoff_wait(1, 5));

@@ -529,22 +529,13 @@ TEST_F(CloudServer, RetryAfterTheEighthFailureStartsAgainWithoutWaiting) {
     EXPECT_EQ(log.find("retrying", eighth), std::string::npos);
 }
 
-struct CancelLater {
-    DWORD delay_ms;
-};
-
-DWORD WINAPI cancel_after(void *argument) {
-    Sleep(((CancelLater *)argument)->delay_ms);
-    InterlockedExchange(&cancel_requested, 1);
-    return 0;
-}
 
 TEST_F(CloudServer, CancelEndsTheFetchWithoutAMessage) {
     // During the back-off wait after a 503 with Retry-After 5.
     set_rules(std::string("[{\"path\": \"") + kReleasePath +
               "\", \"status\": 503, \"retry_after\": 5}]");
-    CancelLater later = {300};
-    HANDLE thread = CreateThread(nullptr, 0, cancel_after, &later, 0, nullptr);
+    DWORD delay_ms = 300;
+    HANDLE thread = CreateThread(nullptr, 0, wintest::cancel_after, &delay_ms, 0, nullptr);
     ULONGLONG start = GetTickCount64();
     ReleaseInfo release = {};
     EXPECT_EQ(cloud_fetch_release(cloud().client, &release), 3);

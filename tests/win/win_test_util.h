@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "ui/ui.h"
+
 namespace wintest {
 
 // A new empty folder under the temporary folder, named after the tag.
@@ -57,6 +59,14 @@ inline std::vector<std::wstring> lines_of(const std::string &data) {
         start = end + 2;
     }
     return lines;
+}
+
+// Sets the process-wide cancel flag after a delay, from a thread of its own
+// (the argument points at the delay in milliseconds, which must outlive it).
+inline DWORD WINAPI cancel_after(void *delay_ms) {
+    Sleep(*(const DWORD *)delay_ms);
+    InterlockedExchange(&cancel_requested, 1);
+    return 0;
 }
 
 }  // namespace wintest

@@ -48,16 +48,11 @@ static int probe_wait_for_cancel(DWORD limit_ms) {
 
 static int probe_stage(SetupRun *run) {
     probe_log_layout();
-    if (lstrcmpW(probe_mode, L"progress") == 0) {
+    int marquee = lstrcmpW(probe_mode, L"marquee") == 0;
+    if (marquee || lstrcmpW(probe_mode, L"progress") == 0) {
+        // 1.5 MB of 10 MB at 2 MB/s, or a total of 0 for the marquee bar.
         ui_set_status(L"Downloading Vornquill AI 2.0.0\u2026");
-        ui_report_progress(1572864, 10485760, 2097152.0);
-        log_line("probe: ready");
-        if (!probe_wait_for_cancel(60000)) return setup_end(run, SETUP_EXIT_CLOUD, "timeout");
-        return setup_end(run, SETUP_EXIT_CANCELLED, "cancelled");
-    }
-    if (lstrcmpW(probe_mode, L"marquee") == 0) {
-        ui_set_status(L"Downloading Vornquill AI 2.0.0\u2026");
-        ui_report_progress(0, 0, 0);
+        ui_report_progress(marquee ? 0 : 1572864, marquee ? 0 : 10485760, marquee ? 0 : 2097152.0);
         log_line("probe: ready");
         if (!probe_wait_for_cancel(60000)) return setup_end(run, SETUP_EXIT_CLOUD, "timeout");
         return setup_end(run, SETUP_EXIT_CANCELLED, "cancelled");
