@@ -9,7 +9,7 @@ Windows test tree build/win-test (its cloud port from CMakeCache.txt), the
 production tree build/win-production when it exists (size figures only), the
 native release tool, a private Wine prefix and loopback servers only.
 
-What is measured (each timed figure is the best of --reps runs, interleaved so
+What is measured (each timed figure is the best of --reps runs, default 5, interleaved so
 that every contender sees the same machine load):
   1. download of a signed release padded to --size-mib by the setup executable
      (a whole silent run), by a bare WinHTTP loop (vq-bench.exe) and by curl,
@@ -221,7 +221,7 @@ class Poller(threading.Thread):
         self.program_data = program_data
         self.part_name = part_name
         self.total = total
-        self.samples = []          # (time, VmRSS, RssAnon, RssFile) in KiB
+        self.samples = []          # (time, VmRSS, RssAnon, RssFile in KiB, CPU s)
         self.hwm = 0
         self.full_at = None        # first time the part file held the whole size
         self.moved_at = None       # first time the installer had its own name
@@ -230,6 +230,8 @@ class Poller(threading.Thread):
 
     def run(self):
         status = f"/proc/{self.pid}/status"
+        stat = f"/proc/{self.pid}/stat"
+        tick = os.sysconf("SC_CLK_TCK")
         part = None
         while not self.stop_flag.is_set():
             now = time.time()
@@ -240,10 +242,13 @@ class Poller(threading.Thread):
                         key, _, value = line.partition(":")
                         if key in ("VmHWM", "VmRSS", "RssAnon", "RssFile"):
                             fields[key] = int(value.split()[0])
+                with open(stat) as f:
+                    times = f.read().rsplit(")", 1)[1].split()
+                cpu = (int(times[11]) + int(times[12])) / tick  # utime + stime
                 if fields:
                     self.hwm = max(self.hwm, fields.get("VmHWM", 0))
                     self.samples.append((now, fields.get("VmRSS", 0), fields.get("RssAnon", 0),
-                                         fields.get("RssFile", 0)))
+                                         fields.get("RssFile", 0), cpu))
             except (OSError, ValueError):
                 pass
             if self.full_at is None:
@@ -315,6 +320,16 @@ def setup_run(wine, release):
     return {"phases": phases, "hwm": poller.hwm, "samples": poller.samples}
 
 
+def phase_cpu(run_info, a, b):
+    """CPU seconds of the process between phase marks a and b (10 ms ticks)."""
+    t0, t1 = run_info["phases"][a], run_info["phases"][b]
+    before = [s[4] for s in run_info["samples"] if s[0] <= t0]
+    after = [s[4] for s in run_info["samples"] if s[0] >= t1]
+    if not before or not after:
+        return float("nan")
+    return after[0] - before[-1]
+
+
 def phase_peaks(run_info, a, b):
     """Peak VmRSS, RssAnon and RssFile (KiB) sampled between phase marks a and b."""
     t0, t1 = run_info["phases"][a], run_info["phases"][b]
@@ -342,7 +357,8 @@ def bare_download(wine, release, port, out, piece=65536):
     if f.get("ok") != "1" or int(f["bytes"]) != release["size"]:
         fail(f"the bare download failed: {res.stdout.strip()}")
     os.unlink(out)
-    return float(f["ms"]) / 1000.0, (float(f["setup_ms"]) + float(f["ms"])) / 1000.0
+    return (float(f["ms"]) / 1000.0, (float(f["setup_ms"]) + float(f["ms"])) / 1000.0,
+            float(f["cpu_ms"]) / 1000.0)
 
 
 def curl_download(release, port, out):
@@ -362,7 +378,7 @@ def hash_figure(wine, command, release):
     f = parse_fields(res.stdout, command)
     if f.get("ok") != "1" or f.get("sha256") != release["sha256"]:
         fail(f"{command} gave a wrong result: {res.stdout.strip()}")
-    return float(f["ms"]) / 1000.0
+    return float(f["ms"]) / 1000.0, float(f["cpu_ms"]) / 1000.0
 
 
 def sha256sum_figure(release):
@@ -479,13 +495,13 @@ def spread(values):
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    p.add_argument("--quick", action="store_true", help="one run of each figure instead of three")
-    p.add_argument("--reps", type=int, default=None, help="runs per figure (default 3, --quick 1)")
+    p.add_argument("--quick", action="store_true", help="one run of each figure instead of five")
+    p.add_argument("--reps", type=int, default=None, help="runs per figure (default 5, --quick 1)")
     p.add_argument("--size-mib", type=int, default=256, help="the large release (MiB)")
     p.add_argument("--small-mib", type=int, default=16, help="the small release for memory (MiB)")
     p.add_argument("--keep", action="store_true", help="keep the work folder")
     args = p.parse_args()
-    reps = args.reps or (1 if args.quick else 3)
+    reps = args.reps or (1 if args.quick else 5)
     if reps < 1 or args.size_mib < 1 or args.small_mib < 1:
         fail("--reps, --size-mib and --small-mib must be at least 1")
     for need in (os.path.join(WIN, EXE_NAME), os.path.join(WIN, "bench", "vq-bench.exe"),
@@ -511,7 +527,8 @@ def main():
         setup_runs = {}
         for kind in ("cloud", "nginx"):
             server = Server(kind, big["folder"], port, work)
-            rows = {"setup": [], "bare": [], "bare_total": [], "curl": []}
+            rows = {"setup": [], "bare": [], "bare_total": [], "curl": [], "setup_cpu": [],
+                    "bare_cpu": []}
             runs = []
             for i in range(reps):
                 note(f"{kind}: round {i + 1} of {reps} (setup, bare WinHTTP, curl)")
@@ -519,9 +536,11 @@ def main():
                 runs.append(r)
                 ph = r["phases"]
                 rows["setup"].append(ph["full"] - ph["dl_start"])
-                warm, total = bare_download(wine, big, port, out)
+                rows["setup_cpu"].append(phase_cpu(r, "dl_start", "full"))
+                warm, total, cpu = bare_download(wine, big, port, out)
                 rows["bare"].append(warm)
                 rows["bare_total"].append(total)
+                rows["bare_cpu"].append(cpu)
                 rows["curl"].append(curl_download(big, port, out))
             wine.reset_product()
             server.stop()
@@ -539,11 +558,13 @@ def main():
         server = None
 
         # 3: hashing.
-        hashes = {"product": [], "bare": [], "native": []}
+        hashes = {"product": [], "bare": [], "native": [], "product_cpu": [], "bare_cpu": []}
         for i in range(reps):
             note(f"hashing: round {i + 1} of {reps}")
-            hashes["product"].append(hash_figure(wine, "hash-product", big))
-            hashes["bare"].append(hash_figure(wine, "hash-bare", big))
+            for name in ("product", "bare"):
+                elapsed, cpu = hash_figure(wine, "hash-" + name, big)
+                hashes[name].append(elapsed)
+                hashes[name + "_cpu"].append(cpu)
             hashes["native"].append(sha256sum_figure(big))
 
         report(args, reps, big, small, dl, setup_runs, small_runs, hashes)
@@ -572,6 +593,11 @@ def report(args, reps, big, small, dl, setup_runs, small_runs, hashes):
         s, b, c = best(rows["setup"]), best(rows["bare"]), best(rows["curl"])
         print(f"   {kind:<8} {mibs(size, s):13.0f} {mibs(size, b):13.0f} {mibs(size, c):12.0f} "
               f"{b / s:11.2f}   {spread(rows['setup'])} | {spread(rows['bare'])}")
+    print("   client CPU seconds for the download (less sensitive to the machine's load; "
+          "ratio goal bare/setup >= 0.90):")
+    for kind, rows in dl.items():
+        sc, bc = best(rows["setup_cpu"]), best(rows["bare_cpu"])
+        print(f"   {kind:<8} setup {sc:5.2f} s   bare {bc:5.2f} s   bare/setup {bc / sc:.2f}")
     print("   setup: a whole silent run; its download lasts from the log line before the")
     print("   download (stamped in ms by the program) to the moment the part file, polled every")
     print("   5 ms, first holds every byte. bare: vq-bench.exe fetches the release envelope and")
@@ -604,6 +630,8 @@ def report(args, reps, big, small, dl, setup_runs, small_runs, hashes):
     print("3. SHA-256 of the large release (MiB/s; goal: file_sha256 >= 0.90 x bare)")
     print(f"   file_sha256 (Wine) {mibs(size, hp):6.0f}   bare CNG loop (Wine) {mibs(size, hb):6.0f}"
           f"   sha256sum native {mibs(size, hn):6.0f}   file_sha256/bare {hb / hp:.2f}")
+    print(f"   CPU: file_sha256 {best(hashes['product_cpu']):.2f} s, bare "
+          f"{best(hashes['bare_cpu']):.2f} s")
     print(f"   runs: file_sha256 {spread(hashes['product'])} | bare {spread(hashes['bare'])}; "
           "both in vq-bench.exe, timed inside the")
     print("   process, the file in the page cache; bare = 1 MiB ReadFile + BCryptHashData.")
