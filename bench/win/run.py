@@ -658,6 +658,13 @@ def report(args, reps, big, small, dl, setup_runs, small_runs, hashes):
     print("   phases of the fastest run (s):")
     for label, a, b in steps:
         print(f"     {label:<38} {ph[b] - ph[a]:6.2f}")
+    def median_phase(runs_of_size, a, b):
+        return statistics.median(r["phases"][b] - r["phases"][a] for r in runs_of_size)
+    print(f"   by release size (median s, {args.small_mib} MiB | {args.size_mib} MiB): "
+          f"SHA-256 {median_phase(small_runs, 'moved', 'sha_ok'):.2f} | "
+          f"{median_phase(runs, 'moved', 'sha_ok'):.2f}, Authenticode "
+          f"{median_phase(small_runs, 'sha_ok', 'auth'):.2f} | "
+          f"{median_phase(runs, 'sha_ok', 'auth'):.2f}")
     no_auth = w - (ph["auth"] - ph["sha_ok"])
     print(f"   the run without its Authenticode check: {no_auth:.2f} s, "
           f"ratio {no_auth / bare_sum:.2f}")
