@@ -124,3 +124,8 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tests/window/window_probe.cpp)
   target_link_libraries(vq_window_probe PRIVATE vq_win)
   target_link_options(vq_window_probe PRIVATE -municode -mwindows -static -fstack-protector-strong)
 endif()
+
+# Bench-only Windows programs (scripts/bench windows), outside the tests.
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/win/CMakeLists.txt)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/bench/win ${CMAKE_BINARY_DIR}/bench EXCLUDE_FROM_ALL)
+endif()
