@@ -17,7 +17,7 @@ set(VQ_WIN_LINK_OPTIONS
   -municode -static -s -fstack-protector-strong
   -Wl,--dynamicbase,--high-entropy-va,--nxcompat,--tsaware
   -Wl,--no-insert-timestamp -Wl,--gc-sections -Wl,--build-id=none
-  -Wl,--require-defined=_load_config_used)
+  -Wl,--require-defined=_load_config_used -Wl,--require-defined=vq_delay_import_end)
 
 list(TRANSFORM VQ_PORTABLE_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
 list(TRANSFORM VQ_WIN_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
@@ -85,12 +85,18 @@ if(EXISTS /usr/src/googletest/CMakeLists.txt AND EXISTS ${CMAKE_SOURCE_DIR}/test
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   file(GLOB VQ_WIN_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/*.cpp)
-  # The portable text and option tests run again on the Windows C runtime and
-  # its system conversions.
+  # The portable rule tests run again on the Windows C runtime and its system
+  # conversions (text, formatting of sizes and rates, option rules).
   list(APPEND VQ_WIN_TEST_SOURCES
     ${CMAKE_SOURCE_DIR}/tests/native/text_test.cpp
     ${CMAKE_SOURCE_DIR}/tests/native/options_test.cpp
-    ${CMAKE_SOURCE_DIR}/tests/native/log_format_test.cpp)
+    ${CMAKE_SOURCE_DIR}/tests/native/log_format_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/native/ui_progress_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/native/cloud_rules_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/native/machine_disk_space_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/native/authenticode_verdict_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/native/installer_command_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/native/rollback_rules_test.cpp)
   # The release verification tests too: the same checks with the MinGW build
   # of the signature library.
   file(GLOB VQ_WIN_RELEASE_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/release_*.cpp)

@@ -48,3 +48,12 @@ __attribute__((used)) const LoadConfig64 _load_config_used = {
     0, 0, 0, 0, 0, 0, 0, 0, 0,
 };
 }
+
+// The delay-load descriptors that the import libraries bring sit one after
+// another in the ".text$2" input sections; this zero descriptor, sorted right
+// after them, ends the array so that the delay import data directory can
+// point at it (the post-link step checks that the array is contiguous).
+extern "C" {
+extern const uint8_t vq_delay_import_end[32];
+__attribute__((section(".text$2z"), used, aligned(8))) const uint8_t vq_delay_import_end[32] = {0};
+}

@@ -178,6 +178,27 @@ TEST_F(CloudLocal, DownloadDecisionsBeforeAndWithoutAConnection) {
     cloud_close(nullptr);
 }
 
+TEST_F(CloudLocal, OpenReportsTheFailingCallsError) {
+    // The build's own host and port: the connection is made lazily, so the
+    // open succeeds whether or not anything listens there.
+    uint32_t error = 99;
+    CloudClient *client = cloud_open(&error);
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(error, 0u);
+    EXPECT_NE(client->session, nullptr);
+    EXPECT_NE(client->connection, nullptr);
+    cloud_close(client);
+
+    // No host: the connect call refuses it. Null, that call's error in
+    // `error`, and the thread's last-error value left as that call set it.
+    error = 0;
+    SetLastError(0);
+    client = cloud_open_at(nullptr, 443, &error);
+    EXPECT_EQ(client, nullptr);
+    EXPECT_EQ(error, (uint32_t)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(GetLastError(), error);
+}
+
 // Takes the progress text posted to the window, or "<none>".
 std::wstring take_progress(HWND window) {
     MSG message;
