@@ -472,7 +472,9 @@ def scenarios(bench):
 
     def restarted(c, run):
         d = run.downloads()
-        c.true(len(d) >= 2 and "Range" in d[1]["headers"], "second request was no resumption")
+        c.true(len(d) == 2 and "Range" in d[1]["headers"], "second request was no resumption")
+        if len(d) == 2:
+            c.eq((d[1]["status"], d[1]["body_bytes"]), (200, size), "answer to the resumption")
         check_installed(c, run, b)
 
     def restarted_next_attempt(c, run):
@@ -517,6 +519,11 @@ def scenarios(bench):
         part = os.path.join(run.folder, sha + ".part")
         if os.path.exists(part):
             c.eq(sha256_file(part), sha, "the part file's digest")
+
+    def part_kept_shared(c, run):
+        part = os.path.join(run.folder, sha + ".part")
+        c.eq(os.path.getsize(part) if os.path.exists(part) else None, drop,
+             "part file kept in the shared folder")
 
     def part_deleted_shared(c, run):
         c.eq(run.log.value("work folder reuse: "), "yes (private)", "work folder kind")
@@ -592,6 +599,19 @@ def scenarios(bench):
         dict(group="download", name="download-404", release="good",
              rules=[rule(FILES, status=404)], code=6, reason="release-gone",
              message=("error", MSG_GONE), check=fresh_cleanup),
+        dict(group="download", name="download-407", release="good",
+             rules=[rule(FILES, status=407)], code=1, reason="proxy-auth",
+             message=("error", msg_proxy(b.base)), downloads=1, check=fresh_cleanup),
+        dict(group="download", name="download-403", release="good",
+             rules=[rule(FILES, status=403)], code=1, reason="download-status",
+             message=("error", "The download failed (HTTP 403). Run Setup again later."),
+             downloads=1, check=fresh_cleanup),
+        dict(group="download", name="download-rate-limited", release="good", shared=True,
+             rules=[rule(FILES, nth=1, drop_after=drop),
+                    rule(FILES, nth=2, status=429, retry_after=301)],
+             code=1, reason="rate-limited", message=("error", msg_minutes(6)),
+             lines=["download attempt 1 stopped at %d bytes" % drop], downloads=2,
+             check=part_kept_shared),
         dict(group="download", name="content-length-above", release="good", shared=True,
              rules=[rule(FILES, content_length=size + 1)], code=2, reason="oversized-download",
              message=("error", MSG_SIZE), check=part_deleted_shared),
@@ -623,7 +643,7 @@ def scenarios(bench):
              lines=["the server sent the whole file again; restarted from byte 0",
                     "download attempt 2 stopped at 0 bytes (status 206, error 0)"],
              check=restarted_next_attempt),
-        dict(group="download", name="resume-across-runs", release="good", special="across_runs"),
+        dict(group="download", name="resume-across-runs", release="good", runner="across_runs"),
 
         # ---- verification, launch and the installer's result
         dict(group="install", name="upgrade", release="good", registry=("1.1.0", "{dir}"),
@@ -683,12 +703,12 @@ def scenarios(bench):
              check=other_version),
 
         # ---- the windowed runs (Xvfb)
-        dict(group="window", name="cancel-slow-download", special="window_cancel_download"),
-        dict(group="window", name="cancel-backoff-wait", special="window_cancel_backoff"),
-        dict(group="window", name="cancel-while-hashing", special="window_cancel_hash"),
-        dict(group="window", name="cancel-after-hand-over", special="window_after_hand_over"),
-        dict(group="window", name="error-box", special="window_error_box"),
-        dict(group="window", name="repair-question-no", special="window_repair_no"),
+        dict(group="window", name="cancel-slow-download", runner="window_cancel_download"),
+        dict(group="window", name="cancel-backoff-wait", runner="window_cancel_backoff"),
+        dict(group="window", name="cancel-while-hashing", runner="window_cancel_hash"),
+        dict(group="window", name="cancel-after-hand-over", runner="window_after_hand_over"),
+        dict(group="window", name="error-box", runner="window_error_box"),
+        dict(group="window", name="repair-question-no", runner="window_repair_no"),
     ]
     return table
 
@@ -782,9 +802,9 @@ class Suite:
         run = None
         self.last_run = None
         try:
-            special = sc.get("special")
-            if special:
-                failures = getattr(self, special)(sc)
+            runner = sc.get("runner")
+            if runner:
+                failures = getattr(self, runner)(sc)
                 run = self.last_run
             else:
                 run = self.run_plain(sc)
@@ -897,15 +917,15 @@ class Suite:
         b = self.b
         b.serve(release)
         b.set_rules(rules)
-        spec = dict(sc, registry=registry, shared=shared)
-        inst = self.prepare_machine(spec)
+        plan = dict(sc, registry=registry, shared=shared)
+        inst = self.prepare_machine(plan)
         before = b.work_folders()
         mark = b.reqlog_mark()
         sw = list(switches)
         if registry is None:
             sw.append("/DIR=" + inst)
         p = b.start(sw, hooks)
-        return p, before, mark, inst, spec
+        return p, before, mark, inst, plan
 
     def current_log(self, before, shared=False):
         if shared:
@@ -929,7 +949,7 @@ class Suite:
                 return False
         return self.wait_for(seen, timeout, 0.03)
 
-    def end_window_run(self, p, spec, before, mark, inst, timeout=30):
+    def end_window_run(self, p, plan, before, mark, inst, timeout=30):
         try:
             rc = p.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -937,7 +957,7 @@ class Suite:
             box = self.b.probe_read_box(10)
             p.kill()
             raise Failed("the windowed run did not end by itself (box: %r)" % (box,))
-        run = Run(self.b, rc, self.folder_of_run(spec, before), mark, self.b.unix_of(inst))
+        run = Run(self.b, rc, self.folder_of_run(plan, before), mark, self.b.unix_of(inst))
         self.last_run = run
         return run
 
@@ -945,7 +965,7 @@ class Suite:
         b = self.b
         # Under Wine a read returns only once the client's 64 KiB buffer is
         # full, so the rate gives it a piece every half second.
-        p, before, mark, inst, spec = self.window_run(
+        p, before, mark, inst, plan = self.window_run(
             sc, "medium", [rule(FILES, rate=131072)])
         c = Checker(sc["name"])
         win = None
@@ -958,7 +978,7 @@ class Suite:
         time.sleep(1.5)   # some progress with a rate to show
         self.screenshot(win, "progress-during-download")
         self.click_cancel(win)
-        run = self.end_window_run(p, spec, before, mark, inst)
+        run = self.end_window_run(p, plan, before, mark, inst)
         check_common(c, run, dict(code=3, reason="cancelled", message=None,
                                   no_lines=["cancelled by the user"]))
         d = run.downloads()
@@ -968,7 +988,7 @@ class Suite:
         return c.failures
 
     def window_cancel_backoff(self, sc):
-        p, before, mark, inst, spec = self.window_run(
+        p, before, mark, inst, plan = self.window_run(
             sc, "good", [rule(FILES, status=503, retry_after=30)])
         c = Checker(sc["name"])
         if not self.wait_log_line(before, "retrying in 30000 ms", 20):
@@ -980,7 +1000,7 @@ class Suite:
             return ["no progress window during the wait"]
         t0 = time.monotonic()
         self.click_cancel(win)
-        run = self.end_window_run(p, spec, before, mark, inst)
+        run = self.end_window_run(p, plan, before, mark, inst)
         took = time.monotonic() - t0
         check_common(c, run, dict(code=3, reason="cancelled", message=None,
                                   lines=["download attempt 1 stopped at 0 bytes (status 503, "
@@ -996,7 +1016,7 @@ class Suite:
         b.serve("large")
         big = b.installer_of("large")
         sha = sha256_file(big)
-        p, before, mark, inst, spec = self.window_run(
+        p, before, mark, inst, plan = self.window_run(
             sc, "large", [rule(RELEASE_PATH, delay_ms=3000)], shared=True)
         c = Checker(sc["name"])
         shared = os.path.join(b.programdata, SHARED)
@@ -1015,7 +1035,7 @@ class Suite:
             p.kill()
             return ["the run did not take up the complete part file"]
         self.click_cancel(win)
-        run = self.end_window_run(p, spec, before, mark, inst)
+        run = self.end_window_run(p, plan, before, mark, inst)
         check_common(c, run, dict(code=3, reason="cancelled", message=None,
                                   lines=["resuming a partial download at %d bytes"
                                          % os.path.getsize(big)],
@@ -1026,7 +1046,7 @@ class Suite:
         return c.failures
 
     def window_after_hand_over(self, sc):
-        p, before, mark, inst, spec = self.window_run(
+        p, before, mark, inst, plan = self.window_run(
             sc, "good", [], hooks={"VQ_DEMO_DELAY_MS": "2500"})
         c = Checker(sc["name"])
         win = None
@@ -1039,30 +1059,32 @@ class Suite:
         c.true(self.find_window() is None, "the progress window is still shown after the hand-over")
         self.click_cancel(win)      # where Cancel was: nothing there acts any more
         b_box = self.b.probe_read_box(30)
-        run = self.end_window_run(p, spec, before, mark, inst)
+        run = self.end_window_run(p, plan, before, mark, inst)
         check_common(c, run, dict(code=0, reason="installed",
-                                  message=("information", msg_installed())))
+                                  message=("information", msg_installed()),
+                                  lines=["installer exit code 0"],
+                                  no_lines=["cancelled by the user"]))
         c.eq(b_box, {"text": msg_installed(), "icon": "information"}, "final box")
         check_installed(c, run, self.b)
         return c.failures
 
     def window_error_box(self, sc):
-        p, before, mark, inst, spec = self.window_run(
+        p, before, mark, inst, plan = self.window_run(
             sc, "good", [rule(RELEASE_PATH, status=403)])
         c = Checker(sc["name"])
         box = self.b.probe_read_box(30)
-        run = self.end_window_run(p, spec, before, mark, inst)
+        run = self.end_window_run(p, plan, before, mark, inst)
         check_common(c, run, dict(code=1, reason="release", message=("error", msg_status(403))))
         c.eq(box, {"text": msg_status(403), "icon": "error"}, "final box")
         return c.failures
 
     def window_repair_no(self, sc):
-        p, before, mark, inst, spec = self.window_run(
+        p, before, mark, inst, plan = self.window_run(
             sc, "good", [], registry=(VERSION, "{dir}"))
         c = Checker(sc["name"])
         c.true(self.answer_no(p), "no repair question, or its No button did not answer it")
         box = self.b.probe_read_box(30)
-        run = self.end_window_run(p, spec, before, mark, inst)
+        run = self.end_window_run(p, plan, before, mark, inst)
         check_common(c, run, dict(code=0, reason="already-installed",
                                   message=("information", MSG_ALREADY),
                                   no_lines=["repairing the installed version"]))
