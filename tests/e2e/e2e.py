@@ -707,6 +707,7 @@ def scenarios(bench):
         dict(group="window", name="cancel-backoff-wait", runner="window_cancel_backoff"),
         dict(group="window", name="cancel-while-hashing", runner="window_cancel_hash"),
         dict(group="window", name="cancel-after-hand-over", runner="window_after_hand_over"),
+        dict(group="window", name="retry-question-cancel", runner="window_retry_question_cancel"),
         dict(group="window", name="error-box", runner="window_error_box"),
         dict(group="window", name="repair-question-no", runner="window_repair_no"),
     ]
@@ -1068,6 +1069,24 @@ class Suite:
         check_installed(c, run, self.b)
         return c.failures
 
+    def window_retry_question_cancel(self, sc):
+        """Eight failed download attempts in a windowed run ask Retry/Cancel;
+        Cancel there gives up the download (code 1, not a cancel)."""
+        p, before, mark, inst, plan = self.window_run(
+            sc, "good", [rule(FILES, status=503, retry_after=1)])
+        c = Checker(sc["name"])
+        c.true(self.answer_second("retry-question", 40),
+               "no Retry/Cancel question, or its Cancel button did not answer it")
+        box = self.b.probe_read_box(30)
+        run = self.end_window_run(p, plan, before, mark, inst)
+        text = ("The download failed. Check your internet connection and run Setup again; "
+                "it continues where it stopped.")
+        check_common(c, run, dict(code=1, reason="download-failed", message=("error", text),
+                                  lines=["download attempt 8 stopped at 0 bytes (status 503, "
+                                         "error 0)"], downloads=8))
+        c.eq(box, {"text": text, "icon": "error"}, "final box")
+        return c.failures
+
     def window_error_box(self, sc):
         p, before, mark, inst, plan = self.window_run(
             sc, "good", [rule(RELEASE_PATH, status=403)])
@@ -1082,7 +1101,8 @@ class Suite:
         p, before, mark, inst, plan = self.window_run(
             sc, "good", [], registry=(VERSION, "{dir}"))
         c = Checker(sc["name"])
-        c.true(self.answer_no(p), "no repair question, or its No button did not answer it")
+        c.true(self.answer_second("repair-question"),
+               "no repair question, or its No button did not answer it")
         box = self.b.probe_read_box(30)
         run = self.end_window_run(p, plan, before, mark, inst)
         check_common(c, run, dict(code=0, reason="already-installed",
@@ -1092,10 +1112,10 @@ class Suite:
         c.eq(len(run.downloads()), 0, "installer requests")
         return c.failures
 
-    def answer_no(self, p):
-        """Waits for the Yes/No box over the progress window and clicks its
-        No button (the second of two buttons centred in the box); returns
-        True once the box is gone."""
+    def answer_second(self, artefact, timeout=20):
+        """Waits for a two-button question box over the progress window and
+        clicks its second button (No, or Cancel; the buttons are centred in
+        the box); returns True once the box is gone."""
         def box():
             r = run_quiet(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % TITLE])
             for wid in r.stdout.decode().split():
@@ -1105,16 +1125,16 @@ class Suite:
                 if (w, h) != (460, 168) and h < 168:
                     return {"id": wid, "x": int(geo["X"]), "y": int(geo["Y"]), "w": w, "h": h}
             return None
-        if not self.wait_for(lambda: box() is not None, 20):
+        if not self.wait_for(lambda: box() is not None, timeout):
             return False
         time.sleep(0.3)
         q = box()
         os.makedirs(self.b.artefacts, exist_ok=True)
         run_quiet(["import", "-window", "root", "-crop",
                    "%dx%d+%d+%d" % (q["w"] + 20, q["h"] + 20, q["x"] - 10, q["y"] - 10),
-                   os.path.join(self.b.artefacts, "repair-question.png")])
-        run_quiet(["xdotool", "mousemove", str(q["x"] + q["w"] // 2 + 36), str(q["y"] + 60),
-                   "click", "1"])
+                   os.path.join(self.b.artefacts, artefact + ".png")])
+        run_quiet(["xdotool", "mousemove", str(q["x"] + q["w"] // 2 + 36),
+                   str(q["y"] + q["h"] - 22), "click", "1"])
         return self.wait_for(lambda: box() is None or box()["id"] != q["id"], 5)
 
 
