@@ -814,6 +814,8 @@ class Suite:
             failures = [str(e)]
         except subprocess.TimeoutExpired as e:
             failures = ["timed out: %s" % e]
+        except Exception as e:      # one broken scenario must not hide the others
+            failures = ["%s: %s" % (type(e).__name__, e)]
         elapsed = time.monotonic() - start
         if failures and run is not None:
             failures.append("log:\n    " + "\n    ".join(run.log.lines[-25:]))
@@ -893,14 +895,27 @@ class Suite:
 
     # --- windowed runs
 
-    def find_window(self):
+    @staticmethod
+    def visible_windows():
+        """The visible windows titled TITLE with their geometry; a window that
+        goes away while it is looked at is left out."""
         r = run_quiet(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % TITLE])
-        ids = r.stdout.decode().split()
-        for wid in ids:
+        out = []
+        for wid in r.stdout.decode().split():
             g = run_quiet(["xdotool", "getwindowgeometry", "--shell", wid]).stdout.decode()
             geo = dict(line.split("=", 1) for line in g.split() if "=" in line)
-            if int(geo.get("WIDTH", 0)) == 460 and int(geo.get("HEIGHT", 0)) == 168:
-                return {"id": wid, "x": int(geo["X"]), "y": int(geo["Y"])}
+            try:
+                out.append({"id": wid, "x": int(geo["X"]), "y": int(geo["Y"]),
+                            "w": int(geo["WIDTH"]), "h": int(geo["HEIGHT"])})
+            except (KeyError, ValueError):
+                pass
+        return out
+
+    def find_window(self):
+        """The progress window (460 x 168 at 96 DPI)."""
+        for w in self.visible_windows():
+            if (w["w"], w["h"]) == (460, 168):
+                return w
         return None
 
     def click_cancel(self, win):
@@ -1117,13 +1132,9 @@ class Suite:
         clicks its second button (No, or Cancel; the buttons are centred in
         the box); returns True once the box is gone."""
         def box():
-            r = run_quiet(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % TITLE])
-            for wid in r.stdout.decode().split():
-                g = run_quiet(["xdotool", "getwindowgeometry", "--shell", wid]).stdout.decode()
-                geo = dict(line.split("=", 1) for line in g.split() if "=" in line)
-                w, h = int(geo.get("WIDTH", 0)), int(geo.get("HEIGHT", 0))
-                if (w, h) != (460, 168) and h < 168:
-                    return {"id": wid, "x": int(geo["X"]), "y": int(geo["Y"]), "w": w, "h": h}
+            for w in self.visible_windows():
+                if w["h"] < 168:
+                    return w
             return None
         if not self.wait_for(lambda: box() is not None, timeout):
             return False
@@ -1135,7 +1146,10 @@ class Suite:
                    os.path.join(self.b.artefacts, artefact + ".png")])
         run_quiet(["xdotool", "mousemove", str(q["x"] + q["w"] // 2 + 36),
                    str(q["y"] + q["h"] - 22), "click", "1"])
-        return self.wait_for(lambda: box() is None or box()["id"] != q["id"], 5)
+        def gone():
+            now = box()
+            return now is None or now["id"] != q["id"]
+        return self.wait_for(gone, 5)
 
 
 # ---------------------------------------------------------------------------
