@@ -1,0 +1,1276 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios of the real setup executable under Wine.
+
+Each scenario publishes (or reuses) a signed release, sets the reference
+cloud's fault rules, the product's uninstall entry and the demo installer's
+environment hooks, runs the test-profile executable, and then checks its
+exit code, the one RESULT line at the end of its log, the recorded user
+message byte for byte, key log lines, the cloud's request log and the files
+left in the work folder and the install folder.
+
+    e2e.py GROUP [--win-dir DIR] [--native-dir DIR] [--artefacts DIR] [-k NAME]
+    GROUP: release | download | install | window | all
+
+Without WINEPREFIX in the environment it starts its own Wine prefix, wineserver
+and Xvfb display (scripts/wine-env.sh) and stops them at the end.
+Python 3 standard library only.
+"""
+
+import argparse
+import base64
+import glob
+import hashlib
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+WINE64 = "/usr/lib/wine/wine64"
+TITLE = "Vornquill AI Setup"
+VERSION = "1.2.0"
+UNINSTALL_KEY = ("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                 "{5E2A7C19-3B4D-4F86-A1C0-9D8E7F6B5A43}_is1")
+RELEASE_PATH = "/v1/public/installer/latest.txt"
+FILES = "/v1/public/installer/files/*"
+STAMP_LINE = re.compile(rb"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z ")
+SHARED = "VornquillAI-Setup"
+
+
+def installer_name(version=VERSION):
+    return "VornquillAI-Setup-x64-%s-SELFSIGNED.exe" % version
+
+
+# ---------------------------------------------------------------------------
+# The user messages, as the program words them.
+
+def msg_installed(v=VERSION):
+    return ("Vornquill AI %s is installed. Open the dashboard and sign in with your Vornquill "
+            "account to activate it." % v)
+
+
+def msg_proxy(base):
+    return ("Your proxy server needs you to sign in. Setup does not collect proxy passwords: use a "
+            "direct connection, or ask your IT department to allow %s." % base)
+
+
+MSG_NO_RELEASE = "No release is available yet. Please try again later."
+MSG_TOO_LARGE = "The release information from Vornquill Cloud is too large. Nothing was installed."
+MSG_SIZE = "The download does not have the size the signed release declares. Nothing was installed."
+MSG_SHA = ("The downloaded installer does not match the signed release (SHA-256 mismatch). "
+           "Nothing was installed.")
+MSG_AUTH = ("The downloaded installer does not carry the Hollbrek code signature. "
+            "Nothing was installed.")
+MSG_GONE = ("Vornquill AI %s is no longer offered for download. Run Setup again in a few minutes."
+            % VERSION)
+MSG_UNKNOWN_VERSION = ("An installation of Vornquill AI with an unrecognised version is present. "
+                       "Setup will not change it.\n\nUninstall it from Settings > Apps first, "
+                       "or contact support.")
+MSG_ALREADY = "Vornquill AI %s is already installed." % VERSION
+
+
+def msg_status(status):
+    return "Vornquill Cloud answered HTTP %d. Please try again later." % status
+
+
+def msg_minutes(n):
+    return ("Vornquill Cloud is limiting downloads right now. Please try again in about %d minutes."
+            % n)
+
+
+# ---------------------------------------------------------------------------
+# Small helpers
+
+class Failed(Exception):
+    pass
+
+
+def sha256_file(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for piece in iter(lambda: f.read(1 << 20), b""):
+            h.update(piece)
+    return h.hexdigest()
+
+
+def run_quiet(args, **kw):
+    return subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, **kw)
+
+
+def envelope_fields(latest):
+    fields = {}
+    for line in latest.splitlines():
+        key, _, value = line.partition(b"=")
+        fields[key.decode()] = value
+    return fields
+
+
+class LogRun:
+    """A setup log split into its lines (stamps removed); user messages may
+    hold line breaks, so lines end with CR LF and inner breaks stay."""
+
+    def __init__(self, path):
+        self.path = path
+        data = open(path, "rb").read()
+        self.lines = []
+        for raw in data.split(b"\r\n"):
+            if not raw:
+                continue
+            if not STAMP_LINE.match(raw):
+                raise Failed("log line without a time stamp: %r" % raw[:80])
+            self.lines.append(raw[25:].decode("utf-8"))
+
+    def messages(self):
+        out = []
+        for line in self.lines:
+            if line.startswith("message (error): "):
+                out.append(("error", line[len("message (error): "):]))
+            elif line.startswith("message: "):
+                out.append(("information", line[len("message: "):]))
+        return out
+
+    def has(self, pattern):
+        if isinstance(pattern, re.Pattern):
+            return any(pattern.search(line) for line in self.lines)
+        return any(line.startswith(pattern) for line in self.lines)
+
+    def count(self, prefix):
+        return sum(1 for line in self.lines if line.startswith(prefix))
+
+    def value(self, prefix):
+        for line in self.lines:
+            if line.startswith(prefix):
+                return line[len(prefix):]
+        return None
+
+
+# ---------------------------------------------------------------------------
+# The test bench: Wine prefix, published releases, the reference cloud
+
+class Bench:
+    def __init__(self, args):
+        self.win_dir = os.path.abspath(args.win_dir)
+        self.native_dir = os.path.abspath(args.native_dir)
+        self.artefacts = os.path.abspath(args.artefacts)
+        self.exe = os.path.join(self.win_dir, "VornquillAI-Online-Setup-x64-SELFSIGNED.exe")
+        self.demo = os.path.join(self.win_dir, "tools", "vq-demo-installer.exe")
+        self.probe = os.path.join(self.win_dir, "window-probe.exe")
+        self.release_tool = os.path.join(self.native_dir, "vornquill-release")
+        self.key = os.path.join(ROOT, "tests", "release", "keys", "test-release.secret")
+        for f in (self.exe, self.demo, self.release_tool):
+            if not os.path.isfile(f):
+                raise Failed("%s has not been built" % f)
+        self.port = self.read_port()
+        self.base = "https://localhost:%d" % self.port
+        self.prefix = os.environ["WINEPREFIX"]
+        self.drive_c = os.path.join(self.prefix, "drive_c")
+        self.programdata = os.path.join(self.drive_c, "ProgramData")
+        self.work = tempfile.mkdtemp(prefix="vq-e2e.")
+        self.live = os.path.join(self.work, "live")
+        self.rules = os.path.join(self.work, "rules.json")
+        self.reqlog = os.path.join(self.work, "requests.jsonl")
+        self.published = {}
+        self.cloud = None
+        self.env = dict(os.environ, WINEDEBUG="-all")
+        for hook in ("VQ_DEMO_EXIT_CODE", "VQ_DEMO_VERSION", "VQ_DEMO_DELAY_MS",
+                     "VQ_DEMO_SKIP_ENTRY"):
+            self.env.pop(hook, None)
+
+    def read_port(self):
+        cache = os.path.join(self.win_dir, "CMakeCache.txt")
+        for line in open(cache, encoding="utf-8", errors="replace"):
+            if line.startswith("VQ_TEST_CLOUD_PORT:"):
+                return int(line.split("=", 1)[1])
+        raise Failed("VQ_TEST_CLOUD_PORT is not in %s" % cache)
+
+    # --- releases
+
+    def sign(self, kind, timestamp=True, name=None):
+        out = os.path.join(self.work, "signed-%s" % (name or kind))
+        args = [os.path.join(ROOT, "tools", "sign-installer"), self.demo, out, "--cert", kind,
+                "--timestamp" if timestamp else "--no-timestamp"]
+        r = run_quiet(args)
+        if r.returncode != 0:
+            raise Failed("signing %s: %s" % (kind, r.stdout.decode(errors="replace")))
+        return out
+
+    def publish(self, name, installer, version=VERSION, key=None):
+        out = os.path.join(self.work, "pub-" + name)
+        r = run_quiet([self.release_tool, "publish", "--installer", installer, "--version",
+                       version, "--key", key or self.key, "--out", out, "--self-signed"])
+        if r.returncode != 0:
+            raise Failed("publishing %s: %s" % (name, r.stdout.decode(errors="replace")))
+        self.published[name] = out
+        return out
+
+    def installer_of(self, name, version=VERSION):
+        return os.path.join(self.published[name], "files", version, installer_name(version))
+
+    def serve(self, name, version=VERSION):
+        """Makes the cloud's folder hold release NAME (hard links, no copies)."""
+        src = self.published[name]
+        if os.path.isdir(self.live):
+            shutil.rmtree(self.live)
+        os.makedirs(os.path.join(self.live, "files"))
+        for folder, _dirs, files in os.walk(src):
+            rel = os.path.relpath(folder, src)
+            os.makedirs(os.path.join(self.live, rel), exist_ok=True)
+            for f in files:
+                os.link(os.path.join(folder, f), os.path.join(self.live, rel, f))
+
+    def set_rules(self, rules):
+        tmp = self.rules + ".tmp"
+        with open(tmp, "w") as f:
+            json.dump(rules, f)
+        os.replace(tmp, self.rules)
+
+    def start_cloud(self):
+        os.makedirs(self.live, exist_ok=True)
+        self.set_rules([])
+        ready = os.path.join(self.work, "cloud.ready")
+        self.cloud_out = open(os.path.join(self.work, "cloud.out"), "w")
+        self.cloud = subprocess.Popen(
+            [os.path.join(ROOT, "scripts", "cloud"), self.live, "--port", str(self.port),
+             "--rules", self.rules, "--log", self.reqlog, "--ready-file", ready],
+            stdin=subprocess.DEVNULL, stdout=self.cloud_out, stderr=subprocess.STDOUT)
+        for _ in range(100):
+            if os.path.exists(ready) and os.path.getsize(ready) > 0:
+                return
+            if self.cloud.poll() is not None:
+                break
+            time.sleep(0.1)
+        raise Failed("the reference cloud did not start on port %d: %s" % (
+            self.port, open(os.path.join(self.work, "cloud.out")).read()))
+
+    def requests_since(self, mark):
+        """Request records after the first MARK lines of the request log,
+        waiting briefly for the last exchange to be written."""
+        time.sleep(0.2)
+        out = []
+        if not os.path.exists(self.reqlog):
+            return out
+        with open(self.reqlog) as f:
+            lines = f.readlines()[mark:]
+        for line in lines:
+            rec = json.loads(line)
+            if rec.get("event") == "request":
+                out.append(rec)
+            elif rec.get("event") == "rules-error":
+                raise Failed("the cloud refused the rules: %s" % rec.get("message"))
+        return out
+
+    def reqlog_mark(self):
+        if not os.path.exists(self.reqlog):
+            return 0
+        with open(self.reqlog) as f:
+            return len(f.readlines())
+
+    def stop(self):
+        if self.cloud is not None and self.cloud.poll() is None:
+            self.cloud.send_signal(signal.SIGTERM)
+            try:
+                self.cloud.wait(10)
+            except subprocess.TimeoutExpired:
+                self.cloud.kill()
+                self.cloud.wait()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    # --- the machine under Wine
+
+    def registry(self, version=None, location=None):
+        """The product's uninstall entry: removed, then written when a
+        version is given."""
+        lines = ["Windows Registry Editor Version 5.00", "", "[-%s]" % UNINSTALL_KEY, ""]
+        if version is not None:
+            lines += ["[%s]" % UNINSTALL_KEY, '"DisplayVersion"="%s"' % version]
+            if location is not None:
+                lines.append('"InstallLocation"="%s"' % location.replace("\\", "\\\\"))
+            lines.append("")
+        reg = os.path.join(self.work, "entry.reg")
+        with open(reg, "w", encoding="utf-16") as f:
+            f.write("\r\n".join(lines) + "\r\n")
+        r = run_quiet([WINE64, "regedit", "/S", self.winpath(reg)], env=self.env, timeout=60)
+        if r.returncode != 0:
+            raise Failed("regedit: %s" % r.stdout.decode(errors="replace"))
+
+    @staticmethod
+    def winpath(unix):
+        return "Z:" + unix.replace("/", "\\")
+
+    def unix_of(self, windows):
+        assert windows[1:3] == ":\\" and windows[0] in "Cc", windows
+        return os.path.join(self.drive_c, *windows[3:].split("\\"))
+
+    def work_folders(self):
+        return set(glob.glob(os.path.join(self.programdata, SHARED + "*")))
+
+    def start(self, switches, hooks=None):
+        env = dict(self.env)
+        env.update(hooks or {})
+        return subprocess.Popen([WINE64, self.exe] + list(switches), env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
+    def probe_read_box(self, timeout=30):
+        r = run_quiet([WINE64, self.probe, "read-box", TITLE], env=self.env, timeout=timeout)
+        out = r.stdout.decode("utf-8", errors="replace").replace("\r", "")
+        box = {"text": None, "icon": None}
+        for line in out.splitlines():
+            if line.startswith("text: "):
+                box["text"] = line[6:].replace("\\n", "\n")
+            elif line.startswith("icon: "):
+                box["icon"] = line[6:]
+            elif line.startswith("box: none"):
+                return None
+        return box
+
+
+# ---------------------------------------------------------------------------
+# One run and its checks
+
+class Run:
+    """What one scenario's run left: exit code, log, requests, folders."""
+
+    def __init__(self, bench, rc, work_folder, mark, install_dir):
+        self.bench = bench
+        self.rc = rc
+        self.folder = work_folder
+        self.requests = bench.requests_since(mark)
+        self.install_dir = install_dir
+        logs = sorted(glob.glob(os.path.join(work_folder, "online-setup*.log")),
+                      key=os.path.getmtime) if work_folder else []
+        if not logs:
+            raise Failed("no setup log in %s (exit code %s)" % (work_folder, rc))
+        self.log = LogRun(logs[-1])
+
+    def files(self):
+        return sorted(os.listdir(self.folder))
+
+    def downloads(self):
+        return [r for r in self.requests if r["path"].startswith(FILES[:-1])]
+
+    def releases(self):
+        return [r for r in self.requests if r["path"] == RELEASE_PATH]
+
+
+class Checker:
+    def __init__(self, name):
+        self.name = name
+        self.failures = []
+
+    def eq(self, actual, expected, what):
+        if actual != expected:
+            self.failures.append("%s: got %r, expected %r" % (what, actual, expected))
+
+    def true(self, cond, what):
+        if not cond:
+            self.failures.append(what)
+
+
+def check_common(c, run, sc):
+    log = run.log
+    c.eq(run.rc, sc["code"], "exit code")
+    results = [line for line in log.lines if line.startswith("RESULT ")]
+    c.eq(len(results), 1, "RESULT lines")
+    c.eq(log.lines[-1] if log.lines else None,
+         "RESULT code=%d reason=%s" % (run.rc, sc["reason"]), "last log line")
+    messages = log.messages()
+    expected = sc.get("message")
+    if callable(expected):
+        expected = expected(run)
+    if expected is None:
+        c.eq(messages, [], "recorded messages")
+    else:
+        kind, text = expected
+        c.eq(messages[-1] if messages else None, (kind, text), "recorded message")
+    for line in sc.get("lines", []):
+        c.true(log.has(line), "log lacks %r" % (getattr(line, "pattern", line),))
+    for line in sc.get("no_lines", []):
+        c.true(not log.has(line), "log has %r" % (getattr(line, "pattern", line),))
+    if sc.get("downloads") is not None:
+        c.eq(len(run.downloads()), sc["downloads"], "installer requests")
+
+
+def check_no_installer_left(c, run):
+    left = [f for f in run.files() if f.endswith(".exe") or f.endswith(".part")]
+    c.eq(left, [], "installer or part file left in the work folder")
+
+
+def check_rollback(c, run, bench, release="good", version=VERSION):
+    pkg = os.path.join(run.install_dir, "updater-work", "rollback", version)
+    exe = os.path.join(pkg, installer_name(version))
+    c.true(os.path.isfile(exe), "rollback package lacks the installer")
+    if os.path.isfile(exe):
+        c.eq(sha256_file(exe), sha256_file(bench.installer_of(release, version)),
+             "rollback installer's digest")
+    fields = envelope_fields(open(os.path.join(bench.published[release], "latest.txt"), "rb").read())
+    expected = (b'{"payload":"' + fields["payload"] + b'","kid":"' + fields["kid"] +
+                b'","sig":"' + fields["sig"] + b'"}')
+    env_path = os.path.join(pkg, "envelope.json")
+    c.eq(open(env_path, "rb").read() if os.path.isfile(env_path) else None, expected,
+         "envelope.json bytes")
+    c.eq(sorted(os.listdir(pkg)) if os.path.isdir(pkg) else None,
+         sorted([installer_name(version), "envelope.json"]), "rollback package files")
+
+
+def check_installed(c, run, bench, release="good"):
+    """Installed: package kept, installer gone, both logs renamed with one stamp."""
+    check_rollback(c, run, bench, release)
+    files = run.files()
+    c.true("online-setup.log" not in files and "install.log" not in files,
+           "logs kept their fixed names: %s" % files)
+    stamps = {}
+    for f in files:
+        m = re.fullmatch(r"(online-setup|install)-(\d{8}-\d{6})\.log", f)
+        if m:
+            stamps[m.group(1)] = m.group(2)
+    c.true(len(stamps) == 2 and stamps.get("online-setup") == stamps.get("install"),
+           "logs not renamed with one stamp: %s" % files)
+    c.eq([f for f in files if f.endswith(".exe") or f.endswith(".part")], [],
+         "installer or part file left in the work folder")
+
+
+# ---------------------------------------------------------------------------
+# The scenarios
+
+def rule(path, **kw):
+    d = {"path": path}
+    d.update(kw)
+    return d
+
+
+def scenarios(bench):
+    b = bench
+    size = os.path.getsize(b.installer_of("good"))
+    sha = sha256_file(b.installer_of("good"))
+    drop = size // 2
+    silent = ["/VERYSILENT", "/SUPPRESSMSGBOXES"]
+
+    def installed_ok(c, run):
+        check_installed(c, run, b)
+
+    def fresh_cleanup(c, run):
+        check_no_installer_left(c, run)
+
+    def resumed(c, run):
+        d = run.downloads()
+        c.true(len(d) >= 2, "fewer than two installer requests")
+        if len(d) >= 2:
+            held = run.log.value("download attempt 1 stopped at ")
+            held = int(held.split()[0]) if held else None
+            c.true(held is not None and 0 < held < size, "attempt 1 held %r bytes" % held)
+            c.eq(d[1]["headers"].get("Range"), "bytes=%s-" % held, "resumed request's Range")
+            c.eq(d[1]["headers"].get("If-Range"), '"%s"' % sha, "resumed request's If-Range")
+            c.eq(d[1]["status"], 206, "resumed request's status")
+        check_installed(c, run, b)
+
+    def restarted(c, run):
+        d = run.downloads()
+        c.true(len(d) == 2 and "Range" in d[1]["headers"], "second request was no resumption")
+        if len(d) == 2:
+            c.eq((d[1]["status"], d[1]["body_bytes"]), (200, size), "answer to the resumption")
+        check_installed(c, run, b)
+
+    def restarted_next_attempt(c, run):
+        d = run.downloads()
+        c.eq(len(d), 3, "installer requests")
+        if len(d) == 3:
+            c.true("Range" in d[1]["headers"], "second request was no resumption")
+            c.true("Range" not in d[2]["headers"], "third request still asked for a range")
+            c.eq(d[2]["status"], 200, "third request's status")
+        check_installed(c, run, b)
+
+    def no_download(c, run):
+        c.eq(len(run.downloads()), 0, "installer requests")
+
+    def eight_failures(c, run):
+        c.eq(len(run.releases()), 8, "release requests")
+        c.eq(run.log.count("latest.txt attempt "), 8, "attempt lines")
+        c.eq(run.log.count("retrying in 1000 ms"), 7, "waits of 1 s")
+
+    def retried_once(c, run):
+        c.eq(len(run.releases()), 2, "release requests")
+        check_installed(c, run, b)
+
+    def auth_refused(c, run):
+        check_no_installer_left(c, run)
+        c.eq(len(run.downloads()), 1, "installer requests")
+
+    def package_left_alone(c, run):
+        marker = os.path.join(run.install_dir, "updater-work", "rollback", VERSION, "marker.txt")
+        c.eq(sorted(os.listdir(os.path.dirname(marker))), ["marker.txt"], "existing package")
+        c.eq(open(marker).read(), "kept before", "existing package's file")
+        check_no_installer_left(c, run)
+
+    def other_version(c, run):
+        c.true(not os.path.exists(os.path.join(run.install_dir, "updater-work")),
+               "a rollback package was made")
+        check_no_installer_left(c, run)
+
+    def part_back(c, run):
+        c.eq([f for f in run.files() if f.endswith(".exe") or f.endswith(".part")],
+             [sha + ".part"], "installer moved back to the part name")
+        part = os.path.join(run.folder, sha + ".part")
+        if os.path.exists(part):
+            c.eq(sha256_file(part), sha, "the part file's digest")
+
+    def part_kept_shared(c, run):
+        part = os.path.join(run.folder, sha + ".part")
+        c.eq(os.path.getsize(part) if os.path.exists(part) else None, drop,
+             "part file kept in the shared folder")
+
+    def part_deleted_shared(c, run):
+        c.eq(run.log.value("work folder reuse: "), "yes (private)", "work folder kind")
+        check_no_installer_left(c, run)
+
+    def failed_message(run):
+        return ("error", "The Vornquill AI installer stopped with code 1. Its log is "
+                         "%s\\install.log." % run.log.value("work folder: "))
+
+    mismatch_sha = sha256_file(b.installer_of("one-byte"))
+
+    table = [
+        # ---- release and install decision
+        dict(group="release", name="found-and-installed", release="good", code=0,
+             reason="installed", message=("information", msg_installed()),
+             lines=["release %s verified (key " % VERSION, "no installed version found", "sha256 ok",
+                    "authenticode: pinned self-signed certificate",
+                    "rollback package kept in updater-work\\rollback\\%s" % VERSION],
+             check=installed_ok),
+        dict(group="release", name="release-404", release="good",
+             rules=[rule(RELEASE_PATH, status=404)], code=6, reason="no-release",
+             message=("error", MSG_NO_RELEASE), check=no_download),
+        dict(group="release", name="release-403", release="good",
+             rules=[rule(RELEASE_PATH, status=403)], code=1, reason="release",
+             message=("error", msg_status(403)), check=no_download),
+        dict(group="release", name="release-407", release="good",
+             rules=[rule(RELEASE_PATH, status=407)], code=1, reason="release",
+             message=("error", msg_proxy(b.base)), check=no_download),
+        dict(group="release", name="release-503-then-ok", release="good",
+             rules=[rule(RELEASE_PATH, nth=1, status=503, retry_after=1)], code=0,
+             reason="installed", message=("information", msg_installed()),
+             lines=["latest.txt attempt 1 failed (status 503, error 0)", "retrying in 1000 ms"],
+             check=retried_once),
+        dict(group="release", name="release-rate-limited", release="good",
+             rules=[rule(RELEASE_PATH, status=503, retry_after=301)], code=1, reason="release",
+             message=("error", msg_minutes(6)), no_lines=["retrying in"], check=no_download),
+        dict(group="release", name="release-eight-failures", release="good",
+             rules=[rule(RELEASE_PATH, status=503, retry_after=1)], code=1, reason="release",
+             message=("error", "Setup cannot reach Vornquill Cloud (%s). Check your internet "
+                               "connection and try again." % b.base),
+             lines=["latest.txt attempt 8 failed (status 503, error 0)"], check=eight_failures),
+        dict(group="release", name="release-too-large", release="good",
+             rules=[rule(RELEASE_PATH, status=200, body_size=2150401)], code=2, reason="release",
+             message=("error", MSG_TOO_LARGE), check=no_download),
+        dict(group="release", name="release-tampered", release="tampered", code=2,
+             reason="release",
+             message=("error", "The release information from Vornquill Cloud failed "
+                               "verification (bad-signature). Nothing was installed."),
+             lines=["release verification failed: bad-signature: ", "RELEASE-ERROR bad-signature"],
+             check=no_download),
+        dict(group="release", name="release-unknown-key", release="other-key", code=2,
+             reason="release",
+             message=("error", "This copy of Vornquill AI Setup is out of date: the current "
+                               "release is signed with a newer key.\n\nDownload the current "
+                               "installer from %s/download/" % b.base),
+             lines=["RELEASE-ERROR unknown-kid"], check=no_download),
+        dict(group="release", name="installed-newer", release="good", registry=("2.0.0", None),
+             code=7, reason="newer-installed",
+             message=("error", "Vornquill AI 2.0.0 is installed, which is newer than the current "
+                               "release %s. Setup never downgrades an installation, so nothing "
+                               "was changed." % VERSION),
+             lines=["installed version: 2.0.0"], check=no_download),
+        dict(group="release", name="installed-invalid", release="good",
+             registry=("1.2.x", None), code=7, reason="installed-version-unknown",
+             message=("error", MSG_UNKNOWN_VERSION), lines=["installed version: 1.2.x"],
+             check=no_download),
+        dict(group="release", name="installed-equal-silent", release="good",
+             registry=(VERSION, "C:\\e2e\\equal"), code=0, reason="already-installed",
+             message=("information", MSG_ALREADY), no_lines=["repairing the installed version"],
+             check=no_download),
+
+        # ---- download loop
+        dict(group="download", name="download-404", release="good",
+             rules=[rule(FILES, status=404)], code=6, reason="release-gone",
+             message=("error", MSG_GONE), check=fresh_cleanup),
+        dict(group="download", name="download-407", release="good",
+             rules=[rule(FILES, status=407)], code=1, reason="proxy-auth",
+             message=("error", msg_proxy(b.base)), downloads=1, check=fresh_cleanup),
+        dict(group="download", name="download-403", release="good",
+             rules=[rule(FILES, status=403)], code=1, reason="download-status",
+             message=("error", "The download failed (HTTP 403). Run Setup again later."),
+             downloads=1, check=fresh_cleanup),
+        dict(group="download", name="download-rate-limited", release="good", shared=True,
+             rules=[rule(FILES, nth=1, drop_after=drop),
+                    rule(FILES, nth=2, status=429, retry_after=301)],
+             code=1, reason="rate-limited", message=("error", msg_minutes(6)),
+             lines=["download attempt 1 stopped at %d bytes" % drop], downloads=2,
+             check=part_kept_shared),
+        dict(group="download", name="content-length-above", release="good", shared=True,
+             rules=[rule(FILES, content_length=size + 1)], code=2, reason="oversized-download",
+             message=("error", MSG_SIZE), check=part_deleted_shared),
+        dict(group="download", name="content-length-below", release="good",
+             rules=[rule(FILES, content_length=size - 1)], code=2, reason="download-size",
+             message=("error", MSG_SIZE), check=fresh_cleanup),
+        dict(group="download", name="drop-then-resume", release="good",
+             rules=[rule(FILES, nth=1, drop_after=drop, retry_after=1)], code=0,
+             reason="installed", message=("information", msg_installed()),
+             lines=["download attempt 1 stopped at "], check=resumed),
+        dict(group="download", name="resume-answered-200", release="good",
+             rules=[rule(FILES, nth=1, drop_after=drop, retry_after=1),
+                    rule(FILES, nth=2, ignore_range=True)], code=0, reason="installed",
+             message=("information", msg_installed()),
+             lines=["the server sent the whole file again; restarted from byte 0"],
+             downloads=2, check=restarted),
+        dict(group="download", name="resume-answered-416", release="good",
+             rules=[rule(FILES, nth=1, drop_after=drop, retry_after=1),
+                    rule(FILES, nth=2, status=416, retry_after=1)], code=0, reason="installed",
+             message=("information", msg_installed()),
+             lines=["the server sent the whole file again; restarted from byte 0",
+                    "download attempt 2 stopped at 0 bytes (status 416, error 0)"],
+             check=restarted_next_attempt),
+        dict(group="download", name="resume-wrong-content-range", release="good",
+             rules=[rule(FILES, nth=1, drop_after=drop, retry_after=1),
+                    rule(FILES, nth=2, content_range="bytes 0-9/%d" % (size + 1),
+                         retry_after=1)],
+             code=0, reason="installed", message=("information", msg_installed()),
+             lines=["the server sent the whole file again; restarted from byte 0",
+                    "download attempt 2 stopped at 0 bytes (status 206, error 0)"],
+             check=restarted_next_attempt),
+        dict(group="download", name="resume-across-runs", release="good", runner="across_runs"),
+
+        # ---- verification, launch and the installer's result
+        dict(group="install", name="upgrade", release="good", registry=("1.1.0", "{dir}"),
+             switches=silent, code=0, reason="installed",
+             message=("information", msg_installed()), lines=["installed version: 1.1.0"],
+             no_lines=["repairing the installed version"], check=installed_ok),
+        dict(group="install", name="repair", release="good", registry=(VERSION, "{dir}"),
+             switches=silent + ["/REPAIR"], code=0, reason="installed",
+             message=("information", msg_installed()),
+             lines=["installed version: %s" % VERSION, "repairing the installed version"],
+             check=installed_ok),
+        dict(group="install", name="package-already-kept", release="good",
+             registry=("1.1.0", "{dir}"), prepare="existing_package", code=0, reason="installed",
+             message=("information", msg_installed()),
+             lines=["rollback: a package for %s is already kept; leaving it" % VERSION],
+             no_lines=["rollback package kept in", "rollback package not kept"],
+             check=package_left_alone),
+        dict(group="install", name="declared-size-differs", release="size-plus", code=2,
+             reason="download-size", message=("error", MSG_SIZE), check=fresh_cleanup),
+        dict(group="install", name="one-byte-changed", release="one-byte", code=2,
+             reason="sha256-mismatch", message=("error", MSG_SHA),
+             lines=["sha256 mismatch: got %s" % mismatch_sha], no_lines=["authenticode: "],
+             check=fresh_cleanup),
+        dict(group="install", name="unsigned", release="unsigned", code=2, reason="authenticode",
+             message=("error", MSG_AUTH),
+             lines=["authenticode: not signed (WinVerifyTrust 0x800B0100, signer none, "
+                    "timestamp no)"], no_lines=["running: "], check=auth_refused),
+        dict(group="install", name="modified-after-signing", release="modified", code=2,
+             reason="authenticode", message=("error", MSG_AUTH),
+             lines=["authenticode: the signature does not match the file (modified) "
+                    "(WinVerifyTrust 0x80096010"], no_lines=["running: "], check=auth_refused),
+        dict(group="install", name="other-organisation", release="other", code=2,
+             reason="authenticode", message=("error", MSG_AUTH),
+             lines=["authenticode: validly signed, but not by Hollbrek ("],
+             no_lines=["running: "], check=auth_refused),
+        dict(group="install", name="right-organisation-not-pinned", release="unpinned", code=2,
+             reason="authenticode", message=("error", MSG_AUTH),
+             lines=["authenticode: validly signed, but not by Hollbrek ("],
+             no_lines=["running: "], check=auth_refused),
+        dict(group="install", name="pinned-without-timestamp", release="pinned-no-ts", code=2,
+             reason="authenticode", message=("error", MSG_AUTH),
+             lines=["authenticode: pinned certificate but no timestamp ("],
+             no_lines=["running: "], check=auth_refused),
+        dict(group="install", name="installer-exit-1", release="good",
+             hooks={"VQ_DEMO_EXIT_CODE": "1"}, code=4, reason="installer-failed",
+             message=failed_message, lines=["installer exit code 1"], check=fresh_cleanup),
+        dict(group="install", name="installer-exit-2-shared", release="good", shared=True,
+             hooks={"VQ_DEMO_EXIT_CODE": "2"}, code=3, reason="installer-cancelled",
+             message=None, lines=["installer exit code 2"], check=part_back),
+        dict(group="install", name="installer-exit-5-shared", release="good", shared=True,
+             hooks={"VQ_DEMO_EXIT_CODE": "5"}, code=3, reason="installer-cancelled",
+             message=None, lines=["installer exit code 5"], check=part_back),
+        dict(group="install", name="installer-writes-other-version", release="good",
+             hooks={"VQ_DEMO_VERSION": "1.2.1"}, code=0, reason="installed",
+             message=("information", msg_installed()),
+             lines=["rollback package not kept: installed version 1.2.1, location known"],
+             check=other_version),
+
+        # ---- the windowed runs (Xvfb)
+        dict(group="window", name="cancel-slow-download", runner="window_cancel_download"),
+        dict(group="window", name="cancel-backoff-wait", runner="window_cancel_backoff"),
+        dict(group="window", name="cancel-while-hashing", runner="window_cancel_hash"),
+        dict(group="window", name="cancel-after-hand-over", runner="window_after_hand_over"),
+        dict(group="window", name="retry-question-cancel", runner="window_retry_question_cancel"),
+        dict(group="window", name="error-box", runner="window_error_box"),
+        dict(group="window", name="repair-question-no", runner="window_repair_no"),
+    ]
+    return table
+
+
+# ---------------------------------------------------------------------------
+# Running scenarios
+
+class Suite:
+    def __init__(self, bench):
+        self.b = bench
+        self.results = []
+
+    def tidy(self):
+        """Leaves the prefix as other tests expect it: no product entry, no
+        install folders of the scenarios."""
+        self.b.registry()
+        shutil.rmtree(os.path.join(self.b.drive_c, "e2e"), ignore_errors=True)
+
+    def install_dir(self, name):
+        return "C:\\e2e\\" + name
+
+    def prepare_machine(self, sc):
+        b = self.b
+        name = sc["name"]
+        inst = self.install_dir(name)
+        shutil.rmtree(b.unix_of(inst), ignore_errors=True)
+        reg = sc.get("registry")
+        if reg is None:
+            b.registry()
+        else:
+            location = reg[1].replace("{dir}", inst) if reg[1] else None
+            if location:
+                os.makedirs(b.unix_of(location), exist_ok=True)
+            b.registry(reg[0], location)
+        if sc.get("prepare") == "existing_package":
+            pkg = os.path.join(b.unix_of(inst), "updater-work", "rollback", VERSION)
+            os.makedirs(pkg)
+            with open(os.path.join(pkg, "marker.txt"), "w") as f:
+                f.write("kept before")
+        shared = os.path.join(b.programdata, SHARED)
+        if sc.get("shared"):
+            shutil.rmtree(shared, ignore_errors=True)
+        else:
+            os.makedirs(shared, exist_ok=True)   # exists and not private: a fresh folder
+        return inst
+
+    def switches(self, sc, inst):
+        sw = list(sc.get("switches", ["/VERYSILENT", "/SUPPRESSMSGBOXES"]))
+        if not sc.get("registry") or sc["registry"][1] is None:
+            sw.append("/DIR=" + inst)
+        return sw
+
+    def run_plain(self, sc):
+        b = self.b
+        b.serve(sc["release"])
+        b.set_rules(sc.get("rules", []))
+        inst = self.prepare_machine(sc)
+        before = b.work_folders()
+        mark = b.reqlog_mark()
+        p = b.start(self.switches(sc, inst), sc.get("hooks"))
+        try:
+            rc = p.wait(sc.get("timeout", 90))
+        except subprocess.TimeoutExpired:
+            p.kill()
+            raise Failed("the run did not end in time (a box or a hang?)")
+        run = Run(b, rc, self.folder_of_run(sc, before), mark, b.unix_of(inst))
+        return run
+
+    def folder_of_run(self, sc, before):
+        b = self.b
+        if sc.get("shared"):
+            return os.path.join(b.programdata, SHARED)
+        new = sorted(b.work_folders() - before)
+        if len(new) != 1:
+            raise Failed("expected one new work folder, found %s" % new)
+        return new[0]
+
+    def checked(self, sc, run):
+        c = Checker(sc["name"])
+        check_common(c, run, sc)
+        if sc.get("check"):
+            sc["check"](c, run)
+        return c
+
+    def cleanup_run(self, run):
+        if run is not None and run.folder and os.path.basename(run.folder) != SHARED:
+            shutil.rmtree(run.folder, ignore_errors=True)
+
+    def execute(self, sc):
+        start = time.monotonic()
+        run = None
+        self.last_run = None
+        try:
+            runner = sc.get("runner")
+            if runner:
+                failures = getattr(self, runner)(sc)
+                run = self.last_run
+            else:
+                run = self.run_plain(sc)
+                failures = self.checked(sc, run).failures
+        except Failed as e:
+            failures = [str(e)]
+        except subprocess.TimeoutExpired as e:
+            failures = ["timed out: %s" % e]
+        except Exception as e:      # one broken scenario must not hide the others
+            failures = ["%s: %s" % (type(e).__name__, e)]
+        elapsed = time.monotonic() - start
+        if failures and run is not None:
+            failures.append("log:\n    " + "\n    ".join(run.log.lines[-25:]))
+        self.cleanup_run(run)
+        self.results.append((sc["name"], failures, elapsed))
+        status = "ok" if not failures else "FAIL"
+        print("%s: %s (%.1f s)" % (status, sc["name"], elapsed), flush=True)
+        for f in failures:
+            print("    " + f, flush=True)
+
+    # --- scenarios that need more than one run or a window
+
+    def across_runs(self, sc):
+        """A part file left in the shared work folder by one run is resumed by
+        the next. Under Wine the shared folder is private only in the run that
+        creates it, so the second run gets a newly made shared folder into
+        which the first run's part file is put back while the release answer
+        is held back."""
+        b = self.b
+        b.serve("good")
+        size = os.path.getsize(b.installer_of("good"))
+        sha = sha256_file(b.installer_of("good"))
+        drop = size // 3
+        b.set_rules([rule(FILES, nth=1, drop_after=drop), rule(FILES, nth=2, status=404)])
+        sc1 = dict(sc, name=sc["name"] + "-1", shared=True)
+        inst = self.prepare_machine(sc1)
+        mark = b.reqlog_mark()
+        rc = b.start(self.switches(sc1, inst)).wait(90)
+        first = Run(b, rc, os.path.join(b.programdata, SHARED), mark, b.unix_of(inst))
+        c = Checker(sc["name"])
+        check_common(c, first, dict(code=6, reason="release-gone", message=("error", MSG_GONE)))
+        part = os.path.join(first.folder, sha + ".part")
+        c.true(os.path.isfile(part), "the first run did not keep its part file in the shared folder")
+        if not os.path.isfile(part):
+            return c.failures
+        held = os.path.getsize(part)
+        c.true(0 < held < size, "part file of %d bytes" % held)
+        saved = os.path.join(b.work, "saved.part")
+        shutil.copyfile(part, saved)
+
+        # The second run: the same part file, and two other releases' part
+        # files that must be cleaned away.
+        shutil.rmtree(first.folder)
+        b.set_rules([rule(RELEASE_PATH, delay_ms=2500)])
+        mark = b.reqlog_mark()
+        p = b.start(self.switches(sc1, inst))
+        shared = os.path.join(b.programdata, SHARED)
+        if not self.wait_for(lambda: os.path.isfile(os.path.join(shared, "online-setup.log")), 20):
+            p.kill()
+            return c.failures + ["the second run made no shared folder"]
+        shutil.copyfile(saved, os.path.join(shared, sha + ".part"))
+        for other in ("1" * 64, "2" * 64):
+            with open(os.path.join(shared, other + ".part"), "wb") as f:
+                f.write(b"older release")
+        rc = p.wait(90)
+        second = Run(b, rc, shared, mark, b.unix_of(inst))
+        check_common(c, second, dict(code=0, reason="installed",
+                                     message=("information", msg_installed()),
+                                     lines=["resuming a partial download at %d bytes" % held]))
+        d = second.downloads()
+        c.eq(len(d), 1, "installer requests of the second run")
+        if d:
+            c.eq(d[0]["headers"].get("Range"), "bytes=%d-" % held, "second run's Range")
+            c.eq(d[0]["status"], 206, "second run's status")
+            c.eq(d[0]["body_bytes"], size - held, "bytes sent to the second run")
+        check_installed(c, second, b)
+        return c.failures
+
+    @staticmethod
+    def wait_for(cond, timeout, step=0.05):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if cond():
+                return True
+            time.sleep(step)
+        return cond()
+
+    # --- windowed runs
+
+    @staticmethod
+    def visible_windows():
+        """The visible windows titled TITLE with their geometry; a window that
+        goes away while it is looked at is left out."""
+        r = run_quiet(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % TITLE])
+        out = []
+        for wid in r.stdout.decode().split():
+            g = run_quiet(["xdotool", "getwindowgeometry", "--shell", wid]).stdout.decode()
+            geo = dict(line.split("=", 1) for line in g.split() if "=" in line)
+            try:
+                out.append({"id": wid, "x": int(geo["X"]), "y": int(geo["Y"]),
+                            "w": int(geo["WIDTH"]), "h": int(geo["HEIGHT"])})
+            except (KeyError, ValueError):
+                pass
+        return out
+
+    def find_window(self):
+        """The progress window (460 x 168 at 96 DPI)."""
+        for w in self.visible_windows():
+            if (w["w"], w["h"]) == (460, 168):
+                return w
+        return None
+
+    def click_cancel(self, win):
+        run_quiet(["xdotool", "mousemove", str(win["x"] + 395), str(win["y"] + 142), "click", "1"])
+
+    def screenshot(self, win, name):
+        os.makedirs(self.b.artefacts, exist_ok=True)
+        out = os.path.join(self.b.artefacts, name + ".png")
+        run_quiet(["import", "-window", "root", "-crop",
+                   "500x208+%d+%d" % (win["x"] - 20, win["y"] - 20), out])
+        return out
+
+    def window_run(self, sc, release, rules, switches=(), hooks=None, registry=None,
+                   shared=False):
+        b = self.b
+        b.serve(release)
+        b.set_rules(rules)
+        plan = dict(sc, registry=registry, shared=shared)
+        inst = self.prepare_machine(plan)
+        before = b.work_folders()
+        mark = b.reqlog_mark()
+        sw = list(switches)
+        if registry is None:
+            sw.append("/DIR=" + inst)
+        p = b.start(sw, hooks)
+        return p, before, mark, inst, plan
+
+    def current_log(self, before, shared=False):
+        if shared:
+            path = os.path.join(self.b.programdata, SHARED, "online-setup.log")
+            return path if os.path.isfile(path) else None
+        new = sorted(self.b.work_folders() - before)
+        if len(new) == 1:
+            path = os.path.join(new[0], "online-setup.log")
+            if os.path.isfile(path):
+                return path
+        return None
+
+    def wait_log_line(self, before, prefix, timeout, shared=False):
+        def seen():
+            path = self.current_log(before, shared)
+            if path is None:
+                return False
+            try:
+                return LogRun(path).has(prefix)
+            except (Failed, OSError, UnicodeDecodeError):
+                return False
+        return self.wait_for(seen, timeout, 0.03)
+
+    def end_window_run(self, p, plan, before, mark, inst, timeout=30):
+        try:
+            rc = p.wait(timeout)
+        except subprocess.TimeoutExpired:
+            # A box or a window is holding the process: read it for the report.
+            box = self.b.probe_read_box(10)
+            p.kill()
+            raise Failed("the windowed run did not end by itself (box: %r)" % (box,))
+        run = Run(self.b, rc, self.folder_of_run(plan, before), mark, self.b.unix_of(inst))
+        self.last_run = run
+        return run
+
+    def window_cancel_download(self, sc):
+        b = self.b
+        # Under Wine a read returns only once the client's 64 KiB buffer is
+        # full, so the rate gives it a piece every half second.
+        p, before, mark, inst, plan = self.window_run(
+            sc, "medium", [rule(FILES, rate=131072)])
+        c = Checker(sc["name"])
+        win = None
+        if self.wait_log_line(before, "no installed version found", 20):
+            self.wait_for(lambda: self.find_window() is not None, 5)
+            win = self.find_window()
+        if win is None:
+            p.kill()
+            return ["no progress window during the download"]
+        time.sleep(1.5)   # some progress with a rate to show
+        self.screenshot(win, "progress-during-download")
+        self.click_cancel(win)
+        run = self.end_window_run(p, plan, before, mark, inst)
+        check_common(c, run, dict(code=3, reason="cancelled", message=None,
+                                  no_lines=["cancelled by the user"]))
+        d = run.downloads()
+        c.true(len(d) == 1 and d[0]["body_bytes"] < os.path.getsize(b.installer_of("medium")),
+               "the download was not cut short by the cancel")
+        check_no_installer_left(c, run)
+        return c.failures
+
+    def window_cancel_backoff(self, sc):
+        p, before, mark, inst, plan = self.window_run(
+            sc, "good", [rule(FILES, status=503, retry_after=30)])
+        c = Checker(sc["name"])
+        if not self.wait_log_line(before, "retrying in 30000 ms", 20):
+            p.kill()
+            return ["no back-off wait began"]
+        win = self.find_window()
+        if win is None:
+            p.kill()
+            return ["no progress window during the wait"]
+        t0 = time.monotonic()
+        self.click_cancel(win)
+        run = self.end_window_run(p, plan, before, mark, inst)
+        took = time.monotonic() - t0
+        check_common(c, run, dict(code=3, reason="cancelled", message=None,
+                                  lines=["download attempt 1 stopped at 0 bytes (status 503, "
+                                         "error 0)"], no_lines=["cancelled by the user"]))
+        c.true(took < 5, "the cancel took %.1f s to end the wait" % took)
+        c.eq(len(run.downloads()), 1, "installer requests")
+        return c.failures
+
+    def window_cancel_hash(self, sc):
+        """The shared folder holds the release's complete part file (a large
+        one), so the run only computes its digest; Cancel stops that."""
+        b = self.b
+        b.serve("large")
+        big = b.installer_of("large")
+        sha = sha256_file(big)
+        p, before, mark, inst, plan = self.window_run(
+            sc, "large", [rule(RELEASE_PATH, delay_ms=3000)], shared=True)
+        c = Checker(sc["name"])
+        shared = os.path.join(b.programdata, SHARED)
+        if not self.wait_for(lambda: os.path.isfile(os.path.join(shared, "online-setup.log")), 20):
+            p.kill()
+            return ["the run made no shared folder"]
+        # The window is found first: the digest of 256 MiB takes about a
+        # second here, so the click must follow the log line at once.
+        win = self.find_window() if self.wait_for(lambda: self.find_window(), 10) else None
+        if win is None:
+            p.kill()
+            return ["no progress window"]
+        # A copy: the program refuses to open a file with a second hard link.
+        shutil.copyfile(big, os.path.join(shared, sha + ".part"))
+        if not self.wait_log_line(before, "resuming a partial download at", 20, shared=True):
+            p.kill()
+            return ["the run did not take up the complete part file"]
+        self.click_cancel(win)
+        run = self.end_window_run(p, plan, before, mark, inst)
+        check_common(c, run, dict(code=3, reason="cancelled", message=None,
+                                  lines=["resuming a partial download at %d bytes"
+                                         % os.path.getsize(big)],
+                                  no_lines=["sha256 ok", "sha256 mismatch",
+                                            "cancelled by the user"]))
+        c.eq(len(run.downloads()), 0, "installer requests")
+        check_no_installer_left(c, run)
+        return c.failures
+
+    def window_after_hand_over(self, sc):
+        p, before, mark, inst, plan = self.window_run(
+            sc, "good", [], hooks={"VQ_DEMO_DELAY_MS": "2500"})
+        c = Checker(sc["name"])
+        win = None
+        if self.wait_for(lambda: self.find_window() is not None, 20):
+            win = self.find_window()
+        if win is None or not self.wait_log_line(before, "running: ", 20):
+            p.kill()
+            return ["no window before the hand-over, or the installer never ran"]
+        time.sleep(0.3)
+        c.true(self.find_window() is None, "the progress window is still shown after the hand-over")
+        self.click_cancel(win)      # where Cancel was: nothing there acts any more
+        b_box = self.b.probe_read_box(30)
+        run = self.end_window_run(p, plan, before, mark, inst)
+        check_common(c, run, dict(code=0, reason="installed",
+                                  message=("information", msg_installed()),
+                                  lines=["installer exit code 0"],
+                                  no_lines=["cancelled by the user"]))
+        c.eq(b_box, {"text": msg_installed(), "icon": "information"}, "final box")
+        check_installed(c, run, self.b)
+        return c.failures
+
+    def window_retry_question_cancel(self, sc):
+        """Eight failed download attempts in a windowed run ask Retry/Cancel;
+        Cancel there gives up the download (code 1, not a cancel)."""
+        p, before, mark, inst, plan = self.window_run(
+            sc, "good", [rule(FILES, status=503, retry_after=1)])
+        c = Checker(sc["name"])
+        c.true(self.answer_second("retry-question", 40),
+               "no Retry/Cancel question, or its Cancel button did not answer it")
+        box = self.b.probe_read_box(30)
+        run = self.end_window_run(p, plan, before, mark, inst)
+        text = ("The download failed. Check your internet connection and run Setup again; "
+                "it continues where it stopped.")
+        check_common(c, run, dict(code=1, reason="download-failed", message=("error", text),
+                                  lines=["download attempt 8 stopped at 0 bytes (status 503, "
+                                         "error 0)"], downloads=8))
+        c.eq(box, {"text": text, "icon": "error"}, "final box")
+        return c.failures
+
+    def window_error_box(self, sc):
+        p, before, mark, inst, plan = self.window_run(
+            sc, "good", [rule(RELEASE_PATH, status=403)])
+        c = Checker(sc["name"])
+        box = self.b.probe_read_box(30)
+        run = self.end_window_run(p, plan, before, mark, inst)
+        check_common(c, run, dict(code=1, reason="release", message=("error", msg_status(403))))
+        c.eq(box, {"text": msg_status(403), "icon": "error"}, "final box")
+        return c.failures
+
+    def window_repair_no(self, sc):
+        p, before, mark, inst, plan = self.window_run(
+            sc, "good", [], registry=(VERSION, "{dir}"))
+        c = Checker(sc["name"])
+        c.true(self.answer_second("repair-question"),
+               "no repair question, or its No button did not answer it")
+        box = self.b.probe_read_box(30)
+        run = self.end_window_run(p, plan, before, mark, inst)
+        check_common(c, run, dict(code=0, reason="already-installed",
+                                  message=("information", MSG_ALREADY),
+                                  no_lines=["repairing the installed version"]))
+        c.eq(box, {"text": MSG_ALREADY, "icon": "information"}, "final box")
+        c.eq(len(run.downloads()), 0, "installer requests")
+        return c.failures
+
+    def answer_second(self, artefact, timeout=20):
+        """Waits for a two-button question box over the progress window and
+        clicks its second button (No, or Cancel; the buttons are centred in
+        the box); returns True once the box is gone."""
+        def box():
+            for w in self.visible_windows():
+                if w["h"] < 168:
+                    return w
+            return None
+        if not self.wait_for(lambda: box() is not None, timeout):
+            return False
+        time.sleep(0.3)
+        q = box()
+        os.makedirs(self.b.artefacts, exist_ok=True)
+        run_quiet(["import", "-window", "root", "-crop",
+                   "%dx%d+%d+%d" % (q["w"] + 20, q["h"] + 20, q["x"] - 10, q["y"] - 10),
+                   os.path.join(self.b.artefacts, artefact + ".png")])
+        run_quiet(["xdotool", "mousemove", str(q["x"] + q["w"] // 2 + 36),
+                   str(q["y"] + q["h"] - 22), "click", "1"])
+        def gone():
+            now = box()
+            return now is None or now["id"] != q["id"]
+        return self.wait_for(gone, 5)
+
+
+# ---------------------------------------------------------------------------
+# Fixtures: the releases the scenarios serve
+
+def make_releases(b, groups):
+    good = b.sign("pinned", True, "good")
+    b.publish("good", good)
+    fields = envelope_fields(open(os.path.join(b.published["good"], "latest.txt"), "rb").read())
+
+    # tampered: the signature's first character changed (still base64url)
+    tampered = os.path.join(b.work, "pub-tampered")
+    shutil.copytree(b.published["good"], tampered)
+    sig = fields["sig"]
+    new_sig = (b"B" if sig[:1] == b"A" else b"A") + sig[1:]
+    text = open(os.path.join(tampered, "latest.txt"), "rb").read().replace(b"sig=" + sig,
+                                                                            b"sig=" + new_sig)
+    open(os.path.join(tampered, "latest.txt"), "wb").write(text)
+    b.published["tampered"] = tampered
+
+    other_secret = os.path.join(b.work, "other.secret")
+    r = run_quiet([b.release_tool, "keygen", "--secret", other_secret, "--public",
+                   os.path.join(b.work, "other.public")])
+    if r.returncode != 0:
+        raise Failed("keygen: %s" % r.stdout.decode(errors="replace"))
+    b.publish("other-key", good, key=other_secret)
+
+    # A manifest that declares one byte more than the file has, signed with
+    # the right key; the cloud serves the real file.
+    manifest = base64.urlsafe_b64decode(fields["payload"] + b"=" * (-len(fields["payload"]) % 4))
+    doc = json.loads(manifest)
+    size = os.path.getsize(good)
+    text = manifest.decode()
+    needle = '"size":%d' % size
+    if needle not in text:
+        raise Failed("the manifest does not hold %s: %s" % (needle, text))
+    bigger = os.path.join(b.work, "manifest-size-plus.json")
+    open(bigger, "w").write(text.replace(needle, '"size":%d' % (size + 1000)))
+    size_plus = os.path.join(b.work, "pub-size-plus")
+    shutil.copytree(b.published["good"], size_plus)
+    r = run_quiet([b.release_tool, "sign", "--manifest", bigger, "--key", b.key, "--out",
+                   os.path.join(size_plus, "latest.txt"), "--force"])
+    if r.returncode != 0:
+        raise Failed("sign: %s" % r.stdout.decode(errors="replace"))
+    b.published["size-plus"] = size_plus
+    del doc
+
+    # One byte changed in the served file, the envelope still the good one.
+    one = os.path.join(b.work, "pub-one-byte")
+    shutil.copytree(b.published["good"], one)
+    served = os.path.join(one, "files", VERSION, installer_name())
+    data = bytearray(open(served, "rb").read())
+    data[len(data) // 2] ^= 0x01
+    open(served, "wb").write(bytes(data))
+    b.published["one-byte"] = one
+
+    b.publish("unsigned", b.demo)
+    modified = os.path.join(b.work, "modified.exe")
+    data = bytearray(open(good, "rb").read())
+    data[len(data) // 4] ^= 0x01      # inside the signed image, not in its signature
+    open(modified, "wb").write(bytes(data))
+    b.publish("modified", modified)
+    b.publish("other", b.sign("other", True))
+    b.publish("unpinned", b.sign("unpinned", True))
+    b.publish("pinned-no-ts", b.sign("pinned", False, "pinned-no-ts"))
+
+    if "window" in groups:
+        # A large release for the digest: 256 MiB of pseudo-random-looking bytes.
+        big = os.path.join(b.work, "large.exe")
+        block = hashlib.sha512(b"vornquill-e2e").digest() * 16384   # 1 MiB
+        with open(big, "wb") as f:
+            for i in range(256):
+                f.write(i.to_bytes(4, "little") + block[4:])
+        b.publish("large", big)
+        os.unlink(big)
+        # A release of 4 MiB for a download slow enough to watch.
+        medium = os.path.join(b.work, "medium.exe")
+        with open(medium, "wb") as f:
+            for i in range(4):
+                f.write(i.to_bytes(4, "little") + block[4:])
+        b.publish("medium", medium)
+        os.unlink(medium)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("group")
+    ap.add_argument("--win-dir", default=os.path.join(ROOT, "build", "win-test"))
+    ap.add_argument("--native-dir", default=os.path.join(ROOT, "build", "native"))
+    ap.add_argument("--artefacts", default=os.path.join(ROOT, "build", "native", "artefacts", "e2e"))
+    ap.add_argument("-k", dest="only", action="append", default=[])
+    args = ap.parse_args()
+
+    if not os.environ.get("WINEPREFIX"):
+        # A private prefix, wineserver and display for this run only.
+        script = ('. "$0/scripts/wine-env.sh"; wine_env_start; trap wine_env_stop EXIT; '
+                  '"$@"; exit $?')
+        os.execvp("bash", ["bash", "-c", script, ROOT, sys.executable] + sys.argv)
+
+    groups = ["release", "download", "install", "window"] if args.group == "all" else [args.group]
+    bench = Bench(args)
+    try:
+        t0 = time.monotonic()
+        make_releases(bench, groups)
+        bench.start_cloud()
+        suite = Suite(bench)
+        chosen = [sc for sc in scenarios(bench) if sc["group"] in groups and
+                  (not args.only or any(k in sc["name"] for k in args.only))]
+        for sc in chosen:
+            suite.execute(sc)
+        suite.tidy()
+        failed = [name for name, failures, _ in suite.results if failures]
+        print("%d scenario(s), %d failed, %.1f s" % (len(suite.results), len(failed),
+                                                     time.monotonic() - t0))
+        return 1 if failed or not suite.results else 0
+    except Failed as e:
+        print("FAIL: %s" % e)
+        return 1
+    finally:
+        bench.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
