@@ -234,6 +234,8 @@ class Bench:
         os.makedirs(self.live, exist_ok=True)
         self.set_rules([])
         ready = os.path.join(self.work, "cloud.ready")
+        if os.path.exists(ready):
+            os.unlink(ready)    # left by an earlier start of the cloud in this run
         self.cloud_out = open(os.path.join(self.work, "cloud.out"), "w")
         self.cloud = subprocess.Popen(
             [os.path.join(ROOT, "scripts", "cloud"), self.live, "--port", str(self.port),
@@ -270,6 +272,43 @@ class Bench:
             return 0
         with open(self.reqlog) as f:
             return len(f.readlines())
+
+    def start_nginx(self, sha256_tags):
+        """nginx serving the cloud's folder on the cloud's port."""
+        ready = os.path.join(self.work, "nginx.ready")
+        if os.path.exists(ready):
+            os.unlink(ready)
+        args = [os.path.join(ROOT, "tools", "cloud", "nginx-serve"), self.live, "--port",
+                str(self.port), "--ready-file", ready]
+        if sha256_tags:
+            args.append("--sha256-tags")
+        out = open(os.path.join(self.work, "nginx.out"), "w")
+        server = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=out,
+                                  stderr=subprocess.STDOUT)
+        for _ in range(100):
+            if os.path.exists(ready) and os.path.getsize(ready) > 0:
+                return server
+            if server.poll() is not None:
+                break
+            time.sleep(0.1)
+        self.stop_server(server)
+        raise Failed("nginx did not start on port %d: %s" % (
+            self.port, open(os.path.join(self.work, "nginx.out")).read()))
+
+    @staticmethod
+    def stop_server(server):
+        if server.poll() is None:
+            server.send_signal(signal.SIGTERM)
+            try:
+                server.wait(10)
+            except subprocess.TimeoutExpired:
+                server.kill()
+                server.wait()
+
+    def stop_cloud(self):
+        if self.cloud is not None:
+            self.stop_server(self.cloud)
+            self.cloud = None
 
     def stop(self):
         if self.cloud is not None and self.cloud.poll() is None:
@@ -702,6 +741,10 @@ def scenarios(bench):
              lines=["rollback package not kept: installed version 1.2.1, location known"],
              check=other_version),
 
+        # ---- the same published folder on nginx, with its own and with SHA-256 entity tags
+        dict(group="nginx", name="nginx-resume-restarts", runner="nginx_resume", tags=False),
+        dict(group="nginx", name="nginx-sha256-tags-resume", runner="nginx_resume", tags=True),
+
         # ---- the windowed runs (Xvfb)
         dict(group="window", name="cancel-slow-download", runner="window_cancel_download"),
         dict(group="window", name="cancel-backoff-wait", runner="window_cancel_backoff"),
@@ -882,6 +925,56 @@ class Suite:
             c.eq(d[0]["status"], 206, "second run's status")
             c.eq(d[0]["body_bytes"], size - held, "bytes sent to the second run")
         check_installed(c, second, b)
+        return c.failures
+
+    def nginx_resume(self, sc):
+        """A silent installation from nginx serving the published folder, with
+        a part file of the release in the shared work folder. nginx does not
+        listen yet when the run starts; while the run waits out its first
+        failed attempt, the part file is put into the shared folder it has
+        just made and nginx is started. nginx's own entity tags never match
+        the SHA-256 in If-Range, so it answers the resumption with the whole
+        file and the program starts again from byte 0; with SHA-256 tags it
+        continues where the part file ends."""
+        b = self.b
+        b.serve("good")
+        installer = b.installer_of("good")
+        size = os.path.getsize(installer)
+        sha = sha256_file(installer)
+        held = size // 3
+        with open(installer, "rb") as f:
+            head = f.read(held)
+        b.stop_cloud()
+        nginx = None
+        try:
+            plan = dict(sc, shared=True)
+            inst = self.prepare_machine(plan)
+            mark = b.reqlog_mark()
+            p = b.start(self.switches(plan, inst))
+            shared = os.path.join(b.programdata, SHARED)
+            if not self.wait_for(lambda: os.path.isfile(os.path.join(shared, "online-setup.log")),
+                                 20):
+                p.kill()
+                return ["the run made no shared work folder"]
+            with open(os.path.join(shared, sha + ".part"), "wb") as f:
+                f.write(head)
+            nginx = b.start_nginx(sc["tags"])
+            rc = p.wait(120)
+        finally:
+            if nginx is not None:
+                b.stop_server(nginx)
+            b.start_cloud()
+        run = Run(b, rc, shared, mark, b.unix_of(inst))
+        self.last_run = run
+        c = Checker(sc["name"])
+        restart = "the server sent the whole file again; restarted from byte 0"
+        check_common(c, run, dict(
+            code=0, reason="installed", message=("information", msg_installed()),
+            lines=["latest.txt attempt 1 failed (status 0, error ",
+                   "resuming a partial download at %d bytes" % held] +
+                  ([] if sc["tags"] else [restart]),
+            no_lines=[restart] if sc["tags"] else []))
+        check_installed(c, run, b)
         return c.failures
 
     @staticmethod
@@ -1249,7 +1342,8 @@ def main():
                   '"$@"; exit $?')
         os.execvp("bash", ["bash", "-c", script, ROOT, sys.executable] + sys.argv)
 
-    groups = ["release", "download", "install", "window"] if args.group == "all" else [args.group]
+    groups = (["release", "download", "install", "nginx", "window"] if args.group == "all"
+              else [args.group])
     bench = Bench(args)
     try:
         t0 = time.monotonic()

@@ -1,9 +1,10 @@
 # End-to-end scenarios of the setup executable under Wine against the
-# reference cloud on the test build's cloud port: one ctest test per group.
+# reference cloud (and nginx serving the same folder) on the test build's
+# cloud port: one ctest test per group.
 # The window group needs the Xvfb display of the Wine environment; its
 # screenshots are kept in the build tree as artefacts.
 if(VQ_WIN_BUILD_DIR)
-  foreach(group release download install window)
+  foreach(group release download install nginx window)
     add_test(NAME e2e.${group}
       COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/e2e.py ${group}
               --win-dir ${VQ_WIN_BUILD_DIR} --native-dir ${CMAKE_BINARY_DIR}
