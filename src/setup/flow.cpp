@@ -24,6 +24,16 @@ int setup_end(SetupRun *run, int code, const char *reason) {
     return 0;
 }
 
+void setup_close_file(void **file) {
+    if (*file != INVALID_HANDLE_VALUE) CloseHandle(*file);
+    *file = INVALID_HANDLE_VALUE;
+}
+
+int setup_end_closing(SetupRun *run, void **file, int code, const char *reason) {
+    setup_close_file(file);
+    return setup_end(run, code, reason);
+}
+
 int setup_result_claim(void) {
     return InterlockedExchange(&result_claimed, 1) == 0;
 }
@@ -93,8 +103,8 @@ int setup_run_stages(const wchar16 *programdata, const SetupStage *stages, size_
 
     // A stage ends with its files closed; should one still be open, close it
     // so that the deletions below can act.
-    if (run.part_file != INVALID_HANDLE_VALUE) CloseHandle(run.part_file);
-    if (run.installer_file != INVALID_HANDLE_VALUE) CloseHandle(run.installer_file);
+    setup_close_file(&run.part_file);
+    setup_close_file(&run.installer_file);
     // In the shared folder a part file stays for the next run to resume.
     if (!context->work_folder.reused && run.part_path[0] != 0) DeleteFileW(run.part_path);
     if (run.installer_path[0] != 0) DeleteFileW(run.installer_path);

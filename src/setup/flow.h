@@ -35,7 +35,10 @@ struct SetupContext {
     uint32_t installed;
 };
 
-enum { SETUP_VERSION_CAPACITY = 64 };
+enum {
+    SETUP_VERSION_CAPACITY = 64,             // the release version in UTF-16
+    SETUP_INSTALLED_VERSION_CAPACITY = 128   // the installed version, UTF-8 bytes or UTF-16 units
+};
 
 // The working values of one run that its stages share and its end needs.
 struct SetupRun {
@@ -59,6 +62,10 @@ SetupContext *setup_context(void);
 
 // Ends the run from inside a stage: sets code and reason, returns 0.
 int setup_end(SetupRun *run, int code, const char *reason);
+// Closes a file of the run if it is open and marks it closed.
+void setup_close_file(void **file);
+// Ends the run like setup_end, closing the stage's open file first.
+int setup_end_closing(SetupRun *run, void **file, int code, const char *reason);
 
 // There is exactly one result line per process: the flow writes it at the end
 // of the run, or the window's cancel fail-safe when the flow is stuck.

@@ -151,3 +151,7 @@ int options_forward(const SetupOptions *options, wchar16 *buffer, size_t capacit
     }
     return status < 0 ? -1 : (int)length;
 }
+
+int options_silent(const SetupOptions *options) {
+    return options->silent || options->very_silent;
+}

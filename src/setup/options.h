@@ -30,6 +30,9 @@ struct SetupOptions {
     wchar16 lang[OPTIONS_LANG_CAPACITY];
 };
 
+// 1 for a silent run (/SILENT or /VERYSILENT): no window, no questions.
+int options_silent(const SetupOptions *options);
+
 // The process-wide record, filled once by options_parse.
 SetupOptions *setup_options(void);
 

@@ -13,15 +13,8 @@
 enum {
     DOWNLOAD_NAME_CAPACITY = 201,
     PART_NAME_CAPACITY = 80,
-    DOWNLOAD_STATUS_CAPACITY = 128,
-    DOWNLOAD_ATTEMPTS_BEFORE_ASKING = 8
+    DOWNLOAD_STATUS_CAPACITY = 128
 };
-
-static int stage_download_close(SetupRun *run, int code, const char *reason) {
-    CloseHandle(run->part_file);
-    run->part_file = INVALID_HANDLE_VALUE;
-    return setup_end(run, code, reason);
-}
 
 // The part file and the paths; 1 when ready, 0 when the run ended.
 static int stage_download_prepare(SetupRun *run, wchar16 *request_path) {
@@ -74,7 +67,7 @@ int stage_download(SetupRun *run) {
 
     const ReleaseInfo *release = &run->release;
     const SetupOptions *options = setup_options();
-    int silent = options->silent || options->very_silent;
+    int silent = options_silent(options);
     int attempt = 1;
     for (;;) {
         DownloadProgress progress;
@@ -89,13 +82,13 @@ int stage_download(SetupRun *run) {
 
         if (outcome == DOWNLOAD_COMPLETE) return 1;
         if (outcome == DOWNLOAD_CANCELLED || cancel_requested) {
-            return stage_download_close(run, SETUP_EXIT_CANCELLED, "cancelled");
+            return setup_end_closing(run, &run->part_file, SETUP_EXIT_CANCELLED, "cancelled");
         }
         if (outcome == DOWNLOAD_OVERSIZED || outcome == DOWNLOAD_UNDERSIZED) {
             report_message(1, T16("The download does not have the size the signed release "
                                   "declares. Nothing was installed."));
             FlushFileBuffers(run->part_file);
-            stage_download_close(run, SETUP_EXIT_MISMATCH,
+            setup_end_closing(run, &run->part_file, SETUP_EXIT_MISMATCH,
                                  outcome == DOWNLOAD_OVERSIZED ? "oversized-download"
                                                                : "download-size");
             DeleteFileW(run->part_path);
@@ -107,30 +100,31 @@ int stage_download(SetupRun *run) {
                 report_message(1, T16("Vornquill AI %ls is no longer offered for download. Run "
                                       "Setup again in a few minutes."),
                                run->version16);
-                return stage_download_close(run, SETUP_EXIT_NO_RELEASE, "release-gone");
+                return setup_end_closing(run, &run->part_file, SETUP_EXIT_NO_RELEASE,
+                                         "release-gone");
             }
             if (status == 407) {
                 report_message(1, T16("Your proxy server needs you to sign in. Setup does not "
                                       "collect proxy passwords: use a direct connection, or ask "
                                       "your IT department to allow %hs."),
                                cloud_base_url());
-                return stage_download_close(run, SETUP_EXIT_CLOUD, "proxy-auth");
+                return setup_end_closing(run, &run->part_file, SETUP_EXIT_CLOUD, "proxy-auth");
             }
             if (!cloud_status_temporary(status)) {
                 report_message(1, T16("The download failed (HTTP %lu). Run Setup again later."),
                                (unsigned long)status);
-                return stage_download_close(run, SETUP_EXIT_CLOUD, "download-status");
+                return setup_end_closing(run, &run->part_file, SETUP_EXIT_CLOUD, "download-status");
             }
             if (result.retry_after_s > CLOUD_RETRY_AFTER_LIMIT_S) {
                 report_rate_limited(result.retry_after_s);
-                return stage_download_close(run, SETUP_EXIT_CLOUD, "rate-limited");
+                return setup_end_closing(run, &run->part_file, SETUP_EXIT_CLOUD, "rate-limited");
             }
         }
 
         log_line("download attempt %d stopped at %llu bytes (status %lu, error %lu)", attempt,
                  (unsigned long long)held, (unsigned long)result.http_status,
                  (unsigned long)result.win32_error);
-        if (attempt >= DOWNLOAD_ATTEMPTS_BEFORE_ASKING) {
+        if (attempt >= CLOUD_FAILED_ATTEMPTS_BEFORE_ASKING) {
             if (!silent && ui_ask_retry_cancel(T16("The download keeps failing. Check your "
                                                    "internet connection, then choose Retry.")) ==
                                IDRETRY) {
@@ -139,10 +133,10 @@ int stage_download(SetupRun *run) {
             }
             report_message(1, T16("The download failed. Check your internet connection and run "
                                   "Setup again; it continues where it stopped."));
-            return stage_download_close(run, SETUP_EXIT_CLOUD, "download-failed");
+            return setup_end_closing(run, &run->part_file, SETUP_EXIT_CLOUD, "download-failed");
         }
         if (cloud_backoff_wait(attempt, result.retry_after_s)) {
-            return stage_download_close(run, SETUP_EXIT_CANCELLED, "cancelled");
+            return setup_end_closing(run, &run->part_file, SETUP_EXIT_CANCELLED, "cancelled");
         }
         attempt++;
     }

@@ -15,13 +15,7 @@
 #include "ui/ui.h"
 #include "verify/verify.h"
 
-enum { FORWARDED_CAPACITY = 2048, INSTALLED_VERSION_CAPACITY = 128 };
-
-static int stage_install_close(SetupRun *run, int code, const char *reason) {
-    CloseHandle(run->installer_file);
-    run->installer_file = INVALID_HANDLE_VALUE;
-    return setup_end(run, code, reason);
-}
+enum { FORWARDED_CAPACITY = 2048 };
 
 // The installer's checks; 1 when it may run, 0 when the run ended.
 static int stage_install_verify(SetupRun *run) {
@@ -29,15 +23,17 @@ static int stage_install_verify(SetupRun *run) {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(run->installer_file, &size) || size.QuadPart != release->size) {
         report_message(1, T16("The downloaded installer has the wrong size. Nothing was installed."));
-        return stage_install_close(run, SETUP_EXIT_MISMATCH, "size-mismatch");
+        return setup_end_closing(run, &run->installer_file, SETUP_EXIT_MISMATCH, "size-mismatch");
     }
 
     uint8_t digest[32];
     if (file_sha256(run->installer_file, (uint64_t)release->size, digest, ui_digest_progress,
                     nullptr) != 0) {
-        if (cancel_requested) return stage_install_close(run, SETUP_EXIT_CANCELLED, "cancelled");
+        if (cancel_requested) {
+            return setup_end_closing(run, &run->installer_file, SETUP_EXIT_CANCELLED, "cancelled");
+        }
         report_message(1, T16("Setup could not read the downloaded installer."));
-        return stage_install_close(run, SETUP_EXIT_LOCAL, "hash-read");
+        return setup_end_closing(run, &run->installer_file, SETUP_EXIT_LOCAL, "hash-read");
     }
     char digest_text[128];
     hex_encode(digest, sizeof(digest), digest_text);
@@ -45,7 +41,7 @@ static int stage_install_verify(SetupRun *run) {
         log_line("sha256 mismatch: got %s", digest_text);
         report_message(1, T16("The downloaded installer does not match the signed release "
                               "(SHA-256 mismatch). Nothing was installed."));
-        return stage_install_close(run, SETUP_EXIT_MISMATCH, "sha256-mismatch");
+        return setup_end_closing(run, &run->installer_file, SETUP_EXIT_MISMATCH, "sha256-mismatch");
     }
     log_line("sha256 ok");
 
@@ -56,7 +52,7 @@ static int stage_install_verify(SetupRun *run) {
     if (!accepted) {
         report_message(1, T16("The downloaded installer does not carry the Hollbrek code "
                               "signature. Nothing was installed."));
-        return stage_install_close(run, SETUP_EXIT_MISMATCH, "authenticode");
+        return setup_end_closing(run, &run->installer_file, SETUP_EXIT_MISMATCH, "authenticode");
     }
     return 1;
 }
@@ -64,7 +60,7 @@ static int stage_install_verify(SetupRun *run) {
 // After an installation: keep the rollback package when the uninstall entry
 // shows this release and where it went.
 static void stage_install_keep_package(SetupRun *run) {
-    char version[INSTALLED_VERSION_CAPACITY];
+    char version[SETUP_INSTALLED_VERSION_CAPACITY];
     wchar16 location[SETUP_PATH_CAPACITY];
     int read = installed_product_read(version, sizeof(version), location, SETUP_PATH_CAPACITY);
     if (read && strcmp(version, run->release.version) == 0 && location[0] != 0) {
@@ -84,8 +80,7 @@ static void stage_install_keep_package(SetupRun *run) {
 int stage_install(SetupRun *run) {
     SetupContext *context = run->context;
     FlushFileBuffers(run->part_file);
-    CloseHandle(run->part_file);
-    run->part_file = INVALID_HANDLE_VALUE;
+    setup_close_file(&run->part_file);
     if (!MoveFileExW(run->part_path, run->installer_path, MOVEFILE_REPLACE_EXISTING)) {
         DWORD error = GetLastError();
         report_message(1, T16("Setup could not prepare the downloaded installer (error %lu)."),
@@ -104,7 +99,9 @@ int stage_install(SetupRun *run) {
     if (!stage_install_verify(run)) return 0;
 
     // The last moment at which Cancel acts.
-    if (cancel_requested) return stage_install_close(run, SETUP_EXIT_CANCELLED, "cancelled");
+    if (cancel_requested) {
+        return setup_end_closing(run, &run->installer_file, SETUP_EXIT_CANCELLED, "cancelled");
+    }
     ui_hand_over();
 
     wchar16 forwarded[FORWARDED_CAPACITY];
@@ -115,11 +112,10 @@ int stage_install(SetupRun *run) {
         DWORD error = GetLastError();
         report_message(1, T16("Setup could not start the Vornquill AI installer (error %lu)."),
                        (unsigned long)error);
-        return stage_install_close(run, SETUP_EXIT_INSTALLER, "launch");
+        return setup_end_closing(run, &run->installer_file, SETUP_EXIT_INSTALLER, "launch");
     }
     log_line("installer exit code %lu", (unsigned long)exit_code);
-    CloseHandle(run->installer_file);
-    run->installer_file = INVALID_HANDLE_VALUE;
+    setup_close_file(&run->installer_file);
 
     if (exit_code == 0) {
         context->installed = 1;

@@ -10,8 +10,6 @@
 #include "setup/stages.h"
 #include "ui/ui.h"
 
-enum { INSTALLED_VERSION_CAPACITY = 128 };
-
 // The same version is installed: repair it when asked to, else stop there.
 static int stage_same_version(SetupRun *run) {
     const SetupOptions *options = setup_options();
@@ -19,7 +17,7 @@ static int stage_same_version(SetupRun *run) {
         log_line("repairing the installed version");
         return 1;
     }
-    if (!options->silent && !options->very_silent) {
+    if (!options_silent(options)) {
         wchar16 question[256];
         format_wide(question, 256, T16("Vornquill AI %ls is already installed. Repair it?"),
                     run->version16);
@@ -55,7 +53,7 @@ int stage_release(SetupRun *run) {
              release->kid, release->fileName, (unsigned long long)release->size,
              release->sha256_hex);
 
-    char installed[INSTALLED_VERSION_CAPACITY];
+    char installed[SETUP_INSTALLED_VERSION_CAPACITY];
     wchar16 location[SETUP_PATH_CAPACITY];
     if (!installed_product_read(installed, sizeof(installed), location, SETUP_PATH_CAPACITY)) {
         log_line("no installed version found");
@@ -68,8 +66,8 @@ int stage_release(SetupRun *run) {
             return setup_end(run, SETUP_EXIT_VERSION, "installed-version-unknown");
         }
         int order = version_compare(installed, release->version);
-        wchar16 installed16[INSTALLED_VERSION_CAPACITY];
-        utf8_to_utf16(installed, installed16, INSTALLED_VERSION_CAPACITY);
+        wchar16 installed16[SETUP_INSTALLED_VERSION_CAPACITY];
+        utf8_to_utf16(installed, installed16, SETUP_INSTALLED_VERSION_CAPACITY);
         if (order > 0) {
             report_message(1, T16("Vornquill AI %ls is installed, which is newer than the current "
                                   "release %ls. Setup never downgrades an installation, so "

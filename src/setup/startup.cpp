@@ -8,7 +8,6 @@
 #include "setup/flow.h"
 #include "ui/ui.h"
 
-static const wchar16 box_title[] = T16("Vornquill AI Setup");
 static const wchar16 mutex_name[] = T16("Global\\VornquillAI-OnlineSetup");
 
 int startup_main(HINSTANCE instance) {
@@ -26,7 +25,7 @@ int startup_main(HINSTANCE instance) {
                             "/SUPPRESSMSGBOXES /NORESTART /REPAIR /DIR=\"folder\" "
                             "/COMPONENTS=list /TASKS=list /LANG=name"),
                         offending);
-            MessageBoxW(nullptr, usage, box_title, MB_OK | MB_ICONERROR);
+            MessageBoxW(nullptr, usage, UI_TITLE, MB_OK | MB_ICONERROR);
         }
         return 5;
     }
@@ -34,7 +33,7 @@ int startup_main(HINSTANCE instance) {
     HANDLE mutex = CreateMutexW(nullptr, TRUE, mutex_name);
     if (mutex != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
         if (!startup_quiet(setup_options())) {
-            MessageBoxW(nullptr, T16("Vornquill AI Setup is already running."), box_title,
+            MessageBoxW(nullptr, T16("Vornquill AI Setup is already running."), UI_TITLE,
                         MB_OK | MB_ICONINFORMATION);
         }
         return 5;
@@ -42,7 +41,7 @@ int startup_main(HINSTANCE instance) {
 
     const SetupOptions *options = setup_options();
     int code;
-    if (options->silent || options->very_silent) {
+    if (options_silent(options)) {
         code = setup_run(nullptr);
     } else {
         code = ui_run_with_window(instance, setup_run, nullptr);
@@ -51,7 +50,7 @@ int startup_main(HINSTANCE instance) {
     const UserMessage *message = user_message();
     StartupBox box = startup_final_box(options, message->text[0] != 0, message->is_error);
     if (box != STARTUP_BOX_NONE) {
-        MessageBoxW(nullptr, message->text, box_title,
+        MessageBoxW(nullptr, message->text, UI_TITLE,
                     MB_OK | (box == STARTUP_BOX_ERROR ? MB_ICONERROR : MB_ICONINFORMATION));
     }
 

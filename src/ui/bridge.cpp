@@ -8,7 +8,6 @@ volatile LONG cancel_requested = 0;
 volatile LONG handed_over = 0;
 HWND ui_main_window = nullptr;
 
-static const wchar16 ask_caption[] = T16("Vornquill AI Setup");
 static uint64_t last_progress_post = 0;
 
 wchar16 *ui_copy_text(const wchar16 *text) {

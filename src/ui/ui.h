@@ -17,6 +17,9 @@ enum {
     UIM_WORKER_DONE = 0x8005   // posted: destroy the window
 };
 
+// The title of the progress window and of every message box of the program.
+#define UI_TITLE T16("Vornquill AI Setup")
+
 enum {
     UI_PROGRESS_THROTTLE_MS = 120,
     UI_PROGRESS_TEXT_CAPACITY = 160,

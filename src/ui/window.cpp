@@ -17,7 +17,6 @@ enum {
 };
 
 static const wchar16 window_class[] = T16("VornquillAIOnlineSetup");
-static const wchar16 window_title[] = T16("Vornquill AI Setup");
 
 struct WorkerStart {
     UiFlowFunction flow;
@@ -88,7 +87,7 @@ static LRESULT CALLBACK ui_window_proc(HWND window, UINT message, WPARAM wparam,
         heap_free((void *)lparam);
         return 0;
     case UIM_ASK:
-        return MessageBoxW(window, (const wchar16 *)lparam, window_title, (UINT)wparam);
+        return MessageBoxW(window, (const wchar16 *)lparam, UI_TITLE, (UINT)wparam);
     case UIM_HAND_OVER:
         KillTimer(window, UI_TIMER_CANCEL);
         ShowWindow(window, SW_HIDE);
@@ -164,7 +163,7 @@ int ui_run_with_window(HINSTANCE instance, UiFlowFunction flow, void *argument) 
     int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
 
-    HWND window = CreateWindowExW(0, window_class, window_title, UI_WINDOW_STYLE, x, y, width,
+    HWND window = CreateWindowExW(0, window_class, UI_TITLE, UI_WINDOW_STYLE, x, y, width,
                                   height, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) return flow(argument);
     ui_main_window = window;
