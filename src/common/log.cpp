@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "common/constants.h"
+
 static HANDLE log_handle = INVALID_HANDLE_VALUE;
 static CRITICAL_SECTION log_lock;
 static volatile LONG log_lock_ready = 0;
@@ -105,6 +107,13 @@ void report_message(int is_error, const wchar16 *format, ...) {
     va_end(args);
     the_user_message.is_error = is_error ? 1 : 0;
     log_wide(is_error ? "message (error): " : "message: ", the_user_message.text);
+}
+
+void report_proxy_sign_in(void) {
+    report_message(1, T16("Your proxy server needs you to sign in. Setup does not collect proxy "
+                          "passwords: use a direct connection, or ask your IT department to "
+                          "allow %hs."),
+                   cloud_base_url());
 }
 
 void report_rate_limited(uint32_t seconds) {

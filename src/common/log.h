@@ -36,6 +36,8 @@ struct UserMessage {
 UserMessage *user_message(void);
 void report_message(int is_error, const wchar16 *format, ...);
 void report_rate_limited(uint32_t seconds);
+// The message for an answer 407: the program never asks for proxy passwords.
+void report_proxy_sign_in(void);
 
 // ---------------------------------------------------------------- pure rules
 // The UTC time of a log line.

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include "cloud/cloud.h"
-#include "common/constants.h"
 #include "common/log.h"
 #include "setup/options.h"
 #include "setup/stages.h"
@@ -104,10 +103,7 @@ int stage_download(SetupRun *run) {
                                          "release-gone");
             }
             if (status == 407) {
-                report_message(1, T16("Your proxy server needs you to sign in. Setup does not "
-                                      "collect proxy passwords: use a direct connection, or ask "
-                                      "your IT department to allow %hs."),
-                               cloud_base_url());
+                report_proxy_sign_in();
                 return setup_end_closing(run, &run->part_file, SETUP_EXIT_CLOUD, "proxy-auth");
             }
             if (!cloud_status_temporary(status)) {
