@@ -233,22 +233,10 @@ class Bench:
     def start_cloud(self):
         os.makedirs(self.live, exist_ok=True)
         self.set_rules([])
-        ready = os.path.join(self.work, "cloud.ready")
-        if os.path.exists(ready):
-            os.unlink(ready)    # left by an earlier start of the cloud in this run
-        self.cloud_out = open(os.path.join(self.work, "cloud.out"), "w")
-        self.cloud = subprocess.Popen(
+        self.cloud = self.start_server(
+            "cloud", "the reference cloud",
             [os.path.join(ROOT, "scripts", "cloud"), self.live, "--port", str(self.port),
-             "--rules", self.rules, "--log", self.reqlog, "--ready-file", ready],
-            stdin=subprocess.DEVNULL, stdout=self.cloud_out, stderr=subprocess.STDOUT)
-        for _ in range(100):
-            if os.path.exists(ready) and os.path.getsize(ready) > 0:
-                return
-            if self.cloud.poll() is not None:
-                break
-            time.sleep(0.1)
-        raise Failed("the reference cloud did not start on port %d: %s" % (
-            self.port, open(os.path.join(self.work, "cloud.out")).read()))
+             "--rules", self.rules, "--log", self.reqlog])
 
     def requests_since(self, mark):
         """Request records after the first MARK lines of the request log,
@@ -275,16 +263,22 @@ class Bench:
 
     def start_nginx(self, sha256_tags):
         """nginx serving the cloud's folder on the cloud's port."""
-        ready = os.path.join(self.work, "nginx.ready")
-        if os.path.exists(ready):
-            os.unlink(ready)
         args = [os.path.join(ROOT, "tools", "cloud", "nginx-serve"), self.live, "--port",
-                str(self.port), "--ready-file", ready]
+                str(self.port)]
         if sha256_tags:
             args.append("--sha256-tags")
-        out = open(os.path.join(self.work, "nginx.out"), "w")
-        server = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=subprocess.STDOUT)
+        return self.start_server("nginx", "nginx", args)
+
+    def start_server(self, name, what, args):
+        """Starts a server script and waits until it has written its ready
+        file; its output goes to NAME.out in the work folder."""
+        ready = os.path.join(self.work, name + ".ready")
+        if os.path.exists(ready):
+            os.unlink(ready)    # left by an earlier start of this server in this run
+        out_path = os.path.join(self.work, name + ".out")
+        with open(out_path, "w") as out:
+            server = subprocess.Popen(args + ["--ready-file", ready], stdin=subprocess.DEVNULL,
+                                      stdout=out, stderr=subprocess.STDOUT)
         for _ in range(100):
             if os.path.exists(ready) and os.path.getsize(ready) > 0:
                 return server
@@ -292,8 +286,8 @@ class Bench:
                 break
             time.sleep(0.1)
         self.stop_server(server)
-        raise Failed("nginx did not start on port %d: %s" % (
-            self.port, open(os.path.join(self.work, "nginx.out")).read()))
+        with open(out_path) as out:
+            raise Failed("%s did not start on port %d: %s" % (what, self.port, out.read()))
 
     @staticmethod
     def stop_server(server):
@@ -311,13 +305,7 @@ class Bench:
             self.cloud = None
 
     def stop(self):
-        if self.cloud is not None and self.cloud.poll() is None:
-            self.cloud.send_signal(signal.SIGTERM)
-            try:
-                self.cloud.wait(10)
-            except subprocess.TimeoutExpired:
-                self.cloud.kill()
-                self.cloud.wait()
+        self.stop_cloud()
         shutil.rmtree(self.work, ignore_errors=True)
 
     # --- the machine under Wine
