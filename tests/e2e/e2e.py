@@ -459,8 +459,7 @@ def check_installed(c, run, bench, release="good"):
             stamps[m.group(1)] = m.group(2)
     c.true(len(stamps) == 2 and stamps.get("online-setup") == stamps.get("install"),
            "logs not renamed with one stamp: %s" % files)
-    c.eq([f for f in files if f.endswith(".exe") or f.endswith(".part")], [],
-         "installer or part file left in the work folder")
+    check_no_installer_left(c, run)
 
 
 # ---------------------------------------------------------------------------
