@@ -893,7 +893,7 @@ class Suite:
         mark = b.reqlog_mark()
         p = b.start(self.switches(sc1, inst))
         shared = os.path.join(b.programdata, SHARED)
-        if not self.wait_for(lambda: os.path.isfile(os.path.join(shared, "online-setup.log")), 20):
+        if not self.wait_for(self.shared_log_made, 20):
             p.kill()
             return c.failures + ["the second run made no shared folder"]
         shutil.copyfile(saved, os.path.join(shared, sha + ".part"))
@@ -939,8 +939,7 @@ class Suite:
             mark = b.reqlog_mark()
             p = b.start(self.switches(plan, inst))
             shared = os.path.join(b.programdata, SHARED)
-            if not self.wait_for(lambda: os.path.isfile(os.path.join(shared, "online-setup.log")),
-                                 20):
+            if not self.wait_for(self.shared_log_made, 20):
                 p.kill()
                 return ["the run made no shared work folder"]
             with open(os.path.join(shared, sha + ".part"), "wb") as f:
@@ -1022,6 +1021,10 @@ class Suite:
             sw.append("/DIR=" + inst)
         p = b.start(sw, hooks)
         return p, before, mark, inst, plan
+
+    def shared_log_made(self):
+        """Whether a run has made the shared work folder and its log."""
+        return self.current_log(None, shared=True) is not None
 
     def current_log(self, before, shared=False):
         if shared:
@@ -1116,7 +1119,7 @@ class Suite:
             sc, "large", [rule(RELEASE_PATH, delay_ms=3000)], shared=True)
         c = Checker(sc["name"])
         shared = os.path.join(b.programdata, SHARED)
-        if not self.wait_for(lambda: os.path.isfile(os.path.join(shared, "online-setup.log")), 20):
+        if not self.wait_for(self.shared_log_made, 20):
             p.kill()
             return ["the run made no shared folder"]
         # The window is found first: the digest of 256 MiB takes about a
