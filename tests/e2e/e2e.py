@@ -233,22 +233,10 @@ class Bench:
     def start_cloud(self):
         os.makedirs(self.live, exist_ok=True)
         self.set_rules([])
-        ready = os.path.join(self.work, "cloud.ready")
-        if os.path.exists(ready):
-            os.unlink(ready)    # left by an earlier start of the cloud in this run
-        self.cloud_out = open(os.path.join(self.work, "cloud.out"), "w")
-        self.cloud = subprocess.Popen(
+        self.cloud = self.start_server(
+            "cloud", "the reference cloud",
             [os.path.join(ROOT, "scripts", "cloud"), self.live, "--port", str(self.port),
-             "--rules", self.rules, "--log", self.reqlog, "--ready-file", ready],
-            stdin=subprocess.DEVNULL, stdout=self.cloud_out, stderr=subprocess.STDOUT)
-        for _ in range(100):
-            if os.path.exists(ready) and os.path.getsize(ready) > 0:
-                return
-            if self.cloud.poll() is not None:
-                break
-            time.sleep(0.1)
-        raise Failed("the reference cloud did not start on port %d: %s" % (
-            self.port, open(os.path.join(self.work, "cloud.out")).read()))
+             "--rules", self.rules, "--log", self.reqlog])
 
     def requests_since(self, mark):
         """Request records after the first MARK lines of the request log,
@@ -275,16 +263,22 @@ class Bench:
 
     def start_nginx(self, sha256_tags):
         """nginx serving the cloud's folder on the cloud's port."""
-        ready = os.path.join(self.work, "nginx.ready")
-        if os.path.exists(ready):
-            os.unlink(ready)
         args = [os.path.join(ROOT, "tools", "cloud", "nginx-serve"), self.live, "--port",
-                str(self.port), "--ready-file", ready]
+                str(self.port)]
         if sha256_tags:
             args.append("--sha256-tags")
-        out = open(os.path.join(self.work, "nginx.out"), "w")
-        server = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=subprocess.STDOUT)
+        return self.start_server("nginx", "nginx", args)
+
+    def start_server(self, name, what, args):
+        """Starts a server script and waits until it has written its ready
+        file; its output goes to NAME.out in the work folder."""
+        ready = os.path.join(self.work, name + ".ready")
+        if os.path.exists(ready):
+            os.unlink(ready)    # left by an earlier start of this server in this run
+        out_path = os.path.join(self.work, name + ".out")
+        with open(out_path, "w") as out:
+            server = subprocess.Popen(args + ["--ready-file", ready], stdin=subprocess.DEVNULL,
+                                      stdout=out, stderr=subprocess.STDOUT)
         for _ in range(100):
             if os.path.exists(ready) and os.path.getsize(ready) > 0:
                 return server
@@ -292,8 +286,8 @@ class Bench:
                 break
             time.sleep(0.1)
         self.stop_server(server)
-        raise Failed("nginx did not start on port %d: %s" % (
-            self.port, open(os.path.join(self.work, "nginx.out")).read()))
+        with open(out_path) as out:
+            raise Failed("%s did not start on port %d: %s" % (what, self.port, out.read()))
 
     @staticmethod
     def stop_server(server):
@@ -311,13 +305,7 @@ class Bench:
             self.cloud = None
 
     def stop(self):
-        if self.cloud is not None and self.cloud.poll() is None:
-            self.cloud.send_signal(signal.SIGTERM)
-            try:
-                self.cloud.wait(10)
-            except subprocess.TimeoutExpired:
-                self.cloud.kill()
-                self.cloud.wait()
+        self.stop_cloud()
         shutil.rmtree(self.work, ignore_errors=True)
 
     # --- the machine under Wine
@@ -471,8 +459,7 @@ def check_installed(c, run, bench, release="good"):
             stamps[m.group(1)] = m.group(2)
     c.true(len(stamps) == 2 and stamps.get("online-setup") == stamps.get("install"),
            "logs not renamed with one stamp: %s" % files)
-    c.eq([f for f in files if f.endswith(".exe") or f.endswith(".part")], [],
-         "installer or part file left in the work folder")
+    check_no_installer_left(c, run)
 
 
 # ---------------------------------------------------------------------------
@@ -906,7 +893,7 @@ class Suite:
         mark = b.reqlog_mark()
         p = b.start(self.switches(sc1, inst))
         shared = os.path.join(b.programdata, SHARED)
-        if not self.wait_for(lambda: os.path.isfile(os.path.join(shared, "online-setup.log")), 20):
+        if not self.wait_for(self.shared_log_made, 20):
             p.kill()
             return c.failures + ["the second run made no shared folder"]
         shutil.copyfile(saved, os.path.join(shared, sha + ".part"))
@@ -952,8 +939,7 @@ class Suite:
             mark = b.reqlog_mark()
             p = b.start(self.switches(plan, inst))
             shared = os.path.join(b.programdata, SHARED)
-            if not self.wait_for(lambda: os.path.isfile(os.path.join(shared, "online-setup.log")),
-                                 20):
+            if not self.wait_for(self.shared_log_made, 20):
                 p.kill()
                 return ["the run made no shared work folder"]
             with open(os.path.join(shared, sha + ".part"), "wb") as f:
@@ -1035,6 +1021,10 @@ class Suite:
             sw.append("/DIR=" + inst)
         p = b.start(sw, hooks)
         return p, before, mark, inst, plan
+
+    def shared_log_made(self):
+        """Whether a run has made the shared work folder and its log."""
+        return self.current_log(None, shared=True) is not None
 
     def current_log(self, before, shared=False):
         if shared:
@@ -1129,7 +1119,7 @@ class Suite:
             sc, "large", [rule(RELEASE_PATH, delay_ms=3000)], shared=True)
         c = Checker(sc["name"])
         shared = os.path.join(b.programdata, SHARED)
-        if not self.wait_for(lambda: os.path.isfile(os.path.join(shared, "online-setup.log")), 20):
+        if not self.wait_for(self.shared_log_made, 20):
             p.kill()
             return ["the run made no shared folder"]
         # The window is found first: the digest of 256 MiB takes about a

@@ -17,6 +17,10 @@
 //   VQ_DEMO_SKIP_ENTRY=1      install the files but write no uninstall entry
 #include <windows.h>
 
+#include <stdarg.h>
+#include <wchar.h>
+
+#include "common/text.h"
 #include "demo_args.h"
 
 static const wchar_t kUninstallKey[] =
@@ -34,86 +38,6 @@ enum { VERSION_CAPACITY = 256, LINE_CAPACITY = 34000, LOG_BYTES_CAPACITY = 3 * L
        CONTENT_CAPACITY = 4096 };
 
 // ---------------------------------------------------------------------------
-// Bounded UTF-16 text building
-
-struct TextBuf {
-    wchar_t *data;
-    size_t capacity;
-    size_t length;
-    int cut;
-};
-
-static void text_init(TextBuf *t, wchar_t *data, size_t capacity) {
-    t->data = data;
-    t->capacity = capacity;
-    t->length = 0;
-    t->cut = 0;
-    data[0] = 0;
-}
-
-static void text_add(TextBuf *t, const wchar_t *s) {
-    for (; *s != 0; s++) {
-        if (t->length + 1 >= t->capacity) {
-            t->cut = 1;
-            break;
-        }
-        t->data[t->length++] = *s;
-    }
-    t->data[t->length] = 0;
-}
-
-static void text_add_ascii(TextBuf *t, const char *s) {
-    for (; *s != 0; s++) {
-        if (t->length + 1 >= t->capacity) {
-            t->cut = 1;
-            break;
-        }
-        t->data[t->length++] = (wchar_t)(unsigned char)*s;
-    }
-    t->data[t->length] = 0;
-}
-
-// Decimal, at least `width` digits (zeros in front).
-static void text_add_number(TextBuf *t, unsigned long long value, int width) {
-    wchar_t digits[24];
-    int n = 0;
-    do {
-        digits[n++] = (wchar_t)(L'0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n < width && n < 20) digits[n++] = L'0';
-    wchar_t out[24];
-    for (int i = 0; i < n; i++) out[i] = digits[n - 1 - i];
-    out[n] = 0;
-    text_add(t, out);
-}
-
-static size_t wide_length(const wchar_t *s) {
-    size_t n = 0;
-    while (s[n] != 0) n++;
-    return n;
-}
-
-static int wide_equal(const wchar_t *a, const wchar_t *b) {
-    while (*a != 0 && *a == *b) {
-        a++;
-        b++;
-    }
-    return *a == *b;
-}
-
-// Copies s into buffer; 0, or -1 when it does not fit (buffer then empty).
-static int wide_copy(wchar_t *buffer, size_t capacity, const wchar_t *s) {
-    size_t n = wide_length(s);
-    if (n + 1 > capacity) {
-        if (capacity > 0) buffer[0] = 0;
-        return -1;
-    }
-    for (size_t i = 0; i <= n; i++) buffer[i] = s[i];
-    return 0;
-}
-
-// ---------------------------------------------------------------------------
 // The log: UTF-8, one write per line, "YYYY-MM-DD hh:mm:ss.mmm   text" (local time)
 
 static HANDLE g_log = INVALID_HANDLE_VALUE;
@@ -125,50 +49,27 @@ static void log_text(const wchar_t *text) {
     static wchar_t stamped[LINE_CAPACITY + 32];
     SYSTEMTIME now;
     GetLocalTime(&now);
-    TextBuf t;
-    text_init(&t, stamped, LINE_CAPACITY + 32);
-    text_add_number(&t, now.wYear, 4);
-    text_add(&t, L"-");
-    text_add_number(&t, now.wMonth, 2);
-    text_add(&t, L"-");
-    text_add_number(&t, now.wDay, 2);
-    text_add(&t, L" ");
-    text_add_number(&t, now.wHour, 2);
-    text_add(&t, L":");
-    text_add_number(&t, now.wMinute, 2);
-    text_add(&t, L":");
-    text_add_number(&t, now.wSecond, 2);
-    text_add(&t, L".");
-    text_add_number(&t, now.wMilliseconds, 3);
-    text_add(&t, L"   ");
-    text_add(&t, text);
-    text_add(&t, L"\r\n");
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, stamped, (int)t.length, g_line_bytes, LOG_BYTES_CAPACITY,
-                                    nullptr, nullptr);
+    format_wide(stamped, LINE_CAPACITY + 32, L"%04u-%02u-%02u %02u:%02u:%02u.%03u   %ls\r\n", now.wYear,
+                now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, text);
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, stamped, (int)text16_length(stamped), g_line_bytes,
+                                    LOG_BYTES_CAPACITY, nullptr, nullptr);
     if (bytes <= 0) return;
     DWORD written = 0;
     WriteFile(g_log, g_line_bytes, (DWORD)bytes, &written, nullptr);
 }
 
-// Logs the concatenation of up to four texts (null ends the list early).
-static void log_parts(const wchar_t *a, const wchar_t *b = nullptr, const wchar_t *c = nullptr,
-                      const wchar_t *d = nullptr) {
-    TextBuf t;
-    text_init(&t, g_line, LINE_CAPACITY);
-    const wchar_t *parts[4] = {a, b, c, d};
-    for (int i = 0; i < 4 && parts[i] != nullptr; i++) text_add(&t, parts[i]);
-    log_text(t.data);
+// Logs one line formatted by format_wide (cut to the line's capacity).
+static void log_format(const wchar_t *format, ...) {
+    va_list args;
+    va_start(args, format);
+    format_wide_v(g_line, LINE_CAPACITY, format, args);
+    va_end(args);
+    log_text(g_line);
 }
 
 // Logs text followed by " (error N)" with a system error number.
 static void log_error(const wchar_t *text, DWORD error) {
-    TextBuf t;
-    text_init(&t, g_line, LINE_CAPACITY);
-    text_add(&t, text);
-    text_add(&t, L" (error ");
-    text_add_number(&t, error, 0);
-    text_add(&t, L")");
-    log_text(t.data);
+    log_format(L"%ls (error %lu)", text, (unsigned long)error);
 }
 
 static int log_open_path(const wchar_t *path, DWORD disposition) {
@@ -187,19 +88,9 @@ static int log_open_default(void) {
     GetLocalTime(&now);
     static wchar_t path[DEMO_PATH_CAPACITY];
     for (unsigned number = 1; number <= 999; number++) {
-        TextBuf t;
-        text_init(&t, path, DEMO_PATH_CAPACITY);
-        text_add(&t, temp);
-        text_add(&t, L"Setup Log ");
-        text_add_number(&t, now.wYear, 4);
-        text_add(&t, L"-");
-        text_add_number(&t, now.wMonth, 2);
-        text_add(&t, L"-");
-        text_add_number(&t, now.wDay, 2);
-        text_add(&t, L" #");
-        text_add_number(&t, number, 3);
-        text_add(&t, L".txt");
-        if (t.cut) return -1;
+        if (format_wide(path, DEMO_PATH_CAPACITY, L"%lsSetup Log %04u-%02u-%02u #%03u.txt", temp, now.wYear,
+                        now.wMonth, now.wDay, number) < 0)
+            return -1;
         if (log_open_path(path, CREATE_NEW) == 0) return 0;
         if (GetLastError() != ERROR_FILE_EXISTS) return -1;
     }
@@ -247,14 +138,7 @@ static int env_number(const wchar_t *name, unsigned long long max, unsigned long
 }
 
 static void log_bad_setting(const wchar_t *name, const char *rule) {
-    TextBuf t;
-    text_init(&t, g_line, LINE_CAPACITY);
-    text_add(&t, L"Error: the environment variable ");
-    text_add(&t, name);
-    text_add(&t, L" must be ");
-    text_add_ascii(&t, rule);
-    text_add(&t, L"; nothing was installed.");
-    log_text(t.data);
+    log_format(L"Error: the environment variable %ls must be %hs; nothing was installed.", name, rule);
 }
 
 // ---------------------------------------------------------------------------
@@ -296,7 +180,7 @@ static void previous_install_read(PreviousInstall *previous) {
 
 // Drops separators at the end, but keeps the one of a drive root ("C:\").
 static void folder_trim(wchar_t *path) {
-    size_t n = wide_length(path);
+    size_t n = text16_length(path);
     while (n > 3 && (path[n - 1] == L'\\' || path[n - 1] == L'/')) path[--n] = 0;
 }
 
@@ -311,7 +195,7 @@ static int folder_resolve(const wchar_t *given, wchar_t *out, size_t capacity, c
     }
     folder_trim(out);
     // Room for the separator that the install location ends with.
-    if (wide_length(out) + 2 > capacity) {
+    if (text16_length(out) + 2 > capacity) {
         *why = "the folder name is too long";
         return -1;
     }
@@ -327,11 +211,11 @@ static int folder_is_plain_directory(const wchar_t *path) {
 // last-error value of the call that failed.
 static int folder_create_tree(const wchar_t *path) {
     static wchar_t partial[DEMO_PATH_CAPACITY];
-    if (wide_copy(partial, DEMO_PATH_CAPACITY, path) != 0) {
+    if (text16_copy(partial, DEMO_PATH_CAPACITY, path) != 0) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return -1;
     }
-    size_t n = wide_length(partial);
+    size_t n = text16_length(partial);
     // Skip the root: "C:\" or "\\server\share\".
     size_t start = 3;
     if (partial[0] == L'\\' && partial[1] == L'\\') {
@@ -358,6 +242,14 @@ static int folder_create_tree(const wchar_t *path) {
     return 0;
 }
 
+// folder + a separator (unless it ends with one) + name into buffer; 0, or -1
+// when it does not fit.
+static int path_join(wchar_t *buffer, size_t capacity, const wchar_t *folder, const wchar_t *name) {
+    size_t n = text16_length(folder);
+    const wchar_t *separator = n > 0 && folder[n - 1] != L'\\' ? L"\\" : L"";
+    return format_wide(buffer, capacity, L"%ls%ls%ls", folder, separator, name) < 0 ? -1 : 0;
+}
+
 // ---------------------------------------------------------------------------
 // Installed files: each is written to "<name>.tmp", flushed, and moved over
 // the old one, so a file is either the old or the new one, never half of it.
@@ -367,22 +259,14 @@ static int file_write_replace(const wchar_t *folder, const wchar_t *name, const 
     static wchar_t path[DEMO_PATH_CAPACITY + 64];
     static wchar_t temp[DEMO_PATH_CAPACITY + 64];
     static char bytes[CONTENT_CAPACITY * 3];
-    TextBuf t;
-    text_init(&t, path, DEMO_PATH_CAPACITY + 64);
-    text_add(&t, folder);
-    if (t.length > 0 && path[t.length - 1] != L'\\') text_add(&t, L"\\");
-    text_add(&t, name);
-    TextBuf tt;
-    text_init(&tt, temp, DEMO_PATH_CAPACITY + 64);
-    text_add(&tt, path);
-    text_add(&tt, L".tmp");
-    if (t.cut || tt.cut) {
+    if (path_join(path, DEMO_PATH_CAPACITY + 64, folder, name) != 0 ||
+        format_wide(temp, DEMO_PATH_CAPACITY + 64, L"%ls.tmp", path) < 0) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return -1;
     }
     int size = 0;
     if (content[0] != 0) {
-        size = WideCharToMultiByte(CP_UTF8, 0, content, (int)wide_length(content), bytes, (int)sizeof bytes,
+        size = WideCharToMultiByte(CP_UTF8, 0, content, (int)text16_length(content), bytes, (int)sizeof bytes,
                                    nullptr, nullptr);
         if (size <= 0) return -1;
     }
@@ -420,7 +304,6 @@ struct InstallChoices {
 static int install_files(const InstallChoices *choices, unsigned long long *total_bytes) {
     static wchar_t content[CONTENT_CAPACITY];
     static wchar_t data_folder[DEMO_PATH_CAPACITY + 16];
-    TextBuf t;
 
     if (folder_create_tree(choices->folder) != 0) {
         log_error(L"Error: the installation folder could not be created", GetLastError());
@@ -431,12 +314,9 @@ static int install_files(const InstallChoices *choices, unsigned long long *tota
         const wchar_t *folder;
         const wchar_t *name;
     };
-    text_init(&t, data_folder, DEMO_PATH_CAPACITY + 16);
-    text_add(&t, choices->folder);
-    if (t.length > 0 && data_folder[t.length - 1] != L'\\') text_add(&t, L"\\");
-    text_add(&t, L"data");
-    if (t.cut || folder_create_tree(data_folder) != 0) {
-        log_error(L"Error: the data folder could not be created", t.cut ? ERROR_FILENAME_EXCED_RANGE : GetLastError());
+    int cut = path_join(data_folder, DEMO_PATH_CAPACITY + 16, choices->folder, L"data") != 0;
+    if (cut || folder_create_tree(data_folder) != 0) {
+        log_error(L"Error: the data folder could not be created", cut ? ERROR_FILENAME_EXCED_RANGE : GetLastError());
         return -1;
     }
 
@@ -447,40 +327,30 @@ static int install_files(const InstallChoices *choices, unsigned long long *tota
         {data_folder, L"settings.ini"},
     };
     for (size_t i = 0; i < sizeof entries / sizeof entries[0]; i++) {
-        text_init(&t, content, CONTENT_CAPACITY);
         switch (i) {
         case 0:
-            text_add(&t, kProductName);
-            text_add(&t, L" ");
-            text_add(&t, choices->version);
-            text_add(&t, L"\r\nThe demo build of the product, put here by its demo installer.\r\n");
+            format_wide(content, CONTENT_CAPACITY,
+                        L"%ls %ls\r\nThe demo build of the product, put here by its demo installer.\r\n",
+                        kProductName, choices->version);
             break;
         case 1:
-            text_add(&t, choices->version);
-            text_add(&t, L"\r\n");
+            format_wide(content, CONTENT_CAPACITY, L"%ls\r\n", choices->version);
             break;
         case 2:
-            text_add(&t, L"components=");
-            text_add(&t, choices->components);
-            text_add(&t, L"\r\ntasks=");
-            text_add(&t, choices->tasks);
-            text_add(&t, L"\r\nlanguage=");
-            text_add(&t, choices->lang);
-            text_add(&t, L"\r\n");
+            format_wide(content, CONTENT_CAPACITY, L"components=%ls\r\ntasks=%ls\r\nlanguage=%ls\r\n",
+                        choices->components, choices->tasks, choices->lang);
             break;
         default:
-            text_add(&t, L"[general]\r\nversion=");
-            text_add(&t, choices->version);
-            text_add(&t, L"\r\n");
+            format_wide(content, CONTENT_CAPACITY, L"[general]\r\nversion=%ls\r\n", choices->version);
             break;
         }
         if (file_write_replace(entries[i].folder, entries[i].name, content, total_bytes) != 0) {
             DWORD error = GetLastError();
-            log_parts(L"Error: could not write ", entries[i].name);
+            log_format(L"Error: could not write %ls", entries[i].name);
             log_error(L"Installation stopped", error);
             return -1;
         }
-        log_parts(L"Dest filename: ", entries[i].folder, L"\\", entries[i].name);
+        log_format(L"Dest filename: %ls\\%ls", entries[i].folder, entries[i].name);
     }
     return 0;
 }
@@ -490,7 +360,7 @@ static int install_files(const InstallChoices *choices, unsigned long long *tota
 
 static LSTATUS reg_set_text(HKEY key, const wchar_t *name, const wchar_t *value) {
     return RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)value,
-                          (DWORD)((wide_length(value) + 1) * sizeof(wchar_t)));
+                          (DWORD)((text16_length(value) + 1) * sizeof(wchar_t)));
 }
 
 static LSTATUS reg_set_dword(HKEY key, const wchar_t *name, DWORD value) {
@@ -502,19 +372,12 @@ static LSTATUS reg_set_dword(HKEY key, const wchar_t *name, DWORD value) {
 // again when a value cannot be written.
 static int entry_write(const InstallChoices *choices, unsigned long long total_bytes) {
     static wchar_t location[DEMO_PATH_CAPACITY + 2];
-    TextBuf t;
-    text_init(&t, location, DEMO_PATH_CAPACITY + 2);
-    text_add(&t, choices->folder);
-    if (t.length > 0 && location[t.length - 1] != L'\\') text_add(&t, L"\\");
+    path_join(location, DEMO_PATH_CAPACITY + 2, choices->folder, L"");
 
     wchar_t date[16];
     SYSTEMTIME now;
     GetLocalTime(&now);
-    TextBuf d;
-    text_init(&d, date, 16);
-    text_add_number(&d, now.wYear, 4);
-    text_add_number(&d, now.wMonth, 2);
-    text_add_number(&d, now.wDay, 2);
+    format_wide(date, 16, L"%04u%02u%02u", now.wYear, now.wMonth, now.wDay);
 
     HKEY key = nullptr;
     DWORD disposition = 0;
@@ -539,7 +402,7 @@ static int entry_write(const InstallChoices *choices, unsigned long long total_b
         if (disposition == REG_CREATED_NEW_KEY) RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, KEY_WOW64_64KEY, 0);
         return -1;
     }
-    log_parts(L"Uninstall entry written: DisplayVersion ", choices->version, L", InstallLocation ", location);
+    log_format(L"Uninstall entry written: DisplayVersion %ls, InstallLocation %ls", choices->version, location);
     return 0;
 }
 
@@ -552,37 +415,23 @@ static wchar_t g_folder[DEMO_PATH_CAPACITY];
 static PreviousInstall g_previous;
 
 static void log_bad_folder(const wchar_t *folder, const char *why) {
-    TextBuf t;
-    text_init(&t, g_line, LINE_CAPACITY);
-    text_add(&t, L"Error: cannot install into \"");
-    text_add(&t, folder);
-    text_add(&t, L"\": ");
-    text_add_ascii(&t, why);
-    text_add(&t, L".");
-    log_text(t.data);
+    log_format(L"Error: cannot install into \"%ls\": %hs.", folder, why);
 }
 
 static int demo_run(int parse_status) {
     const DemoOptions *o = &g_options;
     log_text(L"Log opened.");
-    log_parts(kProductName, L" demo installer");
+    log_format(L"%ls demo installer", kProductName);
     DWORD n = GetModuleFileNameW(nullptr, g_own_path, DEMO_PATH_CAPACITY);
     if (n == 0 || n >= DEMO_PATH_CAPACITY) {
         log_error(L"Error: the installer cannot read its own file name", GetLastError());
         return DEMO_EXIT_INIT_FAILED;
     }
-    log_parts(L"Original installer: ", g_own_path);
-    log_parts(L"Command line: ", GetCommandLineW());
+    log_format(L"Original installer: %ls", g_own_path);
+    log_format(L"Command line: %ls", GetCommandLineW());
 
     if (parse_status != DEMO_ARGS_OK) {
-        TextBuf t;
-        text_init(&t, g_line, LINE_CAPACITY);
-        text_add(&t, L"Error: bad command line argument \"");
-        text_add(&t, o->bad_arg);
-        text_add(&t, L"\": ");
-        text_add_ascii(&t, o->detail);
-        text_add(&t, L". Nothing was installed.");
-        log_text(t.data);
+        log_format(L"Error: bad command line argument \"%ls\": %hs. Nothing was installed.", o->bad_arg, o->detail);
         return DEMO_EXIT_INIT_FAILED;
     }
 
@@ -594,9 +443,9 @@ static int demo_run(int parse_status) {
         return DEMO_EXIT_INIT_FAILED;
     }
     if (got > 0) {
-        log_parts(L"Version from VQ_DEMO_VERSION: ", version);
+        log_format(L"Version from VQ_DEMO_VERSION: %ls", version);
     } else if (demo_version_from_file_name(g_own_path, version, VERSION_CAPACITY) == 0) {
-        log_parts(L"Version: ", version);
+        log_format(L"Version: %ls", version);
     } else {
         log_text(L"Error: the version cannot be told from the file name; it must be "
                  L"VornquillAI-Setup-x64-<version>.exe or VornquillAI-Setup-x64-<version>-SELFSIGNED.exe. "
@@ -641,45 +490,31 @@ static int demo_run(int parse_status) {
         DWORD pf = GetEnvironmentVariableW(L"ProgramW6432", program_files, DEMO_PATH_CAPACITY);
         if (pf == 0 || pf >= DEMO_PATH_CAPACITY)
             pf = GetEnvironmentVariableW(L"ProgramFiles", program_files, DEMO_PATH_CAPACITY);
-        if (pf == 0 || pf >= DEMO_PATH_CAPACITY) wide_copy(program_files, DEMO_PATH_CAPACITY, L"C:\\Program Files");
-        TextBuf t;
-        text_init(&t, fallback, DEMO_PATH_CAPACITY);
-        text_add(&t, program_files);
-        text_add(&t, L"\\");
-        text_add(&t, kProductName);
-        if (t.cut || folder_resolve(fallback, g_folder, DEMO_PATH_CAPACITY, &why) != 0) {
-            log_bad_folder(fallback, t.cut ? "the folder name is too long" : why);
+        if (pf == 0 || pf >= DEMO_PATH_CAPACITY) text16_copy(program_files, DEMO_PATH_CAPACITY, L"C:\\Program Files");
+        int cut = format_wide(fallback, DEMO_PATH_CAPACITY, L"%ls\\%ls", program_files, kProductName) < 0;
+        if (cut || folder_resolve(fallback, g_folder, DEMO_PATH_CAPACITY, &why) != 0) {
+            log_bad_folder(fallback, cut ? "the folder name is too long" : why);
             return DEMO_EXIT_INIT_FAILED;
         }
     }
-    log_parts(L"Dest dir: ", g_folder);
-    if (o->components_given) log_parts(L"Components: ", o->components);
-    if (o->tasks_given) log_parts(L"Tasks: ", o->tasks);
-    if (o->lang[0] != 0) log_parts(L"Language: ", o->lang);
+    log_format(L"Dest dir: %ls", g_folder);
+    if (o->components_given) log_format(L"Components: %ls", o->components);
+    if (o->tasks_given) log_format(L"Tasks: %ls", o->tasks);
+    if (o->lang[0] != 0) log_format(L"Language: %ls", o->lang);
 
     if (!g_previous.has_version)
-        log_parts(L"Installing version ", version);
-    else if (wide_equal(g_previous.version, version))
-        log_parts(L"Repairing version ", version);
+        log_format(L"Installing version %ls", version);
+    else if (wcscmp(g_previous.version, version) == 0)
+        log_format(L"Repairing version %ls", version);
     else
-        log_parts(L"Replacing version ", g_previous.version, L" with ", version);
+        log_format(L"Replacing version %ls with %ls", g_previous.version, version);
 
     if (delay_ms > 0) {
-        TextBuf t;
-        text_init(&t, g_line, LINE_CAPACITY);
-        text_add(&t, L"Waiting ");
-        text_add_number(&t, delay_ms, 0);
-        text_add(&t, L" ms (VQ_DEMO_DELAY_MS).");
-        log_text(t.data);
+        log_format(L"Waiting %llu ms (VQ_DEMO_DELAY_MS).", delay_ms);
         Sleep((DWORD)delay_ms);
     }
     if (exit_override != 0) {
-        TextBuf t;
-        text_init(&t, g_line, LINE_CAPACITY);
-        text_add(&t, L"Stopping with exit code ");
-        text_add_number(&t, exit_override, 0);
-        text_add(&t, L" (VQ_DEMO_EXIT_CODE); nothing was changed.");
-        log_text(t.data);
+        log_format(L"Stopping with exit code %llu (VQ_DEMO_EXIT_CODE); nothing was changed.", exit_override);
         return (int)(DWORD)exit_override;
     }
 
@@ -712,11 +547,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
     // A log that was asked for but cannot be written ends the run.
     if (opened != 0) return DEMO_EXIT_INIT_FAILED;
     int code = demo_run(parse_status);
-    TextBuf t;
-    text_init(&t, g_line, LINE_CAPACITY);
-    text_add(&t, L"Exit code: ");
-    text_add_number(&t, (DWORD)code, 0);
-    log_text(t.data);
+    log_format(L"Exit code: %lu", (unsigned long)(DWORD)code);
     log_text(L"Log closed.");
     log_close();
     return code;
