@@ -27,10 +27,7 @@ DownloadOutcome cloud_download(CloudClient *client, const wchar16 *path, HANDLE 
                                uint64_t *held, uint64_t total, const char *validator,
                                ProgressCallback progress, void *progress_context,
                                CloudResult *result) {
-    result->http_status = 0;
-    result->retry_after_s = 0;
-    result->win32_error = 0;
-    result->restarted = 0;
+    *result = {0, 0, 0, 0};
 
     if (*held > total && !restart_part_file(part_file, held, result)) return DOWNLOAD_INCOMPLETE;
     if (*held == total) return DOWNLOAD_COMPLETE;

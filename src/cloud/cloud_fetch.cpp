@@ -17,10 +17,7 @@ enum { RELEASE_DETAIL_CAPACITY = 256 };
 
 FetchOutcome cloud_fetch_to_buffer(CloudClient *client, const wchar16 *path, uint8_t *buffer,
                                    uint64_t capacity, uint64_t *length, CloudResult *result) {
-    result->http_status = 0;
-    result->retry_after_s = 0;
-    result->win32_error = 0;
-    result->restarted = 0;
+    *result = {0, 0, 0, 0};
     *length = 0;
 
     HINTERNET request = cloud_request(client, path, nullptr, result);

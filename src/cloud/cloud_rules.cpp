@@ -31,7 +31,6 @@ int cloud_parse_retry_after(const wchar16 *text, uint32_t *seconds) {
     if (text == nullptr) return 0;
     size_t i = 0;
     while (text[i] == ' ') i++;
-    if (text[i] < '0') return 0;
     uint32_t value = 0;
     int digits = 0;
     while (is_digit(text[i])) {

@@ -119,46 +119,47 @@ TEST_F(CloudLocal, DownloadDecisionsBeforeAndWithoutAConnection) {
     const char *validator = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
     const wchar_t *path = L"/v1/public/installer/files/1.2.0/x.exe";
 
-    // The whole file is held: complete, with no request (one would fail here).
-    std::wstring part = folder + L"\\full.part";
-    HANDLE file = open_part(part, std::string(500, 'f'));
-    uint64_t held = 500;
-    CloudResult result = {7, 7, 7, 7};
-    EXPECT_EQ(cloud_download(client, path, file, &held, 500, validator, nullptr, nullptr, &result),
-              DOWNLOAD_COMPLETE);
-    EXPECT_EQ(held, 500u);
-    EXPECT_EQ(result.http_status, 0u);
-    EXPECT_EQ(result.win32_error, 0u);
-    EXPECT_EQ(result.restarted, 0u);
-    EXPECT_EQ(file_size(file), 500u);
-    CloseHandle(file);
-
-    // More than the total: emptied before the request, which then fails.
-    file = open_part(part, std::string(600, 'f'));
-    held = 600;
-    EXPECT_EQ(cloud_download(client, path, file, &held, 500, validator, nullptr, nullptr, &result),
-              DOWNLOAD_INCOMPLETE);
-    EXPECT_EQ(held, 0u);
-    EXPECT_EQ(result.restarted, 1u);
-    EXPECT_EQ(result.http_status, 0u);
-    EXPECT_EQ(result.win32_error, (uint32_t)ERROR_WINHTTP_CANNOT_CONNECT);
-    EXPECT_EQ(file_size(file), 0u);
-    CloseHandle(file);
-
-    // A failed request leaves the bytes held alone.
-    file = open_part(part, std::string(100, 'h'));
-    held = 100;
-    EXPECT_EQ(cloud_download(client, path, file, &held, 500, validator, nullptr, nullptr, &result),
-              DOWNLOAD_INCOMPLETE);
-    EXPECT_EQ(held, 100u);
-    EXPECT_EQ(result.restarted, 0u);
-    EXPECT_NE(result.win32_error, 0u);
-    CloseHandle(file);
-    EXPECT_EQ(wintest::read_file(part), std::string(100, 'h'));
+    // Nothing listens on the port, so any request fails to connect.
+    struct Case {
+        const char *name;
+        size_t bytes;  // the part file holds this many bytes of `fill`
+        char fill;
+        DownloadOutcome outcome;
+        uint64_t held_after;
+        uint32_t restarted;
+        uint32_t win32_error;
+    };
+    const Case cases[] = {
+        {"the whole file is held: complete, with no request", 500, 'f', DOWNLOAD_COMPLETE, 500, 0,
+         0},
+        {"more than the total: emptied before the request, which then fails", 600, 'f',
+         DOWNLOAD_INCOMPLETE, 0, 1, ERROR_WINHTTP_CANNOT_CONNECT},
+        {"a failed request leaves the bytes held alone", 100, 'h', DOWNLOAD_INCOMPLETE, 100, 0,
+         ERROR_WINHTTP_CANNOT_CONNECT},
+    };
+    std::wstring part = folder + L"\\a.part";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        HANDLE file = open_part(part, std::string(c.bytes, c.fill));
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        uint64_t held = c.bytes;
+        CloudResult result = {7, 7, 7, 7};
+        EXPECT_EQ(cloud_download(client, path, file, &held, 500, validator, nullptr, nullptr,
+                                 &result),
+                  c.outcome);
+        EXPECT_EQ(held, c.held_after);
+        EXPECT_EQ(result.http_status, 0u);
+        EXPECT_EQ(result.restarted, c.restarted);
+        EXPECT_EQ(result.win32_error, c.win32_error);
+        EXPECT_EQ(file_size(file), c.held_after);
+        CloseHandle(file);
+        EXPECT_EQ(wintest::read_file(part), std::string(c.held_after, c.fill));
+    }
 
     // The fetch reports the same failure as an incomplete attempt.
     uint8_t buffer[64];
     uint64_t length = 1;
+    CloudResult result = {7, 7, 7, 7};
     EXPECT_EQ(cloud_fetch_to_buffer(client, CLOUD_RELEASE_PATH, buffer, sizeof buffer, &length,
                                     &result),
               FETCH_INCOMPLETE);

@@ -329,7 +329,6 @@ TEST_F(CloudServer, RedirectFromHttpsToHttpIsNotFollowed) {
 struct FetchCase {
     const char *name;
     std::string rules;
-    int silent;
     int code;
     std::wstring message;         // empty: no message recorded
     std::vector<std::string> log;  // lines expected in the log, in order
@@ -355,40 +354,40 @@ TEST_F(CloudServer, ReleaseFetchEndsWithItsCodeAndMessage) {
     ASSERT_NE(below_floor, "<missing>");
     ASSERT_NE(tampered, "<missing>");
     const FetchCase cases[] = {
-        {"404", "[{" + path + ", \"status\": 404}]", 0, 6,
+        {"404", "[{" + path + ", \"status\": 404}]", 6,
          L"No release is available yet. Please try again later.", {}},
-        {"204", "[{" + path + ", \"status\": 204}]", 0, 6,
+        {"204", "[{" + path + ", \"status\": 204}]", 6,
          L"No release is available yet. Please try again later.", {}},
-        {"407", "[{" + path + ", \"status\": 407}]", 0, 1,
+        {"407", "[{" + path + ", \"status\": 407}]", 1,
          L"Your proxy server needs you to sign in. Setup does not collect proxy passwords: use a "
          L"direct connection, or ask your IT department to allow " + base + L".",
          {}},
-        {"403", "[{" + path + ", \"status\": 403}]", 0, 1,
+        {"403", "[{" + path + ", \"status\": 403}]", 1,
          L"Vornquill Cloud answered HTTP 403. Please try again later.", {}},
-        {"206", "[{" + path + ", \"status\": 206}]", 0, 1,
+        {"206", "[{" + path + ", \"status\": 206}]", 1,
          L"Vornquill Cloud answered HTTP 206. Please try again later.", {}},
-        {"503 for longer than 300 s", "[{" + path + ", \"status\": 503, \"retry_after\": 301}]", 0, 1,
+        {"503 for longer than 300 s", "[{" + path + ", \"status\": 503, \"retry_after\": 301}]", 1,
          L"Vornquill Cloud is limiting downloads right now. Please try again in about 6 minutes.", {}},
-        {"429 for a day", "[{" + path + ", \"status\": 429, \"retry_after\": \"86400\"}]", 0, 1,
+        {"429 for a day", "[{" + path + ", \"status\": 429, \"retry_after\": \"86400\"}]", 1,
          L"Vornquill Cloud is limiting downloads right now. Please try again in about 24 hours.", {}},
-        {"Content-Length above the capacity", "[{" + path + ", \"body_size\": 2150401}]", 0, 2,
+        {"Content-Length above the capacity", "[{" + path + ", \"body_size\": 2150401}]", 2,
          L"The release information from Vornquill Cloud is too large. Nothing was installed.", {}},
         {"body above the capacity",
-         "[{" + path + ", \"body_size\": 2150401, \"content_length\": null}]", 0, 2,
+         "[{" + path + ", \"body_size\": 2150401, \"content_length\": null}]", 2,
          L"The release information from Vornquill Cloud is too large. Nothing was installed.", {}},
-        {"unknown key", "[{" + path + ", \"body\": " + json_text(unknown_kid) + "}]", 0, 2,
+        {"unknown key", "[{" + path + ", \"body\": " + json_text(unknown_kid) + "}]", 2,
          L"This copy of Vornquill AI Setup is out of date: the current release is signed with a "
          L"newer key.\n\nDownload the current installer from " + page,
          {"release verification failed: unknown-kid: ", "RELEASE-ERROR unknown-kid"}},
-        {"below the floor", "[{" + path + ", \"body\": " + json_text(below_floor) + "}]", 0, 2,
+        {"below the floor", "[{" + path + ", \"body\": " + json_text(below_floor) + "}]", 2,
          L"Vornquill Cloud offered an older release than this Setup accepts. Nothing was "
          L"installed. Try again later, or download the current installer from " + page,
          {"release verification failed: below-floor: ", "RELEASE-ERROR below-floor"}},
-        {"bad signature", "[{" + path + ", \"body\": " + json_text(tampered) + "}]", 0, 2,
+        {"bad signature", "[{" + path + ", \"body\": " + json_text(tampered) + "}]", 2,
          L"The release information from Vornquill Cloud failed verification (bad-signature). "
          L"Nothing was installed.",
          {"release verification failed: bad-signature: ", "RELEASE-ERROR bad-signature"}},
-        {"not an envelope", "[{" + path + ", \"body\": \"<html>maintenance</html>\"}]", 0, 2,
+        {"not an envelope", "[{" + path + ", \"body\": \"<html>maintenance</html>\"}]", 2,
          L"The release information from Vornquill Cloud failed verification (format). Nothing "
          L"was installed.",
          {"release verification failed: format: ", "RELEASE-ERROR format"}},
@@ -399,7 +398,7 @@ TEST_F(CloudServer, ReleaseFetchEndsWithItsCodeAndMessage) {
              ", \"nth\": 2, \"retry_after\": 1, \"content_length\": " +
              std::to_string(cloud().latest.size() + 100) + "}, {" + path +
              ", \"nth\": 3, \"status\": 503, \"retry_after\": 1}]",
-         0, 0, L"",
+         0, L"",
          {"latest.txt attempt 1 failed (status 0, error 12152)", "retrying in 2000 ms",
           "latest.txt attempt 2 failed (status 200, error 0)", "retrying in 1000 ms",
           "latest.txt attempt 3 failed (status 503, error 0)", "retrying in 1000 ms"}},
@@ -410,7 +409,6 @@ TEST_F(CloudServer, ReleaseFetchEndsWithItsCodeAndMessage) {
         log_open(log_path.c_str());
         format_wide(user_message()->text, USER_MESSAGE_CAPACITY, L"(no message)");
         user_message()->is_error = 0;
-        setup_options()->silent = (uint32_t)c.silent;
         ReleaseInfo release = {};
         EXPECT_EQ(cloud_fetch_release(cloud().client, &release), c.code);
         if (c.message.empty()) {
