@@ -27,10 +27,8 @@ int installer_run(const wchar16 *installer_path, const wchar16 *log_path, const 
     ZeroMemory(&process, sizeof process);
     if (!CreateProcessW(installer_path, g_command_line, nullptr, nullptr, FALSE, 0, nullptr, working_folder,
                         &startup, &process)) {
-        DWORD error = GetLastError();
-        log_line("CreateProcess failed: error %lu", (unsigned long)error);
-        // The caller reports this value: the log write must not change it.
-        SetLastError(error);
+        // The caller reports the last-error value; log_line keeps it.
+        log_line("CreateProcess failed: error %lu", (unsigned long)GetLastError());
         return -1;
     }
     CloseHandle(process.hThread);

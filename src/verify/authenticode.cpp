@@ -107,27 +107,22 @@ static void facts_gather(HANDLE state, AuthenticodeFacts *facts) {
 }
 
 int authenticode_check(const wchar16 *path, HANDLE file, char *summary, size_t capacity) {
+    // Both records start all zero; only the fields that matter are set.
     WINTRUST_FILE_INFO file_info;
     memset(&file_info, 0, sizeof file_info);
     file_info.cbStruct = sizeof file_info;
     file_info.pcwszFilePath = path;
     file_info.hFile = file;
-    file_info.pgKnownSubject = nullptr;
 
     WINTRUST_DATA trust;
     memset(&trust, 0, sizeof trust);
     trust.cbStruct = sizeof trust;
-    trust.pPolicyCallbackData = nullptr;
-    trust.pSIPClientData = nullptr;
     trust.dwUIChoice = WTD_UI_NONE;
     trust.fdwRevocationChecks = WTD_REVOKE_NONE;
     trust.dwUnionChoice = WTD_CHOICE_FILE;
     trust.pFile = &file_info;
     trust.dwStateAction = WTD_STATEACTION_VERIFY;
-    trust.hWVTStateData = nullptr;
-    trust.pwszURLReference = nullptr;
     trust.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
-    trust.dwUIContext = 0;
 
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     uint32_t status = (uint32_t)WinVerifyTrust((HWND)INVALID_HANDLE_VALUE, &action, &trust);

@@ -26,9 +26,7 @@ TEST(RollbackLocationTrim, SeparatorsGoButADriveRootKeepsOne) {
     };
     for (const Case &c : cases) {
         wchar16 buffer[64];
-        size_t i = 0;
-        for (; c.given[i] != 0; i++) buffer[i] = c.given[i];
-        buffer[i] = 0;
+        ASSERT_EQ(text16_copy(buffer, 64, c.given), 0);
         size_t length = rollback_location_trim(buffer);
         EXPECT_EQ(u16(buffer), u16(c.trimmed));
         EXPECT_EQ(length, u16(c.trimmed).size());
