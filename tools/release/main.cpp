@@ -20,6 +20,7 @@
 #include "common/memory.h"
 #include "common/text.h"
 #include "release/envelope.h"
+#include "release/manifest.h"
 #include "release/release.h"
 #include "release/version.h"
 #include "tools/release/keyfile.h"
@@ -65,8 +66,8 @@ const char usage_text[] =
     "\n"
     "exit codes: 0 success, 1 refused or failed, 2 bad command line\n";
 
-const size_t max_manifest = 1500000;
-const int64_t max_installer = 2147483648ll;
+// The largest manifest: what the longest payload an envelope takes decodes to.
+const size_t max_manifest = ENVELOPE_MAX_PAYLOAD / 4 * 3;
 
 char error_text[1024];
 
@@ -443,7 +444,7 @@ int copy_and_hash(const char *source, const char *target, uint64_t *size, uint8_
         close(in);
         return -1;
     }
-    if (st.st_size <= 0 || st.st_size > max_installer) {
+    if (st.st_size <= 0 || st.st_size > MANIFEST_MAX_SIZE) {
         format_narrow(error_text, sizeof error_text,
                       "installer %s has %lld bytes; a release installer has 1 to 2147483648",
                       source, (long long)st.st_size);
@@ -474,7 +475,7 @@ int copy_and_hash(const char *source, const char *target, uint64_t *size, uint8_
         if (r == 0) break;
         crypto_hash_sha256_update(&state, chunk, (unsigned long long)r);
         total += (uint64_t)r;
-        if (total > (uint64_t)max_installer || write_all(out, chunk, (size_t)r) != 0) {
+        if (total > (uint64_t)MANIFEST_MAX_SIZE || write_all(out, chunk, (size_t)r) != 0) {
             format_narrow(error_text, sizeof error_text, "cannot copy installer %s to %s", source,
                           target);
             result = -1;
@@ -585,10 +586,7 @@ int command_publish(int argc, char **argv) {
                            version);
     }
     char file_name[201];
-    format_narrow(file_name, sizeof file_name,
-                  self_signed ? "VornquillAI-Setup-x64-%s-SELFSIGNED.exe"
-                              : "VornquillAI-Setup-x64-%s.exe",
-                  version);
+    manifest_installer_name(version, self_signed, file_name, sizeof file_name);
 
     // The output folder: its parent must exist; the folder itself may be
     // missing or empty, or is replaced with --force.
