@@ -1,10 +1,12 @@
 // Test helpers: sign release manifests with the test release key (its secret
 // half lives in tests/release/keys/) or with throwaway keys, and build
-// latest.txt envelopes from the result. Header-only, for the native tests.
+// latest.txt envelopes from the result. Header-only, for the native tests,
+// the fuzz targets and the benchmarks.
 #pragma once
 
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
