@@ -16,6 +16,10 @@
 
 namespace release_test {
 
+// The base64url alphabet in value order: the character of value v is at v.
+const std::string base64url_alphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
 inline std::vector<uint8_t> from_hex(const std::string &hex) {
     std::vector<uint8_t> out(hex.size() / 2);
     if (out.empty()) return out;
