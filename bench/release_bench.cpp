@@ -14,6 +14,7 @@
 
 #include "release/json.h"
 #include "release/release.h"
+#include "tests/release/signing_support.h"
 
 namespace {
 
@@ -60,13 +61,6 @@ struct Fixture {
     TrustedKey key;
 };
 
-std::string base64url(const uint8_t *p, size_t n) {
-    std::string s(sodium_base64_ENCODED_LEN(n, sodium_base64_VARIANT_URLSAFE_NO_PADDING), '\0');
-    sodium_bin2base64(&s[0], s.size(), p, n, sodium_base64_VARIANT_URLSAFE_NO_PADDING);
-    s.resize(strlen(s.c_str()));
-    return s;
-}
-
 const Fixture &fixture() {
     static Fixture f = [] {
         Fixture x;
@@ -78,9 +72,8 @@ const Fixture &fixture() {
         memset(&x.key, 0, sizeof x.key);
         strcpy(x.key.key_id, "release-20261210-0bench00");
         memcpy(x.key.public_key, pk, 32);
-        x.envelope = std::string("kid=") + x.key.key_id + "\npayload=" +
-                     base64url((const uint8_t *)x.manifest.data(), x.manifest.size()) +
-                     "\nsig=" + base64url(sig, 64) + "\n";
+        x.envelope = release_test::envelope_text(x.key.key_id, release_test::base64url(x.manifest),
+                                                 release_test::base64url(sig, 64));
         return x;
     }();
     return f;

@@ -93,9 +93,8 @@ VerifyStatus read_schema(const JsonValue *root, const char *min_version, Release
     }
     char plain[201];
     char self_signed[201];
-    format_narrow(plain, sizeof plain, "VornquillAI-Setup-x64-%s.exe", info->version);
-    format_narrow(self_signed, sizeof self_signed, "VornquillAI-Setup-x64-%s-SELFSIGNED.exe",
-                  info->version);
+    manifest_installer_name(info->version, 0, plain, sizeof plain);
+    manifest_installer_name(info->version, 1, self_signed, sizeof self_signed);
     if (strcmp(info->fileName, plain) != 0 && strcmp(info->fileName, self_signed) != 0) {
         return fail(detail, cap, VERIFY_FILE_NAME,
                     "the Windows installer's file name %s is not accepted", info->fileName);
@@ -136,6 +135,13 @@ VerifyStatus manifest_read(const uint8_t *bytes, size_t count, const char *min_v
     VerifyStatus status = read_schema(root, min_version, info, detail, detail_capacity);
     json_free(document);
     return status;
+}
+
+int manifest_installer_name(const char *version, int self_signed, char *buffer, size_t capacity) {
+    return format_narrow(buffer, capacity,
+                         self_signed ? "VornquillAI-Setup-x64-%s-SELFSIGNED.exe"
+                                     : "VornquillAI-Setup-x64-%s.exe",
+                         version);
 }
 
 void release_free(ReleaseInfo *info) {

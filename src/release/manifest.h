@@ -16,3 +16,9 @@
 // Fields filled before a failing test keep their values.
 VerifyStatus manifest_read(const uint8_t *bytes, size_t count, const char *min_version,
                            ReleaseInfo *info, char *detail, size_t detail_capacity);
+
+// The installer file name a release of version may carry:
+// "VornquillAI-Setup-x64-<version>.exe", or with self_signed
+// "VornquillAI-Setup-x64-<version>-SELFSIGNED.exe". Returns the length, or -1
+// when it was cut to capacity.
+int manifest_installer_name(const char *version, int self_signed, char *buffer, size_t capacity);

@@ -5,9 +5,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <sodium.h>
+#include <string>
 
 #include "release/envelope.h"
+#include "tests/release/signing_support.h"
 
 namespace {
 
@@ -29,12 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int64_t n = base64url_decode(text, length, out, capacity);
     if (n >= 0) {
         check((size_t)n == full && (size_t)n <= capacity);
-        size_t encoded_size = sodium_base64_ENCODED_LEN((size_t)n, sodium_base64_VARIANT_URLSAFE_NO_PADDING);
-        char *encoded = (char *)malloc(encoded_size);
-        sodium_bin2base64(encoded, encoded_size, out, (size_t)n,
-                          sodium_base64_VARIANT_URLSAFE_NO_PADDING);
-        check(strlen(encoded) == length && memcmp(encoded, text, length) == 0);
-        free(encoded);
+        std::string encoded = release_test::base64url(out, (size_t)n);
+        check(encoded.size() == length && memcmp(encoded.data(), text, length) == 0);
     } else {
         check(n == -1);
     }

@@ -12,28 +12,19 @@
 
 #include <string>
 
-#include <sodium.h>
-
-#include "release/release.h"
-
 #ifndef VQ_SOURCE_DIR
 #define VQ_SOURCE_DIR "."
 #endif
 
+#include "release/release.h"
+#include "tests/release/signing_support.h"
+
 namespace {
 
-uint8_t secret_key[64];
-std::string kid;
+release_test::SigningKey key;
 
 void check(bool ok) {
     if (!ok) abort();
-}
-
-std::string b64(const uint8_t *p, size_t n) {
-    std::string s(sodium_base64_ENCODED_LEN(n, sodium_base64_VARIANT_URLSAFE_NO_PADDING), '\0');
-    sodium_bin2base64(&s[0], s.size(), p, n, sodium_base64_VARIANT_URLSAFE_NO_PADDING);
-    s.resize(strlen(s.c_str()));
-    return s;
 }
 
 void verify(const char *text, size_t length, bool signed_here) {
@@ -60,36 +51,20 @@ void verify(const char *text, size_t length, bool signed_here) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    if (sodium_init() < 0) abort();
-    std::string path = std::string(VQ_SOURCE_DIR) + "/tests/release/keys/test-release.secret";
-    FILE *f = fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        fprintf(stderr, "cannot read %s\n", path.c_str());
+    key = release_test::test_key();
+    if (!key.loaded) {
+        fprintf(stderr, "cannot read the test release key tests/release/keys/test-release.secret\n");
         abort();
     }
-    char text[1024];
-    size_t n = fread(text, 1, sizeof text - 1, f);
-    fclose(f);
-    text[n] = 0;
-    const char *seed_hex = strstr(text, "\nseed=");
-    const char *kid_text = strstr(text, "\nkid=");
-    if (seed_hex == nullptr || kid_text == nullptr) abort();
-    uint8_t seed[32], pk[32];
-    size_t got = 0;
-    if (sodium_hex2bin(seed, 32, seed_hex + 6, 64, nullptr, &got, nullptr) != 0 || got != 32) abort();
-    crypto_sign_seed_keypair(pk, secret_key, seed);
-    kid.assign(kid_text + 5, strcspn(kid_text + 5, "\r\n"));
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 0 && data[0] == 0) {
-        const uint8_t *manifest = data + 1;
         size_t n = size - 1;
         if (n == 0 || n > 1500000) return 0;
-        uint8_t sig[64];
-        crypto_sign_detached(sig, nullptr, manifest, n, secret_key);
-        std::string text = "kid=" + kid + "\npayload=" + b64(manifest, n) + "\nsig=" + b64(sig, 64) + "\n";
+        std::string text =
+            release_test::signed_envelope(key, std::string((const char *)data + 1, n));
         verify(text.data(), text.size(), true);
         return 0;
     }

@@ -5,8 +5,11 @@
 #include <vector>
 
 #include "release/envelope.h"
+#include "tests/release/signing_support.h"
 
 namespace {
+
+using release_test::base64url_alphabet;
 
 const std::string kSig = std::string(85, 'A') + "A";  // 86 characters, 64 zero bytes
 const std::string kPayload = "eyJ2IjoxfQ";          // {"v":1}
@@ -29,7 +32,7 @@ ParseResult parse(const std::string &text) {
 
 std::string fields(const std::string &kid = "k1", const std::string &payload = kPayload,
                    const std::string &sig = kSig) {
-    return "kid=" + kid + "\npayload=" + payload + "\nsig=" + sig + "\n";
+    return release_test::envelope_text(kid, payload, sig);
 }
 
 const char *const kControl = "latest.txt contains a control or non-ASCII character";
@@ -224,11 +227,9 @@ TEST(ReleaseBase64url, CapacityTestedBeforeWriting) {
 TEST(ReleaseBase64url, EveryByteHasOneText) {
     // Each of the 64 final characters of a two-character group: only those
     // with zero low four bits decode, each to a distinct byte.
-    const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
     int accepted = 0;
     for (size_t i = 0; i < 64; i++) {
-        std::string text = std::string("A") + alphabet[i];
+        std::string text = std::string("A") + base64url_alphabet[i];
         uint8_t out[1];
         int64_t n = base64url_decode(text.data(), text.size(), out, 1);
         EXPECT_EQ(n == 1, (i & 0x0F) == 0) << text;
@@ -244,10 +245,8 @@ TEST(ReleaseBase64url, EveryByteHasOneText) {
 }
 
 TEST(ReleaseBase64url, ValueOfEveryByte) {
-    const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
     for (int b = 0; b < 256; b++) {
-        size_t pos = alphabet.find((char)b);
+        size_t pos = base64url_alphabet.find((char)b);
         int expected = (pos == std::string::npos || b == 0) ? -1 : (int)pos;
         EXPECT_EQ(base64url_value((unsigned char)b), expected) << b;
     }

@@ -248,12 +248,10 @@ TEST_F(ReleaseVerify, EveryChangedPayloadCharacterIsRefused) {
     Verified good = verify(envelope_text(key_.kid, payload, sig));
     release_free(&good.info);
     ASSERT_EQ(good.status, VERIFY_OK);
-    const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
     for (size_t i = 0; i < payload.size(); i++) {
         std::string changed = payload;
         // The next character of the alphabet: always a different value.
-        changed[i] = alphabet[(alphabet.find(payload[i]) + 1) % 64];
+        changed[i] = base64url_alphabet[(base64url_alphabet.find(payload[i]) + 1) % 64];
         Verified v = verify(envelope_text(key_.kid, changed, sig));
         int last_bits = trailing_bits(changed, i);
         if (last_bits != 0) {
@@ -286,14 +284,12 @@ TEST_F(ReleaseVerify, EveryChangedSignatureCharacterIsRefused) {
     std::string manifest = good_manifest();
     std::string payload = base64url(manifest);
     std::string sig = base64url(sign_raw(key_, manifest));
-    const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
     for (size_t i = 0; i < sig.size(); i++) {
         for (int step : {1, 16, 33}) {
             std::string changed = sig;
-            changed[i] = alphabet[(alphabet.find(sig[i]) + step) % 64];
+            changed[i] = base64url_alphabet[(base64url_alphabet.find(sig[i]) + step) % 64];
             Verified v = verify(envelope_text(key_.kid, payload, changed));
-            if (i == 85 && (alphabet.find(changed[i]) & 0x0F) != 0) {
+            if (i == 85 && (base64url_alphabet.find(changed[i]) & 0x0F) != 0) {
                 EXPECT_EQ(v.status, VERIFY_FORMAT) << i;
                 EXPECT_EQ(v.detail, "the signature is not 64 bytes of strict base64url") << i;
             } else {

@@ -1,10 +1,12 @@
 // Test helpers: sign release manifests with the test release key (its secret
 // half lives in tests/release/keys/) or with throwaway keys, and build
-// latest.txt envelopes from the result. Header-only, for the native tests.
+// latest.txt envelopes from the result. Header-only, for the native tests,
+// the fuzz targets and the benchmarks.
 #pragma once
 
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -13,6 +15,10 @@
 #include <sodium.h>
 
 namespace release_test {
+
+// The base64url alphabet in value order: the character of value v is at v.
+const std::string base64url_alphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
 inline std::vector<uint8_t> from_hex(const std::string &hex) {
     std::vector<uint8_t> out(hex.size() / 2);

@@ -7,9 +7,7 @@ tool="$1"
 src="$2"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. "$src/tests/lib/checks.sh"
 
 # expect_run <expected exit> <stdout/stderr must contain> -- command...
 expect_run() {
@@ -152,8 +150,4 @@ expect_run 1 "inconsistent" -- "$tool" sign --manifest beta.json --key broken.se
 expect_run 0 "keygen --secret FILE" -- "$tool" help
 expect_run 2 "unknown command" -- "$tool" frobnicate
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "release tool: all checks passed"
+checks_finish

@@ -20,6 +20,7 @@
 #include "common/memory.h"
 #include "common/text.h"
 #include "release/envelope.h"
+#include "release/manifest.h"
 #include "release/release.h"
 #include "release/version.h"
 #include "tools/release/keyfile.h"
@@ -65,8 +66,8 @@ const char usage_text[] =
     "\n"
     "exit codes: 0 success, 1 refused or failed, 2 bad command line\n";
 
-const size_t max_manifest = 1500000;
-const int64_t max_installer = 2147483648ll;
+// The largest manifest: what the longest payload an envelope takes decodes to.
+const size_t max_manifest = ENVELOPE_MAX_PAYLOAD / 4 * 3;
 
 char error_text[1024];
 
@@ -242,6 +243,15 @@ char *make_envelope(const KeyPair *key, const uint8_t *manifest, size_t n, size_
     return text;
 }
 
+// The one-entry key table the verifier is given for key.
+TrustedKey trusted_key_of(const KeyPair *key) {
+    TrustedKey trusted;
+    memset(&trusted, 0, sizeof trusted);
+    format_narrow(trusted.key_id, sizeof trusted.key_id, "%s", key->kid);
+    memcpy(trusted.public_key, key->public_key, sizeof trusted.public_key);
+    return trusted;
+}
+
 int today(char date[9]) {
     time_t now = time(nullptr);
     struct tm tm;
@@ -379,10 +389,7 @@ int command_verify(int argc, char **argv) {
     if (read_file(options[0].value, 8u << 20, "envelope", &text, &size) != 0) {
         return failure("verify", error_text);
     }
-    TrustedKey trusted;
-    memset(&trusted, 0, sizeof trusted);
-    format_narrow(trusted.key_id, sizeof trusted.key_id, "%s", key.kid);
-    memcpy(trusted.public_key, key.public_key, 32);
+    TrustedKey trusted = trusted_key_of(&key);
 
     ReleaseInfo info;
     char detail[256];
@@ -443,7 +450,7 @@ int copy_and_hash(const char *source, const char *target, uint64_t *size, uint8_
         close(in);
         return -1;
     }
-    if (st.st_size <= 0 || st.st_size > max_installer) {
+    if (st.st_size <= 0 || st.st_size > MANIFEST_MAX_SIZE) {
         format_narrow(error_text, sizeof error_text,
                       "installer %s has %lld bytes; a release installer has 1 to 2147483648",
                       source, (long long)st.st_size);
@@ -474,7 +481,7 @@ int copy_and_hash(const char *source, const char *target, uint64_t *size, uint8_
         if (r == 0) break;
         crypto_hash_sha256_update(&state, chunk, (unsigned long long)r);
         total += (uint64_t)r;
-        if (total > (uint64_t)max_installer || write_all(out, chunk, (size_t)r) != 0) {
+        if (total > (uint64_t)MANIFEST_MAX_SIZE || write_all(out, chunk, (size_t)r) != 0) {
             format_narrow(error_text, sizeof error_text, "cannot copy installer %s to %s", source,
                           target);
             result = -1;
@@ -535,10 +542,7 @@ int build_release(const char *work, const char *installer, const char *version,
         return -1;
     }
     // Check the release with the verifier itself before it is written.
-    TrustedKey trusted;
-    memset(&trusted, 0, sizeof trusted);
-    format_narrow(trusted.key_id, sizeof trusted.key_id, "%s", key->kid);
-    memcpy(trusted.public_key, key->public_key, 32);
+    TrustedKey trusted = trusted_key_of(key);
     ReleaseInfo info;
     char detail[256];
     VerifyStatus verdict = release_verify_with_keys(envelope, length, "0.0.0", &trusted, 1, &info,
@@ -585,10 +589,7 @@ int command_publish(int argc, char **argv) {
                            version);
     }
     char file_name[201];
-    format_narrow(file_name, sizeof file_name,
-                  self_signed ? "VornquillAI-Setup-x64-%s-SELFSIGNED.exe"
-                              : "VornquillAI-Setup-x64-%s.exe",
-                  version);
+    manifest_installer_name(version, self_signed, file_name, sizeof file_name);
 
     // The output folder: its parent must exist; the folder itself may be
     // missing or empty, or is replaced with --force.
