@@ -119,11 +119,7 @@ int cloud_fetch_release(CloudClient *client, ReleaseInfo *release) {
                 return 6;
             }
             if (status == 407) {
-                report_message(1,
-                               T16("Your proxy server needs you to sign in. Setup does not collect "
-                                   "proxy passwords: use a direct connection, or ask your IT "
-                                   "department to allow %hs."),
-                               cloud_base_url());
+                report_proxy_sign_in();
                 return 1;
             }
             if (!cloud_status_temporary(status)) {

@@ -14,6 +14,8 @@
 
 namespace {
 
+using wintest::file_size;
+
 // A loopback port with nothing listening (the old discard service, which
 // test machines do not run). WinHTTP connects lazily, so opening a client
 // for it still succeeds and the first request fails.
@@ -23,12 +25,6 @@ HANDLE open_part(const std::wstring &path, const std::string &content) {
     EXPECT_TRUE(wintest::write_file(path, content));
     return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                        nullptr);
-}
-
-uint64_t file_size(HANDLE file) {
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file, &size)) return UINT64_MAX;
-    return (uint64_t)size.QuadPart;
 }
 
 

@@ -20,6 +20,8 @@
 
 namespace {
 
+using wintest::file_size;
+
 const char kReleasePath[] = "/v1/public/installer/latest.txt";
 
 std::wstring env(const wchar_t *name) {
@@ -135,12 +137,6 @@ std::vector<std::string> requests_since(size_t mark, size_t count) {
 std::wstring installer_path() {
     const ReleaseInfo &r = cloud().release;
     return L"/v1/public/installer/files/" + widen(r.version) + L"/" + widen(r.fileName);
-}
-
-uint64_t file_size(HANDLE file) {
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file, &size)) return UINT64_MAX;
-    return (uint64_t)size.QuadPart;
 }
 
 class CloudServer : public ::testing::Test {

@@ -44,6 +44,13 @@ inline bool write_file(const std::wstring &path, const std::string &data) {
     return ok && put == data.size();
 }
 
+// The size of an open file; UINT64_MAX when it cannot be read.
+inline uint64_t file_size(HANDLE file) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size)) return UINT64_MAX;
+    return (uint64_t)size.QuadPart;
+}
+
 inline bool exists(const std::wstring &path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

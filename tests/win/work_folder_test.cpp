@@ -13,6 +13,7 @@
 namespace {
 
 using wintest::exists;
+using wintest::file_size;
 using wintest::read_file;
 using wintest::write_file;
 
@@ -190,11 +191,6 @@ TEST(WorkFolderFiles, DirectoryExistsPlain) {
     EXPECT_EQ(directory_exists_plain((folder + L"\\none").c_str()), 0);
 }
 
-LONGLONG file_size(HANDLE file) {
-    LARGE_INTEGER size;
-    return GetFileSizeEx(file, &size) ? size.QuadPart : -1;
-}
-
 TEST(WorkFolderFiles, PartFileWithASecondLinkIsMadeAnew) {
     std::wstring folder = wintest::temp_folder(L"links");
     std::wstring part = folder + L"\\abc.part";
@@ -204,7 +200,7 @@ TEST(WorkFolderFiles, PartFileWithASecondLinkIsMadeAnew) {
 
     HANDLE file = file_open_checked(part.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(file_size(file), 0);  // the download restarts at byte 0
+    EXPECT_EQ(file_size(file), 0u);  // the download restarts at byte 0
     BY_HANDLE_FILE_INFORMATION information;
     ASSERT_TRUE(GetFileInformationByHandle(file, &information));
     EXPECT_EQ(information.nNumberOfLinks, 1u);
@@ -232,7 +228,7 @@ TEST(WorkFolderFiles, InstallerWithASecondLinkIsRefusedAndKept) {
     ASSERT_TRUE(DeleteFileW(second.c_str()));
     file = file_open_checked(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(file_size(file), 12);
+    EXPECT_EQ(file_size(file), 12u);
     CloseHandle(file);
 }
 
@@ -265,7 +261,7 @@ TEST(WorkFolderFiles, DispositionsAndWhatStandsAtThePath) {
     file = file_open_checked((folder + L"\\resume.part").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                              OPEN_ALWAYS);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(file_size(file), 5);
+    EXPECT_EQ(file_size(file), 5u);
     CloseHandle(file);
 }
 
