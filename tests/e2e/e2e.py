@@ -337,9 +337,20 @@ class Bench:
     def work_folders(self):
         return set(glob.glob(os.path.join(self.programdata, SHARED + "*")))
 
+    def setup_running(self):
+        """True while a setup process of an earlier scenario is still alive."""
+        name = os.path.basename(self.exe)
+        return run_quiet(["pgrep", "-f", name]).returncode == 0
+
     def start(self, switches, hooks=None):
         env = dict(self.env)
         env.update(hooks or {})
+        # wine64 may return a moment before the Windows process of the last
+        # run is gone and has let go of the single-instance mutex; a run
+        # started then would rightly end as a second instance.
+        deadline = time.monotonic() + 10
+        while self.setup_running() and time.monotonic() < deadline:
+            time.sleep(0.05)
         return subprocess.Popen([WINE64, self.exe] + list(switches), env=env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
