@@ -286,7 +286,9 @@ TEST_F(CloudServer, FetchToBufferOutcomes) {
         EXPECT_EQ(result.win32_error, 0u);
         EXPECT_EQ(result.retry_after_s, 0u);
         EXPECT_EQ(result.restarted, 0u);
-        if (c.outcome != FETCH_TOO_LARGE) EXPECT_EQ(length, c.length);
+        if (c.outcome != FETCH_TOO_LARGE) {
+            EXPECT_EQ(length, c.length);
+        }
         EXPECT_LE(length, c.capacity);
         if (c.outcome == FETCH_COMPLETE) {
             EXPECT_EQ(std::string((const char *)buffer.data(), length), latest);
@@ -663,7 +665,9 @@ TEST_F(CloudServer, DownloadOutcomes) {
             break;
         case FILE_UNCHANGED:
             EXPECT_EQ(held, held_before);
-            if (c.held_kind == HELD_GOOD) EXPECT_TRUE(content == installer.substr(0, held_before));
+            if (c.held_kind == HELD_GOOD) {
+                EXPECT_TRUE(content == installer.substr(0, held_before));
+            }
             break;
         case FILE_PREFIX:
             EXPECT_GT(held, 0u);
@@ -671,7 +675,9 @@ TEST_F(CloudServer, DownloadOutcomes) {
             EXPECT_TRUE(content == installer.substr(0, held));
             break;
         }
-        if (c.after == FILE_PREFIX && c.outcome == DOWNLOAD_INCOMPLETE) EXPECT_EQ(held, 100000u);
+        if (c.after == FILE_PREFIX && c.outcome == DOWNLOAD_INCOMPLETE) {
+            EXPECT_EQ(held, 100000u);
+        }
 
         std::vector<std::string> records = requests_since(mark, 1);
         ASSERT_EQ(records.size(), 1u);
