@@ -60,7 +60,8 @@ static int setup_find_programdata(SetupContext *context, const wchar16 *programd
 static void setup_opening_lines(const SetupContext *context) {
     log_wide("Vornquill AI online installer ", setup_version());
     log_line("cloud %s; release keys: %s (%u); version floor %s%s", cloud_base_url(),
-             release_key_set(), (unsigned)release_key_count(), version_floor(), "");
+             release_key_set(), (unsigned)release_key_count(), version_floor(),
+             build_profile_mark());
     log_wide("work folder: ", context->work_folder.path);
     log_line("work folder reuse: %s",
              context->work_folder.reused ? "yes (private)" : "no (fresh random folder)");
