@@ -13,6 +13,11 @@
 
 static SetupContext the_context;
 static volatile LONG result_claimed = 0;
+static const char *deferred_line = nullptr;
+
+void setup_defer_line(const char *line) {
+    deferred_line = line;
+}
 
 SetupContext *setup_context(void) {
     return &the_context;
@@ -65,6 +70,10 @@ static void setup_opening_lines(const SetupContext *context) {
     log_wide("work folder: ", context->work_folder.path);
     log_line("work folder reuse: %s",
              context->work_folder.reused ? "yes (private)" : "no (fresh random folder)");
+    if (deferred_line != nullptr) {
+        log_line("%s", deferred_line);
+        deferred_line = nullptr;
+    }
 }
 
 int setup_run_stages(const wchar16 *programdata, const SetupStage *stages, size_t count) {

@@ -11,6 +11,7 @@
 #include "common/constants.h"
 #include "common/log.h"
 #include "setup/flow.h"
+#include "setup/startup.h"
 #include "tests/win/win_test_util.h"
 
 namespace {
@@ -116,6 +117,27 @@ TEST(Flow, OpeningLinesStagesAndOneResultLine) {
     // The shared folder keeps its part file for the next run; the installer goes.
     EXPECT_EQ(read_file(folder + L"\\0123abcd.part"), "partial download");
     EXPECT_FALSE(exists(folder + L"\\setup.exe"));
+}
+
+TEST(Flow, ALineDeferredByStartUpFollowsTheOpeningLinesOnce) {
+    // Start-up ignored a foreign named mutex before any log existed.
+    setup_defer_line(STARTUP_FOREIGN_MUTEX_LINE);
+    std::wstring programdata = wintest::temp_folder(L"flow");
+    ASSERT_EQ(run_in(programdata, {0, false, false, false}), 2);
+    std::wstring log = std::wstring(setup_context()->work_folder.path) + L"\\online-setup.log";
+    std::vector<std::wstring> messages = log_messages(log);
+    ASSERT_GE(messages.size(), 6u);
+    EXPECT_EQ(messages[3].compare(0, 19, L"work folder reuse: "), 0) << messages[3];
+    EXPECT_EQ(messages[4],
+              L"single instance: the mutex Global\\VornquillAI-OnlineSetup exists, but no other "
+              L"setup holds the administrators' instance lock; the mutex was ignored");
+    EXPECT_EQ(messages[5], L"first stage");
+
+    // The next run of the process does not repeat it.
+    ASSERT_EQ(run_in(programdata, {0, false, false, false}), 2);
+    messages = log_messages(std::wstring(setup_context()->work_folder.path) + L"\\online-setup.log");
+    ASSERT_GE(messages.size(), 5u);
+    EXPECT_EQ(messages[4], L"first stage");
 }
 
 TEST(Flow, AFreshFolderLosesItsPartFile) {
