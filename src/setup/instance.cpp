@@ -16,7 +16,9 @@ static const wchar16 guarded_mutex_name[] = T16("VornquillAI\\OnlineSetup");
 static const wchar16 guarded_sddl[] = T16("D:P(A;;GA;;;BA)(A;;GA;;;SY)");
 
 static InstanceObject instance_object_of(HANDLE handle, DWORD error) {
-    if (handle == nullptr) return error == ERROR_ACCESS_DENIED ? INSTANCE_OBJECT_DENIED : INSTANCE_OBJECT_FAILED;
+    if (handle == nullptr) {
+        return error == ERROR_ACCESS_DENIED ? INSTANCE_OBJECT_DENIED : INSTANCE_OBJECT_FAILED;
+    }
     return error == ERROR_ALREADY_EXISTS ? INSTANCE_OBJECT_EXISTS : INSTANCE_OBJECT_CREATED;
 }
 
