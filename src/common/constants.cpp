@@ -3,6 +3,8 @@
 // certificate pinned. Everything else is the production deployment.
 #include "common/constants.h"
 
+#include "common/build_mark.h"
+
 #ifndef VQ_PROFILE_TEST
 #define VQ_PROFILE_TEST 0
 #endif
@@ -36,6 +38,7 @@ const wchar16 *download_page_url(void) { return VQ_WIDEN(VQ_DOWNLOAD_PAGE); }
 const wchar16 *signer_organization(void) { return T16("Hollbrek Zedivazavedazu LLP"); }
 const char *version_floor(void) { return "1.0.0"; }
 const char *build_profile(void) { return VQ_PROFILE_TEST ? "test" : "production"; }
+const char *build_profile_mark(void) { return VQ_PROFILE_TEST ? "; " VQ_TEST_BUILD_MARK : ""; }
 
 // SHA-1 thumbprints of the installer-signing certificates.
 static const uint8_t pinned_thumbprints[][20] = {

@@ -18,6 +18,9 @@ const wchar16 *signer_organization(void);
 const char *version_floor(void);
 // Name of the build profile, "production" or "test".
 const char *build_profile(void);
+// The end of the configuration log line: the empty text in a production
+// build; in a test build "; " and the mark that it trusts test keys.
+const char *build_profile_mark(void);
 
 // The trusted release keys (release_key_set, release_key_count and the table)
 // live with the verification code in release/trusted_keys.cpp.

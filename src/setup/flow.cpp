@@ -13,6 +13,11 @@
 
 static SetupContext the_context;
 static volatile LONG result_claimed = 0;
+static const char *deferred_line = nullptr;
+
+void setup_defer_line(const char *line) {
+    deferred_line = line;
+}
 
 SetupContext *setup_context(void) {
     return &the_context;
@@ -60,10 +65,15 @@ static int setup_find_programdata(SetupContext *context, const wchar16 *programd
 static void setup_opening_lines(const SetupContext *context) {
     log_wide("Vornquill AI online installer ", setup_version());
     log_line("cloud %s; release keys: %s (%u); version floor %s%s", cloud_base_url(),
-             release_key_set(), (unsigned)release_key_count(), version_floor(), "");
+             release_key_set(), (unsigned)release_key_count(), version_floor(),
+             build_profile_mark());
     log_wide("work folder: ", context->work_folder.path);
     log_line("work folder reuse: %s",
              context->work_folder.reused ? "yes (private)" : "no (fresh random folder)");
+    if (deferred_line != nullptr) {
+        log_line("%s", deferred_line);
+        deferred_line = nullptr;
+    }
 }
 
 int setup_run_stages(const wchar16 *programdata, const SetupStage *stages, size_t count) {

@@ -74,6 +74,11 @@ int setup_result_claim(void);
 void setup_result_line(int code, const char *reason);
 
 #ifdef _WIN32
+// Start-up runs before the log exists: a line it has to log waits here (one
+// static text, or null for none) and the next run writes it right after its
+// opening lines, once.
+void setup_defer_line(const char *line);
+
 // The whole run; returns the SetupExitCode. The argument is ignored.
 int setup_run(void *argument);
 

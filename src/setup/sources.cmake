@@ -5,6 +5,7 @@ list(APPEND VQ_PORTABLE_SOURCES
 list(APPEND VQ_WIN_SOURCES
   src/setup/options_win.cpp
   src/setup/startup.cpp
+  src/setup/instance.cpp
   src/setup/flow.cpp
   src/setup/stages.cpp
   src/setup/stage_release.cpp

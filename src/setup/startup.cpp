@@ -8,8 +8,6 @@
 #include "setup/flow.h"
 #include "ui/ui.h"
 
-static const wchar16 mutex_name[] = T16("Global\\VornquillAI-OnlineSetup");
-
 int startup_main(HINSTANCE instance) {
     HeapSetInformation(nullptr, HeapEnableTerminationOnCorruption, nullptr, 0);
     SetDllDirectoryW(T16(""));
@@ -30,14 +28,18 @@ int startup_main(HINSTANCE instance) {
         return 5;
     }
 
-    HANDLE mutex = CreateMutexW(nullptr, TRUE, mutex_name);
-    if (mutex != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+    InstanceLock lock;
+    InstanceVerdict verdict = startup_instance_take(&lock);
+    if (verdict == INSTANCE_ALREADY_RUNNING) {
         if (!startup_quiet(setup_options())) {
             MessageBoxW(nullptr, T16("Vornquill AI Setup is already running."), UI_TITLE,
                         MB_OK | MB_ICONINFORMATION);
         }
+        startup_instance_release(&lock);
         return 5;
     }
+    // The log does not exist yet: the flow writes this after its opening lines.
+    if (verdict == INSTANCE_RUN_FOREIGN_IGNORED) setup_defer_line(STARTUP_FOREIGN_MUTEX_LINE);
 
     const SetupOptions *options = setup_options();
     int code;
@@ -54,6 +56,6 @@ int startup_main(HINSTANCE instance) {
                     MB_OK | (box == STARTUP_BOX_ERROR ? MB_ICONERROR : MB_ICONINFORMATION));
     }
 
-    if (mutex != nullptr) CloseHandle(mutex);
+    startup_instance_release(&lock);
     return code;
 }

@@ -1,4 +1,4 @@
-// Which message box a run shows: pure rules over the options.
+// Which message box a run shows, and whether another setup runs: pure rules.
 #include "setup/startup.h"
 
 int startup_quiet(const SetupOptions *options) {
@@ -10,4 +10,26 @@ StartupBox startup_final_box(const SetupOptions *options, int has_text, int is_e
     if (!options_silent(options)) return is_error ? STARTUP_BOX_ERROR : STARTUP_BOX_INFORMATION;
     if (options->suppress_msg_boxes || !is_error) return STARTUP_BOX_NONE;
     return STARTUP_BOX_ERROR;
+}
+
+InstanceVerdict startup_instance_verdict(InstanceObject named, InstanceObject guarded) {
+    switch (guarded) {
+    case INSTANCE_OBJECT_CREATED:
+        // This process holds the lock only administrators can take: whatever
+        // the named mutex says, no other setup runs.
+        if (named == INSTANCE_OBJECT_EXISTS || named == INSTANCE_OBJECT_DENIED) {
+            return INSTANCE_RUN_FOREIGN_IGNORED;
+        }
+        return INSTANCE_RUN;
+    case INSTANCE_OBJECT_EXISTS:
+    case INSTANCE_OBJECT_DENIED:
+        return INSTANCE_ALREADY_RUNNING;
+    case INSTANCE_OBJECT_FAILED:
+    case INSTANCE_OBJECT_UNAVAILABLE:
+    default:
+        // No guarded lock: the named mutex decides, as it always did.
+        if (named == INSTANCE_OBJECT_CREATED) return INSTANCE_RUN;
+        if (named == INSTANCE_OBJECT_EXISTS) return INSTANCE_ALREADY_RUNNING;
+        return INSTANCE_RUN_UNPROTECTED;
+    }
 }

@@ -2,11 +2,19 @@
 """Checks the facts of the built setup executable that administrators and
 Windows rely on: subsystem, hardening bits, imports and delay-loads, the load
 configuration's DependentLoadFlags, manifest, version strings, icons and the
-notices resource.
+notices resource. A test build must never pass for a production build: the
+production executable holds none of the test trust anchors (the test release
+key's id and public key, the test certificates' thumbprints, all read from the
+source tree here), and the test executable is marked as a special build.
 
-usage: check_pe.py SETUP.exe
+usage: check_pe.py --profile production|test --source DIR SETUP.exe [DELAY-DLL...]
 Prints one line per failed fact and a closing "N passed, N failed" line.
 """
+import argparse
+import base64
+import glob
+import hashlib
+import os
 import struct
 import sys
 
@@ -61,8 +69,70 @@ def resources(pe, type_id=None, type_name=None):
                     yield key, lang.id, pe.get_data(rva, lang.data.struct.Size)
 
 
+VS_FF_SPECIALBUILD = 0x20
+
+
+def test_key(source):
+    """The test release key's id and public key bytes, from its public file."""
+    fields = {}
+    with open(os.path.join(source, "tests", "release", "keys", "test-release.public")) as f:
+        for line in f:
+            if "=" in line and not line.startswith("#"):
+                name, value = line.strip().split("=", 1)
+                fields[name] = value
+    return fields["kid"], bytes.fromhex(fields["public"])
+
+
+def certificate_thumbprints(source):
+    """SHA-1 thumbprints (of the DER form) of every test certificate."""
+    prints = {}
+    for path in sorted(glob.glob(os.path.join(source, "tests", "signing", "*.crt")) +
+                       glob.glob(os.path.join(source, "tests", "cloud", "pki", "*.crt"))):
+        text = open(path).read()
+        blocks = text.split("-----BEGIN CERTIFICATE-----")[1:]
+        for i, block in enumerate(blocks):
+            body = block.split("-----END CERTIFICATE-----")[0]
+            der = base64.b64decode("".join(body.split()))
+            prints["%s#%d" % (os.path.relpath(path, source), i)] = hashlib.sha1(der).digest()
+    return prints
+
+
+def pinned_thumbprint(source):
+    with open(os.path.join(source, "tests", "signing", "pinned.crt")) as f:
+        body = f.read().split("-----BEGIN CERTIFICATE-----")[1].split("-----END CERTIFICATE-----")[0]
+    return hashlib.sha1(base64.b64decode("".join(body.split()))).digest()
+
+
+def contains_text(image, text):
+    return text.encode("ascii") in image or text.encode("utf-16-le") in image
+
+
+def check_trust_anchors(image, profile, source):
+    """The production image holds no test trust anchor; the test image does
+    hold the ones it is built with (which shows that the search finds them)."""
+    kid, public_key = test_key(source)
+    prints = certificate_thumbprints(source)
+    check(len(public_key) == 32 and len(prints) >= 2, "test key and certificates read from %s" % source)
+    if profile == "production":
+        check(not contains_text(image, kid), "no test release key id %s" % kid)
+        check(public_key not in image, "no test release public key bytes")
+        for name, thumbprint in prints.items():
+            check(thumbprint not in image, "no thumbprint of the test certificate %s" % name)
+        check(not contains_text(image, "TEST BUILD"), "no test-build mark")
+    else:
+        check(contains_text(image, kid), "the test build holds the test release key id %s" % kid)
+        check(public_key in image, "the test build holds the test release public key")
+        check(pinned_thumbprint(source) in image, "the test build pins the test certificate")
+
+
 def main():
-    path = sys.argv[1]
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--profile", required=True, choices=("production", "test"))
+    parser.add_argument("--source", required=True)
+    parser.add_argument("exe")
+    parser.add_argument("delay_dlls", nargs="*")
+    args = parser.parse_args()
+    path = args.exe
     pe = pefile.PE(path)
     oh = pe.OPTIONAL_HEADER
 
@@ -82,7 +152,7 @@ def main():
     check({"KERNEL32.DLL", "USER32.DLL", "SHELL32.DLL"} <= imports, "kernel32, user32, shell32 bound at load time: %s" % sorted(imports))
     check(not (imports & DELAY_ALLOWED), "no delay-loaded library bound at load time: %s" % sorted(imports & DELAY_ALLOWED))
     check(delays <= DELAY_ALLOWED, "delay-loads only %s: %s" % (sorted(DELAY_ALLOWED), sorted(delays)))
-    expected_delays = set(a.upper() for a in sys.argv[2:])
+    expected_delays = set(a.upper() for a in args.delay_dlls)
     check(expected_delays <= delays, "delay-loads include %s: %s" % (sorted(expected_delays), sorted(delays)))
 
     lc = oh.DATA_DIRECTORY[10]
@@ -105,7 +175,13 @@ def main():
     vs = pe.VS_FIXEDFILEINFO[0]
     check((vs.FileVersionMS, vs.FileVersionLS) == (0x10000, 0), "file version 1.0.0.0")
     check((vs.ProductVersionMS, vs.ProductVersionLS) == (0x10000, 0), "product version 1.0.0.0")
-    check(vs.FileType == 1 and vs.FileFlags == 0, "application, no flags")
+    check(vs.FileType == 1, "application")
+    if args.profile == "production":
+        check(vs.FileFlags == 0, "production build: no flags (0x%x)" % vs.FileFlags)
+    else:
+        check(vs.FileFlags == VS_FF_SPECIALBUILD,
+              "test build: the special-build flag only (0x%x)" % vs.FileFlags)
+        check(vs.FileFlagsMask & VS_FF_SPECIALBUILD, "the flags mask covers the special-build flag")
     strings = {}
     langs = set()
     for info in pe.FileInfo[0]:
@@ -116,6 +192,17 @@ def main():
     check(langs == {b"040904b0"} or langs == {b"040904B0"}, "string table 0409/1200: %s" % langs)
     for key, value in VERSION_STRINGS.items():
         check(strings.get(key) == value, "%s is %r (got %r)" % (key, value, strings.get(key)))
+    special = strings.get("SpecialBuild")
+    if args.profile == "production":
+        check(special is None, "production build: no SpecialBuild string (got %r)" % special)
+    else:
+        check(special is not None and special.startswith("TEST BUILD: trusts the test release key"),
+              "test build: SpecialBuild says it trusts test keys (got %r)" % special)
+    expected_keys = set(VERSION_STRINGS) | ({"SpecialBuild"} if args.profile == "test" else set())
+    check(set(strings) == expected_keys, "version strings are exactly %s: %s" % (sorted(expected_keys), sorted(strings)))
+
+    with open(path, "rb") as f:
+        check_trust_anchors(f.read(), args.profile, args.source)
 
     groups = list(resources(pe, type_id=14))
     check(len(groups) == 1 and groups[0][0] == 1, "one icon group, id 1")

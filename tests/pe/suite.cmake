@@ -2,6 +2,7 @@
 foreach(profile test production)
   add_test(NAME pe.facts.${profile}
     COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/pe/check_pe.py
+            --profile ${profile} --source ${CMAKE_SOURCE_DIR}
             ${CMAKE_SOURCE_DIR}/build/win-${profile}/VornquillAI-Online-Setup-x64-SELFSIGNED.exe
             WINHTTP.dll bcrypt.dll WINTRUST.dll CRYPT32.dll COMCTL32.dll)
 endforeach()

@@ -1,5 +1,7 @@
 # The release tool (vornquill-release) end to end.
+# A preload library whose fchmod fails, for the key files' fault test.
+add_library(vq_fail_fchmod MODULE ${CMAKE_SOURCE_DIR}/tests/release/fail_fchmod.c)
 add_test(NAME release.tool
   COMMAND ${CMAKE_SOURCE_DIR}/tests/release/tool-test.sh
-          ${CMAKE_BINARY_DIR}/vornquill-release ${CMAKE_SOURCE_DIR})
+          ${CMAKE_BINARY_DIR}/vornquill-release ${CMAKE_SOURCE_DIR} $<TARGET_FILE:vq_fail_fchmod>)
 set_tests_properties(release.tool PROPERTIES TIMEOUT 120)

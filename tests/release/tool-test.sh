@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The release tool end to end: keygen -> publish -> verify, tampered releases,
 # refusals of bad input, and that nothing half-made is left behind.
-#   tool-test.sh <vornquill-release> <source dir>
+#   tool-test.sh <vornquill-release> <source dir> <fail-fchmod.so>
+# The last is a preload library whose fchmod always fails.
 set -u
 tool="$1"
 src="$2"
+fail_fchmod="$3"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 . "$src/tests/lib/checks.sh"
@@ -57,6 +59,52 @@ expect_run 1 "already exists" -- "$tool" keygen --secret k.secret --public k2.pu
 expect_run 2 "not a date" -- "$tool" keygen --secret x.secret --public x.public --date 2026-01-02
 expect_run 2 "is not of the form" -- "$tool" keygen --secret x.secret --public x.public --kid release-1
 expect_run 2 "required" -- "$tool" keygen --secret x.secret
+
+# keygen --force writes new files and renames them into place: a second link
+# of the old secret keeps the old key, and the new secret is owner-only.
+cp -p k.secret old.secret
+cp -p k.public old.public
+ln k.secret k.secret-link
+expect_run 0 "kid=release-20260103-" -- "$tool" keygen --secret k.secret --public k.public --date 20260103 --force
+cmp -s k.secret-link old.secret || fail "keygen --force wrote into the existing secret file (its other link changed)"
+[ "$(stat -c %h k.secret)" = 1 ] || fail "the new secret file shares its inode with the old one"
+[ "$(stat -c %a k.secret)" = 600 ] || fail "the replaced secret file has mode $(stat -c %a k.secret)"
+[ "$(stat -c %a k.public)" = 644 ] || fail "the replaced public file has mode $(stat -c %a k.public)"
+cmp -s k.secret old.secret && fail "keygen --force kept the old secret"
+grep -qx "kid=$(sed -n 's/^kid=//p' k.public)" k.secret || fail "the new files are not one key pair"
+expect_no_leftovers .
+# Back to the first pair for the tests below.
+rm k.secret-link
+cp -p old.secret k.secret
+cp -p old.public k.public
+
+# A public file that cannot be written leaves the old pair untouched and no
+# new file behind: a folder standing at its name, a missing folder.
+mkdir -p pubdir/k.public
+for target in pubdir/k.public missing/k.public; do
+  expect_run 1 "$target" -- "$tool" keygen --secret k.secret --public "$target" --force
+  cmp -s k.secret old.secret || fail "a failed public write ($target) changed the secret key file"
+  cmp -s k.public old.public || fail "a failed public write ($target) changed the public key file"
+  expect_no_leftovers .
+  expect_no_leftovers pubdir
+done
+# A mode that cannot be set: the key files stay as they were.
+expect_run 1 "cannot set the mode" -- env LD_PRELOAD="$fail_fchmod" "$tool" keygen --secret k.secret --public k.public --force
+cmp -s k.secret old.secret && cmp -s k.public old.public || fail "a failed mode change changed the key pair"
+expect_no_leftovers .
+
+# A secret key file that group or others can reach is refused, by every
+# command that reads one; the message names the file and its mode.
+printf '{}' > tiny.json
+for mode in 640 604 620 602 644; do
+  cp old.secret open.secret
+  chmod "$mode" open.secret
+  expect_run 1 "secret key file open.secret has mode 0$mode" -- "$tool" sign --manifest tiny.json --key open.secret --out open.txt
+  expect_run 1 "secret key file open.secret has mode 0$mode" -- "$tool" verify --envelope tiny.json --key open.secret
+  [ -e open.txt ] && fail "sign wrote an envelope with a mode $mode key"
+done
+chmod 400 open.secret
+expect_run 0 "" -- "$tool" sign --manifest tiny.json --key open.secret --out open.txt
 
 # publish -> verify
 expect_run 0 "published 1.4.2" -- "$tool" publish --installer installer.exe --version 1.4.2 --key k.secret --out rel
@@ -145,6 +193,7 @@ for d in r1 r2 r3 r4 r5 r6 r7 r8; do [ -e "$d" ] && fail "a refused publish left
 expect_no_leftovers .
 sed 's/^seed=\(.\)/seed=f/' k.secret > broken.secret
 grep -q '^seed=f' k.secret && sed -i 's/^seed=f/seed=0/' broken.secret
+chmod 600 broken.secret
 expect_run 1 "inconsistent" -- "$tool" sign --manifest beta.json --key broken.secret --out e.txt
 
 expect_run 0 "keygen --secret FILE" -- "$tool" help

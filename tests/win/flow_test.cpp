@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "common/constants.h"
 #include "common/log.h"
 #include "setup/flow.h"
+#include "setup/startup.h"
 #include "tests/win/win_test_util.h"
 
 namespace {
@@ -99,9 +101,13 @@ TEST(Flow, OpeningLinesStagesAndOneResultLine) {
     std::vector<std::wstring> messages = log_messages(folder + L"\\online-setup.log");
     ASSERT_EQ(messages.size(), 7u);
     EXPECT_EQ(messages[0], L"Vornquill AI online installer 1.0.0");
-    // The test profile's port is the build's, not a fixed number.
+    // The test profile's port is the build's, not a fixed number; the test
+    // build marks itself at the end of the configuration line, where a
+    // production build has nothing.
     EXPECT_EQ(messages[1], L"cloud https://localhost:" + std::to_wstring(VQ_TEST_CLOUD_PORT) +
-                               L"; release keys: test (1); version floor 1.0.0");
+                               L"; release keys: test (1); version floor 1.0.0; TEST BUILD: trusts "
+                               L"the test release key and the test signing certificate; not for "
+                               L"distribution");
     EXPECT_EQ(messages[2], L"work folder: " + folder);
     EXPECT_EQ(messages[3], L"work folder reuse: yes (private)");
     EXPECT_EQ(messages[4], L"first stage");
@@ -111,6 +117,27 @@ TEST(Flow, OpeningLinesStagesAndOneResultLine) {
     // The shared folder keeps its part file for the next run; the installer goes.
     EXPECT_EQ(read_file(folder + L"\\0123abcd.part"), "partial download");
     EXPECT_FALSE(exists(folder + L"\\setup.exe"));
+}
+
+TEST(Flow, ALineDeferredByStartUpFollowsTheOpeningLinesOnce) {
+    // Start-up ignored a foreign named mutex before any log existed.
+    setup_defer_line(STARTUP_FOREIGN_MUTEX_LINE);
+    std::wstring programdata = wintest::temp_folder(L"flow");
+    ASSERT_EQ(run_in(programdata, {0, false, false, false}), 2);
+    std::wstring log = std::wstring(setup_context()->work_folder.path) + L"\\online-setup.log";
+    std::vector<std::wstring> messages = log_messages(log);
+    ASSERT_GE(messages.size(), 6u);
+    EXPECT_EQ(messages[3].compare(0, 19, L"work folder reuse: "), 0) << messages[3];
+    EXPECT_EQ(messages[4],
+              L"single instance: the mutex Global\\VornquillAI-OnlineSetup exists, but no other "
+              L"setup holds the administrators' instance lock; the mutex was ignored");
+    EXPECT_EQ(messages[5], L"first stage");
+
+    // The next run of the process does not repeat it.
+    ASSERT_EQ(run_in(programdata, {0, false, false, false}), 2);
+    messages = log_messages(std::wstring(setup_context()->work_folder.path) + L"\\online-setup.log");
+    ASSERT_GE(messages.size(), 5u);
+    EXPECT_EQ(messages[4], L"first stage");
 }
 
 TEST(Flow, AFreshFolderLosesItsPartFile) {

@@ -185,7 +185,7 @@ run_setup_quiet /SILENT /BOGUS /SUPPRESSMSGBOXES
 expect_eq "$setup_rc" 5 "quiet bad switch: exit code 5 without a box"
 
 echo "== start-up: a second instance"
-"$WINE64" "$probe" hold-mutex 20 >"$work/mutex.txt" 2>&1 &
+"$WINE64" "$probe" hold-lock 20 >"$work/mutex.txt" 2>&1 &
 holder=$!
 for _ in $(seq 100); do grep -q holding "$work/mutex.txt" && break; sleep 0.1; done
 programdata="$WINEPREFIX/drive_c/ProgramData"
@@ -198,6 +198,20 @@ run_setup_quiet /VERYSILENT /SUPPRESSMSGBOXES
 expect_eq "$setup_rc" 5 "second instance, quiet: exit code 5 without a box"
 expect_eq "$(ls -d "$programdata"/VornquillAI-Setup* 2>/dev/null | wc -l)" "$folders_before" \
   "second instance: no work folder or log was made"
+kill "$holder" 2>/dev/null
+wait "$holder" 2>/dev/null
+
+# Only the named mutex, held by some other program. Wine has no private
+# namespaces, so the administrators' lock cannot be made and the named mutex
+# decides as it always did (on Windows the run would go on and log that it
+# ignored the mutex; that decision is covered by its table test).
+"$WINE64" "$probe" hold-named-mutex 20 >"$work/named.txt" 2>&1 &
+holder=$!
+for _ in $(seq 100); do grep -q holding "$work/named.txt" && break; sleep 0.1; done
+run_setup_quiet /VERYSILENT /SUPPRESSMSGBOXES
+expect_eq "$setup_rc" 5 "a foreign named mutex without private namespaces: exit code 5"
+expect_eq "$(ls -d "$programdata"/VornquillAI-Setup* 2>/dev/null | wc -l)" "$folders_before" \
+  "a foreign named mutex without private namespaces: no work folder or log was made"
 kill "$holder" 2>/dev/null
 wait "$holder" 2>/dev/null
 

@@ -4,7 +4,8 @@
 //
 //   window-probe run MODE PROGRAMDATA   MODE: progress | marquee | block | handover
 //   window-probe read-box TITLE         prints the box's texts and icon, presses its default button
-//   window-probe hold-mutex SECONDS     holds the setup's single-instance mutex for a while
+//   window-probe hold-lock SECONDS      holds the setup's single-instance lock, as a running setup does
+//   window-probe hold-named-mutex SECONDS  holds only the named mutex, as any program could
 #include <windows.h>
 #include <shellapi.h>
 #include <stdio.h>
@@ -12,6 +13,7 @@
 
 #include "common/log.h"
 #include "setup/flow.h"
+#include "setup/startup.h"
 #include "ui/ui.h"
 
 static const wchar_t *probe_mode = L"";
@@ -179,7 +181,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     if (arguments == nullptr || count < 3) return 64;
     if (lstrcmpW(arguments[1], L"read-box") == 0) return probe_read_box(arguments[2]);
-    if (lstrcmpW(arguments[1], L"hold-mutex") == 0) {
+    if (lstrcmpW(arguments[1], L"hold-lock") == 0) {
+        InstanceLock lock;
+        InstanceVerdict verdict = startup_instance_take(&lock);
+        printf("holding (verdict %d)\n", (int)verdict);
+        fflush(stdout);
+        Sleep((DWORD)_wtoi(arguments[2]) * 1000);
+        startup_instance_release(&lock);
+        return 0;
+    }
+    if (lstrcmpW(arguments[1], L"hold-named-mutex") == 0) {
         HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Global\\VornquillAI-OnlineSetup");
         printf("holding\n");
         fflush(stdout);

@@ -11,7 +11,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,39 +40,78 @@ int hex_decode32(const char *text, size_t n, uint8_t out[32]) {
     return 0;
 }
 
-int write_text(const char *path, const char *text, mode_t mode, int overwrite, char *error,
-               size_t cap) {
-    int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW;
-    if (!overwrite) flags |= O_EXCL;
-    int fd = open(path, flags, mode);
-    if (fd < 0) {
-        if (errno == EEXIST) {
-            format_narrow(error, cap, "%s already exists (use --force to replace it)", path);
-        } else {
-            format_narrow(error, cap, "cannot create %s: %s", path, strerror(errno));
-        }
+// Writes text to a new file beside target ("<target>.tmp-XXXXXX"), gives it
+// mode and flushes it to disk. The new file's name goes to temp. Nothing is
+// written into an existing file, so a second link of the target keeps its
+// content. Returns 0, or -1 with a message (and no new file left behind).
+int write_new_file(const char *target, const char *text, mode_t mode, char *temp,
+                   size_t temp_capacity, char *error, size_t cap) {
+    if (format_narrow(temp, temp_capacity, "%s.tmp-XXXXXX", target) < 0) {
+        format_narrow(error, cap, "path %s is too long", target);
         return -1;
     }
-    fchmod(fd, mode);
+    int fd = mkstemp(temp);  // created owner-only (0600)
+    if (fd < 0) {
+        format_narrow(error, cap, "cannot create a new file beside %s: %s", target, strerror(errno));
+        temp[0] = 0;
+        return -1;
+    }
+    int result = -1;
+    struct stat st;
+    memset(&st, 0, sizeof st);
     size_t n = strlen(text);
     size_t done = 0;
+    if (fchmod(fd, mode) != 0) {
+        format_narrow(error, cap, "cannot set the mode of %s to %04o: %s", temp, (unsigned)mode,
+                      strerror(errno));
+        goto done;
+    }
+    // Some file systems accept a mode change and keep their own mode.
+    if (fstat(fd, &st) != 0 || (st.st_mode & 07777) != mode) {
+        format_narrow(error, cap, "cannot give %s the mode %04o: it has mode %04o", temp,
+                      (unsigned)mode, (unsigned)(st.st_mode & 07777));
+        goto done;
+    }
     while (done < n) {
         ssize_t w = write(fd, text + done, n - done);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            format_narrow(error, cap, "cannot write %s: %s", path, strerror(errno));
-            close(fd);
-            unlink(path);
-            return -1;
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            format_narrow(error, cap, "cannot write %s: %s", temp, w < 0 ? strerror(errno) : "no progress");
+            goto done;
         }
         done += (size_t)w;
     }
-    if (close(fd) != 0) {
-        format_narrow(error, cap, "cannot write %s: %s", path, strerror(errno));
-        unlink(path);
-        return -1;
+    if (fsync(fd) != 0) {
+        format_narrow(error, cap, "cannot write %s to disk: %s", temp, strerror(errno));
+        goto done;
     }
-    return 0;
+    result = 0;
+done:
+    if (close(fd) != 0 && result == 0) {
+        format_narrow(error, cap, "cannot write %s: %s", temp, strerror(errno));
+        result = -1;
+    }
+    if (result != 0) {
+        unlink(temp);
+        temp[0] = 0;
+    }
+    return result;
+}
+
+// Moves temp to target; without overwrite an existing target is kept and
+// the move fails with EEXIST.
+int move_into_place(const char *temp, const char *target, int overwrite) {
+    if (overwrite) return rename(temp, target);
+    return renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_NOREPLACE);
+}
+
+void move_error(const char *target, int error_number, char *error, size_t cap) {
+    if (error_number == EEXIST) {
+        format_narrow(error, cap, "%s already exists (use --force to replace it)", target);
+    } else {
+        format_narrow(error, cap, "cannot put the new key file in place at %s: %s", target,
+                      strerror(error_number));
+    }
 }
 
 }  // namespace
@@ -118,30 +159,64 @@ int keyfile_generate(const char *date, const char *kid, KeyPair *pair, char *err
     return 0;
 }
 
-int keyfile_write_secret(const char *path, const KeyPair *pair, int overwrite, char *error,
-                         size_t error_capacity) {
-    char pub[65], seed[65], text[512];
+int keyfile_write_pair(const char *secret_path, const char *public_path, const KeyPair *pair,
+                       int overwrite, char *error, size_t error_capacity) {
+    char pub[65], seed[65], secret_text[512], public_text[512];
+    char secret_temp[PATH_MAX], public_temp[PATH_MAX];
+    secret_temp[0] = 0;
+    public_temp[0] = 0;
+    int result = -1;
     hex_encode(pair->public_key, 32, pub);
     hex_encode(pair->seed, 32, seed);
-    format_narrow(text, sizeof text,
+    format_narrow(secret_text, sizeof secret_text,
                   "# Vornquill AI release-signing key: SECRET half. Keep it offline.\n"
                   "kind=" KEYFILE_SECRET_KIND "\nkid=%s\npublic=%s\nseed=%s\n",
                   pair->kid, pub, seed);
-    int result = write_text(path, text, 0600, overwrite, error, error_capacity);
-    sodium_memzero(seed, sizeof seed);
-    sodium_memzero(text, sizeof text);
-    return result;
-}
-
-int keyfile_write_public(const char *path, const KeyPair *pair, int overwrite, char *error,
-                         size_t error_capacity) {
-    char pub[65], text[512];
-    hex_encode(pair->public_key, 32, pub);
-    format_narrow(text, sizeof text,
+    format_narrow(public_text, sizeof public_text,
                   "# Vornquill AI release-signing key: public half.\n"
                   "kind=" KEYFILE_PUBLIC_KIND "\nkid=%s\npublic=%s\n",
                   pair->kid, pub);
-    return write_text(path, text, 0644, overwrite, error, error_capacity);
+
+    // Both halves are complete on disk before either target changes.
+    if (write_new_file(secret_path, secret_text, 0600, secret_temp, sizeof secret_temp, error,
+                       error_capacity) != 0) {
+        goto done;
+    }
+    if (write_new_file(public_path, public_text, 0644, public_temp, sizeof public_temp, error,
+                       error_capacity) != 0) {
+        goto done;
+    }
+    if (move_into_place(public_temp, public_path, overwrite) != 0) {
+        move_error(public_path, errno, error, error_capacity);
+        goto done;
+    }
+    public_temp[0] = 0;
+    if (move_into_place(secret_temp, secret_path, overwrite) != 0) {
+        int move_errno = errno;
+        if (!overwrite) {
+            // The public file is new and nothing else knows its key: take it
+            // back, and the folder is as it was.
+            unlink(public_path);
+            move_error(secret_path, move_errno, error, error_capacity);
+            goto done;
+        }
+        // The public file already names the new key: keep its secret half
+        // where it is and say so, rather than lose it.
+        format_narrow(error, error_capacity,
+                      "cannot put the new secret key in place at %s: %s; %s already holds the "
+                      "new public key, and its secret half is in %s",
+                      secret_path, strerror(move_errno), public_path, secret_temp);
+        secret_temp[0] = 0;
+        goto done;
+    }
+    secret_temp[0] = 0;
+    result = 0;
+done:
+    if (secret_temp[0] != 0) unlink(secret_temp);
+    if (public_temp[0] != 0) unlink(public_temp);
+    sodium_memzero(seed, sizeof seed);
+    sodium_memzero(secret_text, sizeof secret_text);
+    return result;
 }
 
 int keyfile_read(const char *path, int need_secret, KeyPair *pair, char *error,
@@ -151,17 +226,41 @@ int keyfile_read(const char *path, int need_secret, KeyPair *pair, char *error,
         format_narrow(error, error_capacity, "the crypto library cannot start");
         return -1;
     }
-    FILE *f = fopen(path, "rb");
-    if (f == nullptr) {
+    // Read with plain system calls into one buffer that is wiped afterwards:
+    // a stdio buffer would keep a copy of the secret.
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         format_narrow(error, error_capacity, "cannot open key file %s: %s", path, strerror(errno));
         return -1;
     }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        format_narrow(error, error_capacity, "key file %s is not a regular file", path);
+        close(fd);
+        return -1;
+    }
     char text[2048];
-    size_t n = fread(text, 1, sizeof text - 1, f);
-    bool too_long = n == sizeof text - 1 && fgetc(f) != EOF;
-    fclose(f);
-    if (too_long) {
-        format_narrow(error, error_capacity, "key file %s is too long to be a key file", path);
+    size_t n = 0;
+    bool too_long = false, read_failed = false;
+    for (;;) {
+        if (n == sizeof text - 1) {
+            char extra;
+            ssize_t r = read(fd, &extra, 1);
+            too_long = r != 0;
+            break;
+        }
+        ssize_t r = read(fd, text + n, sizeof text - 1 - n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) read_failed = true;
+        if (r <= 0) break;
+        n += (size_t)r;
+    }
+    close(fd);
+    if (too_long || read_failed) {
+        sodium_memzero(text, sizeof text);
+        format_narrow(error, error_capacity,
+                      read_failed ? "cannot read key file %s" : "key file %s is too long to be a key file",
+                      path);
         return -1;
     }
     text[n] = 0;
@@ -223,6 +322,14 @@ int keyfile_read(const char *path, int need_secret, KeyPair *pair, char *error,
             goto done;
         }
         line = next;
+    }
+    // A secret that others can read may already be theirs: refuse to use it.
+    if ((kind == 1 || have_seed) && (st.st_mode & 077) != 0) {
+        format_narrow(error, error_capacity,
+                      "secret key file %s has mode %04o, so group or others can read or change it; "
+                      "make it owner-only (chmod 600 %s)",
+                      path, (unsigned)(st.st_mode & 07777), path);
+        goto done;
     }
     if (kind == 0 || !have_kid || !have_public || (kind == 1 && !have_seed) ||
         (kind == 2 && have_seed)) {

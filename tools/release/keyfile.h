@@ -23,15 +23,21 @@ int keyfile_kid_valid(const char *kid);
 int keyfile_generate(const char *date, const char *kid, KeyPair *pair, char *error,
                      size_t error_capacity);
 
-// Writes the secret file (mode 0600) or the public file. The file must not
-// exist unless overwrite is 1. Returns 0, or -1 with a message in error.
-int keyfile_write_secret(const char *path, const KeyPair *pair, int overwrite, char *error,
-                         size_t error_capacity);
-int keyfile_write_public(const char *path, const KeyPair *pair, int overwrite, char *error,
-                         size_t error_capacity);
+// Writes a key pair to secret_path (mode 0600) and public_path (mode 0644)
+// without writing into an existing file: each half goes to a new file beside
+// its target and is flushed to disk; the public file is renamed into place
+// first, the secret file last. Existing targets are replaced only when
+// overwrite is 1 (their other links keep the old content). Returns 0, or -1
+// with a message in error; on -1 the targets are as they were, except when a
+// rename of the secret file fails after the public one was replaced: the
+// message then names the file that holds the new secret.
+int keyfile_write_pair(const char *secret_path, const char *public_path, const KeyPair *pair,
+                       int overwrite, char *error, size_t error_capacity);
 
-// Reads a secret or public key file. need_secret 1 refuses a public file.
-// Returns 0, or -1 with a message in error.
+// Reads a secret or public key file. need_secret 1 refuses a public file. A
+// file holding a secret is refused when group or others have any access to it.
+// Returns 0, or -1 with a message in error; on -1 no secret is left in pair,
+// and the buffer the file was read into is wiped either way.
 int keyfile_read(const char *path, int need_secret, KeyPair *pair, char *error,
                  size_t error_capacity);
 

@@ -35,7 +35,9 @@ const char usage_text[] =
     "      Makes a new Ed25519 release-signing key pair. Its key id has the form\n"
     "      release-YYYYMMDD-xxxxxxxx: the date (today, UTC, unless --date) and the\n"
     "      first four bytes of the public key's SHA-256 in hex (unless --kid).\n"
-    "      Prints the key id and the public key as a C initialiser.\n"
+    "      Prints the key id and the public key as a C initialiser. Both files\n"
+    "      are written new beside their targets and renamed into place, the\n"
+    "      secret (mode 0600) last; --force replaces existing ones.\n"
     "  sign --manifest FILE --key SECRET --out FILE|- [--force]\n"
     "      Signs the manifest's bytes (1 to 1,500,000, as they are) and writes the\n"
     "      latest.txt envelope: the lines kid=, payload= (base64url of the\n"
@@ -63,6 +65,7 @@ const char usage_text[] =
     "  kid=release-YYYYMMDD-xxxxxxxx\n"
     "  public=<64 hex digits>      the Ed25519 public key\n"
     "  seed=<64 hex digits>        the Ed25519 secret seed (secret file only)\n"
+    "a file holding a seed must be owner-only (no access for group or others).\n"
     "\n"
     "exit codes: 0 success, 1 refused or failed, 2 bad command line\n";
 
@@ -301,19 +304,27 @@ int command_keygen(int argc, char **argv) {
     if (kid != nullptr && !keyfile_kid_valid(kid)) {
         return usage_error("keygen", "--kid %s is not of the form release-YYYYMMDD-xxxxxxxx", kid);
     }
+    // Without --force neither file may exist; checked before a key is made.
+    // (The renames that put the files in place refuse existing ones as well.)
+    struct stat st;
+    if (!force) {
+        const char *paths[2] = {secret_path, public_path};
+        for (const char *path : paths) {
+            if (lstat(path, &st) == 0) {
+                format_narrow(error_text, sizeof error_text,
+                              "%s already exists (use --force to replace it)", path);
+                return failure("keygen", error_text);
+            }
+        }
+    }
     KeyPair pair;
     if (keyfile_generate(date, kid, &pair, error_text, sizeof error_text) != 0) {
         return failure("keygen", error_text);
     }
-    if (keyfile_write_secret(secret_path, &pair, force, error_text, sizeof error_text) != 0) {
-        keyfile_wipe(&pair);
-        return failure("keygen", error_text);
-    }
+    int written = keyfile_write_pair(secret_path, public_path, &pair, force, error_text,
+                                     sizeof error_text);
     keyfile_wipe(&pair);
-    if (keyfile_write_public(public_path, &pair, force, error_text, sizeof error_text) != 0) {
-        unlink(secret_path);
-        return failure("keygen", error_text);
-    }
+    if (written != 0) return failure("keygen", error_text);
     printf("kid=%s\npublic={", pair.kid);
     for (int i = 0; i < 32; i++) printf("%s0x%02x", i == 0 ? "" : ", ", pair.public_key[i]);
     printf("}\n");
