@@ -214,6 +214,38 @@ class ReferenceCloudTests(unittest.TestCase):
         self.assertIn("no answer:", lines[0][2])
 
 
+class CertificateTests(unittest.TestCase):
+
+    def test_certificate_ending_soon_warns(self):
+        f = Fixture.make(type(self))
+        d = tempfile.mkdtemp(prefix="vq-check-pki-")
+        self.addCleanup(shutil.rmtree, d, True)
+
+        def openssl(*argv):
+            subprocess.run(["openssl", *argv], check=True, capture_output=True, cwd=d, timeout=60)
+        ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+        openssl("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.crt", "-days", "3650",
+                "-subj", "/CN=Check Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign")
+        openssl("req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
+        with open(os.path.join(d, "san.cnf"), "w") as out:
+            out.write("subjectAltName=DNS:localhost\n")
+        openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+                "-days", "10", "-out", "server.crt", "-extfile", "san.cnf")
+        with open(os.path.join(d, "chain.crt"), "w") as out:
+            for name in ("server.crt", "ca.crt"):
+                with open(os.path.join(d, name)) as part:
+                    out.write(part.read())
+        server = start([CLOUD, f.folder, "--cert", os.path.join(d, "chain.crt"), "--key",
+                        os.path.join(d, "server.key")], d, "cloud")
+        self.addCleanup(server.stop)
+        code, out, lines = run_check(server.port, ca=os.path.join(d, "ca.crt"))
+        self.assertEqual(code, 0, out)
+        self.assertEqual([(s, n) for s, n, _ in lines if s != "ok"], [("warn", "certificate")], out)
+        self.assertRegex(out, r"\nwarn certificate: trusted, but valid for only (9|10) more days\. Change: "
+                              r"renew the certificate before it ends, or every setup run fails\n")
+
+
 @unittest.skipUnless(HAVE_NGINX, "nginx is not installed (Debian package nginx-light)")
 class NginxTests(unittest.TestCase):
 
@@ -270,4 +302,4 @@ class CommandLineTests(unittest.TestCase):
 
 if __name__ == "__main__":
     TOOL = os.path.abspath(sys.argv.pop(1))
-    ct.run_suite("release.check", CommandLineTests, ReferenceCloudTests, NginxTests)
+    ct.run_suite("release.check", CommandLineTests, ReferenceCloudTests, CertificateTests, NginxTests)
