@@ -78,6 +78,18 @@ add_custom_command(TARGET vq_setup POST_BUILD
           $<TARGET_FILE:vq_setup> ${CMAKE_BINARY_DIR}/setup.map
   COMMENT "pointing the load configuration directory at _load_config_used")
 
+# The software bill of materials beside the executable (SPDX 2.3 JSON), from
+# the link map, the compiler and linker used, and the build machine's packages.
+add_custom_target(vq_sbom ALL
+  COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tools/make-sbom.py
+          --exe $<TARGET_FILE:vq_setup> --map ${CMAKE_BINARY_DIR}/setup.map
+          --out ${CMAKE_BINARY_DIR}/${VQ_EXE_NAME}.spdx.json
+          --compiler ${CMAKE_CXX_COMPILER} --linker ${CMAKE_LINKER}
+          --sodium-prefix ${VQ_SODIUM_PREFIX} --source-dir ${CMAKE_SOURCE_DIR}
+          --build-dir ${CMAKE_BINARY_DIR}
+  DEPENDS vq_setup
+  COMMENT "writing the software bill of materials")
+
 # Windows unit tests (GoogleTest from Debian's sources), run under Wine.
 if(EXISTS /usr/src/googletest/CMakeLists.txt AND EXISTS ${CMAKE_SOURCE_DIR}/tests/win)
   set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)

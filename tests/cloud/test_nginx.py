@@ -120,6 +120,39 @@ class NginxSha256TagTests(unittest.TestCase):
             self.assertEqual((r.status, r.body), (200, data))
 
 
+class HostingRecipeTests(unittest.TestCase):
+    """The hosting recipe in tools/cloud/README.md is the configuration these tests serve."""
+
+    def test_readme_shows_the_tested_configuration(self):
+        p = subprocess.run([sys.executable, NGINX_SERVE, "--print-recipe"], capture_output=True, text=True,
+                           timeout=20)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        with open(os.path.join(ct.REPO, "tools", "cloud", "README.md"), encoding="utf-8") as f:
+            readme = f.read()
+        begin, end = "<!-- hosting-recipe: begin -->\n```nginx\n", "```\n<!-- hosting-recipe: end -->"
+        self.assertIn(begin, readme)
+        shown = readme.split(begin, 1)[1].split(end, 1)[0]
+        self.assertEqual(shown, p.stdout, "the README's recipe differs from nginx/hosting.conf.in: "
+                                          "paste the output of nginx-serve --print-recipe")
+        for line in ("include \"/etc/nginx/vornquill-etags.map\";", "add_header ETag $vq_sha256_etag;",
+                     "listen 443 ssl;", "ssl_protocols TLSv1.2 TLSv1.3;"):
+            self.assertIn(line, shown)
+
+    def test_etag_map_names_each_installer_with_its_quoted_sha256(self):
+        d = ct.temp_dir(type(self))
+        data = ct.installer_bytes(3000, seed=b"map")
+        folder = ct.make_folder(d, data)
+        os.makedirs(os.path.join(folder, "files", "2.4.0"))
+        with open(os.path.join(folder, "files", "2.4.0", "Old.exe"), "wb") as f:
+            f.write(b"old")
+        p = subprocess.run([sys.executable, NGINX_SERVE, folder, "--print-etag-map"], capture_output=True,
+                           text=True, timeout=20)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(p.stdout,
+                         f'"/v1/public/installer/files/2.4.0/Old.exe" \'"{hashlib.sha256(b"old").hexdigest()}"\';\n'
+                         f'"{ct.INSTALLER}" \'"{hashlib.sha256(data).hexdigest()}"\';\n')
+
+
 class NginxServeStopTests(unittest.TestCase):
 
     @unittest.skipUnless(shutil.which("nginx") or os.path.exists("/usr/sbin/nginx"), "nginx is not installed")
@@ -149,4 +182,4 @@ class NginxServeStopTests(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    ct.run_suite("cloud.nginx", NginxTests, NginxSha256TagTests, NginxServeStopTests)
+    ct.run_suite("cloud.nginx", NginxTests, NginxSha256TagTests, HostingRecipeTests, NginxServeStopTests)

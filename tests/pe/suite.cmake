@@ -5,6 +5,9 @@ foreach(profile test production)
             --profile ${profile} --source ${CMAKE_SOURCE_DIR}
             ${CMAKE_SOURCE_DIR}/build/win-${profile}/VornquillAI-Online-Setup-x64-SELFSIGNED.exe
             WINHTTP.dll bcrypt.dll WINTRUST.dll CRYPT32.dll COMCTL32.dll)
+  add_test(NAME pe.sbom.${profile}
+    COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/pe/check_sbom.py
+            ${CMAKE_SOURCE_DIR}/build/win-${profile} ${CMAKE_SOURCE_DIR})
 endforeach()
 add_test(NAME pe.reproducible COMMAND ${CMAKE_SOURCE_DIR}/tests/pe/reproducible.sh production)
 set_tests_properties(pe.reproducible PROPERTIES TIMEOUT 600)

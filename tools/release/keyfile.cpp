@@ -364,3 +364,11 @@ void keyfile_wipe(KeyPair *pair) {
     sodium_memzero(pair->seed, sizeof pair->seed);
     pair->has_secret = 0;
 }
+
+TrustedKey keyfile_trusted_key(const KeyPair *pair) {
+    TrustedKey trusted;
+    memset(&trusted, 0, sizeof trusted);
+    format_narrow(trusted.key_id, sizeof trusted.key_id, "%s", pair->kid);
+    memcpy(trusted.public_key, pair->public_key, sizeof trusted.public_key);
+    return trusted;
+}

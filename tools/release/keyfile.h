@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "release/release.h"
+
 #define KEYFILE_SECRET_KIND "vornquill-release-secret-key"
 #define KEYFILE_PUBLIC_KIND "vornquill-release-public-key"
 
@@ -43,3 +45,6 @@ int keyfile_read(const char *path, int need_secret, KeyPair *pair, char *error,
 
 // Wipes the secret half.
 void keyfile_wipe(KeyPair *pair);
+
+// The one-entry key table the verifier is given for a key.
+TrustedKey keyfile_trusted_key(const KeyPair *pair);

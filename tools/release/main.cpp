@@ -23,6 +23,7 @@
 #include "release/manifest.h"
 #include "release/release.h"
 #include "release/version.h"
+#include "tools/release/check.h"
 #include "tools/release/keyfile.h"
 
 namespace {
@@ -246,15 +247,6 @@ char *make_envelope(const KeyPair *key, const uint8_t *manifest, size_t n, size_
     return text;
 }
 
-// The one-entry key table the verifier is given for key.
-TrustedKey trusted_key_of(const KeyPair *key) {
-    TrustedKey trusted;
-    memset(&trusted, 0, sizeof trusted);
-    format_narrow(trusted.key_id, sizeof trusted.key_id, "%s", key->kid);
-    memcpy(trusted.public_key, key->public_key, sizeof trusted.public_key);
-    return trusted;
-}
-
 int today(char date[9]) {
     time_t now = time(nullptr);
     struct tm tm;
@@ -400,7 +392,7 @@ int command_verify(int argc, char **argv) {
     if (read_file(options[0].value, 8u << 20, "envelope", &text, &size) != 0) {
         return failure("verify", error_text);
     }
-    TrustedKey trusted = trusted_key_of(&key);
+    TrustedKey trusted = keyfile_trusted_key(&key);
 
     ReleaseInfo info;
     char detail[256];
@@ -553,7 +545,7 @@ int build_release(const char *work, const char *installer, const char *version,
         return -1;
     }
     // Check the release with the verifier itself before it is written.
-    TrustedKey trusted = trusted_key_of(key);
+    TrustedKey trusted = keyfile_trusted_key(key);
     ReleaseInfo info;
     char detail[256];
     VerifyStatus verdict = release_verify_with_keys(envelope, length, "0.0.0", &trusted, 1, &info,
@@ -710,6 +702,7 @@ int main(int argc, char **argv) {
     if (strcmp(command, "sign") == 0) return command_sign(argc - 2, argv + 2);
     if (strcmp(command, "verify") == 0) return command_verify(argc - 2, argv + 2);
     if (strcmp(command, "publish") == 0) return command_publish(argc - 2, argv + 2);
+    if (strcmp(command, "check") == 0) return check_command(argc - 2, argv + 2);
     fprintf(stderr, "vornquill-release: unknown command %s\n%s", command, usage_text);
     return 2;
 }

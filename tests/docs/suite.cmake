@@ -1,0 +1,3 @@
+# The administrator's guide in README.md against the source.
+add_test(NAME docs.admin-guide
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/docs/test_admin_guide.py ${CMAKE_SOURCE_DIR})
