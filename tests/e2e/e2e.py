@@ -368,6 +368,19 @@ class Bench:
                 return None
         return box
 
+    def probe_read_window(self, deadline_ms, *expected):
+        """Reads the progress window with window messages (window-probe) until
+        every FIELD=VALUE holds or the deadline passes: (held, fields read)."""
+        r = run_quiet([WINE64, self.probe, "read-window", TITLE, str(deadline_ms)] + list(expected),
+                      env=self.env, timeout=deadline_ms / 1000 + 30)
+        out = r.stdout.decode("utf-8", errors="replace").replace("\r", "")
+        fields = {}
+        for line in out.splitlines():
+            key, sep, value = line.partition(": ")
+            if sep:
+                fields[key] = value
+        return r.returncode == 0, fields
+
 
 # ---------------------------------------------------------------------------
 # One run and its checks
@@ -1085,7 +1098,21 @@ class Suite:
         if win is None:
             p.kill()
             return ["no progress window during the download"]
-        time.sleep(1.5)   # some progress with a rate to show
+        # What the real download shows, read back from the window: its
+        # status, then a detail with the total and a rate, the bar out of marquee.
+        total = "%.1f" % (os.path.getsize(b.installer_of("medium")) / 1048576.0)
+        detail = re.compile(r"^\d+\.\d MB of %s MB  \u2014  \d+\.\d MB/s$" % re.escape(total))
+        fields = {}
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            held, fields = b.probe_read_window(
+                2000, "status=Downloading Vornquill AI %s\\u2026" % VERSION, "bar=normal",
+                "cancel=enabled")
+            if held and detail.match(fields.get("detail", "")):
+                break
+        c.true(fields.get("status") == "Downloading Vornquill AI %s\u2026" % VERSION and
+               fields.get("bar") == "normal" and detail.match(fields.get("detail", "")),
+               "the window did not show the download's texts: %r" % (fields,))
         self.screenshot(win, "progress-during-download")
         self.click_cancel(win)
         run = self.end_window_run(p, plan, before, mark, inst)
