@@ -5,11 +5,18 @@
 #include <windows.h>
 
 #include "common/constants.h"
+#include "machine/work_folder.h"
 
 static HANDLE log_handle = INVALID_HANDLE_VALUE;
 static CRITICAL_SECTION log_lock;
 static volatile LONG log_lock_ready = 0;
 static UserMessage the_user_message;
+// Set by the one log_result call that writes the result line of the open log.
+static volatile LONG result_claimed = 0;
+
+#if VQ_PROFILE_TEST
+void (*log_result_seam)(int point) = nullptr;
+#endif
 
 static void log_time_now(LogTime *time) {
     SYSTEMTIME st;
@@ -29,10 +36,14 @@ void log_open(const wchar16 *path) {
         log_lock_ready = 1;
     }
     log_close();
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Like every file of the work folder, the log is opened as itself and
+    // only with a single name: a link or a second name at its path is
+    // replaced by a new file, and no other file's data is emptied.
+    HANDLE file = file_open_checked_flags(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS,
+                                          FILE_FLAG_WRITE_THROUGH);
     EnterCriticalSection(&log_lock);
     log_handle = file;
+    result_claimed = 0;
     LeaveCriticalSection(&log_lock);
 }
 
@@ -94,6 +105,31 @@ void log_finish(const wchar16 *work_folder, const wchar16 *setup_log_path,
     if (format_wide(target, 1024, T16("%ls\\install-%ls.log"), work_folder, stamp) >= 0) {
         MoveFileExW(installer_log_path, target, 0);
     }
+}
+
+int log_result(const char *before, int code, const char *reason) {
+    int locked = log_lock_ready;
+    if (locked && !TryEnterCriticalSection(&log_lock)) {
+#if VQ_PROFILE_TEST
+        if (log_result_seam != nullptr) log_result_seam(LOG_RESULT_SEAM_WAITING);
+#endif
+        EnterCriticalSection(&log_lock);
+    }
+    // The claim and the lines are one step: a caller that loses the claim
+    // has waited here until the winner's lines are written and the log is
+    // closed, so it can neither drop them by closing the log first nor add
+    // lines after the result line.
+    int won = InterlockedExchange(&result_claimed, 1) == 0;
+    if (won) {
+#if VQ_PROFILE_TEST
+        if (log_result_seam != nullptr) log_result_seam(LOG_RESULT_SEAM_CLAIMED);
+#endif
+        if (before != nullptr) log_line("%s", before);
+        log_line("RESULT code=%d reason=%s", code, reason);
+        log_close();
+    }
+    if (locked) LeaveCriticalSection(&log_lock);
+    return won;
 }
 
 UserMessage *user_message(void) {

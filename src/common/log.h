@@ -26,6 +26,25 @@ void log_close(void);
 void log_finish(const wchar16 *work_folder, const wchar16 *setup_log_path,
                 const wchar16 *installer_log_path, int installed);
 
+// ---------------------------------------------------------------- the result line
+// A run has one result line, "RESULT code=%d reason=%s", and it is the last
+// line of its log. The flow writes it at the end of the run, or the window's
+// cancel fail-safe when the flow is stuck. log_result claims the line and
+// writes it in one step under the log's lock: the first caller writes
+// `before` (when not null) and the result line, closes the log and gets 1;
+// every later caller writes nothing and gets 0. Each log_open starts a log
+// whose result line is not yet claimed.
+int log_result(const char *before, int code, const char *reason);
+
+#if VQ_PROFILE_TEST
+// Test seam of the test profile, null otherwise: log_result calls it with
+// LOG_RESULT_SEAM_WAITING just before it waits for the lock that another
+// thread holds, and with LOG_RESULT_SEAM_CLAIMED once it has won the claim,
+// before its lines are written (the lock is then held).
+enum { LOG_RESULT_SEAM_WAITING = 1, LOG_RESULT_SEAM_CLAIMED = 2 };
+extern void (*log_result_seam)(int point);
+#endif
+
 // ---------------------------------------------------------------- user message
 struct UserMessage {
     wchar16 text[USER_MESSAGE_CAPACITY];

@@ -20,12 +20,13 @@ int file_write_all(HANDLE file, const void *data, uint64_t length) {
     return 1;
 }
 
-// Creates a folder that may already exist; an existing one must be a plain
-// directory (not a link). 1 when the folder is there.
-static int folder_ensure(const wchar16 *path) {
-    if (CreateDirectoryW(path, nullptr)) return 1;
-    if (GetLastError() != ERROR_ALREADY_EXISTS) return 0;
-    return directory_exists_plain(path);
+// Creates a folder that may already exist, then holds it (plain, not a
+// link, undeletable while held). The held handle, or INVALID_HANDLE_VALUE.
+static HANDLE folder_ensure_held(const wchar16 *path) {
+    if (!CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return directory_hold_plain(path);
 }
 
 // The seven pieces of envelope.json, each written whole; 1 when all were.
@@ -66,7 +67,6 @@ int rollback_keep(const wchar16 *install_location, const ReleaseInfo *release, c
     // A location that does not fit is refused, never cut.
     if (text16_copy(location, ROLLBACK_PATH_CAPACITY, install_location) != 0) return -1;
     rollback_location_trim(location);
-    if (!directory_exists_plain(location)) return -1;
 
     utf8_to_utf16(release->version, version, 64);
     utf8_to_utf16(release->fileName, file_name, 201);
@@ -78,27 +78,50 @@ int rollback_keep(const wchar16 *install_location, const ReleaseInfo *release, c
         format_wide(envelope_path, ROLLBACK_PATH_CAPACITY, T16("%ls\\envelope.json"), package) < 0)
         return -1;
 
+    // Each folder of the chain is held from its check until the package is
+    // written: nobody can swap one for a link to another place meanwhile.
+    enum { HELD_LOCATION, HELD_UPDATER_WORK, HELD_ROLLBACK, HELD_PACKAGE, HELD_COUNT };
+    HANDLE held[HELD_COUNT];
+    for (int i = 0; i < HELD_COUNT; i++) held[i] = INVALID_HANDLE_VALUE;
+    int result = -1;
+    HANDLE file = INVALID_HANDLE_VALUE;
+
+    held[HELD_LOCATION] = directory_hold_plain(location);
+    if (held[HELD_LOCATION] == INVALID_HANDLE_VALUE) goto done;
     if (GetFileAttributesW(package) != INVALID_FILE_ATTRIBUTES) {
         log_line("rollback: a package for %s is already kept; leaving it", release->version);
-        return 1;
+        result = 1;
+        goto done;
     }
-    if (!folder_ensure(updater_work) || !folder_ensure(rollback)) return -1;
-    if (!CreateDirectoryW(package, nullptr)) return -1;
+    held[HELD_UPDATER_WORK] = folder_ensure_held(updater_work);
+    if (held[HELD_UPDATER_WORK] == INVALID_HANDLE_VALUE) goto done;
+    held[HELD_ROLLBACK] = folder_ensure_held(rollback);
+    if (held[HELD_ROLLBACK] == INVALID_HANDLE_VALUE) goto done;
+    if (!CreateDirectoryW(package, nullptr)) goto done;
+    held[HELD_PACKAGE] = directory_hold_plain(package);
+    if (held[HELD_PACKAGE] == INVALID_HANDLE_VALUE) goto done;
 
     if (!MoveFileExW(installer_path, installer_target, MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
         DWORD error = GetLastError();
         log_line("rollback: moving the installer failed (error %lu)", (unsigned long)error);
+        // The held handle would keep the empty folder from being removed.
+        CloseHandle(held[HELD_PACKAGE]);
+        held[HELD_PACKAGE] = INVALID_HANDLE_VALUE;
         RemoveDirectoryW(package);
-        return -1;
+        goto done;
     }
 
-    HANDLE file = file_open_checked(envelope_path, GENERIC_WRITE, 0, CREATE_NEW);
-    if (file == INVALID_HANDLE_VALUE) return -1;
-    int written = envelope_write(file, release);
-    CloseHandle(file);
-    if (!written) {
-        DeleteFileW(envelope_path);
-        return -1;
+    file = file_open_checked(envelope_path, GENERIC_WRITE, 0, CREATE_NEW);
+    if (file == INVALID_HANDLE_VALUE) goto done;
+    if (envelope_write(file, release)) {
+        result = 0;
     }
-    return 0;
+    CloseHandle(file);
+    if (result != 0) DeleteFileW(envelope_path);
+
+done:
+    for (int i = HELD_COUNT - 1; i >= 0; i--) {
+        if (held[i] != INVALID_HANDLE_VALUE) CloseHandle(held[i]);
+    }
+    return result;
 }

@@ -157,30 +157,88 @@ static void file_remove_name(const wchar16 *path) {
     }
 }
 
-static HANDLE file_open_plain(const wchar16 *path, DWORD access, DWORD share, DWORD disposition) {
-    return CreateFileW(path, access, share, nullptr, disposition,
-                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_ATTRIBUTE_NORMAL, nullptr);
+enum FileAttempt {
+    FILE_ATTEMPT_OPEN = 0,      // a plain file with one name, emptied if asked
+    FILE_ATTEMPT_FAILED = 1,    // the open or the emptying failed (last error set)
+    FILE_ATTEMPT_REFUSED = 2    // something else stands at the path; it is untouched
+};
+
+// One attempt of file_open_checked. The open itself never empties a file:
+// with CREATE_ALWAYS or TRUNCATE_EXISTING the name could be a second link of
+// data that belongs elsewhere, so the file is emptied only after the check.
+static FileAttempt file_open_attempt(const wchar16 *path, DWORD access, DWORD share,
+                                     DWORD disposition, DWORD flags, HANDLE *opened) {
+    *opened = INVALID_HANDLE_VALUE;
+    DWORD keeping = disposition;
+    if (disposition == CREATE_ALWAYS) keeping = OPEN_ALWAYS;
+    if (disposition == TRUNCATE_EXISTING) keeping = OPEN_EXISTING;
+    HANDLE file = CreateFileW(path, access, share, nullptr, keeping,
+                              flags | FILE_FLAG_OPEN_REPARSE_POINT | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return FILE_ATTEMPT_FAILED;
+    if (!file_handle_plain(file)) {
+        CloseHandle(file);
+        return FILE_ATTEMPT_REFUSED;
+    }
+    if (keeping != disposition) {
+        FILE_END_OF_FILE_INFO end;
+        end.EndOfFile.QuadPart = 0;
+        if (!SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof(end))) {
+            DWORD error = GetLastError();
+            CloseHandle(file);
+            SetLastError(error);
+            return FILE_ATTEMPT_FAILED;
+        }
+    }
+    *opened = file;
+    return FILE_ATTEMPT_OPEN;
 }
 
-HANDLE file_open_checked(const wchar16 *path, DWORD access, DWORD share, DWORD disposition) {
-    HANDLE file = file_open_plain(path, access, share, disposition);
-    if (file == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
-    if (file_handle_plain(file)) return file;
-    CloseHandle(file);
-    // Refused files keep their names: the error says the name was not usable.
-    if (disposition == OPEN_EXISTING) {
+HANDLE file_open_checked_flags(const wchar16 *path, DWORD access, DWORD share, DWORD disposition,
+                               DWORD flags) {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    FileAttempt attempt = file_open_attempt(path, access, share, disposition, flags, &file);
+    if (attempt == FILE_ATTEMPT_OPEN) return file;
+    if (attempt == FILE_ATTEMPT_FAILED) return INVALID_HANDLE_VALUE;
+    // Refused files keep their names when the caller opens an existing file:
+    // the error says the name was not usable.
+    if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
         SetLastError(ERROR_CANT_ACCESS_FILE);
         return INVALID_HANDLE_VALUE;
     }
 
     file_remove_name(path);
-    file = file_open_plain(path, access, share, disposition);
-    if (file == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
-    if (file_handle_plain(file)) return file;
-    CloseHandle(file);
+    attempt = file_open_attempt(path, access, share, disposition, flags, &file);
+    if (attempt == FILE_ATTEMPT_OPEN) return file;
+    if (attempt == FILE_ATTEMPT_FAILED) return INVALID_HANDLE_VALUE;
     file_remove_name(path);
     SetLastError(ERROR_CANT_ACCESS_FILE);
     return INVALID_HANDLE_VALUE;
+}
+
+HANDLE file_open_checked(const wchar16 *path, DWORD access, DWORD share, DWORD disposition) {
+    return file_open_checked_flags(path, access, share, disposition, 0);
+}
+
+HANDLE directory_hold_plain(const wchar16 *path) {
+    // Listing access takes part in the sharing checks, so that while this
+    // handle is open nobody can open the folder for deletion or renaming.
+    HANDLE folder = CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+    BY_HANDLE_FILE_INFORMATION information;
+    int plain = GetFileInformationByHandle(folder, &information) &&
+                (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    // The name is pinned to this folder now; some systems show a link only
+    // in the attributes read by name, so read those as well.
+    if (plain) plain = directory_exists_plain(path);
+    if (!plain) {
+        CloseHandle(folder);
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return folder;
 }
 
 void part_files_clean(const wchar16 *folder, const wchar16 *keep_name) {

@@ -12,7 +12,6 @@
 #include "setup/stages.h"
 
 static SetupContext the_context;
-static volatile LONG result_claimed = 0;
 static const char *deferred_line = nullptr;
 
 void setup_defer_line(const char *line) {
@@ -37,14 +36,6 @@ void setup_close_file(void **file) {
 int setup_end_closing(SetupRun *run, void **file, int code, const char *reason) {
     setup_close_file(file);
     return setup_end(run, code, reason);
-}
-
-int setup_result_claim(void) {
-    return InterlockedExchange(&result_claimed, 1) == 0;
-}
-
-void setup_result_line(int code, const char *reason) {
-    log_line("RESULT code=%d reason=%s", code, reason);
 }
 
 // The ProgramData folder into the context; 0 or -1.
@@ -79,7 +70,6 @@ static void setup_opening_lines(const SetupContext *context) {
 int setup_run_stages(const wchar16 *programdata, const SetupStage *stages, size_t count) {
     SetupContext *context = &the_context;
     ZeroMemory(context, sizeof(*context));
-    result_claimed = 0;
 
     if (setup_find_programdata(context, programdata) != 0) {
         report_message(1, T16("Setup could not find the ProgramData folder."));
@@ -121,7 +111,9 @@ int setup_run_stages(const wchar16 *programdata, const SetupStage *stages, size_
     release_free(&run.release);
     cloud_close(run.client);
 
-    if (setup_result_claim()) setup_result_line(run.code, run.reason);
+    // Unless the window's cancel fail-safe has written its own result line
+    // first (the process is then ending with 3), this writes the run's.
+    log_result(nullptr, run.code, run.reason);
     log_finish(context->work_folder.path, context->setup_log_path, context->installer_log_path,
                context->installed);
     return run.code;

@@ -67,12 +67,6 @@ void setup_close_file(void **file);
 // Ends the run like setup_end, closing the stage's open file first.
 int setup_end_closing(SetupRun *run, void **file, int code, const char *reason);
 
-// There is exactly one result line per process: the flow writes it at the end
-// of the run, or the window's cancel fail-safe when the flow is stuck.
-// setup_result_claim returns 1 to the one caller that may write it.
-int setup_result_claim(void);
-void setup_result_line(int code, const char *reason);
-
 #ifdef _WIN32
 // Start-up runs before the log exists: a line it has to log waits here (one
 // static text, or null for none) and the next run writes it right after its

@@ -59,12 +59,11 @@ static LRESULT CALLBACK ui_window_proc(HWND window, UINT message, WPARAM wparam,
         return 0;
     case WM_TIMER:
         // The grace period is over and the flow has not ended: end the
-        // process here, unless the flow has just written its own result.
+        // process here, unless the flow has written its own result line.
+        // Either side writes its lines whole, or nothing.
         if (wparam == UI_TIMER_CANCEL && !handed_over) {
             KillTimer(window, UI_TIMER_CANCEL);
-            if (setup_result_claim()) {
-                log_line("cancelled by the user");
-                setup_result_line(SETUP_EXIT_CANCELLED, "cancelled");
+            if (log_result("cancelled by the user", SETUP_EXIT_CANCELLED, "cancelled")) {
                 ExitProcess(SETUP_EXIT_CANCELLED);
             }
         }

@@ -9,7 +9,7 @@ message byte for byte, key log lines, the cloud's request log and the files
 left in the work folder and the install folder.
 
     e2e.py GROUP [--win-dir DIR] [--native-dir DIR] [--artefacts DIR] [-k NAME]
-    GROUP: release | download | install | window | all
+    GROUP: release | download | install | links | nginx | window | all
 
 Without WINEPREFIX in the environment it starts its own Wine prefix, wineserver
 and Xvfb display (scripts/wine-env.sh) and stops them at the end.
@@ -368,6 +368,19 @@ class Bench:
                 return None
         return box
 
+    def probe_read_window(self, deadline_ms, *expected):
+        """Reads the progress window with window messages (window-probe) until
+        every FIELD=VALUE holds or the deadline passes: (held, fields read)."""
+        r = run_quiet([WINE64, self.probe, "read-window", TITLE, str(deadline_ms)] + list(expected),
+                      env=self.env, timeout=deadline_ms / 1000 + 30)
+        out = r.stdout.decode("utf-8", errors="replace").replace("\r", "")
+        fields = {}
+        for line in out.splitlines():
+            key, sep, value = line.partition(": ")
+            if sep:
+                fields[key] = value
+        return r.returncode == 0, fields
+
 
 # ---------------------------------------------------------------------------
 # One run and its checks
@@ -562,6 +575,29 @@ def scenarios(bench):
         c.eq(os.path.getsize(part) if os.path.exists(part) else None, drop,
              "part file kept in the shared folder")
 
+    def link_untouched(c, link, target):
+        """The link is still a link to its target, which holds no work folder
+        file and no rollback folder."""
+        c.true(os.path.islink(link), "the link was replaced: %s" % link)
+        found = sorted(os.listdir(target)) if os.path.isdir(target) else None
+        c.true(found is not None and "updater-work" not in found and
+               not any(f.endswith((".log", ".part", ".exe")) for f in found),
+               "written behind the link: %s" % found)
+
+    def shared_link_left(c, run):
+        check_installed(c, run, b)
+        link_untouched(c, os.path.join(b.programdata, SHARED), run.install_dir + "-elsewhere")
+
+    def location_link_left(c, run):
+        link_untouched(c, run.install_dir, run.install_dir + "-elsewhere")
+        check_no_installer_left(c, run)
+
+    def updater_work_link_left(c, run):
+        link_untouched(c, os.path.join(run.install_dir, "updater-work"),
+                       run.install_dir + "-elsewhere")
+        c.eq(os.listdir(run.install_dir + "-elsewhere"), [], "files behind the link")
+        check_no_installer_left(c, run)
+
     def part_deleted_shared(c, run):
         c.eq(run.log.value("work folder reuse: "), "yes (private)", "work folder kind")
         check_no_installer_left(c, run)
@@ -739,6 +775,21 @@ def scenarios(bench):
              lines=["rollback package not kept: installed version 1.2.1, location known"],
              check=other_version),
 
+        # ---- directory links (Unix symbolic links, which Wine shows as reparse
+        # points by name) where the run writes: nothing goes through them
+        dict(group="links", name="shared-work-folder-link", release="good", link="shared",
+             code=0, reason="installed", message=("information", msg_installed()),
+             lines=["work folder reuse: no (fresh random folder)"], check=shared_link_left),
+        dict(group="links", name="install-location-link", release="good", link="location",
+             code=0, reason="installed",
+             message=("information", msg_installed()),
+             lines=["rollback package could not be kept (not fatal)"],
+             no_lines=["rollback package kept in"], check=location_link_left),
+        dict(group="links", name="updater-work-link", release="good", link="updater-work",
+             code=0, reason="installed", message=("information", msg_installed()),
+             lines=["rollback package could not be kept (not fatal)"],
+             no_lines=["rollback package kept in"], check=updater_work_link_left),
+
         # ---- the same published folder on nginx, with its own and with SHA-256 entity tags
         dict(group="nginx", name="nginx-resume-restarts", runner="nginx_resume", tags=False),
         dict(group="nginx", name="nginx-sha256-tags-resume", runner="nginx_resume", tags=True),
@@ -768,6 +819,9 @@ class Suite:
         install folders of the scenarios."""
         self.b.registry()
         shutil.rmtree(os.path.join(self.b.drive_c, "e2e"), ignore_errors=True)
+        shared = os.path.join(self.b.programdata, SHARED)
+        if os.path.islink(shared):
+            os.unlink(shared)
 
     def install_dir(self, name):
         return "C:\\e2e\\" + name
@@ -776,6 +830,8 @@ class Suite:
         b = self.b
         name = sc["name"]
         inst = self.install_dir(name)
+        if os.path.islink(b.unix_of(inst)):
+            os.unlink(b.unix_of(inst))
         shutil.rmtree(b.unix_of(inst), ignore_errors=True)
         reg = sc.get("registry")
         if reg is None:
@@ -791,10 +847,28 @@ class Suite:
             with open(os.path.join(pkg, "marker.txt"), "w") as f:
                 f.write("kept before")
         shared = os.path.join(b.programdata, SHARED)
+        if os.path.islink(shared):
+            os.unlink(shared)
         if sc.get("shared"):
             shutil.rmtree(shared, ignore_errors=True)
         else:
             os.makedirs(shared, exist_ok=True)   # exists and not private: a fresh folder
+        link = sc.get("link")
+        if link:
+            # A directory link to a folder elsewhere: a Unix symbolic link,
+            # which Wine reports by name as a directory and reparse point.
+            target = b.unix_of(inst) + "-elsewhere"
+            shutil.rmtree(target, ignore_errors=True)
+            os.makedirs(target)
+            if link == "shared":
+                shutil.rmtree(shared, ignore_errors=True)
+                where = shared
+            elif link == "location":
+                where = b.unix_of(inst)
+            else:
+                where = os.path.join(b.unix_of(inst), "updater-work")
+                os.makedirs(b.unix_of(inst), exist_ok=True)
+            os.symlink(target, where)
         return inst
 
     def switches(self, sc, inst):
@@ -1085,7 +1159,21 @@ class Suite:
         if win is None:
             p.kill()
             return ["no progress window during the download"]
-        time.sleep(1.5)   # some progress with a rate to show
+        # What the real download shows, read back from the window: its
+        # status, then a detail with the total and a rate, the bar out of marquee.
+        total = "%.1f" % (os.path.getsize(b.installer_of("medium")) / 1048576.0)
+        detail = re.compile(r"^\d+\.\d MB of %s MB  \u2014  \d+\.\d MB/s$" % re.escape(total))
+        fields = {}
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            held, fields = b.probe_read_window(
+                2000, "status=Downloading Vornquill AI %s\\u2026" % VERSION, "bar=normal",
+                "cancel=enabled")
+            if held and detail.match(fields.get("detail", "")):
+                break
+        c.true(fields.get("status") == "Downloading Vornquill AI %s\u2026" % VERSION and
+               fields.get("bar") == "normal" and detail.match(fields.get("detail", "")),
+               "the window did not show the download's texts: %r" % (fields,))
         self.screenshot(win, "progress-during-download")
         self.click_cancel(win)
         run = self.end_window_run(p, plan, before, mark, inst)
@@ -1343,7 +1431,7 @@ def main():
                   '"$@"; exit $?')
         os.execvp("bash", ["bash", "-c", script, ROOT, sys.executable] + sys.argv)
 
-    groups = (["release", "download", "install", "nginx", "window"] if args.group == "all"
+    groups = (["release", "download", "install", "links", "nginx", "window"] if args.group == "all"
               else [args.group])
     bench = Bench(args)
     try:

@@ -4,7 +4,7 @@
 # The window group needs the Xvfb display of the Wine environment; its
 # screenshots are kept in the build tree as artefacts.
 if(VQ_WIN_BUILD_DIR)
-  foreach(group release download install nginx window)
+  foreach(group release download install links nginx window)
     add_test(NAME e2e.${group}
       COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/e2e.py ${group}
               --win-dir ${VQ_WIN_BUILD_DIR} --native-dir ${CMAKE_BINARY_DIR}

@@ -101,13 +101,15 @@ TEST(Flow, OpeningLinesStagesAndOneResultLine) {
     std::vector<std::wstring> messages = log_messages(folder + L"\\online-setup.log");
     ASSERT_EQ(messages.size(), 7u);
     EXPECT_EQ(messages[0], L"Vornquill AI online installer 1.0.0");
-    // The test profile's port is the build's, not a fixed number; the test
-    // build marks itself at the end of the configuration line, where a
-    // production build has nothing.
-    EXPECT_EQ(messages[1], L"cloud https://localhost:" + std::to_wstring(VQ_TEST_CLOUD_PORT) +
+    // The test profile's cloud port is a build setting (8443 unless a second
+    // work tree needs another); the test build marks itself at the end of the
+    // configuration line, where a production build has nothing.
+    std::string base = cloud_base_url();
+    EXPECT_EQ(messages[1], L"cloud " + std::wstring(base.begin(), base.end()) +
                                L"; release keys: test (1); version floor 1.0.0; TEST BUILD: trusts "
                                L"the test release key and the test signing certificate; not for "
                                L"distribution");
+    EXPECT_EQ(base.compare(0, 18, "https://localhost:"), 0) << base;
     EXPECT_EQ(messages[2], L"work folder: " + folder);
     EXPECT_EQ(messages[3], L"work folder reuse: yes (private)");
     EXPECT_EQ(messages[4], L"first stage");

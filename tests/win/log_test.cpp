@@ -127,6 +127,132 @@ TEST(Log, ReadersMayReadButNotDeleteTheOpenLog) {
     EXPECT_TRUE(DeleteFileW(path.c_str()));
 }
 
+TEST(Log, ALogNameThatIsASecondLinkIsMadeAnewWithoutTouchingTheOtherName) {
+    std::wstring folder = temp_folder();
+    std::wstring path = folder + L"\\online-setup.log";
+    std::wstring other = folder + L"\\elsewhere.txt";
+    ASSERT_TRUE(wintest::write_file(other, "not the log's"));
+    ASSERT_TRUE(CreateHardLinkW(path.c_str(), other.c_str(), nullptr));
+    log_open(path.c_str());
+    log_line("first line");
+    log_close();
+    EXPECT_EQ(read_file(other), "not the log's");
+    std::string data = read_file(path);
+    EXPECT_EQ(data.find("not the log's"), std::string::npos);
+    EXPECT_NE(data.find("first line\r\n"), std::string::npos);
+}
+
+TEST(LogResult, TheFirstCallerWritesItsLinesAndClosesTheLog) {
+    std::wstring path = temp_folder() + L"\\online-setup.log";
+    log_open(path.c_str());
+    EXPECT_EQ(log_result("cancelled by the user", 3, "cancelled"), 1);
+    EXPECT_EQ(log_result(nullptr, 0, "installed"), 0);
+    log_line("after the result");
+    std::vector<std::wstring> lines = lines_of(read_file(path));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(25), L"cancelled by the user");
+    EXPECT_EQ(lines[1].substr(25), L"RESULT code=3 reason=cancelled");
+    // A new log has its own result line.
+    log_open(path.c_str());
+    EXPECT_EQ(log_result(nullptr, 0, "installed"), 1);
+    lines = lines_of(read_file(path));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].substr(25), L"RESULT code=0 reason=installed");
+}
+
+#if VQ_PROFILE_TEST
+// The window's fail-safe and the flow's end reach the result line at the same
+// time. The seam holds the winner inside its step, after the claim and before
+// its lines, until the other side is seen waiting for the log's lock (or has
+// finished, which would be the fault: the winner's lines would then be lost).
+struct ResultRace {
+    HANDLE claimed;          // the winner is inside its step
+    HANDLE other_waiting;    // the other side waits for the lock
+    HANDLE go_on;            // the winner may write its lines
+    std::wstring log_path;
+};
+ResultRace *race;
+
+void race_seam(int point) {
+    if (point == LOG_RESULT_SEAM_CLAIMED) {
+        SetEvent(race->claimed);
+        WaitForSingleObject(race->go_on, 10000);
+    } else if (point == LOG_RESULT_SEAM_WAITING) {
+        SetEvent(race->other_waiting);
+    }
+}
+
+struct ResultCall {
+    int fail_safe;  // the window's timer; otherwise the flow's end
+    int result;
+};
+
+DWORD WINAPI result_call(void *parameter) {
+    ResultCall *call = (ResultCall *)parameter;
+    if (call->fail_safe) {
+        call->result = log_result("cancelled by the user", 3, "cancelled");
+    } else {
+        // The flow's end: its result line, then the log's close and renaming.
+        call->result = log_result(nullptr, 1, "release");
+        std::wstring folder = race->log_path.substr(0, race->log_path.rfind(L'\\'));
+        log_finish(folder.c_str(), race->log_path.c_str(), (folder + L"\\install.log").c_str(), 0);
+    }
+    return 0;
+}
+
+TEST(LogResult, WhicheverSideWinsWritesItsLinesWholeAndTheOtherNothing) {
+    const struct {
+        int first_is_fail_safe;
+        const wchar_t *last_lines[2];
+    } cases[] = {
+        {1, {L"cancelled by the user", L"RESULT code=3 reason=cancelled"}},
+        {0, {L"flow line", L"RESULT code=1 reason=release"}},
+    };
+    for (const auto &c : cases) {
+        ResultRace state;
+        state.claimed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        state.other_waiting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        state.go_on = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        state.log_path = temp_folder() + L"\\online-setup.log";
+        race = &state;
+        log_open(state.log_path.c_str());
+        log_line("flow line");
+        log_result_seam = race_seam;
+
+        ResultCall first = {c.first_is_fail_safe, -1};
+        ResultCall second = {!c.first_is_fail_safe, -1};
+        HANDLE first_thread = CreateThread(nullptr, 0, result_call, &first, 0, nullptr);
+        ASSERT_NE(first_thread, nullptr);
+        ASSERT_EQ(WaitForSingleObject(state.claimed, 10000), WAIT_OBJECT_0);
+        HANDLE second_thread = CreateThread(nullptr, 0, result_call, &second, 0, nullptr);
+        ASSERT_NE(second_thread, nullptr);
+        HANDLE either[2] = {state.other_waiting, second_thread};
+        DWORD seen = WaitForMultipleObjects(2, either, FALSE, 10000);
+        EXPECT_EQ(seen, WAIT_OBJECT_0) << "the other side must wait for the winner's lines";
+        SetEvent(state.go_on);
+        WaitForSingleObject(first_thread, 10000);
+        WaitForSingleObject(second_thread, 10000);
+        log_result_seam = nullptr;
+        CloseHandle(first_thread);
+        CloseHandle(second_thread);
+        CloseHandle(state.claimed);
+        CloseHandle(state.other_waiting);
+        CloseHandle(state.go_on);
+        log_close();
+
+        EXPECT_EQ(first.result, 1);
+        EXPECT_EQ(second.result, 0);
+        std::vector<std::wstring> lines = lines_of(read_file(state.log_path));
+        int results = 0;
+        for (const std::wstring &line : lines) results += line.find(L"Z RESULT ") != std::wstring::npos;
+        EXPECT_EQ(results, 1);
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2].substr(25), c.last_lines[0]);
+        EXPECT_EQ(lines.back().substr(25), c.last_lines[1]);
+    }
+}
+#endif
+
 // The system's splitting of a command line, then the acceptance rules.
 TEST(OptionsCommandLine, SystemSplittingThenAcceptance) {
     struct Case {

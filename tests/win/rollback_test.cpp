@@ -153,6 +153,42 @@ TEST_F(RollbackKeep, UpdaterWorkThatIsNotAPlainFolderIsRefused) {
     EXPECT_EQ(wintest::read_file(installer), installer_bytes);
 }
 
+// Any folder of the chain that is a link to another place is refused and
+// nothing is written through it (directory links as make_directory_link
+// makes them on this platform).
+TEST_F(RollbackKeep, AFolderOfTheChainThatIsALinkIsRefused) {
+    const wchar_t *links[] = {L"", L"\\updater-work", L"\\updater-work\\rollback"};
+    int n = 0;
+    for (const wchar_t *which : links) {
+        std::wstring base = wintest::temp_folder(L"rollback chain");
+        std::wstring target = wintest::temp_folder(L"rollback elsewhere");
+        std::wstring where = base + L"\\location";
+        if (n == 0) {
+            ASSERT_TRUE(wintest::make_directory_link(where, target));
+        } else {
+            ASSERT_TRUE(CreateDirectoryW(where.c_str(), nullptr));
+            if (n == 2) {
+                ASSERT_TRUE(CreateDirectoryW((where + L"\\updater-work").c_str(), nullptr));
+            }
+            ASSERT_TRUE(wintest::make_directory_link(where + which, target));
+        }
+        n++;
+        EXPECT_EQ(rollback_keep(where.c_str(), &release, installer.c_str()), -1) << which;
+        EXPECT_EQ(wintest::read_file(installer), installer_bytes) << which;
+        // Nothing was made behind the link.
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((target + L"\\*").c_str(), &found);
+        int entries = 0;
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) entries++;
+            } while (FindNextFileW(search, &found));
+            FindClose(search);
+        }
+        EXPECT_EQ(entries, 0) << which;
+    }
+}
+
 TEST_F(RollbackKeep, AFailedMoveRemovesThePackageFolder) {
     std::wstring missing = work + L"\\gone.exe";
     EXPECT_EQ(rollback_keep(location.c_str(), &release, missing.c_str()), -1);

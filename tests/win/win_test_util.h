@@ -68,6 +68,54 @@ inline std::vector<std::wstring> lines_of(const std::string &data) {
     return lines;
 }
 
+// Makes a directory link at `link` (whose parent exists) to the folder
+// `target`. Under Wine, whose CreateSymbolicLinkW makes nothing, a Unix
+// symbolic link made by /bin/ln (Wine starts a Unix program as a Unix
+// process); Wine reports such a link by name as a directory and reparse
+// point. On Windows a directory symbolic link. false when none was made.
+inline bool make_directory_link(const std::wstring &link, const std::wstring &target) {
+    typedef char *(__cdecl * UnixName)(const wchar_t *);
+    UnixName unix_name =
+        (UnixName)(void *)GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name");
+    if (unix_name == nullptr) {
+        return CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                                   SYMBOLIC_LINK_FLAG_DIRECTORY |
+                                       SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != 0;
+    }
+    size_t cut = link.find_last_of(L'\\');
+    if (cut == std::wstring::npos) return false;
+    char *unix_target = unix_name(target.c_str());
+    char *unix_parent = unix_name(link.substr(0, cut).c_str());
+    bool made = false;
+    if (unix_target != nullptr && unix_parent != nullptr) {
+        std::wstring command = L"/bin/ln -s \"";
+        for (const char *c = unix_target; *c != 0; c++) command += (wchar_t)(unsigned char)*c;
+        command += L"\" \"";
+        for (const char *c = unix_parent; *c != 0; c++) command += (wchar_t)(unsigned char)*c;
+        command += L"/" + link.substr(cut + 1) + L"\"";
+        STARTUPINFOW startup;
+        ZeroMemory(&startup, sizeof(startup));
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process;
+        std::vector<wchar_t> line(command.begin(), command.end());
+        line.push_back(0);
+        if (CreateProcessW(L"Z:\\bin\\ln", line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           nullptr, &startup, &process)) {
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+            // The handle of a Unix process does not tell when it has ended:
+            // wait for the link itself.
+            for (int i = 0; i < 200 && !made; i++) {
+                made = GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
+                if (!made) Sleep(50);
+            }
+        }
+    }
+    HeapFree(GetProcessHeap(), 0, unix_target);
+    HeapFree(GetProcessHeap(), 0, unix_parent);
+    return made;
+}
+
 // Sets the process-wide cancel flag after a delay, from a thread of its own
 // (the argument points at the delay in milliseconds, which must outlive it).
 inline DWORD WINAPI cancel_after(void *delay_ms) {

@@ -211,6 +211,129 @@ TEST(WorkFolderFiles, PartFileWithASecondLinkIsMadeAnew) {
     EXPECT_EQ(read_file(elsewhere), "someone else's data");
 }
 
+// Whatever the disposition, a name that is a second link of a file is never
+// used to change that file: the other name keeps its data. The dispositions
+// that make a file remove the name and make a new, empty one; those that
+// open an existing file refuse it.
+TEST(WorkFolderFiles, AHardLinkedNameNeverChangesTheOtherNamesData) {
+    const struct {
+        DWORD disposition;
+        bool made_anew;
+    } cases[] = {
+        {CREATE_ALWAYS, true},
+        {OPEN_ALWAYS, true},
+        {TRUNCATE_EXISTING, false},
+        {OPEN_EXISTING, false},
+    };
+    for (const auto &c : cases) {
+        std::wstring folder = wintest::temp_folder(L"hard link");
+        std::wstring name = folder + L"\\online-setup.log";
+        std::wstring other = folder + L"\\someone-elses.dat";
+        ASSERT_TRUE(write_file(other, "someone else's data"));
+        ASSERT_TRUE(CreateHardLinkW(name.c_str(), other.c_str(), nullptr));
+
+        HANDLE file = file_open_checked(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, c.disposition);
+        DWORD error = GetLastError();
+        EXPECT_EQ(read_file(other), "someone else's data") << c.disposition;
+        if (c.made_anew) {
+            ASSERT_NE(file, INVALID_HANDLE_VALUE) << c.disposition;
+            EXPECT_EQ(file_size(file), 0u) << c.disposition;
+            BY_HANDLE_FILE_INFORMATION information;
+            ASSERT_TRUE(GetFileInformationByHandle(file, &information));
+            EXPECT_EQ(information.nNumberOfLinks, 1u) << c.disposition;
+            DWORD put = 0;
+            ASSERT_TRUE(WriteFile(file, "new", 3, &put, nullptr));
+            CloseHandle(file);
+            EXPECT_EQ(read_file(name), "new") << c.disposition;
+        } else {
+            EXPECT_EQ(file, INVALID_HANDLE_VALUE) << c.disposition;
+            EXPECT_EQ(error, (DWORD)ERROR_CANT_ACCESS_FILE) << c.disposition;
+            EXPECT_EQ(read_file(name), "someone else's data") << c.disposition;
+        }
+        EXPECT_EQ(read_file(other), "someone else's data") << c.disposition;
+    }
+}
+
+TEST(WorkFolderFiles, EmptyingDispositionsEmptyAPlainFile) {
+    std::wstring folder = wintest::temp_folder(L"truncate");
+    const DWORD dispositions[] = {CREATE_ALWAYS, TRUNCATE_EXISTING};
+    for (DWORD disposition : dispositions) {
+        std::wstring path = folder + L"\\plain.part";
+        ASSERT_TRUE(write_file(path, "old bytes"));
+        HANDLE file = file_open_checked(path.c_str(), GENERIC_WRITE, 0, disposition);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE) << disposition;
+        EXPECT_EQ(file_size(file), 0u) << disposition;
+        CloseHandle(file);
+        EXPECT_EQ(read_file(path), "") << disposition;
+    }
+    // CREATE_ALWAYS of a new name makes it; TRUNCATE_EXISTING of none fails.
+    HANDLE file = file_open_checked((folder + L"\\new.part").c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    EXPECT_TRUE(exists(folder + L"\\new.part"));
+    file = file_open_checked((folder + L"\\none").c_str(), GENERIC_WRITE, 0, TRUNCATE_EXISTING);
+    EXPECT_EQ(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+}
+
+// Directory links as this platform can show them (see make_directory_link):
+// by name they are a directory and a reparse point.
+TEST(WorkFolderLinks, ADirectoryLinkIsNeverAPlainFolder) {
+    std::wstring folder = wintest::temp_folder(L"dir link");
+    std::wstring target = folder + L"\\target";
+    std::wstring link = folder + L"\\link";
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    ASSERT_TRUE(wintest::make_directory_link(link, target));
+    EXPECT_EQ(directory_exists_plain(target.c_str()), 1);
+    EXPECT_EQ(directory_exists_plain(link.c_str()), 0);
+    EXPECT_EQ(work_folder_is_private(link.c_str()), 0);
+
+    HANDLE held = directory_hold_plain(link.c_str());
+    EXPECT_EQ(held, INVALID_HANDLE_VALUE);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    held = directory_hold_plain(target.c_str());
+    EXPECT_NE(held, INVALID_HANDLE_VALUE);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    held = directory_hold_plain((folder + L"\\missing").c_str());
+    EXPECT_EQ(held, INVALID_HANDLE_VALUE);
+}
+
+TEST(WorkFolderLinks, ASharedWorkFolderThatIsALinkIsLeftAndItsTargetUntouched) {
+    std::wstring parent = wintest::temp_folder(L"programdata");
+    std::wstring target = parent + L"\\elsewhere";
+    std::wstring shared = parent + L"\\VornquillAI-Setup";
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    ASSERT_TRUE(write_file(target + L"\\keep.txt", "theirs"));
+    ASSERT_TRUE(wintest::make_directory_link(shared, target));
+
+    wchar16 path[WORK_FOLDER_PATH_CAPACITY];
+    uint32_t reused = 1;
+    ASSERT_EQ(work_folder_prepare(parent.c_str(), path, WORK_FOLDER_PATH_CAPACITY, &reused), 0);
+    EXPECT_TRUE(is_fresh_name(path, parent)) << path;
+    EXPECT_EQ(reused, 0u);
+    EXPECT_EQ(directory_exists_plain(shared.c_str()), 0) << "the link is left as it is";
+    EXPECT_EQ(read_file(target + L"\\keep.txt"), "theirs");
+}
+
+// While held, the folder can be neither removed nor renamed, so no link can
+// take its place; files can still be made and moved into it.
+TEST(WorkFolderLinks, AHeldFolderCannotBeRemovedOrRenamed) {
+    std::wstring folder = wintest::temp_folder(L"held");
+    std::wstring held_path = folder + L"\\updater-work";
+    ASSERT_TRUE(CreateDirectoryW(held_path.c_str(), nullptr));
+    HANDLE held = directory_hold_plain(held_path.c_str());
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(RemoveDirectoryW(held_path.c_str()));
+    EXPECT_FALSE(MoveFileExW(held_path.c_str(), (folder + L"\\moved").c_str(), 0));
+    EXPECT_TRUE(directory_exists_plain(held_path.c_str()));
+    ASSERT_TRUE(write_file(folder + L"\\file", "x"));
+    EXPECT_TRUE(MoveFileExW((folder + L"\\file").c_str(), (held_path + L"\\file").c_str(),
+                            MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH));
+    CloseHandle(held);
+    ASSERT_TRUE(DeleteFileW((held_path + L"\\file").c_str()));
+    EXPECT_TRUE(MoveFileExW(held_path.c_str(), (folder + L"\\moved").c_str(), 0));
+}
+
 TEST(WorkFolderFiles, InstallerWithASecondLinkIsRefusedAndKept) {
     std::wstring folder = wintest::temp_folder(L"links");
     std::wstring installer = folder + L"\\setup.exe";

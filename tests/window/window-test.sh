@@ -64,6 +64,27 @@ wait_rc() {  # pid: sets rc
   rc=$?
 }
 
+# Reads the progress window from another process with window messages until
+# every FIELD=VALUE holds or the deadline (ms) passes; non-ASCII characters
+# are written \uXXXX. Sets window_state to what was read last.
+read_window() {  # deadline_ms FIELD=VALUE...
+  local out rc
+  out="$("$WINE64" "$probe" read-window "$title" "$@" 2>/dev/null)"
+  rc=$?
+  window_state="$(printf '%s' "$out" | tr -d '\r' | tr '\n' '|')"
+  return $rc
+}
+
+expect_window() {  # what deadline_ms FIELD=VALUE...
+  local what="$1"
+  shift
+  if read_window "$@"; then ok "$what"; else fail "$what: the window showed: $window_state"; fi
+}
+
+# Milliseconds since the epoch, now or of a log line's UTC stamp.
+now_ms() { date +%s%3N; }
+stamp_ms() { date -d "$1" +%s%3N; }
+
 expect_layout() {  # name client button
   expect_eq "$(messages "$probe_log" | grep -c '^layout ')" 6 "$1: window and five controls"
   expect_eq "$(messages "$probe_log" | grep '^layout window')" "layout window $2" "$1: client area"
@@ -74,7 +95,9 @@ scale=100
 
 echo "== progress, then Cancel"
 if start_probe progress progress; then
-  sleep 0.5
+  expect_window "progress: the download status, its detail and the bar's place" 10000 \
+    'status=Downloading Vornquill AI 2.0.0\u2026' 'detail=1.5 MB of 10.0 MB  \u2014  2.0 MB/s' \
+    bar=normal pos=150 cancel=enabled
   find_window && ok "progress: window shown" || fail "progress: no window"
   screenshot progress-96dpi
   expect_layout progress "460x168" "350,128 90x28"
@@ -93,36 +116,72 @@ fi
 
 echo "== marquee, then the close request"
 if start_probe marquee marquee; then
-  sleep 0.5
+  expect_window "marquee: a total of 0 shows the marquee bar without a detail" 10000 \
+    bar=marquee detail=
   screenshot marquee-96dpi
   find_window
   xdotool windowfocus --sync "$window" 2>/dev/null
   xdotool key --window "$window" alt+F4
-  sleep 0.5
   wait_rc "$probe_pid"
   expect_eq "$rc" 3 "marquee: closing cancels instead of closing"
   expect_eq "$(messages "$probe_log" | tail -1)" "RESULT code=3 reason=cancelled" "marquee: result line"
 fi
 
-echo "== a flow that does not honour Cancel: the fail-safe"
-if start_probe block block; then
-  sleep 0.3
+echo "== what the window shows, read back step by step"
+if start_probe steps steps; then
+  expect_window "steps: the first status, Cancel enabled, the bar not in marquee" 10000 \
+    'status=Checking for the latest version\u2026' detail= cancel=enabled bar=normal pos=0
+  : >"$work/steps/step-1"
+  expect_window "steps: the download status, marquee while the total is unknown" 10000 \
+    'status=Downloading Vornquill AI 2.0.0\u2026' detail= bar=marquee
+  : >"$work/steps/step-2"
+  expect_window "steps: the first progress with a total leaves marquee" 10000 \
+    bar=normal pos=150 'detail=1.5 MB of 10.0 MB  \u2014  2.0 MB/s'
   find_window
   click_at 395 142
-  sleep 0.5
+  wait_rc "$probe_pid"
+  expect_eq "$rc" 3 "steps: Cancel ends the flow with 3"
+  expect_eq "$(messages "$probe_log" | tail -1)" "RESULT code=3 reason=cancelled" "steps: result line"
+fi
+
+echo "== a flow that does not honour Cancel: the fail-safe"
+if start_probe block block; then
+  expect_window "block: the window is up" 10000 cancel=enabled
+  find_window
+  click_at 395 142
+  first_cancel=$(now_ms)
+  expect_window "block: Cancelling with the button disabled" 3000 'status=Cancelling\u2026' \
+    cancel=disabled
   screenshot cancelling
-  click_at 395 142   # a second Cancel changes nothing
+  # A second Cancel well inside the grace period: a click on the disabled
+  # button, then a Cancel command and a close request posted to the window.
+  click_at 395 142
+  while [ $(($(now_ms) - first_cancel)) -lt 2000 ]; do sleep 0.05; done
+  "$WINE64" "$probe" cancel "$title" >/dev/null 2>&1
+  expect_window "block: a second Cancel changes nothing" 1000 'status=Cancelling\u2026' \
+    cancel=disabled
   wait_rc "$probe_pid"
   expect_eq "$rc" 3 "block: the process ends with 3"
   expect_eq "$(messages "$probe_log" | tail -2 | head -1)" "cancelled by the user" "block: cancel line"
   expect_eq "$(messages "$probe_log" | tail -1)" "RESULT code=3 reason=cancelled" "block: result line"
   expect_eq "$(messages "$probe_log" | grep -c '^RESULT ')" 1 "block: one result line"
   expect_eq "$(tr -d '\r' <"$probe_out")" "" "block: the flow never returned"
+  # The fail-safe ran 4 s after the first Cancel; a restart by the second
+  # (2 s later) would have put it at 6 s.
+  fired="$(grep -a 'cancelled by the user' "$probe_log" | cut -d' ' -f1)"
+  if [ -n "$fired" ]; then
+    after=$(($(stamp_ms "$fired") - first_cancel))
+    if [ "$after" -ge 3500 ] && [ "$after" -lt 5500 ]; then
+      ok "block: the fail-safe ended the process ${after} ms after the first Cancel"
+    else
+      fail "block: the fail-safe ended the process ${after} ms after the first Cancel, not about 4000"
+    fi
+  fi
 fi
 
 echo "== after the hand-over Cancel does nothing"
 if start_probe handover handover; then
-  sleep 0.5
+  # The flow is ready only once the hand-over has hidden the window.
   if find_window; then fail "handover: the window is still visible"; else ok "handover: window hidden"; fi
   X=410 Y=437 click_at 395 142
   wait_rc "$probe_pid"
@@ -136,7 +195,7 @@ echo "== 144 DPI"
 "$WINE64" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
 scale=150
 if start_probe progress progress144; then
-  sleep 0.5
+  expect_window "144 DPI: the progress shown" 10000 bar=normal pos=150
   screenshot progress-144dpi
   expect_layout "144 DPI" "690x252" "525,192 135x42"
   find_window

@@ -2,11 +2,22 @@
 // through ui_run_with_window so the window tests can drive it with clicks,
 // and it reads message boxes of other processes for the start-up tests.
 //
-//   window-probe run MODE PROGRAMDATA   MODE: progress | marquee | block | handover
+//   window-probe run MODE PROGRAMDATA   MODE: progress | marquee | block | handover | steps
 //   window-probe read-box TITLE         prints the box's texts and icon, presses its default button
 //   window-probe hold-lock SECONDS      holds the setup's single-instance lock, as a running setup does
 //   window-probe hold-named-mutex SECONDS  holds only the named mutex, as any program could
+//   window-probe read-window TITLE MS [FIELD=VALUE...]
+//                                       reads the progress window of another process (status,
+//                                       detail, cancel, bar, pos) until every FIELD=VALUE holds
+//                                       or MS milliseconds have passed; prints what it read last;
+//                                       0 when all held
+//   window-probe cancel TITLE           posts a Cancel click and a close request to that window
+//
+// The steps mode shows the window's own first status, then waits for the file
+// "step-1" in PROGRAMDATA before the download status and a progress report
+// without a total (marquee), and for "step-2" before a report with a total.
 #include <windows.h>
+#include <commctrl.h>
 #include <shellapi.h>
 #include <stdio.h>
 #include <string.h>
@@ -17,6 +28,7 @@
 #include "ui/ui.h"
 
 static const wchar_t *probe_mode = L"";
+static const wchar_t *probe_programdata = nullptr;
 
 // Writes the window and control sizes (client coordinates) to the log.
 static void probe_log_layout(void) {
@@ -48,8 +60,38 @@ static int probe_wait_for_cancel(DWORD limit_ms) {
     return 0;
 }
 
+// Waits until the file NAME exists in the run's ProgramData folder; 0 when
+// the wait ran out first or the user cancelled.
+static int probe_wait_for_step(const wchar_t *name, DWORD limit_ms) {
+    wchar_t path[1024];
+    if (format_wide(path, 1024, L"%ls\\%ls", probe_programdata, name) < 0) return 0;
+    for (DWORD waited = 0; waited < limit_ms; waited += 20) {
+        if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return 1;
+        if (cancel_requested) return 0;
+        Sleep(20);
+    }
+    return 0;
+}
+
+static int probe_steps(SetupRun *run) {
+    log_line("probe: ready");
+    if (!probe_wait_for_step(L"step-1", 60000)) return setup_end(run, SETUP_EXIT_CANCELLED, "cancelled");
+    ui_set_status(L"Downloading Vornquill AI 2.0.0\u2026");
+    ui_report_progress(0, 0, 0);
+    uint64_t marquee_posted = GetTickCount64();
+    log_line("probe: step 1");
+    if (!probe_wait_for_step(L"step-2", 60000)) return setup_end(run, SETUP_EXIT_CANCELLED, "cancelled");
+    // A report within the throttle interval of the last one would be dropped.
+    while (GetTickCount64() - marquee_posted <= UI_PROGRESS_THROTTLE_MS) Sleep(10);
+    ui_report_progress(1572864, 10485760, 2097152.0);
+    log_line("probe: step 2");
+    if (!probe_wait_for_cancel(60000)) return setup_end(run, SETUP_EXIT_CLOUD, "timeout");
+    return setup_end(run, SETUP_EXIT_CANCELLED, "cancelled");
+}
+
 static int probe_stage(SetupRun *run) {
     probe_log_layout();
+    if (lstrcmpW(probe_mode, L"steps") == 0) return probe_steps(run);
     int marquee = lstrcmpW(probe_mode, L"marquee") == 0;
     if (marquee || lstrcmpW(probe_mode, L"progress") == 0) {
         // 1.5 MB of 10 MB at 2 MB/s, or a total of 0 for the marquee bar.
@@ -82,7 +124,6 @@ static int probe_stage(SetupRun *run) {
 }
 
 static const SetupStage probe_stages[] = {probe_stage};
-static const wchar_t *probe_programdata = nullptr;
 
 static int probe_flow(void *argument) {
     return setup_run_stages(probe_programdata, probe_stages, 1);
@@ -176,6 +217,174 @@ static int probe_read_box(const wchar_t *title) {
     return 0;
 }
 
+// ---------------------------------------------------------------- another process's window
+// What the progress window shows, read with window messages from outside.
+struct WindowState {
+    wchar_t status[256];
+    wchar_t detail[256];
+    int cancel_enabled;
+    int marquee;
+    int position;
+};
+
+struct ProgressWindow {
+    HWND window;
+    HWND statics[3];  // title, status and detail lines, top to bottom
+    int static_count;
+    HWND bar;
+    HWND cancel;
+};
+
+static BOOL CALLBACK probe_find_progress(HWND window, LPARAM parameter) {
+    ProgressWindow *found = (ProgressWindow *)parameter;
+    wchar_t class_name[64];
+    GetClassNameW(window, class_name, 64);
+    if (lstrcmpW(class_name, L"VornquillAIOnlineSetup") != 0 || !IsWindowVisible(window)) return TRUE;
+    found->window = window;
+    return FALSE;
+}
+
+// The children of the progress window by kind; the static lines in the order
+// of their places from the top.
+static int probe_progress_controls(ProgressWindow *found) {
+    found->static_count = 0;
+    found->bar = nullptr;
+    found->cancel = nullptr;
+    int tops[3] = {0, 0, 0};
+    for (HWND child = GetWindow(found->window, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t class_name[64];
+        GetClassNameW(child, class_name, 64);
+        RECT r;
+        GetWindowRect(child, &r);
+        if (lstrcmpiW(class_name, L"Static") == 0 && found->static_count < 3) {
+            int i = found->static_count++;
+            while (i > 0 && tops[i - 1] > r.top) {
+                tops[i] = tops[i - 1];
+                found->statics[i] = found->statics[i - 1];
+                i--;
+            }
+            tops[i] = r.top;
+            found->statics[i] = child;
+        } else if (lstrcmpiW(class_name, L"msctls_progress32") == 0) {
+            found->bar = child;
+        } else if (lstrcmpiW(class_name, L"Button") == 0) {
+            found->cancel = child;
+        }
+    }
+    return found->static_count == 3 && found->bar != nullptr && found->cancel != nullptr;
+}
+
+// The text of a control of another process, through WM_GETTEXT.
+static void probe_control_text(HWND control, wchar_t *text, int capacity) {
+    text[0] = 0;
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(control, WM_GETTEXT, (WPARAM)capacity, (LPARAM)text,
+                             SMTO_ABORTIFHUNG, 2000, &length)) {
+        text[0] = 0;
+    }
+    text[capacity - 1] = 0;
+}
+
+static int probe_read_progress(const wchar_t *title, WindowState *state) {
+    ProgressWindow found;
+    ZeroMemory(&found, sizeof(found));
+    EnumWindows(probe_find_progress, (LPARAM)&found);
+    if (found.window == nullptr) return 0;
+    wchar_t caption[128];
+    GetWindowTextW(found.window, caption, 128);
+    if (lstrcmpW(caption, title) != 0 || !probe_progress_controls(&found)) return 0;
+    probe_control_text(found.statics[1], state->status, 256);
+    probe_control_text(found.statics[2], state->detail, 256);
+    state->cancel_enabled = IsWindowEnabled(found.cancel) ? 1 : 0;
+    state->marquee = (GetWindowLongW(found.bar, GWL_STYLE) & PBS_MARQUEE) ? 1 : 0;
+    DWORD_PTR position = 0;
+    SendMessageTimeoutW(found.bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position);
+    state->position = (int)position;
+    return 1;
+}
+
+// The value of an expectation with its \\uXXXX escapes decoded, so that the
+// command line needs only ASCII whatever the code page.
+static void probe_unescape(const wchar_t *text, wchar_t *out, size_t capacity) {
+    size_t n = 0;
+    while (*text != 0 && n + 1 < capacity) {
+        if (text[0] == L'\\' && text[1] == L'u' && wcslen(text) >= 6) {
+            wchar_t digits[5] = {text[2], text[3], text[4], text[5], 0};
+            out[n++] = (wchar_t)wcstoul(digits, nullptr, 16);
+            text += 6;
+        } else {
+            out[n++] = *text++;
+        }
+    }
+    out[n] = 0;
+}
+
+// One FIELD=VALUE expectation against what was read.
+static int probe_state_matches(const WindowState *state, const wchar_t *expectation) {
+    const wchar_t *equals = wcschr(expectation, L'=');
+    if (equals == nullptr) return 0;
+    size_t name_length = (size_t)(equals - expectation);
+    wchar_t value[256];
+    probe_unescape(equals + 1, value, 256);
+    wchar_t actual[256];
+    if (name_length == 6 && wcsncmp(expectation, L"status", 6) == 0) {
+        lstrcpynW(actual, state->status, 256);
+    } else if (name_length == 6 && wcsncmp(expectation, L"detail", 6) == 0) {
+        lstrcpynW(actual, state->detail, 256);
+    } else if (name_length == 6 && wcsncmp(expectation, L"cancel", 6) == 0) {
+        lstrcpynW(actual, state->cancel_enabled ? L"enabled" : L"disabled", 256);
+    } else if (name_length == 3 && wcsncmp(expectation, L"bar", 3) == 0) {
+        lstrcpynW(actual, state->marquee ? L"marquee" : L"normal", 256);
+    } else if (name_length == 3 && wcsncmp(expectation, L"pos", 3) == 0) {
+        swprintf(actual, 256, L"%d", state->position);
+    } else {
+        return 0;
+    }
+    return lstrcmpW(actual, value) == 0;
+}
+
+static int probe_read_window(const wchar_t *title, DWORD limit_ms, wchar_t **expected, int count) {
+    WindowState state;
+    int read = 0;
+    int held = 0;
+    ULONGLONG start = GetTickCount64();
+    for (;;) {
+        ZeroMemory(&state, sizeof(state));
+        read = probe_read_progress(title, &state);
+        held = read;
+        for (int i = 0; read && i < count; i++) held = held && probe_state_matches(&state, expected[i]);
+        if (held || GetTickCount64() - start >= limit_ms) break;
+        Sleep(20);
+    }
+    if (!read) {
+        printf("window: none\n");
+    } else {
+        probe_print(L"status", state.status);
+        probe_print(L"detail", state.detail);
+        probe_print(L"cancel", state.cancel_enabled ? L"enabled" : L"disabled");
+        probe_print(L"bar", state.marquee ? L"marquee" : L"normal");
+        printf("pos: %d\n", state.position);
+    }
+    fflush(stdout);
+    return held ? 0 : 1;
+}
+
+// A click on Cancel (its command) and a close request, as a user's second
+// and third attempt to cancel.
+static int probe_cancel_again(const wchar_t *title) {
+    ProgressWindow found;
+    ZeroMemory(&found, sizeof(found));
+    EnumWindows(probe_find_progress, (LPARAM)&found);
+    if (found.window == nullptr) return 1;
+    wchar_t caption[128];
+    GetWindowTextW(found.window, caption, 128);
+    if (lstrcmpW(caption, title) != 0) return 1;
+    PostMessageW(found.window, WM_COMMAND, MAKEWPARAM(100, BN_CLICKED), 0);
+    PostMessageW(found.window, WM_CLOSE, 0, 0);
+    return 0;
+}
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     int count = 0;
     wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -189,6 +398,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         Sleep((DWORD)_wtoi(arguments[2]) * 1000);
         startup_instance_release(&lock);
         return 0;
+    }
+    if (lstrcmpW(arguments[1], L"cancel") == 0) return probe_cancel_again(arguments[2]);
+    if (lstrcmpW(arguments[1], L"read-window") == 0) {
+        if (count < 4) return 64;
+        return probe_read_window(arguments[2], (DWORD)_wtoi(arguments[3]), arguments + 4, count - 4);
     }
     if (lstrcmpW(arguments[1], L"hold-named-mutex") == 0) {
         HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Global\\VornquillAI-OnlineSetup");
