@@ -33,7 +33,7 @@ def exit_codes(root):
 
 def ends_of_runs(root, codes):
     """(code, reason) pairs of the source, and every reason word it uses.
-    Direct ends: setup_end / setup_end_closing / setup_result_line with a
+    Direct ends: setup_end / setup_end_closing / log_result with a
     SETUP_EXIT_* code and literal reasons (a conditional reason gives each of
     its literals). Ends through variables: "code = SETUP_EXIT_X; reason = "w""
     and "== SETUP_EXIT_X ? "w"" pairs; the release fetch's own codes for the
@@ -43,7 +43,7 @@ def ends_of_runs(root, codes):
     for folder in ("setup", "ui"):
         d = os.path.join(root, "src", folder)
         sources += [read(d, name) for name in sorted(os.listdir(d)) if name.endswith(".cpp")]
-    call = re.compile(r"\b(?:setup_end_closing|setup_end|setup_result_line)\s*\(([^;]*?)\)\s*;", re.S)
+    call = re.compile(r"\b(?:setup_end_closing|setup_end|log_result)\s*\(([^;]*?)\)\s*;", re.S)
     for text in sources:
         for args in call.findall(text):
             found = re.findall(r"\b(SETUP_EXIT_\w+)\b", args)
@@ -103,8 +103,8 @@ def main(root):
         check(len(cells) == 4 and all(cells), f"exit code {code}: meaning and what to do are given")
 
     # The result line, the log names and the work folder, as the program writes them.
-    flow = read(root, "src", "setup", "flow.cpp")
-    check('"RESULT code=%d reason=%s"' in flow, "flow.cpp writes the result line")
+    log = read(root, "src", "common", "log.cpp")
+    check('"RESULT code=%d reason=%s"' in log, "log.cpp writes the result line")
     check("RESULT\ncode=N reason=WORD" in guide or "RESULT code=N reason=WORD" in guide,
           "the guide shows the result line")
     sources = "".join(read(root, "src", *p) for p in (("setup", "flow.cpp"), ("common", "log.cpp"),
