@@ -8,6 +8,14 @@ osslsigncode extract-signature writes them) for the signature tests.
     forge-timestamp.py break SIGNED.der OUT.der
         One byte changed in the signature value of the RFC 3161 time-stamp
         token among the first signer's unauthenticated attributes.
+    forge-timestamp.py encrypted-digest SIGNED.der OUT.bin
+        The first signer's encrypted digest (the value a counter-signature
+        signs).
+    forge-timestamp.py add-countersignature TARGET.der CMS.der OUT.der
+        TARGET's first signer gets, as its only unauthenticated attribute, a
+        PKCS #9 counter-signature: the first signer of CMS.der (signed data,
+        as openssl cms -sign writes it); CMS.der's certificates are added to
+        TARGET's.
     forge-timestamp.py swap-certificate SIGNED.exe OLD.der NEW.der OUT.exe
         Every copy of the certificate OLD in SIGNED.exe replaced by NEW, a
         certificate of the same length (outside the hashed parts of the file).
@@ -147,6 +155,36 @@ def attach(pe, signature):
     return bytes(pe[:offset]) + table
 
 
+PKCS9_COUNTERSIGNATURE = bytes.fromhex("06092a864886f70d010906")
+CERTIFICATES = 0xA0
+SET = 0x31
+
+
+def signer_value(signed):
+    for item in children(element(find(signed, FIRST_SIGNER))[1]):
+        if item[0] == OCTET_STRING:
+            return element(item)[1]
+    raise SystemExit("forge-timestamp: the signer has no encrypted digest")
+
+
+def add_countersignature(target, cms):
+    counter = find(cms, FIRST_SIGNER)
+    attribute = encode(0x30, PKCS9_COUNTERSIGNATURE + encode(SET, counter))
+    added = [item for item in children(element(find(cms, [1, 0]))[1]) if item[0] == CERTIFICATES]
+    extra = b"".join(children(element(added[0])[1])) if added else b""
+
+    def change_signed_data(items):
+        for n, item in enumerate(items):
+            if item[0] == CERTIFICATES:
+                items[n] = encode(CERTIFICATES, element(item)[1] + extra)
+                break
+        return items
+
+    out = edit(target, [1, 0], change_signed_data)
+    return edit(out, FIRST_SIGNER, lambda items: [i for i in items if i[0] != UNAUTHENTICATED] +
+                [encode(UNAUTHENTICATED, attribute)])
+
+
 def swap_certificate(pe, old, new):
     if len(old) != len(new):
         raise SystemExit("forge-timestamp: the certificates differ in length (%d, %d)" % (len(old), len(new)))
@@ -160,6 +198,10 @@ def main(argv):
         out = copy(open(argv[2], "rb").read(), open(argv[3], "rb").read())
     elif len(argv) == 4 and argv[1] == "break":
         out = break_token(open(argv[2], "rb").read())
+    elif len(argv) == 4 and argv[1] == "encrypted-digest":
+        out = signer_value(open(argv[2], "rb").read())
+    elif len(argv) == 5 and argv[1] == "add-countersignature":
+        out = add_countersignature(open(argv[2], "rb").read(), open(argv[3], "rb").read())
     elif len(argv) == 6 and argv[1] == "swap-certificate":
         out = swap_certificate(*(open(name, "rb").read() for name in argv[2:5]))
     elif len(argv) == 5 and argv[1] == "attach":

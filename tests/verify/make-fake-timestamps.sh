@@ -8,6 +8,9 @@
 #                          not trusted (made here, never installed)
 #   ts-no-usage.exe        the time-stamping certificate from the trusted test
 #                          root without the time-stamping usage (code signing)
+#   ts-pkcs9-copied.exe    a PKCS #9 counter-signature by the test
+#                          time-stamping certificate, made over another
+#                          file's signer
 # The file's own signature is valid in each, so every fake differs from the
 # genuine file only in its time stamp.
 #   tests/verify/make-fake-timestamps.sh INSTALLER.exe OUT-FOLDER
@@ -71,6 +74,15 @@ done
 "${forge[@]}" break "$work/ts-valid.der" "$work/broken.der"
 "${forge[@]}" attach "$out/ts-valid.exe" "$work/broken.der" "$out/ts-bad-signature.exe"
 
+# A PKCS #9 counter-signature (the older form of a time stamp): the test
+# time-stamping certificate signs the encrypted digest of another file's
+# signer, and the result is attached to this file's signer.
+"${forge[@]}" encrypted-digest "$work/another-ts.der" "$work/another-digest.bin"
+openssl cms -sign -binary -in "$work/another-digest.bin" -signer "$certs/tsa.crt" -inkey "$certs/tsa.key" \
+  -certfile "$certs/ca.crt" -md sha256 -nosmimecap -outform DER -out "$work/countersignature.der"
+"${forge[@]}" add-countersignature "$work/no-ts.der" "$work/countersignature.der" "$work/pkcs9-copied.der"
+"${forge[@]}" attach "$work/no-ts.exe" "$work/pkcs9-copied.der" "$out/ts-pkcs9-copied.exe"
+
 # A time-stamping authority under a root nobody trusts.
 issue untrusted-root self ""
 issue untrusted-tsa "$work/untrusted-root" timeStamping
@@ -99,7 +111,7 @@ sign_pinned "$exe" "$work/twin-ts.exe" "$work/twin-chain.crt" "$work/twin.key"
   "$out/ts-no-usage.exe"
 
 # Each file carries a time-stamp token and a valid signature of its own.
-for f in ts-valid ts-copied ts-bad-signature ts-untrusted-ca ts-no-usage; do
+for f in ts-valid ts-copied ts-bad-signature ts-untrusted-ca ts-no-usage ts-pkcs9-copied; do
   report="$(osslsigncode verify -in "$out/$f.exe" -CAfile "$certs/pinned.crt" -TSA-CAfile "$certs/ca.crt" 2>/dev/null || true)"
   if ! grep -q '^Signature verification: ok' <<<"$report"; then
     echo "make-fake-timestamps: $f.exe does not carry a valid signature of its own" >&2

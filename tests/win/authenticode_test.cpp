@@ -142,6 +142,7 @@ TEST_F(AuthenticodeCheck, OnlyAProvenTimeStampCounts) {
         {L"ts-bad-signature.exe", 0, "pinned certificate but no timestamp", "no"},
         {L"ts-untrusted-ca.exe", 0, "pinned certificate but no timestamp", "no"},
         {L"ts-no-usage.exe", 0, "pinned certificate but no timestamp", "no"},
+        {L"ts-pkcs9-copied.exe", 0, "pinned certificate but no timestamp", "no"},
     };
     for (const Case &c : cases) {
         Checked got = check(folder + L"\\" + c.file, AUTHENTICODE_SUMMARY_CAPACITY);
