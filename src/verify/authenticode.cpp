@@ -1,7 +1,10 @@
 // The Authenticode check of the downloaded installer: Windows verifies the
 // signature, then the signer facts (thumbprint, self-signed, organisation,
-// time stamp) are read from the verification state and the verdict is chosen
-// by the rules in authenticode_rules.cpp.
+// time stamp, the errors of the signer's chain) are read from the
+// verification state and the verdict is chosen by the rules in
+// authenticode_rules.cpp. A time stamp counts only when it is proven: listed
+// by the trust provider without error, or verified here with the system's
+// message functions.
 #include <windows.h>
 #include <wincrypt.h>
 #include <wintrust.h>
@@ -13,60 +16,331 @@
 #include "common/memory.h"
 #include "verify/verify.h"
 
-enum { ORGANIZATION_CAPACITY = 256 };
+enum { ORGANIZATION_CAPACITY = 256, IMPRINT_CAPACITY = 64 };
 
-// Time-stamp counter-signatures kept in a signer's unauthenticated
-// attributes: PKCS #9 counterSignature and the RFC 3161 time-stamp token.
+// Time stamps kept in a signer's unauthenticated attributes: the PKCS #9
+// counter-signature and the RFC 3161 time-stamp token. Unauthenticated
+// attributes are covered neither by the signature nor by the file digest, so
+// one counts only after it has been verified here.
 static const char kOidPkcs9CounterSign[] = "1.2.840.113549.1.9.6";
 static const char kOidRfc3161CounterSign[] = "1.3.6.1.4.1.311.3.3.1";
-static const char kOidSignedData[] = "1.2.840.113549.1.7.2";
+static const char kOidTimestampInfo[] = "1.2.840.113549.1.9.16.1.4";
+static const char kOidMessageDigest[] = "1.2.840.113549.1.9.4";
+static const char kOidTimestampUsage[] = "1.3.6.1.5.5.7.3.8";
 
 static const DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-// 1 when the blob decodes as a PKCS #7 signer info (a PKCS #9 counter-signature).
-static int blob_is_signer_info(const CRYPT_ATTR_BLOB *blob) {
-    DWORD needed = 0;
-    return CryptDecodeObjectEx(kEncoding, PKCS7_SIGNER_INFO, blob->pbData, blob->cbData, 0, nullptr,
-                               nullptr, &needed)
-               ? 1
-               : 0;
+// The hash algorithms a time-stamp token's message imprint may use.
+struct ImprintAlgorithm {
+    const char *oid;
+    const wchar_t *name;
+    DWORD length;
+};
+static const ImprintAlgorithm kImprintAlgorithms[] = {
+    {"2.16.840.1.101.3.4.2.1", L"SHA256", 32},
+    {"2.16.840.1.101.3.4.2.2", L"SHA384", 48},
+    {"2.16.840.1.101.3.4.2.3", L"SHA512", 64},
+};
+
+// CryptDecodeObjectEx into a block from LocalAlloc (free with LocalFree), or null.
+static void *decode_alloc(LPCSTR type, const BYTE *data, DWORD size) {
+    void *decoded = nullptr;
+    DWORD decoded_size = 0;
+    if (!CryptDecodeObjectEx(kEncoding, type, data, size, CRYPT_DECODE_ALLOC_FLAG, nullptr, &decoded,
+                             &decoded_size))
+        return nullptr;
+    return decoded;
 }
 
-// 1 when the blob decodes as a content info holding signed data (an RFC 3161
-// time-stamp token).
-static int blob_is_signed_data(const CRYPT_ATTR_BLOB *blob) {
+// CryptMsgGetParam into a block from heap_alloc (free with heap_free), or null.
+static void *message_param_alloc(HCRYPTMSG message, DWORD type, DWORD index, DWORD *size) {
     DWORD needed = 0;
-    if (!CryptDecodeObjectEx(kEncoding, PKCS_CONTENT_INFO, blob->pbData, blob->cbData, 0, nullptr, nullptr,
-                             &needed))
-        return 0;
-    if (needed == 0) return 0;
-    CRYPT_CONTENT_INFO *info = (CRYPT_CONTENT_INFO *)heap_alloc(needed);
-    if (info == nullptr) return 0;
-    int found = 0;
-    if (CryptDecodeObjectEx(kEncoding, PKCS_CONTENT_INFO, blob->pbData, blob->cbData, 0, nullptr, info,
-                            &needed) &&
-        info->pszObjId != nullptr && strcmp(info->pszObjId, kOidSignedData) == 0 && info->Content.cbData > 0)
-        found = 1;
-    heap_free(info);
-    return found;
-}
-
-// The time stamp as the signer's own record holds it: a counter-signature
-// attribute among the unauthenticated attributes whose value decodes as one.
-// Some trust providers verify the signature but list no counter-signers;
-// this finds the time stamp there too.
-static int signer_has_timestamp_attribute(const CMSG_SIGNER_INFO *signer) {
-    if (signer == nullptr) return 0;
-    for (DWORD i = 0; i < signer->UnauthAttrs.cAttr; i++) {
-        const CRYPT_ATTRIBUTE *attribute = &signer->UnauthAttrs.rgAttr[i];
-        if (attribute->pszObjId == nullptr || attribute->cValue == 0 || attribute->rgValue == nullptr) continue;
-        if (strcmp(attribute->pszObjId, kOidPkcs9CounterSign) == 0 && blob_is_signer_info(&attribute->rgValue[0]))
-            return 1;
-        if (strcmp(attribute->pszObjId, kOidRfc3161CounterSign) == 0 &&
-            blob_is_signed_data(&attribute->rgValue[0]))
-            return 1;
+    if (!CryptMsgGetParam(message, type, index, nullptr, &needed) || needed == 0) return nullptr;
+    void *block = heap_alloc(needed);
+    if (block == nullptr) return nullptr;
+    if (!CryptMsgGetParam(message, type, index, block, &needed)) {
+        heap_free(block);
+        return nullptr;
     }
-    return 0;
+    if (size != nullptr) *size = needed;
+    return block;
+}
+
+// 1 when the certificate names the time-stamping usage in its own extended
+// key usage extension and chains, for that usage, to a root this PC trusts
+// with no error at all. `extra` holds the certificates that came with the
+// time stamp (intermediates). Nothing is fetched from the network.
+static int timestamp_certificate_trusted(PCCERT_CONTEXT certificate, HCERTSTORE extra) {
+    int usage_found = 0;
+    DWORD size = 0;
+    if (CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size) && size > 0) {
+        CERT_ENHKEY_USAGE *usage = (CERT_ENHKEY_USAGE *)heap_alloc(size);
+        if (usage != nullptr) {
+            if (CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, usage, &size)) {
+                for (DWORD i = 0; i < usage->cUsageIdentifier; i++) {
+                    if (usage->rgpszUsageIdentifier[i] != nullptr &&
+                        strcmp(usage->rgpszUsageIdentifier[i], kOidTimestampUsage) == 0)
+                        usage_found = 1;
+                }
+            }
+            heap_free(usage);
+        }
+    }
+    if (!usage_found) return 0;
+
+    LPSTR wanted[1] = {(LPSTR)kOidTimestampUsage};
+    CERT_CHAIN_PARA para;
+    memset(&para, 0, sizeof para);
+    para.cbSize = sizeof para;
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = wanted;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!CertGetCertificateChain(nullptr, certificate, nullptr, extra, &para, CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL,
+                                 nullptr, &chain) ||
+        chain == nullptr)
+        return 0;
+    int trusted = chain->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR ? 1 : 0;
+    CertFreeCertificateChain(chain);
+    return trusted;
+}
+
+// The imprint algorithm of a hash algorithm identifier, or null for one
+// that is not accepted.
+static const ImprintAlgorithm *imprint_algorithm(const char *oid) {
+    if (oid == nullptr) return nullptr;
+    for (const ImprintAlgorithm &candidate : kImprintAlgorithms) {
+        if (strcmp(candidate.oid, oid) == 0) return &candidate;
+    }
+    return nullptr;
+}
+
+// Hashes `data` with `algorithm` into `hash` (IMPRINT_CAPACITY bytes); 1 on success.
+static int imprint_hash(const ImprintAlgorithm *algorithm, const BYTE *data, DWORD size, BYTE *hash) {
+    DWORD hash_size = IMPRINT_CAPACITY;
+    if (!CryptHashCertificate2(algorithm->name, 0, nullptr, data, size, hash, &hash_size)) return 0;
+    return hash_size == algorithm->length ? 1 : 0;
+}
+
+// 1 when the signer of the decoded message `message` (index 0) has exactly
+// one messageDigest attribute and it equals the hash of `content` with the
+// signer's hash algorithm. The signature covers the attributes; this ties
+// them to the content.
+static int token_digest_matches_content(HCRYPTMSG message, const BYTE *content, DWORD content_size) {
+    int matches = 0;
+    int digests = 0;
+    BYTE computed[IMPRINT_CAPACITY];
+    const ImprintAlgorithm *algorithm = nullptr;
+    CMSG_SIGNER_INFO *signer = (CMSG_SIGNER_INFO *)message_param_alloc(message, CMSG_SIGNER_INFO_PARAM, 0, nullptr);
+    if (signer != nullptr) algorithm = imprint_algorithm(signer->HashAlgorithm.pszObjId);
+    if (algorithm != nullptr && imprint_hash(algorithm, content, content_size, computed)) {
+        for (DWORD i = 0; i < signer->AuthAttrs.cAttr; i++) {
+            const CRYPT_ATTRIBUTE *attribute = &signer->AuthAttrs.rgAttr[i];
+            if (attribute->pszObjId == nullptr || strcmp(attribute->pszObjId, kOidMessageDigest) != 0) continue;
+            digests++;
+            if (attribute->cValue != 1 || attribute->rgValue == nullptr) continue;
+            CRYPT_DATA_BLOB *digest = (CRYPT_DATA_BLOB *)decode_alloc(
+                X509_OCTET_STRING, attribute->rgValue[0].pbData, attribute->rgValue[0].cbData);
+            if (digest == nullptr) continue;
+            if (digest->cbData == algorithm->length && memcmp(digest->pbData, computed, algorithm->length) == 0)
+                matches = 1;
+            LocalFree(digest);
+        }
+    }
+    heap_free(signer);
+    return digests == 1 ? matches : 0;
+}
+
+// 1 when the time-stamp info (the token's content, DER) holds a message
+// imprint that equals the hash of `signed_value` (this signer's encrypted
+// digest). The info is taken apart with the system's generic decoders:
+// TSTInfo is a sequence whose third element is the imprint, a sequence of
+// the hash algorithm and the hash.
+static int token_imprint_matches(const BYTE *info, DWORD info_size, const CRYPT_DATA_BLOB *signed_value) {
+    int matches = 0;
+    CRYPT_SEQUENCE_OF_ANY *fields = nullptr;
+    CRYPT_SEQUENCE_OF_ANY *imprint = nullptr;
+    CRYPT_SEQUENCE_OF_ANY *algorithm = nullptr;
+    LPSTR *algorithm_oid = nullptr;
+    CRYPT_DATA_BLOB *hash = nullptr;
+    const ImprintAlgorithm *chosen = nullptr;
+    BYTE computed[IMPRINT_CAPACITY];
+
+    fields = (CRYPT_SEQUENCE_OF_ANY *)decode_alloc(X509_SEQUENCE_OF_ANY, info, info_size);
+    if (fields == nullptr || fields->cValue < 5) goto done;
+    imprint = (CRYPT_SEQUENCE_OF_ANY *)decode_alloc(X509_SEQUENCE_OF_ANY, fields->rgValue[2].pbData,
+                                                     fields->rgValue[2].cbData);
+    if (imprint == nullptr || imprint->cValue != 2) goto done;
+    algorithm = (CRYPT_SEQUENCE_OF_ANY *)decode_alloc(X509_SEQUENCE_OF_ANY, imprint->rgValue[0].pbData,
+                                                       imprint->rgValue[0].cbData);
+    if (algorithm == nullptr || algorithm->cValue < 1) goto done;
+    algorithm_oid = (LPSTR *)decode_alloc(X509_OBJECT_IDENTIFIER, algorithm->rgValue[0].pbData,
+                                          algorithm->rgValue[0].cbData);
+    if (algorithm_oid == nullptr || *algorithm_oid == nullptr) goto done;
+    chosen = imprint_algorithm(*algorithm_oid);
+    if (chosen == nullptr) goto done;
+    hash = (CRYPT_DATA_BLOB *)decode_alloc(X509_OCTET_STRING, imprint->rgValue[1].pbData, imprint->rgValue[1].cbData);
+    if (hash == nullptr || hash->cbData != chosen->length) goto done;
+    if (!imprint_hash(chosen, signed_value->pbData, signed_value->cbData, computed)) goto done;
+    if (memcmp(hash->pbData, computed, chosen->length) == 0) matches = 1;
+done:
+    if (hash != nullptr) LocalFree(hash);
+    if (algorithm_oid != nullptr) LocalFree(algorithm_oid);
+    if (algorithm != nullptr) LocalFree(algorithm);
+    if (imprint != nullptr) LocalFree(imprint);
+    if (fields != nullptr) LocalFree(fields);
+    return matches;
+}
+
+// An RFC 3161 time-stamp token (a signed-data content info) counts when it
+// has one signer whose certificate came with it, its signature verifies over
+// its attributes, their message digest is the hash of the content, the content is a
+// time-stamp info whose imprint is the hash of `signed_value`, and the
+// signer's certificate is a trusted time-stamping certificate.
+static int rfc3161_token_verified(const CRYPT_ATTR_BLOB *token, const CRYPT_DATA_BLOB *signed_value) {
+    int verified = 0;
+    HCRYPTMSG message = nullptr;
+    HCERTSTORE store = nullptr;
+    PCCERT_CONTEXT certificate = nullptr;
+    CERT_INFO *signer_id = nullptr;
+    char *content_type = nullptr;
+    BYTE *content = nullptr;
+    DWORD content_size = 0;
+    CRYPT_DATA_BLOB *inner = nullptr;
+    const BYTE *info = nullptr;
+    DWORD info_size = 0;
+    DWORD type = 0;
+    DWORD count = 0;
+    DWORD size = sizeof type;
+    CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para;
+
+    message = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
+    if (message == nullptr) goto done;
+    if (!CryptMsgUpdate(message, token->pbData, token->cbData, TRUE)) goto done;
+    if (!CryptMsgGetParam(message, CMSG_TYPE_PARAM, 0, &type, &size) || type != CMSG_SIGNED) goto done;
+    size = sizeof count;
+    if (!CryptMsgGetParam(message, CMSG_SIGNER_COUNT_PARAM, 0, &count, &size) || count != 1) goto done;
+    content_type = (char *)message_param_alloc(message, CMSG_INNER_CONTENT_TYPE_PARAM, 0, &size);
+    if (content_type == nullptr || size == 0 || content_type[size - 1] != 0 ||
+        strcmp(content_type, kOidTimestampInfo) != 0)
+        goto done;
+
+    signer_id = (CERT_INFO *)message_param_alloc(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr);
+    if (signer_id == nullptr) goto done;
+    store = CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message);
+    if (store == nullptr) goto done;
+    certificate = CertGetSubjectCertificateFromStore(store, kEncoding, signer_id);
+    if (certificate == nullptr) goto done;
+
+    memset(&para, 0, sizeof para);
+    para.cbSize = sizeof para;
+    para.dwSignerIndex = 0;
+    para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+    para.pvSigner = (void *)certificate;
+    if (!CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para)) goto done;
+
+    // The content as the message gives it: the time-stamp info itself (a
+    // sequence), or on some systems still wrapped in its octet string.
+    content = (BYTE *)message_param_alloc(message, CMSG_CONTENT_PARAM, 0, &content_size);
+    if (content == nullptr) goto done;
+    inner = (CRYPT_DATA_BLOB *)decode_alloc(X509_OCTET_STRING, content, content_size);
+    if (inner != nullptr) {
+        info = inner->pbData;
+        info_size = inner->cbData;
+    } else {
+        info = content;
+        info_size = content_size;
+    }
+    if (!token_digest_matches_content(message, info, info_size)) goto done;
+    if (!token_imprint_matches(info, info_size, signed_value)) goto done;
+    if (!timestamp_certificate_trusted(certificate, store)) goto done;
+    verified = 1;
+done:
+    if (inner != nullptr) LocalFree(inner);
+    heap_free(content);
+    heap_free(content_type);
+    heap_free(signer_id);
+    if (certificate != nullptr) CertFreeCertificateContext(certificate);
+    if (store != nullptr) CertCloseStore(store, 0);
+    if (message != nullptr) CryptMsgClose(message);
+    return verified;
+}
+
+// A PKCS #9 counter-signature counts when the system verifies it over this
+// signer (its signature, and its message digest equal to the hash of the
+// signer's encrypted digest) with a certificate that came with the
+// signature, and that certificate is a trusted time-stamping certificate.
+static int pkcs9_countersignature_verified(const CRYPT_ATTR_BLOB *countersignature, const BYTE *encoded_signer,
+                                           DWORD encoded_signer_size, HCERTSTORE store) {
+    int verified = 0;
+    PCCERT_CONTEXT certificate = nullptr;
+    CMSG_SIGNER_INFO *counter =
+        (CMSG_SIGNER_INFO *)decode_alloc(PKCS7_SIGNER_INFO, countersignature->pbData, countersignature->cbData);
+    if (counter == nullptr || store == nullptr || encoded_signer == nullptr) goto done;
+    {
+        CERT_INFO wanted;
+        memset(&wanted, 0, sizeof wanted);
+        wanted.Issuer = counter->Issuer;
+        wanted.SerialNumber = counter->SerialNumber;
+        certificate = CertGetSubjectCertificateFromStore(store, kEncoding, &wanted);
+    }
+    if (certificate == nullptr) goto done;
+    if (!CryptMsgVerifyCountersignatureEncodedEx(0, kEncoding, (BYTE *)encoded_signer, encoded_signer_size,
+                                                 countersignature->pbData, countersignature->cbData,
+                                                 CMSG_VERIFY_SIGNER_CERT, (void *)certificate, 0, nullptr))
+        goto done;
+    if (!timestamp_certificate_trusted(certificate, store)) goto done;
+    verified = 1;
+done:
+    if (certificate != nullptr) CertFreeCertificateContext(certificate);
+    if (counter != nullptr) LocalFree(counter);
+    return verified;
+}
+
+// The time stamp as the signer's own record holds it, for trust providers
+// that verify the signature but list no counter-signers: 1 when one
+// counter-signature attribute among the unauthenticated attributes verifies.
+static int signer_timestamp_attribute_verified(const CMSG_SIGNER_INFO *signer, HCRYPTMSG message) {
+    if (signer == nullptr || message == nullptr) return 0;
+    int verified = 0;
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message);
+    DWORD encoded_size = 0;
+    BYTE *encoded = (BYTE *)message_param_alloc(message, CMSG_ENCODED_SIGNER, 0, &encoded_size);
+    for (DWORD i = 0; i < signer->UnauthAttrs.cAttr && !verified; i++) {
+        const CRYPT_ATTRIBUTE *attribute = &signer->UnauthAttrs.rgAttr[i];
+        if (attribute->pszObjId == nullptr || attribute->rgValue == nullptr) continue;
+        for (DWORD v = 0; v < attribute->cValue && !verified; v++) {
+            if (strcmp(attribute->pszObjId, kOidRfc3161CounterSign) == 0)
+                verified = rfc3161_token_verified(&attribute->rgValue[v], &signer->EncryptedHash);
+            else if (strcmp(attribute->pszObjId, kOidPkcs9CounterSign) == 0)
+                verified = pkcs9_countersignature_verified(&attribute->rgValue[v], encoded, encoded_size, store);
+        }
+    }
+    heap_free(encoded);
+    if (store != nullptr) CertCloseStore(store, 0);
+    return verified;
+}
+
+// The time stamp fact: a counter-signer that the trust provider lists counts
+// only when the provider found no error in it; when the provider lists none,
+// a counter-signature attribute counts only after it has been verified here.
+static int signer_timestamped(CRYPT_PROVIDER_DATA *data, CRYPT_PROVIDER_SGNR *signer) {
+    if (signer->csCounterSigners > 0) {
+        for (DWORD i = 0; i < signer->csCounterSigners; i++) {
+            CRYPT_PROVIDER_SGNR *counter = WTHelperGetProvSignerFromChain(data, 0, TRUE, i);
+            if (counter != nullptr && counter->dwError == 0) return 1;
+        }
+        return 0;
+    }
+    return signer_timestamp_attribute_verified(signer->psSigner, data->hMsg);
+}
+
+// 1 when the signer's chain was built and its only error is a root that this
+// PC does not trust.
+static int signer_chain_untrusted_root_only(const CRYPT_PROVIDER_SGNR *signer) {
+    if (signer->pChainContext == nullptr) return 0;
+    DWORD errors = signer->pChainContext->TrustStatus.dwErrorStatus;
+    return (errors & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0 && (errors & ~(DWORD)CERT_TRUST_IS_UNTRUSTED_ROOT) == 0;
 }
 
 static void facts_gather(HANDLE state, AuthenticodeFacts *facts) {
@@ -101,9 +375,8 @@ static void facts_gather(HANDLE state, AuthenticodeFacts *facts) {
                                       organization, ORGANIZATION_CAPACITY);
     if (length > 1 && wcscmp(organization, signer_organization()) == 0) facts->organization_match = 1;
 
-    if (WTHelperGetProvSignerFromChain(data, 0, TRUE, 0) != nullptr ||
-        signer_has_timestamp_attribute(signer->psSigner))
-        facts->timestamp = 1;
+    facts->timestamp = (uint32_t)signer_timestamped(data, signer);
+    facts->chain_untrusted_root_only = (uint32_t)signer_chain_untrusted_root_only(signer);
 }
 
 int authenticode_check(const wchar16 *path, HANDLE file, char *summary, size_t capacity) {

@@ -16,8 +16,10 @@ AuthenticodeVerdict authenticode_verdict(uint32_t status, const AuthenticodeFact
         return facts->timestamp ? AUTHENTICODE_PUBLIC_VENDOR : AUTHENTICODE_TRUSTED_NO_TIMESTAMP;
     }
     if (status == AUTHENTICODE_CERT_E_UNTRUSTEDROOT) {
-        if (facts->pinned) return facts->timestamp ? AUTHENTICODE_PINNED_UNTRUSTED : AUTHENTICODE_PINNED_NO_TIMESTAMP;
-        return AUTHENTICODE_REJECTED;
+        // The status names one error of the chain; the pinned certificate
+        // makes up for that one only, never for any other error beside it.
+        if (!facts->pinned || !facts->chain_untrusted_root_only) return AUTHENTICODE_REJECTED;
+        return facts->timestamp ? AUTHENTICODE_PINNED_UNTRUSTED : AUTHENTICODE_PINNED_NO_TIMESTAMP;
     }
     if (status == AUTHENTICODE_TRUST_E_NOSIGNATURE) return AUTHENTICODE_NOT_SIGNED;
     if (status == AUTHENTICODE_TRUST_E_BAD_DIGEST) return AUTHENTICODE_MODIFIED;

@@ -30,7 +30,9 @@ struct AuthenticodeFacts {
     uint32_t pinned;              // the thumbprint is one of the pinned ones
     uint32_t self_signed;         // subject and issuer names are equal
     uint32_t organization_match;  // subject O= is exactly the vendor's
-    uint32_t timestamp;           // the signature carries a time stamp
+    uint32_t timestamp;           // the signature carries a proven time stamp
+    uint32_t chain_untrusted_root_only;  // the signer's chain was built and its
+                                         // only error is an untrusted root
 };
 
 // The verdicts; the numbers never change.

@@ -760,6 +760,14 @@ def scenarios(bench):
              reason="authenticode", message=("error", MSG_AUTH),
              lines=["authenticode: pinned certificate but no timestamp ("],
              no_lines=["running: "], check=auth_refused),
+        dict(group="install", name="timestamp-copied-from-another-file", release="ts-copied",
+             code=2, reason="authenticode", message=("error", MSG_AUTH),
+             lines=["authenticode: pinned certificate but no timestamp ("],
+             no_lines=["running: "], check=auth_refused),
+        dict(group="install", name="timestamp-from-untrusted-ca", release="ts-untrusted-ca",
+             code=2, reason="authenticode", message=("error", MSG_AUTH),
+             lines=["authenticode: pinned certificate but no timestamp ("],
+             no_lines=["running: "], check=auth_refused),
         dict(group="install", name="installer-exit-1", release="good",
              hooks={"VQ_DEMO_EXIT_CODE": "1"}, code=4, reason="installer-failed",
              message=failed_message, lines=["installer exit code 1"], check=fresh_cleanup),
@@ -1397,6 +1405,15 @@ def make_releases(b, groups):
     b.publish("other", b.sign("other", True))
     b.publish("unpinned", b.sign("unpinned", True))
     b.publish("pinned-no-ts", b.sign("pinned", False, "pinned-no-ts"))
+    # The pinned signature with a time stamp that must not count: a genuine
+    # token copied from another signed file, and a token whose
+    # time-stamping certificate comes from a CA nobody trusts.
+    fakes = os.path.join(b.work, "fake-timestamps")
+    r = run_quiet([os.path.join(ROOT, "tests", "verify", "make-fake-timestamps.sh"), b.demo, fakes])
+    if r.returncode != 0:
+        raise Failed("making the fake time stamps: %s" % r.stdout.decode(errors="replace"))
+    for fake in ("ts-copied", "ts-untrusted-ca"):
+        b.publish(fake, os.path.join(fakes, fake + ".exe"))
 
     if "window" in groups:
         # A large release for the digest: 256 MiB of pseudo-random-looking bytes.

@@ -17,7 +17,8 @@ const uint32_t kBadDigest = 0x80096010u;
 const uint32_t kExpired = 0x800B0101u;  // CERT_E_EXPIRED: one of the "other" statuses
 const uint32_t kNotTrusted = 0x800B0004u;  // TRUST_E_SUBJECT_NOT_TRUSTED
 
-// Facts by letters: P pinned, T timestamp, S self-signed, O organisation match.
+// Facts by letters: P pinned, T timestamp, S self-signed, O organisation match,
+// R the signer's chain has an untrusted root as its only error.
 AuthenticodeFacts facts_of(const char *letters) {
     AuthenticodeFacts f = {};
     f.certificate = 1;
@@ -27,6 +28,7 @@ AuthenticodeFacts facts_of(const char *letters) {
         if (*c == 'T') f.timestamp = 1;
         if (*c == 'S') f.self_signed = 1;
         if (*c == 'O') f.organization_match = 1;
+        if (*c == 'R') f.chain_untrusted_root_only = 1;
     }
     return f;
 }
@@ -54,13 +56,20 @@ TEST(AuthenticodeVerdict, EveryRowOfTheTable) {
         // A publicly trusted certificate of the vendor.
         {0, "TO", "publicly trusted Hollbrek certificate", 1},
         {0, "O", "trusted certificate but no timestamp", 0},
-        // Untrusted root: only a pinned certificate helps.
-        {kUntrustedRoot, "PT", "pinned self-signed certificate", 1},
-        {kUntrustedRoot, "PTSO", "pinned self-signed certificate", 1},
-        {kUntrustedRoot, "PS", "pinned certificate but no timestamp", 0},
-        {kUntrustedRoot, "TO", "signature rejected by Windows", 0},
-        {kUntrustedRoot, "TSO", "signature rejected by Windows", 0},
+        // Untrusted root: only a pinned certificate helps, and only when the
+        // untrusted root is the only error of its chain.
+        {kUntrustedRoot, "PTR", "pinned self-signed certificate", 1},
+        {kUntrustedRoot, "PTSOR", "pinned self-signed certificate", 1},
+        {kUntrustedRoot, "PSR", "pinned certificate but no timestamp", 0},
+        {kUntrustedRoot, "PT", "signature rejected by Windows", 0},
+        {kUntrustedRoot, "PTSO", "signature rejected by Windows", 0},
+        {kUntrustedRoot, "PS", "signature rejected by Windows", 0},
+        {kUntrustedRoot, "TOR", "signature rejected by Windows", 0},
+        {kUntrustedRoot, "TSOR", "signature rejected by Windows", 0},
         {kUntrustedRoot, "", "signature rejected by Windows", 0},
+        // The chain fact matters only with that status.
+        {0, "PTR", "pinned self-signed certificate (trusted on this PC)", 1},
+        {0, "OR", "trusted certificate but no timestamp", 0},
         // Fixed texts whatever the facts.
         {kNoSignature, "", "not signed", 0},
         {kNoSignature, "PTO", "not signed", 0},
@@ -68,6 +77,7 @@ TEST(AuthenticodeVerdict, EveryRowOfTheTable) {
         {kBadDigest, "", "the signature does not match the file (modified)", 0},
         // Any other status refuses, even for the pinned certificate.
         {kExpired, "PT", "signature rejected by Windows", 0},
+        {kExpired, "PTR", "signature rejected by Windows", 0},
         {kNotTrusted, "PTO", "signature rejected by Windows", 0},
         {1, "PT", "signature rejected by Windows", 0},
         {0xFFFFFFFFu, "TO", "signature rejected by Windows", 0},

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Signs copies of the demo installer with each test certificate, with and
 # without a time stamp, makes two more signers whose organisation differs
-# from the vendor's only in letter case or spacing, and runs the Windows
-# Authenticode tests on them under Wine.
+# from the vendor's only in letter case or spacing, makes installers signed
+# with the pinned certificate whose time stamps are fakes (see
+# make-fake-timestamps.sh), and runs the Windows Authenticode tests on them
+# under Wine.
 #   tests/verify/run-signed.sh <Windows test build tree>
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -46,6 +48,8 @@ for org in "hollbrek zedivazavedazu llp" "Hollbrek  Zedivazavedazu LLP"; do
     -TSA-certs "$work/tsa-chain.crt" -TSA-key "$certs/tsa.key" \
     -in "$exe" -out "$fixtures/$name-ts.exe" >/dev/null
 done
+
+"$root/tests/verify/make-fake-timestamps.sh" "$exe" "$fixtures"
 
 set +e
 VQ_SIGNED_FIXTURES="Z:${fixtures//\//\\}" "$root/scripts/wine-run" "$tests" --gtest_filter='AuthenticodeCheck.*'

@@ -48,6 +48,12 @@ Checked check(const std::wstring &path, size_t capacity) {
     return c;
 }
 
+std::string text_narrow(const wchar_t *text) {
+    std::string narrow;
+    for (const wchar_t *c = text; *c; c++) narrow += (char)*c;
+    return narrow;
+}
+
 std::string pinned_hex() {
     const uint8_t *t = pinned_thumbprint(0);
     std::string hex;
@@ -103,14 +109,49 @@ TEST_F(AuthenticodeCheck, VerdictPerSigner) {
             if (got.summary.compare(0, t.size() + 2, t + " (") == 0) text_ok = true;
         }
         EXPECT_TRUE(text_ok) << got.summary;
-        if (c.status) EXPECT_NE(got.summary.find(std::string("(WinVerifyTrust ") + c.status + ","), std::string::npos)
-            << got.summary;
-        if (c.timestamp)
+        if (c.status) {
+            EXPECT_NE(got.summary.find(std::string("(WinVerifyTrust ") + c.status + ","), std::string::npos)
+                << got.summary;
+        }
+        if (c.timestamp) {
             EXPECT_NE(got.summary.find(std::string(", timestamp ") + c.timestamp + ")"), std::string::npos)
                 << got.summary;
-        if (wcsncmp(c.file, L"pinned", 6) == 0)
+        }
+        if (wcsncmp(c.file, L"pinned", 6) == 0) {
             EXPECT_NE(got.summary.find(", signer " + pinned_hex() + ","), std::string::npos) << got.summary;
-        if (wcsncmp(c.file, L"unsigned", 8) == 0) EXPECT_NE(got.summary.find(", signer none,"), std::string::npos);
+        }
+        if (wcsncmp(c.file, L"unsigned", 8) == 0) {
+            EXPECT_NE(got.summary.find(", signer none,"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(AuthenticodeCheck, OnlyAProvenTimeStampCounts) {
+    // The pinned signature is valid in every file; only the time stamp
+    // differs. The trust provider lists no counter-signer here, so each time
+    // stamp is verified by the check itself: every fake is no time stamp.
+    struct Case {
+        const wchar_t *file;
+        int accepted;
+        const char *text;
+        const char *timestamp;
+    };
+    const Case cases[] = {
+        {L"ts-valid.exe", 1, "pinned self-signed certificate", "yes"},
+        {L"ts-copied.exe", 0, "pinned certificate but no timestamp", "no"},
+        {L"ts-bad-signature.exe", 0, "pinned certificate but no timestamp", "no"},
+        {L"ts-untrusted-ca.exe", 0, "pinned certificate but no timestamp", "no"},
+        {L"ts-no-usage.exe", 0, "pinned certificate but no timestamp", "no"},
+        {L"ts-pkcs9-copied.exe", 0, "pinned certificate but no timestamp", "no"},
+    };
+    for (const Case &c : cases) {
+        Checked got = check(folder + L"\\" + c.file, AUTHENTICODE_SUMMARY_CAPACITY);
+        std::string name = text_narrow(c.file);
+        EXPECT_EQ(got.accepted, c.accepted) << name << ": " << got.summary;
+        EXPECT_EQ(got.summary.compare(0, strlen(c.text), c.text), 0) << name << ": " << got.summary;
+        EXPECT_NE(got.summary.find(", signer " + pinned_hex() + ","), std::string::npos) << name << ": " << got.summary;
+        EXPECT_NE(got.summary.find(std::string(", timestamp ") + c.timestamp + ")"), std::string::npos)
+            << name << ": " << got.summary;
     }
 }
 
