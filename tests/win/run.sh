@@ -7,4 +7,4 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 exe="${1:?usage: run.sh <vq_win_tests.exe>}"
 . "$root/tests/lib/gtest-run.sh"
-gtest_run_strict "$root/scripts/wine-run" "$exe" --gtest_filter='-CloudServer.*:AuthenticodeCheck.*'
+gtest_run_strict "$root/scripts/wine-run" "$exe" --gtest_filter='-CloudServer.*:AuthenticodeCheck.*:OptionsCommandLineChild.*'
