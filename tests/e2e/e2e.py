@@ -337,19 +337,50 @@ class Bench:
     def work_folders(self):
         return set(glob.glob(os.path.join(self.programdata, SHARED + "*")))
 
+    def run_patterns(self):
+        """Command-line patterns of the processes a run starts: the setup
+        executable and the product installer it runs."""
+        return [os.path.basename(self.exe), "VornquillAI-Setup-x64-"]
+
     def setup_running(self):
-        """True while a setup process of an earlier scenario is still alive."""
-        name = os.path.basename(self.exe)
-        return run_quiet(["pgrep", "-f", name]).returncode == 0
+        """True while a setup or installer process of a scenario is alive."""
+        return any(run_quiet(["pgrep", "-f", pattern]).returncode == 0
+                   for pattern in self.run_patterns())
+
+    def end_leftovers(self, grace=5.0):
+        """Ends a scenario: waits GRACE seconds for its processes to go by
+        themselves (wine64 may return a moment before the Windows process has
+        let go of the single-instance mutex), then kills what is left, so that
+        a hung run cannot make the next scenarios end as a second instance.
+        Returns a failure text when something had to be killed."""
+        deadline = time.monotonic() + grace
+        while self.setup_running():
+            if time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        else:
+            return None
+        for pattern in self.run_patterns():
+            run_quiet(["pkill", "-KILL", "-f", pattern])
+        deadline = time.monotonic() + 10
+        while self.setup_running():
+            if time.monotonic() > deadline:
+                raise Failed("a setup or installer process survived being killed")
+            time.sleep(0.05)
+        return "a setup or installer process was still running %.0f s after the scenario; " \
+               "killed" % grace
 
     def start(self, switches, hooks=None):
         env = dict(self.env)
         env.update(hooks or {})
         # wine64 may return a moment before the Windows process of the last
         # run is gone and has let go of the single-instance mutex; a run
-        # started then would rightly end as a second instance.
+        # started then would rightly end as a second instance. Past the
+        # deadline the earlier run is hung, and this one cannot be judged.
         deadline = time.monotonic() + 10
-        while self.setup_running() and time.monotonic() < deadline:
+        while self.setup_running():
+            if time.monotonic() > deadline:
+                raise Failed("a setup process of an earlier run is still running")
             time.sleep(0.05)
         return subprocess.Popen([WINE64, self.exe] + list(switches), env=env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -857,6 +888,12 @@ class Suite:
             failures = ["timed out: %s" % e]
         except Exception as e:      # one broken scenario must not hide the others
             failures = ["%s: %s" % (type(e).__name__, e)]
+        try:
+            leftover = self.b.end_leftovers()
+        except Failed as e:
+            leftover = str(e)
+        if leftover:
+            failures.append(leftover)
         elapsed = time.monotonic() - start
         if failures and run is not None:
             failures.append("log:\n    " + "\n    ".join(run.log.lines[-25:]))
