@@ -73,8 +73,10 @@ export VQ_TEST_CLOUD_LOG="$(winpath "$work/requests.jsonl")"
 export VQ_TEST_CLOUD_FOLDER="$(winpath "$work/published")"
 export VQ_TEST_CLOUD_ENVELOPES="$(winpath "$work/envelopes")"
 
-"$root/scripts/wine-run" "$tests_exe" --gtest_filter="${VQ_CLOUD_CLIENT_FILTER:-CloudServer.*}" </dev/null
-rc=$?
+. "$root/tests/lib/gtest-run.sh"
+rc=0
+gtest_run_strict "$root/scripts/wine-run" "$tests_exe" \
+  --gtest_filter="${VQ_CLOUD_CLIENT_FILTER:-CloudServer.*}" || rc=$?
 if [ "$rc" != 0 ]; then
   echo "--- reference cloud output" >&2
   tail -n 20 "$work/cloud.out" >&2

@@ -211,16 +211,22 @@ def read_log(path):
         return [json.loads(line) for line in f if line.strip()]
 
 
-def wait_for_record(path, predicate, timeout=3.0):
-    """The first log record for which predicate holds, waiting for it briefly."""
+def wait_for_record(path, predicate, timeout=3.0, skip=0):
+    """The first log record for which predicate holds, waiting for it briefly.
+    skip: how many matching records to pass over (those written before the
+    step under test), so that only a new record can answer."""
     deadline = time.monotonic() + timeout
     while True:
-        for record in read_log(path):
-            if predicate(record):
-                return record
+        matching = [record for record in read_log(path) if predicate(record)]
+        if len(matching) > skip:
+            return matching[skip]
         if time.monotonic() > deadline:
             return None
         time.sleep(0.02)
+
+
+def count_records(path, predicate):
+    return sum(1 for record in read_log(path) if predicate(record))
 
 
 def run_suite(title, *cases):
@@ -232,7 +238,21 @@ def run_suite(title, *cases):
     result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
     failed = len(result.failures) + len(result.errors)
     print(f"{title}: {result.testsRun} run, {failed} failed, {len(result.skipped)} skipped")
-    sys.exit(0 if result.wasSuccessful() else 1)
+    sys.exit(suite_exit_code(result.testsRun, failed, len(result.skipped)))
+
+
+# CTest shows a test that exits with this code as skipped (SKIP_RETURN_CODE).
+SKIPPED_EXIT_CODE = 77
+
+
+def suite_exit_code(run, failed, skipped):
+    """1 when anything failed or nothing ran, SKIPPED_EXIT_CODE when a case was
+    skipped on purpose (so the suite shows as skipped, not as passed), else 0."""
+    if failed or run == 0:
+        return 1
+    if skipped:
+        return SKIPPED_EXIT_CODE
+    return 0
 
 
 def temp_dir(case):

@@ -10,5 +10,7 @@ add_test(NAME cloud.reference.system-python
 add_test(NAME cloud.nginx
   COMMAND python3 ${VQ_CLOUD_TESTS}/test_nginx.py)
 
+# A case skipped on purpose (say, a TLS library that cannot offer TLS 1.1)
+# makes the suite exit 77, which CTest shows as skipped instead of passed.
 set_tests_properties(cloud.reference cloud.reference.system-python cloud.nginx
-  PROPERTIES TIMEOUT 180 LABELS cloud)
+  PROPERTIES TIMEOUT 180 LABELS cloud SKIP_RETURN_CODE 77)

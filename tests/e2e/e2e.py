@@ -337,19 +337,50 @@ class Bench:
     def work_folders(self):
         return set(glob.glob(os.path.join(self.programdata, SHARED + "*")))
 
+    def run_patterns(self):
+        """Command-line patterns of the processes a run starts: the setup
+        executable and the product installer it runs."""
+        return [os.path.basename(self.exe), "VornquillAI-Setup-x64-"]
+
     def setup_running(self):
-        """True while a setup process of an earlier scenario is still alive."""
-        name = os.path.basename(self.exe)
-        return run_quiet(["pgrep", "-f", name]).returncode == 0
+        """True while a setup or installer process of a scenario is alive."""
+        return any(run_quiet(["pgrep", "-f", pattern]).returncode == 0
+                   for pattern in self.run_patterns())
+
+    def end_leftovers(self, grace=5.0):
+        """Ends a scenario: waits GRACE seconds for its processes to go by
+        themselves (wine64 may return a moment before the Windows process has
+        let go of the single-instance mutex), then kills what is left, so that
+        a hung run cannot make the next scenarios end as a second instance.
+        Returns a failure text when something had to be killed."""
+        deadline = time.monotonic() + grace
+        while self.setup_running():
+            if time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        else:
+            return None
+        for pattern in self.run_patterns():
+            run_quiet(["pkill", "-KILL", "-f", pattern])
+        deadline = time.monotonic() + 10
+        while self.setup_running():
+            if time.monotonic() > deadline:
+                raise Failed("a setup or installer process survived being killed")
+            time.sleep(0.05)
+        return "a setup or installer process was still running %.0f s after the scenario; " \
+               "killed" % grace
 
     def start(self, switches, hooks=None):
         env = dict(self.env)
         env.update(hooks or {})
         # wine64 may return a moment before the Windows process of the last
         # run is gone and has let go of the single-instance mutex; a run
-        # started then would rightly end as a second instance.
+        # started then would rightly end as a second instance. Past the
+        # deadline the earlier run is hung, and this one cannot be judged.
         deadline = time.monotonic() + 10
-        while self.setup_running() and time.monotonic() < deadline:
+        while self.setup_running():
+            if time.monotonic() > deadline:
+                raise Failed("a setup process of an earlier run is still running")
             time.sleep(0.05)
         return subprocess.Popen([WINE64, self.exe] + list(switches), env=env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -939,6 +970,12 @@ class Suite:
             failures = ["timed out: %s" % e]
         except Exception as e:      # one broken scenario must not hide the others
             failures = ["%s: %s" % (type(e).__name__, e)]
+        try:
+            leftover = self.b.end_leftovers()
+        except Failed as e:
+            leftover = str(e)
+        if leftover:
+            failures.append(leftover)
         elapsed = time.monotonic() - start
         if failures and run is not None:
             failures.append("log:\n    " + "\n    ".join(run.log.lines[-25:]))
@@ -1229,14 +1266,15 @@ class Suite:
         if not self.wait_for(self.shared_log_made, 20):
             p.kill()
             return ["the run made no shared folder"]
-        # The window is found first: the digest of 256 MiB takes about a
-        # second here, so the click must follow the log line at once.
+        # The window is found first, so that the click can follow the log
+        # line at once; the digest of 2 GiB lasts seconds even on a fast
+        # machine.
         win = self.find_window() if self.wait_for(lambda: self.find_window(), 10) else None
         if win is None:
             p.kill()
             return ["no progress window"]
         # A copy: the program refuses to open a file with a second hard link.
-        shutil.copyfile(big, os.path.join(shared, sha + ".part"))
+        copy_sparse(big, os.path.join(shared, sha + ".part"))
         if not self.wait_log_line(before, "resuming a partial download at", 20, shared=True):
             p.kill()
             return ["the run did not take up the complete part file"]
@@ -1345,6 +1383,47 @@ class Suite:
 # ---------------------------------------------------------------------------
 # Fixtures: the releases the scenarios serve
 
+# The largest installer a manifest may declare (2 GiB); the cancel-while-
+# hashing scenario needs a digest that lasts seconds on any machine.
+LARGEST_SIZE = 2147483648
+
+
+def make_largest_release(b, good_fields):
+    """Release "large": a sparse installer of LARGEST_SIZE bytes (1 MiB of
+    data, then zeros), published as the good release's signed manifest with
+    this size and digest. The file is never served in full: the scenario puts
+    it into the shared folder as a complete part file, so the run only hashes
+    it. Sparse files keep the disk and the set-up time small."""
+    out = os.path.join(b.work, "pub-large")
+    served = os.path.join(out, "files", VERSION, installer_name())
+    os.makedirs(os.path.dirname(served))
+    with open(served, "wb") as f:
+        f.write(hashlib.sha512(b"vornquill-e2e-large").digest() * 16384)
+        f.truncate(LARGEST_SIZE)
+    manifest = base64.urlsafe_b64decode(good_fields["payload"] +
+                                        b"=" * (-len(good_fields["payload"]) % 4)).decode()
+    doc = json.loads(manifest)
+    artifact = [a for a in doc["artifacts"] if a.get("fileName") == installer_name()][0]
+    text = manifest.replace('"size":%d' % artifact["size"], '"size":%d' % LARGEST_SIZE)
+    text = text.replace('"sha256":"%s"' % artifact["sha256"], '"sha256":"%s"' % sha256_file(served))
+    if text.count(str(LARGEST_SIZE)) != 1 or artifact["sha256"] in text:
+        raise Failed("the large release's manifest was not rewritten: %s" % text)
+    path = os.path.join(b.work, "manifest-large.json")
+    open(path, "w").write(text)
+    r = run_quiet([b.release_tool, "sign", "--manifest", path, "--key", b.key, "--out",
+                   os.path.join(out, "latest.txt")])
+    if r.returncode != 0:
+        raise Failed("sign: %s" % r.stdout.decode(errors="replace"))
+    b.published["large"] = out
+
+
+def copy_sparse(src, dst):
+    """A copy that keeps the holes of a sparse file (a new file, one link)."""
+    r = run_quiet(["cp", "--sparse=always", src, dst])
+    if r.returncode != 0:
+        raise Failed("cp %s: %s" % (src, r.stdout.decode(errors="replace")))
+
+
 def make_releases(b, groups):
     good = b.sign("pinned", True, "good")
     b.publish("good", good)
@@ -1416,14 +1495,8 @@ def make_releases(b, groups):
         b.publish(fake, os.path.join(fakes, fake + ".exe"))
 
     if "window" in groups:
-        # A large release for the digest: 256 MiB of pseudo-random-looking bytes.
-        big = os.path.join(b.work, "large.exe")
         block = hashlib.sha512(b"vornquill-e2e").digest() * 16384   # 1 MiB
-        with open(big, "wb") as f:
-            for i in range(256):
-                f.write(i.to_bytes(4, "little") + block[4:])
-        b.publish("large", big)
-        os.unlink(big)
+        make_largest_release(b, fields)
         # A release of 4 MiB for a download slow enough to watch.
         medium = os.path.join(b.work, "medium.exe")
         with open(medium, "wb") as f:

@@ -285,15 +285,55 @@ TEST(OptionsCommandLine, SystemSplittingThenAcceptance) {
     }
 }
 
-TEST(OptionsCommandLine, ProcessCommandLineIsRead) {
+// Child side of ProcessCommandLineIsRead: the parent starts this executable
+// with a setup command line of its choosing (the test picked by GTEST_FILTER
+// in the environment, so no test flag is on the command line) and reads what
+// options_parse made of the process's own command line from a file.
+TEST(OptionsCommandLineChild, ParseOwnCommandLine) {
+    wchar_t out_path[1024];
+    if (GetEnvironmentVariableW(L"VQ_OPTIONS_CHILD_OUT", out_path, 1024) == 0)
+        GTEST_SKIP() << "started only by OptionsCommandLine.ProcessCommandLineIsRead";
     wchar_t error[OPTIONS_ERROR_CAPACITY] = {0};
-    // The test runner's own command line holds no setup switch unless gtest
-    // flags were given; either way the parser runs on the real command line.
     int accepted = options_parse(error, OPTIONS_ERROR_CAPACITY);
-    int count = 0;
-    wchar_t **args = CommandLineToArgvW(GetCommandLineW(), &count);
-    LocalFree(args);
-    EXPECT_EQ(accepted, count > 1 ? 0 : 1);
+    std::wstring text = std::to_wstring(accepted) + L"|" + error + L"|" + setup_options()->dir;
+    std::string utf8(text.size() * 4 + 1, '\0');
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), &utf8[0], (int)utf8.size(),
+                                nullptr, nullptr);
+    utf8.resize(n > 0 ? (size_t)n : 0);
+    ASSERT_TRUE(wintest::write_file(out_path, utf8));
+}
+
+TEST(OptionsCommandLine, ProcessCommandLineIsRead) {
+    wchar_t self[1024];
+    ASSERT_GT(GetModuleFileNameW(nullptr, self, 1024), 0u);
+    std::wstring out = temp_folder() + L"\\child-options.txt";
+    struct Case {
+        const wchar_t *arguments;
+        const char *expected;  // accepted|first offending argument|/DIR value
+    } cases[] = {
+        {L"/SILENT /bogus /NORESTART", "0|/bogus|"},
+        {L"/VERYSILENT \"/DIR=C:\\A B\" /NORESTART", "1||C:\\A B"},
+    };
+    SetEnvironmentVariableW(L"VQ_OPTIONS_CHILD_OUT", out.c_str());
+    SetEnvironmentVariableW(L"GTEST_FILTER", L"OptionsCommandLineChild.ParseOwnCommandLine");
+    for (const Case &c : cases) {
+        DeleteFileW(out.c_str());
+        std::wstring command = L"\"" + std::wstring(self) + L"\" " + c.arguments;
+        STARTUPINFOW si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi = {};
+        ASSERT_TRUE(CreateProcessW(self, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+            << GetLastError();
+        EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
+        DWORD code = 1;
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        EXPECT_EQ(code, 0u) << c.arguments;
+        EXPECT_EQ(read_file(out), c.expected) << c.arguments;
+    }
+    SetEnvironmentVariableW(L"VQ_OPTIONS_CHILD_OUT", nullptr);
+    SetEnvironmentVariableW(L"GTEST_FILTER", nullptr);
 }
 
 }  // namespace
