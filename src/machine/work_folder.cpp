@@ -95,6 +95,11 @@ int work_folder_is_private(const wchar16 *path) {
 }
 
 int work_folder_prepare(const wchar16 *parent, wchar16 *path, size_t capacity, uint32_t *reused) {
+    return work_folder_prepare_with(parent, path, capacity, reused, work_folder_is_private);
+}
+
+int work_folder_prepare_with(const wchar16 *parent, wchar16 *path, size_t capacity, uint32_t *reused,
+                             WorkFolderPrivacyCheck is_private) {
     *reused = 0;
     if (format_wide(path, capacity, T16("%ls\\VornquillAI-Setup"), parent) < 0) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -104,7 +109,7 @@ int work_folder_prepare(const wchar16 *parent, wchar16 *path, size_t capacity, u
         *reused = 1;
         return 0;
     }
-    if (GetLastError() == ERROR_ALREADY_EXISTS && work_folder_is_private(path)) {
+    if (GetLastError() == ERROR_ALREADY_EXISTS && is_private(path)) {
         *reused = 1;
         return 0;
     }

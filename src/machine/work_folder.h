@@ -20,6 +20,12 @@ struct WorkFolder {
 // it can be created or proven private, else a fresh random one. 0 or -1 with
 // the failing call's last error.
 int work_folder_prepare(const wchar16 *parent, wchar16 *path, size_t capacity, uint32_t *reused);
+// The same choice with the privacy verdict on an existing shared folder
+// supplied by the caller (work_folder_prepare passes work_folder_is_private),
+// so that both branches can be shown on any machine.
+typedef int (*WorkFolderPrivacyCheck)(const wchar16 *path);
+int work_folder_prepare_with(const wchar16 *parent, wchar16 *path, size_t capacity, uint32_t *reused,
+                             WorkFolderPrivacyCheck is_private);
 // Creates one folder with the private descriptor; 1 only when this call
 // created it (last error as CreateDirectoryW left it otherwise).
 int work_folder_create_private(const wchar16 *path);

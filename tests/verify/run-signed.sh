@@ -51,8 +51,6 @@ done
 
 "$root/tests/verify/make-fake-timestamps.sh" "$exe" "$fixtures"
 
-set +e
-VQ_SIGNED_FIXTURES="Z:${fixtures//\//\\}" "$root/scripts/wine-run" "$tests" --gtest_filter='AuthenticodeCheck.*'
-rc=$?
-set -e
-exit $rc
+. "$root/tests/lib/gtest-run.sh"
+export VQ_SIGNED_FIXTURES="Z:${fixtures//\//\\}"
+gtest_run_strict "$root/scripts/wine-run" "$tests" --gtest_filter='AuthenticodeCheck.*'

@@ -215,11 +215,16 @@ TEST_F(RollbackKeep, ADriveRootKeepsItsSeparator) {
         strcpy(release.version, version);
         ASSERT_TRUE(wintest::write_file(installer, installer_bytes));
         bool had_updater_work = wintest::exists(L"C:\\updater-work");
+        if (!had_updater_work) {
+            // The precondition on its own: a folder can be made at the drive
+            // root. Only its absence skips; a failing rollback_keep fails.
+            std::wstring probe = L"C:\\vq-root-probe-" + std::to_wstring(GetCurrentProcessId());
+            if (!CreateDirectoryW(probe.c_str(), nullptr)) GTEST_SKIP() << "the drive root is not writable here";
+            RemoveDirectoryW(probe.c_str());
+        }
         int result = rollback_keep(root, &release, installer.c_str());
         std::wstring kept = L"C:\\updater-work\\rollback\\" + std::wstring(version, version + strlen(version));
-        if (result == -1 && !had_updater_work && !wintest::exists(L"C:\\updater-work"))
-            GTEST_SKIP() << "the drive root is not writable here";
-        EXPECT_EQ(result, 0);
+        EXPECT_EQ(result, 0) << "error " << GetLastError();
         EXPECT_EQ(wintest::read_file(kept + L"\\VornquillAI-Setup-x64-2.3.0.exe"), installer_bytes);
         EXPECT_EQ(wintest::read_file(kept + L"\\envelope.json"), expected_envelope());
         remove_tree(kept);

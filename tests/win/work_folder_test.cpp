@@ -122,6 +122,40 @@ bool is_fresh_name(const std::wstring &path, const std::wstring &parent) {
     return true;
 }
 
+// The verdict supplied to work_folder_prepare_with, and the folder it was
+// asked about.
+static int supplied_verdict;
+static std::wstring asked_about;
+static int supplied_privacy(const wchar16 *path) {
+    asked_about = path;
+    return supplied_verdict;
+}
+
+TEST(WorkFolderPrepare, SharedFolderReusedOnlyWhenTheVerdictSaysPrivate) {
+    for (int verdict : {1, 0}) {
+        std::wstring parent = wintest::temp_folder(L"programdata-seam");
+        std::wstring shared = parent + L"\\VornquillAI-Setup";
+        ASSERT_TRUE(CreateDirectoryW(shared.c_str(), nullptr));
+        ASSERT_TRUE(write_file(shared + L"\\left.part", "partial"));
+        wchar16 path[WORK_FOLDER_PATH_CAPACITY];
+        uint32_t reused = 7;
+        supplied_verdict = verdict;
+        asked_about.clear();
+        ASSERT_EQ(work_folder_prepare_with(parent.c_str(), path, WORK_FOLDER_PATH_CAPACITY, &reused,
+                                           supplied_privacy), 0);
+        EXPECT_EQ(asked_about, shared) << "the verdict is asked about the existing shared folder";
+        if (verdict) {
+            EXPECT_EQ(std::wstring(path), shared);
+            EXPECT_EQ(reused, 1u);
+        } else {
+            EXPECT_TRUE(is_fresh_name(path, parent)) << path;
+            EXPECT_EQ(reused, 0u);
+            EXPECT_TRUE(directory_exists_plain(path));
+        }
+        EXPECT_EQ(read_file(shared + L"\\left.part"), "partial") << "verdict " << verdict;
+    }
+}
+
 TEST(WorkFolderPrepare, SharedFolderFirstThenFreshUnlessProvenPrivate) {
     std::wstring parent = wintest::temp_folder(L"programdata");
     std::wstring shared = parent + L"\\VornquillAI-Setup";
@@ -135,17 +169,14 @@ TEST(WorkFolderPrepare, SharedFolderFirstThenFreshUnlessProvenPrivate) {
 
     // The second run reuses the shared folder only when it reads back as
     // private. Wine does not keep the descriptor a folder was created with,
-    // so there the run moves to a fresh folder and leaves the shared one.
-    int shared_private = work_folder_is_private(shared.c_str());
+    // so here it never reads back as private and the run moves to a fresh
+    // folder, leaving the shared one as it is. The reuse branch is shown
+    // through a supplied verdict (SharedFolderReusedOnlyWhenTheVerdictSaysPrivate).
+    EXPECT_EQ(work_folder_is_private(shared.c_str()), 0) << "Wine keeps no folder descriptor";
     ASSERT_EQ(work_folder_prepare(parent.c_str(), path, WORK_FOLDER_PATH_CAPACITY, &reused), 0);
-    if (shared_private) {
-        EXPECT_EQ(std::wstring(path), shared);
-        EXPECT_EQ(reused, 1u);
-    } else {
-        EXPECT_TRUE(is_fresh_name(path, parent)) << path;
-        EXPECT_EQ(reused, 0u);
-        EXPECT_TRUE(directory_exists_plain(path));
-    }
+    EXPECT_TRUE(is_fresh_name(path, parent)) << path;
+    EXPECT_EQ(reused, 0u);
+    EXPECT_TRUE(directory_exists_plain(path));
     EXPECT_EQ(read_file(shared + L"\\left.part"), "partial");
 }
 
