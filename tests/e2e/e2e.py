@@ -777,6 +777,8 @@ def scenarios(bench):
              runner="open_installer_second_name"),
         dict(group="install", name="installer-unreadable-while-hashing", release="large",
              runner="hash_read"),
+        dict(group="install", name="installer-name-is-a-directory", release="good",
+             runner="installer_name_directory"),
         dict(group="install", name="installer-exit-1", release="good",
              hooks={"VQ_DEMO_EXIT_CODE": "1"}, code=4, reason="installer-failed",
              message=failed_message, lines=["installer exit code 1"], check=fresh_cleanup),
@@ -1140,6 +1142,40 @@ class Suite:
                                             "running: "],
                                   downloads=0))
         check_no_installer_left(c, run)
+        return c.failures
+
+    def installer_name_directory(self, sc):
+        """While the installer request is held back, a directory is made at
+        the installer's name in the shared work folder: the complete part file
+        cannot be moved there ("rename"), stays for the next run, and the
+        directory is left as it was."""
+        b = self.b
+        b.serve("good")
+        installer = b.installer_of("good")
+        sha = sha256_file(installer)
+        b.set_rules([rule(FILES, delay_ms=2500)])
+        plan = dict(sc, shared=True)
+        inst = self.prepare_machine(plan)
+        mark = b.reqlog_mark()
+        p = b.start(self.switches(plan, inst))
+        shared = os.path.join(b.programdata, SHARED)
+        part = os.path.join(shared, sha + ".part")
+        if not self.wait_for(lambda: os.path.exists(part), 20):
+            p.kill()
+            return ["the run made no part file"]
+        exe = os.path.join(shared, installer_name())
+        os.mkdir(exe)
+        run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
+        self.last_run = run
+        c = Checker(sc["name"])
+        check_common(c, run, dict(code=5, reason="rename",
+                                  message=("error", "Setup could not prepare the downloaded "
+                                                    "installer (error %d)." % ERROR_ACCESS_DENIED),
+                                  no_lines=["sha256 ok", "running: "], downloads=1))
+        c.eq(sha256_file(part) if os.path.isfile(part) else None, sha,
+             "the complete part file kept in the shared folder")
+        c.eq(os.listdir(exe) if os.path.isdir(exe) else None, [],
+             "the directory at the installer's name")
         return c.failures
 
     # --- a real full disk
