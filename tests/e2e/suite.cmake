@@ -10,7 +10,7 @@ if(VQ_WIN_BUILD_DIR)
       COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/e2e.py ${group}
               --win-dir ${VQ_WIN_BUILD_DIR} --native-dir ${CMAKE_BINARY_DIR}
               --artefacts ${CMAKE_BINARY_DIR}/artefacts/e2e)
-    set_tests_properties(e2e.${group} PROPERTIES TIMEOUT 300
+    set_tests_properties(e2e.${group} PROPERTIES TIMEOUT 450
       RESOURCE_LOCK "wine;cloud-port" LABELS e2e)
   endforeach()
 endif()
