@@ -58,6 +58,8 @@ enum DownloadOutcome {
     DOWNLOAD_OVERSIZED = 3,    // more bytes than the total were announced or sent
     DOWNLOAD_UNDERSIZED = 4,   // a 200 whose Content-Length is below the total
     DOWNLOAD_CANCELLED = 5,    // the progress callback asked to stop
+    DOWNLOAD_WRITE_FAILED = 6, // the part file did not take a piece (win32_error says why);
+                               // a local failure that another attempt would not mend
 };
 
 // The fixed upper-case names, for logs and tests ("UNKNOWN" for other codes).
@@ -102,11 +104,15 @@ struct CloudClient {
 
 // ---------------------------------------------------------------- session
 // Opens the session with the build's cloud host and port. Null on failure
-// with *error set (14 when out of memory, else the failing call's error; the
-// thread's last-error value is left the same).
+// with *error set (14, ERROR_OUTOFMEMORY, when the record cannot be
+// allocated, else the failing call's error; the thread's last-error value is
+// left the same).
 CloudClient *cloud_open(uint32_t *error);
 // The same with a given host and port (tests reach a local cloud with it).
 CloudClient *cloud_open_at(const wchar16 *host, uint16_t port, uint32_t *error);
+// A new record from the process heap with both handles null, or null when
+// the heap has no room.
+CloudClient *cloud_client_allocate(void);
 // Closes the connection, then the session, then frees the record; null is fine.
 void cloud_close(CloudClient *client);
 // One GET over TLS. Returns the open request with the response's headers

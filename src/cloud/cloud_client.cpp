@@ -12,13 +12,14 @@ CloudClient *cloud_open(uint32_t *error) {
 
 CloudClient *cloud_open_at(const wchar16 *host, uint16_t port, uint32_t *error) {
     *error = 0;
-    CloudClient *client = (CloudClient *)heap_alloc(sizeof(CloudClient));
+    CloudClient *client = cloud_client_allocate();
     if (client == nullptr) {
-        *error = ERROR_NOT_ENOUGH_MEMORY;  // 14
+        // ERROR_OUTOFMEMORY (14), the number the message promises; not
+        // ERROR_NOT_ENOUGH_MEMORY, which is 8.
+        *error = ERROR_OUTOFMEMORY;
+        SetLastError(ERROR_OUTOFMEMORY);
         return nullptr;
     }
-    client->session = nullptr;
-    client->connection = nullptr;
 
     wchar16 agent[CLOUD_USER_AGENT_CAPACITY];
     format_wide(agent, CLOUD_USER_AGENT_CAPACITY, T16("VornquillAI-OnlineSetup/%ls (Windows; x64)"),

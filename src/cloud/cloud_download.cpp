@@ -85,10 +85,15 @@ DownloadOutcome cloud_download(CloudClient *client, const wchar16 *path, HANDLE 
             outcome = DOWNLOAD_OVERSIZED;  // nothing of this piece is written
             goto done;
         }
+        // A write that fails (a full disk, a failing drive) is the machine's
+        // problem, not the network's: it ends the download instead of being
+        // retried. What was written of the piece stays; the next run counts
+        // the part file's length as held.
         DWORD written = 0;
         if (!WriteFile(part_file, buffer, got, &written, nullptr) || written != got) {
             result->win32_error = GetLastError();
             if (result->win32_error == 0) result->win32_error = ERROR_WRITE_FAULT;
+            outcome = DOWNLOAD_WRITE_FAILED;
             goto done;
         }
         *held += got;

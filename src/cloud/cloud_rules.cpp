@@ -21,6 +21,7 @@ const char *cloud_download_outcome_name(int outcome) {
     case DOWNLOAD_OVERSIZED: return "DOWNLOAD_OVERSIZED";
     case DOWNLOAD_UNDERSIZED: return "DOWNLOAD_UNDERSIZED";
     case DOWNLOAD_CANCELLED: return "DOWNLOAD_CANCELLED";
+    case DOWNLOAD_WRITE_FAILED: return "DOWNLOAD_WRITE_FAILED";
     default: return "UNKNOWN";
     }
 }

@@ -3,6 +3,7 @@ list(APPEND VQ_PORTABLE_SOURCES
 )
 list(APPEND VQ_WIN_SOURCES
   src/cloud/cloud_client.cpp
+  src/cloud/cloud_client_record.cpp
   src/cloud/cloud_fetch.cpp
   src/cloud/cloud_download.cpp
 )

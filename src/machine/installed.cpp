@@ -17,20 +17,25 @@ int installed_product_read(char *version, size_t version_capacity, wchar16 *loca
     if (version_capacity > 0) version[0] = 0;
     if (location_capacity > 0) location[0] = 0;
 
+    // Only an entry that is not there means that nothing is installed; an
+    // entry that cannot be opened or read is an installation of unknown
+    // version, which the setup flow must not overwrite.
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstall_key, 0, KEY_READ | KEY_WOW64_64KEY, &key) !=
-        ERROR_SUCCESS) {
-        return 0;
+    LSTATUS opened =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstall_key, 0, KEY_READ | KEY_WOW64_64KEY, &key);
+    if (opened == ERROR_FILE_NOT_FOUND) return INSTALLED_NONE;
+    if (opened != ERROR_SUCCESS) {
+        SetLastError((DWORD)opened);
+        return INSTALLED_UNREADABLE;
     }
 
-    int found = 0;
     wchar16 text[INSTALLED_VERSION_READ_BYTES / sizeof(wchar16)];
     DWORD size = sizeof text;
-    if (RegGetValueW(key, nullptr, T16("DisplayVersion"), string_only, nullptr, text, &size) ==
-        ERROR_SUCCESS) {
+    LSTATUS read =
+        RegGetValueW(key, nullptr, T16("DisplayVersion"), string_only, nullptr, text, &size);
+    if (read == ERROR_SUCCESS) {
         text[(sizeof text / sizeof text[0]) - 1] = 0;
         utf16_to_utf8(text, version, version_capacity);
-        found = 1;
     }
 
     if (location_capacity > 0) {
@@ -45,11 +50,17 @@ int installed_product_read(char *version, size_t version_capacity, wchar16 *loca
     }
 
     RegCloseKey(key);
-    return found;
+    if (read != ERROR_SUCCESS) {
+        SetLastError((DWORD)read);
+        return INSTALLED_UNREADABLE;
+    }
+    return INSTALLED_VERSION;
 }
 
-uint64_t free_disk_bytes(const wchar16 *folder) {
+int free_disk_bytes(const wchar16 *folder, uint64_t *free_bytes) {
+    *free_bytes = 0;
     ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExW(folder, &available, nullptr, nullptr)) return 0;
-    return available.QuadPart;
+    if (!GetDiskFreeSpaceExW(folder, &available, nullptr, nullptr)) return -1;
+    *free_bytes = available.QuadPart;
+    return 0;
 }

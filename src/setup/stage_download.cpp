@@ -1,6 +1,7 @@
 // The download stage: the part file (resumed in the shared work folder), one
 // cloud_download per attempt, back-off between failed attempts, and after
-// eight failures the Retry question or, in a silent run, the end.
+// eight failures the Retry question or, in a silent run, the end. A part
+// file that cannot be written ends the download at once.
 #include <windows.h>
 
 #include "cloud/cloud.h"
@@ -82,6 +83,13 @@ int stage_download(SetupRun *run) {
         if (outcome == DOWNLOAD_COMPLETE) return 1;
         if (outcome == DOWNLOAD_CANCELLED || cancel_requested) {
             return setup_end_closing(run, &run->part_file, SETUP_EXIT_CANCELLED, "cancelled");
+        }
+        if (outcome == DOWNLOAD_WRITE_FAILED) {
+            // A full or failing disk: no attempt would go better, and the
+            // network is not to blame. The part file keeps what it holds.
+            report_message(1, T16("Setup could not write its download file in %ls (error %lu)."),
+                           run->context->work_folder.path, (unsigned long)result.win32_error);
+            return setup_end_closing(run, &run->part_file, SETUP_EXIT_LOCAL, "part-file-write");
         }
         if (outcome == DOWNLOAD_OVERSIZED || outcome == DOWNLOAD_UNDERSIZED) {
             report_message(1, T16("The download does not have the size the signed release "

@@ -62,7 +62,8 @@ static int stage_install_verify(SetupRun *run) {
 static void stage_install_keep_package(SetupRun *run) {
     char version[SETUP_INSTALLED_VERSION_CAPACITY];
     wchar16 location[SETUP_PATH_CAPACITY];
-    int read = installed_product_read(version, sizeof(version), location, SETUP_PATH_CAPACITY);
+    int read = installed_product_read(version, sizeof(version), location, SETUP_PATH_CAPACITY) ==
+               INSTALLED_VERSION;
     if (read && strcmp(version, run->release.version) == 0 && location[0] != 0) {
         int kept = rollback_keep(location, &run->release, run->installer_path);
         if (kept == 0) {

@@ -55,11 +55,19 @@ int stage_release(SetupRun *run) {
 
     char installed[SETUP_INSTALLED_VERSION_CAPACITY];
     wchar16 location[SETUP_PATH_CAPACITY];
-    if (!installed_product_read(installed, sizeof(installed), location, SETUP_PATH_CAPACITY)) {
+    int state = installed_product_read(installed, sizeof(installed), location, SETUP_PATH_CAPACITY);
+    if (state == INSTALLED_NONE) {
         log_line("no installed version found");
     } else {
-        log_line("installed version: %s", installed);
-        if (!version_valid(installed)) {
+        if (state == INSTALLED_UNREADABLE) {
+            // The entry is there but says no version: an installation that
+            // must not be overwritten as if there were none.
+            log_line("installed version could not be read (error %lu)",
+                     (unsigned long)GetLastError());
+        } else {
+            log_line("installed version: %s", installed);
+        }
+        if (state == INSTALLED_UNREADABLE || !version_valid(installed)) {
             report_message(1, T16("An installation of Vornquill AI with an unrecognised version is "
                                   "present. Setup will not change it.\n\nUninstall it from "
                                   "Settings > Apps first, or contact support."));
@@ -80,9 +88,10 @@ int stage_release(SetupRun *run) {
 
     SetupContext *context = run->context;
     wchar16 message[DISK_SPACE_MESSAGE_CAPACITY];
-    uint64_t free_bytes = free_disk_bytes(context->work_folder.path);
-    if (!disk_space_check((uint64_t)release->size, free_bytes, context->programdata_path, message,
-                          DISK_SPACE_MESSAGE_CAPACITY)) {
+    uint64_t free_bytes = 0;
+    int free_known = free_disk_bytes(context->work_folder.path, &free_bytes) == 0;
+    if (!disk_space_check((uint64_t)release->size, free_known, free_bytes,
+                          context->programdata_path, message, DISK_SPACE_MESSAGE_CAPACITY)) {
         report_message(1, T16("%ls"), message);
         return setup_end(run, SETUP_EXIT_LOCAL, "disk-space");
     }

@@ -9,7 +9,7 @@ message byte for byte, key log lines, the cloud's request log and the files
 left in the work folder and the install folder.
 
     e2e.py GROUP [--win-dir DIR] [--native-dir DIR] [--artefacts DIR] [-k NAME]
-    GROUP: release | download | install | links | nginx | window | all
+    GROUP: release | download | install | links | nginx | window | disk | all
 
 Without WINEPREFIX in the environment it starts its own Wine prefix, wineserver
 and Xvfb display (scripts/wine-env.sh) and stops them at the end.
@@ -38,6 +38,11 @@ UNINSTALL_KEY = ("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersi
                  "{5E2A7C19-3B4D-4F86-A1C0-9D8E7F6B5A43}_is1")
 RELEASE_PATH = "/v1/public/installer/latest.txt"
 FILES = "/v1/public/installer/files/*"
+ERROR_BAD_EXE_FORMAT = 193
+ERROR_ACCESS_DENIED = 5
+ERROR_DISK_FULL = 112
+ERROR_CANT_ACCESS_FILE = 1920
+MiB = 1048576
 STAMP_LINE = re.compile(rb"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z ")
 SHARED = "VornquillAI-Setup"
 
@@ -72,6 +77,19 @@ MSG_UNKNOWN_VERSION = ("An installation of Vornquill AI with an unrecognised ver
                        "Setup will not change it.\n\nUninstall it from Settings > Apps first, "
                        "or contact support.")
 MSG_ALREADY = "Vornquill AI %s is already installed." % VERSION
+
+
+MSG_FAILED = ("The download failed. Check your internet connection and run Setup again; it "
+              "continues where it stopped.")
+
+
+def msg_disk(need_mb, free_mb):
+    return ("Setup needs %d MB of free space on the drive that holds C:\\ProgramData, and %d MB "
+            "are free." % (need_mb, free_mb))
+
+
+def msg_write(folder, error):
+    return "Setup could not write its download file in %s (error %d)." % (folder, error)
 
 
 def msg_status(status):
@@ -191,9 +209,9 @@ class Bench:
 
     # --- releases
 
-    def sign(self, kind, timestamp=True, name=None):
+    def sign(self, kind, timestamp=True, name=None, source=None):
         out = os.path.join(self.work, "signed-%s" % (name or kind))
-        args = [os.path.join(ROOT, "tools", "sign-installer"), self.demo, out, "--cert", kind,
+        args = [os.path.join(ROOT, "tools", "sign-installer"), source or self.demo, out, "--cert", kind,
                 "--timestamp" if timestamp else "--no-timestamp"]
         r = run_quiet(args)
         if r.returncode != 0:
@@ -312,10 +330,12 @@ class Bench:
 
     def registry(self, version=None, location=None):
         """The product's uninstall entry: removed, then written when a
-        version is given."""
+        version or a location is given (only the values given)."""
         lines = ["Windows Registry Editor Version 5.00", "", "[-%s]" % UNINSTALL_KEY, ""]
-        if version is not None:
-            lines += ["[%s]" % UNINSTALL_KEY, '"DisplayVersion"="%s"' % version]
+        if version is not None or location is not None:
+            lines.append("[%s]" % UNINSTALL_KEY)
+            if version is not None:
+                lines.append('"DisplayVersion"="%s"' % version)
             if location is not None:
                 lines.append('"InstallLocation"="%s"' % location.replace("\\", "\\\\"))
             lines.append("")
@@ -629,6 +649,12 @@ def scenarios(bench):
         c.eq(os.listdir(run.install_dir + "-elsewhere"), [], "files behind the link")
         check_no_installer_left(c, run)
 
+    def eight_download_failures(c, run):
+        c.eq(run.log.count("download attempt "), 8, "download attempt lines")
+        c.eq(run.log.count("retrying in 1000 ms"), 7, "waits of 1 s")
+        c.eq(len(run.releases()), 1, "release requests")
+        part_kept_shared(c, run)
+
     def part_deleted_shared(c, run):
         c.eq(run.log.value("work folder reuse: "), "yes (private)", "work folder kind")
         check_no_installer_left(c, run)
@@ -694,6 +720,11 @@ def scenarios(bench):
              registry=("1.2.x", None), code=7, reason="installed-version-unknown",
              message=("error", MSG_UNKNOWN_VERSION), lines=["installed version: 1.2.x"],
              check=no_download),
+        dict(group="release", name="installed-without-version", release="good",
+             registry=(None, "{dir}"), code=7, reason="installed-version-unknown",
+             message=("error", MSG_UNKNOWN_VERSION),
+             lines=["installed version could not be read (error 2)"],
+             no_lines=["no installed version found"], check=no_download),
         dict(group="release", name="installed-equal-silent", release="good",
              registry=(VERSION, "C:\\e2e\\equal"), code=0, reason="already-installed",
              message=("information", MSG_ALREADY), no_lines=["repairing the installed version"],
@@ -703,6 +734,17 @@ def scenarios(bench):
         dict(group="download", name="download-404", release="good",
              rules=[rule(FILES, status=404)], code=6, reason="release-gone",
              message=("error", MSG_GONE), check=fresh_cleanup),
+        dict(group="download", name="download-204", release="good",
+             rules=[rule(FILES, status=204)], code=6, reason="release-gone",
+             message=("error", MSG_GONE), downloads=1, check=fresh_cleanup),
+        dict(group="download", name="download-eight-failures-silent", release="good", shared=True,
+             rules=[rule(FILES, nth=1, drop_after=drop, retry_after=1),
+                    rule(FILES, status=503, retry_after=1)],
+             code=1, reason="download-failed", message=("error", MSG_FAILED),
+             lines=["download attempt 8 stopped at %d bytes (status 503, error 0)" % drop],
+             downloads=8, check=eight_download_failures),
+        dict(group="download", name="part-file-is-a-directory", release="good",
+             runner="part_file_directory"),
         dict(group="download", name="download-407", release="good",
              rules=[rule(FILES, status=407)], code=1, reason="proxy-auth",
              message=("error", msg_proxy(b.base)), downloads=1, check=fresh_cleanup),
@@ -799,6 +841,19 @@ def scenarios(bench):
              code=2, reason="authenticode", message=("error", MSG_AUTH),
              lines=["authenticode: pinned certificate but no timestamp ("],
              no_lines=["running: "], check=auth_refused),
+        dict(group="install", name="installer-cannot-start", release="dll-flagged", code=4,
+             reason="launch",
+             message=("error", "Setup could not start the Vornquill AI installer (error %d)."
+                      % ERROR_BAD_EXE_FORMAT),
+             lines=["sha256 ok", "authenticode: pinned self-signed certificate", "running: ",
+                    "CreateProcess failed: error %d" % ERROR_BAD_EXE_FORMAT],
+             no_lines=["installer exit code"], check=fresh_cleanup),
+        dict(group="install", name="installer-with-a-second-name", release="good",
+             runner="open_installer_second_name"),
+        dict(group="install", name="installer-unreadable-while-hashing", release="large",
+             runner="hash_read"),
+        dict(group="install", name="installer-name-is-a-directory", release="good",
+             runner="installer_name_directory"),
         dict(group="install", name="installer-exit-1", release="good",
              hooks={"VQ_DEMO_EXIT_CODE": "1"}, code=4, reason="installer-failed",
              message=failed_message, lines=["installer exit code 1"], check=fresh_cleanup),
@@ -839,7 +894,15 @@ def scenarios(bench):
         dict(group="window", name="cancel-while-hashing", runner="window_cancel_hash"),
         dict(group="window", name="cancel-after-hand-over", runner="window_after_hand_over"),
         dict(group="window", name="retry-question-cancel", runner="window_retry_question_cancel"),
+        dict(group="window", name="retry-question-retry", runner="window_retry_question_retry"),
+        dict(group="window", name="cancel-release-fetch", runner="window_cancel_release_fetch"),
+        dict(group="window", name="cancel-at-the-last-moment", runner="window_cancel_last_moment"),
         dict(group="window", name="error-box", runner="window_error_box"),
+
+        # ---- a real full disk: a size-limited tmpfs over the prefix's ProgramData
+        dict(group="disk", name="disk-space-refused", runner="disk_space_refused"),
+        dict(group="disk", name="disk-full-before-the-check", runner="disk_full_before_check"),
+        dict(group="disk", name="disk-fills-during-the-download", runner="disk_fills_during_download"),
         dict(group="window", name="repair-question-no", runner="window_repair_no"),
     ]
     return table
@@ -1093,6 +1156,296 @@ class Suite:
         check_installed(c, run, b)
         return c.failures
 
+    def part_file_directory(self, sc):
+        """A directory stands at the part file's name in the shared work
+        folder (made while the release answer is held back): the part file
+        cannot be created, the run ends with "part-file" and the system's
+        error, nothing is downloaded and the directory is left as it was."""
+        b = self.b
+        b.serve("good")
+        sha = sha256_file(b.installer_of("good"))
+        b.set_rules([rule(RELEASE_PATH, delay_ms=2500)])
+        plan = dict(sc, shared=True)
+        inst = self.prepare_machine(plan)
+        mark = b.reqlog_mark()
+        p = b.start(self.switches(plan, inst))
+        shared = os.path.join(b.programdata, SHARED)
+        if not self.wait_for(self.shared_log_made, 20):
+            p.kill()
+            return ["the run made no shared folder"]
+        part = os.path.join(shared, sha + ".part")
+        os.mkdir(part)
+        with open(os.path.join(part, "inside.txt"), "w") as f:
+            f.write("not the program's")
+        run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
+        self.last_run = run
+        c = Checker(sc["name"])
+        check_common(c, run, dict(code=5, reason="part-file",
+                                  message=("error", "Setup could not create its download file "
+                                                    "(error %d)." % ERROR_ACCESS_DENIED),
+                                  downloads=0))
+        c.eq(sorted(os.listdir(part)) if os.path.isdir(part) else None, ["inside.txt"],
+             "the directory at the part file's name")
+        return c.failures
+
+    def open_installer_second_name(self, sc):
+        """While the installer request is held back, the part file gets a
+        second name outside the work folder (a hard link): the complete
+        download, moved to the installer's name, is refused at its opening
+        for verification ("open-installer", error 1920), its name in the work
+        folder is deleted, and the data under the other name is untouched."""
+        b = self.b
+        b.serve("good")
+        installer = b.installer_of("good")
+        sha = sha256_file(installer)
+        b.set_rules([rule(FILES, delay_ms=2500)])
+        plan = dict(sc, shared=True)
+        inst = self.prepare_machine(plan)
+        outside = os.path.join(b.unix_of(inst), "second-name")
+        os.makedirs(os.path.dirname(outside), exist_ok=True)
+        mark = b.reqlog_mark()
+        p = b.start(self.switches(plan, inst))
+        shared = os.path.join(b.programdata, SHARED)
+        part = os.path.join(shared, sha + ".part")
+        if not self.wait_for(lambda: os.path.exists(part), 20):
+            p.kill()
+            return ["the run made no part file"]
+        os.link(part, outside)
+        run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
+        self.last_run = run
+        c = Checker(sc["name"])
+        check_common(c, run, dict(code=5, reason="open-installer",
+                                  message=("error", "Setup could not open the downloaded installer "
+                                                    "(error %d)." % ERROR_CANT_ACCESS_FILE),
+                                  no_lines=["sha256 ok", "running: "], downloads=1))
+        check_no_installer_left(c, run)
+        c.eq(sha256_file(outside) if os.path.isfile(outside) else None, sha,
+             "the data under the second name")
+        return c.failures
+
+    def hash_read(self, sc):
+        """The shared folder holds the large release's complete part file;
+        once the run has moved it to the installer's name and is computing
+        its digest, the file is cut to half its length from outside Wine
+        (Windows's sharing lock holds only against Windows programs). The
+        digest's read comes up short: "hash-read", and the installer is
+        deleted."""
+        b = self.b
+        b.serve("large")
+        big = b.installer_of("large")
+        size = os.path.getsize(big)
+        sha = sha256_file(big)
+        b.set_rules([rule(RELEASE_PATH, delay_ms=2500)])
+        plan = dict(sc, shared=True)
+        inst = self.prepare_machine(plan)
+        mark = b.reqlog_mark()
+        p = b.start(self.switches(plan, inst))
+        shared = os.path.join(b.programdata, SHARED)
+        if not self.wait_for(self.shared_log_made, 20):
+            p.kill()
+            return ["the run made no shared folder"]
+        copy_sparse(big, os.path.join(shared, sha + ".part"))
+        exe = os.path.join(shared, installer_name())
+        if not self.wait_for(lambda: os.path.exists(exe), 20, 0.01):
+            p.kill()
+            return ["the part file was never moved to the installer's name"]
+        time.sleep(0.05)    # past the size check, well inside the digest of 2 GiB
+        os.truncate(exe, size // 2)
+        run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
+        self.last_run = run
+        c = Checker(sc["name"])
+        check_common(c, run, dict(code=5, reason="hash-read",
+                                  message=("error", "Setup could not read the downloaded installer."),
+                                  lines=["resuming a partial download at %d bytes" % size],
+                                  no_lines=["sha256 ok", "sha256 mismatch", "authenticode: ",
+                                            "running: "],
+                                  downloads=0))
+        check_no_installer_left(c, run)
+        return c.failures
+
+    def installer_name_directory(self, sc):
+        """While the installer request is held back, a directory is made at
+        the installer's name in the shared work folder: the complete part file
+        cannot be moved there ("rename"), stays for the next run, and the
+        directory is left as it was."""
+        b = self.b
+        b.serve("good")
+        installer = b.installer_of("good")
+        sha = sha256_file(installer)
+        b.set_rules([rule(FILES, delay_ms=2500)])
+        plan = dict(sc, shared=True)
+        inst = self.prepare_machine(plan)
+        mark = b.reqlog_mark()
+        p = b.start(self.switches(plan, inst))
+        shared = os.path.join(b.programdata, SHARED)
+        part = os.path.join(shared, sha + ".part")
+        if not self.wait_for(lambda: os.path.exists(part), 20):
+            p.kill()
+            return ["the run made no part file"]
+        exe = os.path.join(shared, installer_name())
+        os.mkdir(exe)
+        run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
+        self.last_run = run
+        c = Checker(sc["name"])
+        check_common(c, run, dict(code=5, reason="rename",
+                                  message=("error", "Setup could not prepare the downloaded "
+                                                    "installer (error %d)." % ERROR_ACCESS_DENIED),
+                                  no_lines=["sha256 ok", "running: "], downloads=1))
+        c.eq(sha256_file(part) if os.path.isfile(part) else None, sha,
+             "the complete part file kept in the shared folder")
+        c.eq(os.listdir(exe) if os.path.isdir(exe) else None, [],
+             "the directory at the installer's name")
+        return c.failures
+
+    # --- a real full disk
+
+    def tmpfs(self, size):
+        """A size-limited tmpfs mounted over the prefix's ProgramData while
+        the block runs (root only)."""
+        bench = self.b
+
+        class Mount:
+            def __enter__(self):
+                r = run_quiet(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs",
+                               bench.programdata])
+                if r.returncode != 0:
+                    raise Failed("mounting a tmpfs over ProgramData: %s"
+                                 % r.stdout.decode(errors="replace"))
+                return self
+
+            def __exit__(self, *exc):
+                deadline = time.monotonic() + 10
+                while bench.setup_running() and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                if run_quiet(["umount", bench.programdata]).returncode != 0:
+                    run_quiet(["umount", "-l", bench.programdata])
+                return False
+        return Mount()
+
+    @staticmethod
+    def available(path):
+        st = os.statvfs(path)
+        return st.f_bavail * st.f_frsize
+
+    def fill(self, folder, leave):
+        """Takes all but `leave` bytes of the filesystem's free space."""
+        filler = os.path.join(folder, "filler.bin")
+        take = self.available(folder) - leave
+        fd = os.open(filler, os.O_CREAT | os.O_WRONLY, 0o600)
+        try:
+            os.posix_fallocate(fd, 0, take)
+        finally:
+            os.close(fd)
+        return self.available(folder)
+
+    def disk_run(self, sc, size, rules, during=None):
+        """One silent run in the shared work folder on a tmpfs of `size`
+        bytes; `during(process, shared folder)` acts while it runs and
+        returns failures. Returns (run, failures, free bytes at the end);
+        the checks must be made before the tmpfs goes."""
+        b = self.b
+        if os.geteuid() != 0:
+            raise Failed("mounting a tmpfs needs root")
+        b.serve("good")
+        b.set_rules(rules)
+        with self.tmpfs(size):
+            plan = dict(sc, shared=True)
+            inst = self.prepare_machine(plan)
+            mark = b.reqlog_mark()
+            p = b.start(self.switches(plan, inst))
+            shared = os.path.join(b.programdata, SHARED)
+            failures = during(p, shared) if during else []
+            if failures:
+                p.kill()
+                return None, failures, 0, None
+            run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
+            self.last_run = run
+            part = os.path.join(shared, sha256_file(b.installer_of("good")) + ".part")
+            part_size = os.path.getsize(part) if os.path.isfile(part) else None
+            files = run.files()
+            return run, [], self.available(b.programdata), (part_size, files)
+
+    def disk_space_refused(self, sc):
+        """The drive holds a page less than the need once the log is written:
+        the run is refused before any download, and the message's need (rounded
+        up) is above its free space (rounded down); rounding both to the
+        nearest would show the same figure twice."""
+        size = os.path.getsize(self.b.installer_of("good"))
+        need = size + 256 * MiB
+        run, failures, free, _ = self.disk_run(sc, -(-need // 4096) * 4096, [])
+        if failures:
+            return failures
+        c = Checker(sc["name"])
+        need_mb = -(-need // MiB)
+        c.true(free < need and free // MiB == need_mb - 1,
+               "the tmpfs has %d bytes free for a need of %d" % (free, need))
+        check_common(c, run, dict(code=5, reason="disk-space",
+                                  message=("error", msg_disk(need_mb, free // MiB)),
+                                  lines=["no installed version found"], downloads=0))
+        return c.failures
+
+    def disk_full_before_check(self, sc):
+        """The disk is filled to the last byte once the log is open (the
+        release answer is held back): a free-space answer of 0 is a full
+        disk, refused, not an unknown amount that lets the download start.
+        The log's later lines still fit in its first page."""
+        def fill_after_opening_lines(p, shared):
+            log = os.path.join(shared, "online-setup.log")
+            def opened():
+                try:
+                    return LogRun(log).has("work folder reuse: ")
+                except (Failed, OSError, UnicodeDecodeError):
+                    return False
+            if not self.wait_for(opened, 20):
+                return ["the run wrote no opening lines"]
+            left = self.fill(self.b.programdata, 0)
+            return [] if left == 0 else ["%d bytes still free after filling" % left]
+        size = os.path.getsize(self.b.installer_of("good"))
+        run, failures, free, _ = self.disk_run(sc, 64 * MiB, [rule(RELEASE_PATH, delay_ms=2500)],
+                                               fill_after_opening_lines)
+        if failures:
+            return failures
+        c = Checker(sc["name"])
+        check_common(c, run, dict(code=5, reason="disk-space",
+                                  message=("error", msg_disk(-(-(size + 256 * MiB) // MiB), 0)),
+                                  downloads=0))
+        c.eq(free, 0, "free bytes at the end")
+        return c.failures
+
+    def disk_fills_during_download(self, sc):
+        """Room for the check, then (while the installer request is held
+        back) the disk is filled but for 64 KiB: the first piece is written,
+        the second cannot be. The download ends at once as a local failure
+        with the system's error (112, disk full): one request, no retry, no
+        word about the internet connection, and the part file keeps the
+        bytes written."""
+        size = os.path.getsize(self.b.installer_of("good"))
+        piece = 65536
+
+        def fill_when_part_exists(p, shared):
+            sha = sha256_file(self.b.installer_of("good"))
+            part = os.path.join(shared, sha + ".part")
+            if not self.wait_for(lambda: os.path.exists(part), 20):
+                return ["the run made no part file"]
+            left = self.fill(self.b.programdata, piece)
+            return [] if left == piece else ["%d bytes free after filling" % left]
+        if size <= piece:
+            return ["the installer (%d bytes) fits in one piece" % size]
+        run, failures, _, left = self.disk_run(
+            sc, -(-(size + 256 * MiB) // 4096) * 4096 + MiB, [rule(FILES, delay_ms=2500)],
+            fill_when_part_exists)
+        if failures:
+            return failures
+        part_size, files = left
+        c = Checker(sc["name"])
+        check_common(c, run, dict(
+            code=5, reason="part-file-write",
+            message=("error", msg_write(run.log.value("work folder: "), ERROR_DISK_FULL)),
+            no_lines=["download attempt ", "retrying in "], downloads=1))
+        c.eq(part_size, piece, "the part file kept in the shared folder")
+        c.eq([f for f in files if f.endswith(".exe")], [], "installer files left")
+        return c.failures
+
     @staticmethod
     def wait_for(cond, timeout, step=0.05):
         end = time.monotonic() + timeout
@@ -1330,6 +1683,83 @@ class Suite:
         c.eq(box, {"text": text, "icon": "error"}, "final box")
         return c.failures
 
+    def window_retry_question_retry(self, sc):
+        """Eight failed download attempts in a windowed run ask Retry/Cancel;
+        Retry starts the attempts again from 1 at once (no wait before the
+        next request). The first attempt after the answer fails once more,
+        the next one completes the installation."""
+        b = self.b
+        p, before, mark, inst, plan = self.window_run(
+            sc, "good", [rule(FILES, status=503, retry_after=1)])
+        c = Checker(sc["name"])
+        if not self.wait_for(lambda: self.question_box() is not None, 40):
+            p.kill()
+            return ["no Retry/Cancel question"]
+        b.set_rules([rule(FILES, nth=1, status=503, retry_after=1)])
+        c.true(self.answer_box("retry-question-retry", first=True),
+               "the question's Retry button did not answer it")
+        box = b.probe_read_box(30) or b.probe_read_box(30)
+        run = self.end_window_run(p, plan, before, mark, inst)
+        check_common(c, run, dict(code=0, reason="installed",
+                                  message=("information", msg_installed()),
+                                  lines=["download attempt 8 stopped at 0 bytes (status 503, "
+                                         "error 0)"], downloads=10))
+        lines = run.log.lines
+        eighth = [i for i, line in enumerate(lines) if line.startswith("download attempt 8 ")]
+        after = [line for line in lines[eighth[0] + 1:] if line.startswith("download attempt ") or
+                 line.startswith("retrying in ")] if eighth else []
+        c.eq(after, ["download attempt 1 stopped at 0 bytes (status 503, error 0)",
+                     "retrying in 1000 ms"], "attempt lines after the answer")
+        c.eq(box, {"text": msg_installed(), "icon": "information"}, "final box")
+        check_installed(c, run, b)
+        return c.failures
+
+    def window_cancel_release_fetch(self, sc):
+        """Cancel while the release request is under way (its answer held
+        back 2 s): the fetch ends with "cancelled" when the answer arrives,
+        before the grace period's end, with no message, nothing verified and
+        nothing downloaded."""
+        p, before, mark, inst, plan = self.window_run(
+            sc, "good", [rule(RELEASE_PATH, delay_ms=2000)])
+        c = Checker(sc["name"])
+        win = None
+        if self.wait_log_line(before, "work folder reuse: ", 20):
+            self.wait_for(lambda: self.find_window() is not None, 5)
+            win = self.find_window()
+        if win is None:
+            p.kill()
+            return ["no progress window while the release is fetched"]
+        time.sleep(0.3)
+        self.click_cancel(win)
+        run = self.end_window_run(p, plan, before, mark, inst)
+        check_common(c, run, dict(code=3, reason="cancelled", message=None,
+                                  no_lines=["release %s verified" % VERSION,
+                                            "latest.txt attempt", "cancelled by the user"],
+                                  downloads=0))
+        c.eq(len(run.releases()), 1, "release requests")
+        return c.failures
+
+    def window_cancel_last_moment(self, sc):
+        """Cancel after the digest, while the signature of a large signed
+        installer is checked: the check still ends, and the last test before
+        the hand-over ends the run ("cancelled", no message); the installer
+        never runs and is deleted."""
+        p, before, mark, inst, plan = self.window_run(sc, "padded", [])
+        c = Checker(sc["name"])
+        win = None
+        if self.wait_for(lambda: self.find_window() is not None, 20):
+            win = self.find_window()
+        if win is None or not self.wait_log_line(before, "sha256 ok", 60):
+            p.kill()
+            return ["no window, or the digest never ended"]
+        self.click_cancel(win)
+        run = self.end_window_run(p, plan, before, mark, inst)
+        check_common(c, run, dict(code=3, reason="cancelled", message=None,
+                                  lines=["sha256 ok", "authenticode: pinned self-signed certificate"],
+                                  no_lines=["running: ", "cancelled by the user"]))
+        check_no_installer_left(c, run)
+        return c.failures
+
     def window_error_box(self, sc):
         p, before, mark, inst, plan = self.window_run(
             sc, "good", [rule(RELEASE_PATH, status=403)])
@@ -1355,15 +1785,23 @@ class Suite:
         c.eq(len(run.downloads()), 0, "installer requests")
         return c.failures
 
+    def question_box(self):
+        """A question box over the progress window (lower than the window)."""
+        for w in self.visible_windows():
+            if w["h"] < 168:
+                return w
+        return None
+
     def answer_second(self, artefact, timeout=20):
         """Waits for a two-button question box over the progress window and
         clicks its second button (No, or Cancel; the buttons are centred in
         the box); returns True once the box is gone."""
-        def box():
-            for w in self.visible_windows():
-                if w["h"] < 168:
-                    return w
-            return None
+        return self.answer_box(artefact, timeout)
+
+    def answer_box(self, artefact, timeout=20, first=False):
+        """Clicks the second button (or the first: Yes, Retry) of a
+        two-button question box; True once the box is gone."""
+        box = self.question_box
         if not self.wait_for(lambda: box() is not None, timeout):
             return False
         time.sleep(0.3)
@@ -1372,7 +1810,7 @@ class Suite:
         run_quiet(["import", "-window", "root", "-crop",
                    "%dx%d+%d+%d" % (q["w"] + 20, q["h"] + 20, q["x"] - 10, q["y"] - 10),
                    os.path.join(self.b.artefacts, artefact + ".png")])
-        run_quiet(["xdotool", "mousemove", str(q["x"] + q["w"] // 2 + 36),
+        run_quiet(["xdotool", "mousemove", str(q["x"] + q["w"] // 2 + (-36 if first else 36)),
                    str(q["y"] + q["h"] - 22), "click", "1"])
         def gone():
             now = box()
@@ -1494,9 +1932,31 @@ def make_releases(b, groups):
     for fake in ("ts-copied", "ts-untrusted-ca"):
         b.publish(fake, os.path.join(fakes, fake + ".exe"))
 
+    # A validly signed image that the system will not start as a program:
+    # the demo installer marked as a DLL before signing.
+    data = bytearray(open(b.demo, "rb").read())
+    header = int.from_bytes(data[0x3c:0x40], "little")
+    flags = header + 4 + 18     # the file header's Characteristics
+    data[flags:flags + 2] = (int.from_bytes(data[flags:flags + 2], "little") | 0x2000).to_bytes(
+        2, "little")
+    dll = os.path.join(b.work, "dll-flagged.exe")
+    open(dll, "wb").write(bytes(data))
+    b.publish("dll-flagged", b.sign("pinned", True, "dll-flagged", source=dll))
+
+    block = hashlib.sha512(b"vornquill-e2e").digest() * 16384   # 1 MiB
     if "window" in groups:
-        block = hashlib.sha512(b"vornquill-e2e").digest() * 16384   # 1 MiB
+        # The demo installer with 64 MiB of data after its image, signed
+        # over all of it: its signature check takes a while.
+        padded = os.path.join(b.work, "padded.exe")
+        with open(padded, "wb") as f:
+            f.write(open(b.demo, "rb").read())
+            for i in range(64):
+                f.write(i.to_bytes(4, "little") + block[4:])
+        b.publish("padded", b.sign("pinned", True, "padded", source=padded))
+        os.unlink(padded)
+    if "window" in groups or "install" in groups:
         make_largest_release(b, fields)
+    if "window" in groups:
         # A release of 4 MiB for a download slow enough to watch.
         medium = os.path.join(b.work, "medium.exe")
         with open(medium, "wb") as f:
@@ -1521,7 +1981,7 @@ def main():
                   '"$@"; exit $?')
         os.execvp("bash", ["bash", "-c", script, ROOT, sys.executable] + sys.argv)
 
-    groups = (["release", "download", "install", "links", "nginx", "window"] if args.group == "all"
+    groups = (["release", "download", "install", "links", "nginx", "window", "disk"] if args.group == "all"
               else [args.group])
     bench = Bench(args)
     try:

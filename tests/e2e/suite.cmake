@@ -2,14 +2,15 @@
 # reference cloud (and nginx serving the same folder) on the test build's
 # cloud port: one ctest test per group.
 # The window group needs the Xvfb display of the Wine environment; its
-# screenshots are kept in the build tree as artefacts.
+# screenshots are kept in the build tree as artefacts. The disk group mounts
+# size-limited tmpfs file systems over the prefix's ProgramData (root only).
 if(VQ_WIN_BUILD_DIR)
-  foreach(group release download install links nginx window)
+  foreach(group release download install links nginx window disk)
     add_test(NAME e2e.${group}
       COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/e2e.py ${group}
               --win-dir ${VQ_WIN_BUILD_DIR} --native-dir ${CMAKE_BINARY_DIR}
               --artefacts ${CMAKE_BINARY_DIR}/artefacts/e2e)
-    set_tests_properties(e2e.${group} PROPERTIES TIMEOUT 300
+    set_tests_properties(e2e.${group} PROPERTIES TIMEOUT 450
       RESOURCE_LOCK "wine;cloud-port" LABELS e2e)
   endforeach()
 endif()

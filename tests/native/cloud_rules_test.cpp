@@ -157,6 +157,8 @@ TEST(CloudOutcomeNames, EveryCodeHasItsName) {
     EXPECT_STREQ(cloud_fetch_outcome_name(4), "UNKNOWN");
     EXPECT_STREQ(cloud_download_outcome_name(DOWNLOAD_UNDERSIZED), "DOWNLOAD_UNDERSIZED");
     EXPECT_STREQ(cloud_download_outcome_name(DOWNLOAD_CANCELLED), "DOWNLOAD_CANCELLED");
+    EXPECT_STREQ(cloud_download_outcome_name(DOWNLOAD_WRITE_FAILED), "DOWNLOAD_WRITE_FAILED");
+    EXPECT_STREQ(cloud_download_outcome_name(7), "UNKNOWN");
     EXPECT_STREQ(cloud_download_outcome_name(-1), "UNKNOWN");
 }
 

@@ -730,6 +730,34 @@ TEST_F(CloudServer, DroppedDownloadResumesWhereItStopped) {
         << records[1];
 }
 
+TEST_F(CloudServer, APartFileThatTakesNoWritesEndsTheAttempt) {
+    // A handle without write access stands for a disk that refuses the
+    // bytes: the attempt ends as a write failure with the system's error,
+    // not as an incomplete attempt worth repeating, and the part file keeps
+    // what it held.
+    const std::string &installer = cloud().installer;
+    const uint64_t total = installer.size();
+    const std::string sha = cloud().release.sha256_hex;
+    set_rules("[]");
+    std::wstring part = folder + L"\\read-only.part";
+    ASSERT_TRUE(wintest::write_file(part, installer.substr(0, 1000)));
+    HANDLE file = CreateFileW(part.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    uint64_t held = 1000;
+    size_t mark = request_records().size();
+    CloudResult result = {9, 9, 9, 9};
+    EXPECT_EQ(cloud_download(cloud().client, installer_path().c_str(), file, &held, total, sha.c_str(),
+                             nullptr, nullptr, &result),
+              DOWNLOAD_WRITE_FAILED);
+    EXPECT_EQ(result.http_status, 206u);
+    EXPECT_EQ(result.win32_error, (uint32_t)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(result.restarted, 0u);
+    EXPECT_EQ(held, 1000u);
+    CloseHandle(file);
+    EXPECT_TRUE(wintest::read_file(part) == installer.substr(0, 1000));
+    EXPECT_EQ(requests_since(mark, 1).size(), 1u);
+}
+
 struct Stopper {
     int calls = 0;
     uint64_t last_done = 0;

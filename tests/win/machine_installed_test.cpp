@@ -57,8 +57,13 @@ protected:
 };
 
 TEST_F(InstalledProduct, PlainStringValuesOfThe64BitEntryOnly) {
+    // Only a missing entry is "nothing installed"; an entry whose version
+    // cannot be read as a plain string of at most 127 units is an
+    // installation of unknown version, with the registry's answer as the
+    // last error.
     const std::wstring location = L"C:\\Program Files\\Vornquill AI";
     const std::wstring accented(127, L'\u00e9');  // 127 units, 254 bytes of UTF-8
+    const int NONE = INSTALLED_NONE, READ = INSTALLED_VERSION, UNREADABLE = INSTALLED_UNREADABLE;
     struct Case {
         const char *name;
         REGSAM view;  // 0: no entry at all
@@ -67,27 +72,40 @@ TEST_F(InstalledProduct, PlainStringValuesOfThe64BitEntryOnly) {
         DWORD location_type;
         size_t location_capacity;
         int result;
+        DWORD error;  // the last error after an unreadable entry
         std::string version_read;
         std::wstring location_read;
     };
     const Case cases[] = {
-        {"no entry", 0, 0, L"", 0, 1024, 0, "", L""},
-        {"installed", KEY_WOW64_64KEY, REG_SZ, L"2.4.1", REG_SZ, 1024, 1, "2.4.1", location},
-        {"location without version", KEY_WOW64_64KEY, 0, L"", REG_SZ, 1024, 0, "", location},
-        {"version without location", KEY_WOW64_64KEY, REG_SZ, L"2.4.1", 0, 1024, 1, "2.4.1", L""},
-        {"expandable version", KEY_WOW64_64KEY, REG_EXPAND_SZ, L"2.4.1", REG_SZ, 1024, 0, "", location},
-        {"multi-string version", KEY_WOW64_64KEY, REG_MULTI_SZ, L"2.4.1", REG_SZ, 1024, 0, "", location},
-        {"number version", KEY_WOW64_64KEY, REG_DWORD, L"", REG_SZ, 1024, 0, "", location},
-        {"127 ASCII units", KEY_WOW64_64KEY, REG_SZ, std::wstring(127, L'7'), REG_SZ, 1024, 1,
+        {"no entry", 0, 0, L"", 0, 1024, NONE, 0, "", L""},
+        {"installed", KEY_WOW64_64KEY, REG_SZ, L"2.4.1", REG_SZ, 1024, READ, 0, "2.4.1", location},
+        {"an entry without values", KEY_WOW64_64KEY, 0, L"", 0, 1024, UNREADABLE,
+         ERROR_FILE_NOT_FOUND, "", L""},
+        {"location without version", KEY_WOW64_64KEY, 0, L"", REG_SZ, 1024, UNREADABLE,
+         ERROR_FILE_NOT_FOUND, "", location},
+        {"version without location", KEY_WOW64_64KEY, REG_SZ, L"2.4.1", 0, 1024, READ, 0, "2.4.1",
+         L""},
+        {"expandable version", KEY_WOW64_64KEY, REG_EXPAND_SZ, L"2.4.1", REG_SZ, 1024, UNREADABLE,
+         ERROR_UNSUPPORTED_TYPE, "", location},
+        {"multi-string version", KEY_WOW64_64KEY, REG_MULTI_SZ, L"2.4.1", REG_SZ, 1024, UNREADABLE,
+         ERROR_UNSUPPORTED_TYPE, "", location},
+        {"number version", KEY_WOW64_64KEY, REG_DWORD, L"", REG_SZ, 1024, UNREADABLE,
+         ERROR_UNSUPPORTED_TYPE, "", location},
+        {"127 ASCII units", KEY_WOW64_64KEY, REG_SZ, std::wstring(127, L'7'), REG_SZ, 1024, READ, 0,
          std::string(127, '7'), location},
-        {"128 units", KEY_WOW64_64KEY, REG_SZ, std::wstring(128, L'8'), REG_SZ, 1024, 0, "", location},
-        {"UTF-8 form too long", KEY_WOW64_64KEY, REG_SZ, accented, REG_SZ, 1024, 1, "", location},
-        {"expandable location", KEY_WOW64_64KEY, REG_SZ, L"2.4.1", REG_EXPAND_SZ, 1024, 1, "2.4.1", L""},
-        {"location just fits", KEY_WOW64_64KEY, REG_SZ, L"2.4.1", REG_SZ, location.size() + 1, 1,
-         "2.4.1", location},
-        {"location one unit too long", KEY_WOW64_64KEY, REG_SZ, L"2.4.1", REG_SZ, location.size(), 1,
+        {"128 units", KEY_WOW64_64KEY, REG_SZ, std::wstring(128, L'8'), REG_SZ, 1024, UNREADABLE,
+         ERROR_MORE_DATA, "", location},
+        {"UTF-8 form too long", KEY_WOW64_64KEY, REG_SZ, accented, REG_SZ, 1024, READ, 0, "",
+         location},
+        {"expandable location", KEY_WOW64_64KEY, REG_SZ, L"2.4.1", REG_EXPAND_SZ, 1024, READ, 0,
          "2.4.1", L""},
-        {"32-bit view only", KEY_WOW64_32KEY, REG_SZ, L"2.4.1", REG_SZ, 1024, 0, "", L""},
+        {"location just fits", KEY_WOW64_64KEY, REG_SZ, L"2.4.1", REG_SZ, location.size() + 1, READ,
+         0, "2.4.1", location},
+        {"location one unit too long", KEY_WOW64_64KEY, REG_SZ, L"2.4.1", REG_SZ, location.size(),
+         READ, 0, "2.4.1", L""},
+        {"32-bit view only", KEY_WOW64_32KEY, REG_SZ, L"2.4.1", REG_SZ, 1024, NONE, 0, "", L""},
+        {"32-bit view only, without a version", KEY_WOW64_32KEY, 0, L"", REG_SZ, 1024, NONE, 0, "",
+         L""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -99,8 +117,11 @@ TEST_F(InstalledProduct, PlainStringValuesOfThe64BitEntryOnly) {
         char version[128];
         memset(version, 'x', sizeof version);
         std::vector<wchar_t> where(c.location_capacity, L'x');
+        SetLastError(12345);
         int result = installed_product_read(version, sizeof version, where.data(), where.size());
+        DWORD error = GetLastError();
         EXPECT_EQ(result, c.result);
+        if (c.result == UNREADABLE) EXPECT_EQ(error, c.error);
         EXPECT_EQ(std::string(version), c.version_read);
         EXPECT_EQ(std::wstring(where.data()), c.location_read);
     }
@@ -108,13 +129,23 @@ TEST_F(InstalledProduct, PlainStringValuesOfThe64BitEntryOnly) {
 
 TEST(FreeDiskBytes, RealFolderAndBadPaths) {
     std::wstring folder = wintest::temp_folder(L"free");
-    uint64_t free_bytes = free_disk_bytes(folder.c_str());
+    uint64_t free_bytes = 0;
+    ASSERT_EQ(free_disk_bytes(folder.c_str(), &free_bytes), 0);
     ULARGE_INTEGER total;
     ASSERT_TRUE(GetDiskFreeSpaceExW(folder.c_str(), nullptr, &total, nullptr));
     EXPECT_GT(free_bytes, 0u);
     EXPECT_LE(free_bytes, total.QuadPart);
-    EXPECT_EQ(free_disk_bytes((folder + L"\\no such folder\\deeper").c_str()), 0u);
-    EXPECT_EQ(free_disk_bytes(L"Q:\\"), 0u);
+
+    // A failed query is told apart from a full disk, and leaves 0 and the
+    // system's error.
+    free_bytes = 99;
+    SetLastError(0);
+    EXPECT_EQ(free_disk_bytes((folder + L"\\no such folder\\deeper").c_str(), &free_bytes), -1);
+    EXPECT_EQ(free_bytes, 0u);
+    EXPECT_NE(GetLastError(), 0u);
+    free_bytes = 99;
+    EXPECT_EQ(free_disk_bytes(L"Q:\\", &free_bytes), -1);
+    EXPECT_EQ(free_bytes, 0u);
     RemoveDirectoryW(folder.c_str());
 }
 
