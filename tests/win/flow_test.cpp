@@ -12,6 +12,10 @@
 #include "setup/flow.h"
 #include "tests/win/win_test_util.h"
 
+#ifndef VQ_TEST_CLOUD_PORT
+#define VQ_TEST_CLOUD_PORT 8443
+#endif
+
 namespace {
 
 using wintest::exists;
@@ -99,8 +103,10 @@ TEST(Flow, OpeningLinesStagesAndOneResultLine) {
     std::vector<std::wstring> messages = log_messages(folder + L"\\online-setup.log");
     ASSERT_EQ(messages.size(), 7u);
     EXPECT_EQ(messages[0], L"Vornquill AI online installer 1.0.0");
-    EXPECT_EQ(messages[1],
-              L"cloud https://localhost:8443; release keys: test (1); version floor 1.0.0");
+    // The test profile's cloud port is a build setting (8443 unless a second
+    // work tree needs another).
+    EXPECT_EQ(messages[1], L"cloud https://localhost:" + std::to_wstring(VQ_TEST_CLOUD_PORT) +
+                               L"; release keys: test (1); version floor 1.0.0");
     EXPECT_EQ(messages[2], L"work folder: " + folder);
     EXPECT_EQ(messages[3], L"work folder reuse: yes (private)");
     EXPECT_EQ(messages[4], L"first stage");
