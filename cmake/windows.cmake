@@ -1,40 +1,58 @@
-# Windows build (MinGW-w64): the setup executable and the Windows unit-test
-# executables that run under Wine.
-set(VQ_SODIUM_PREFIX "/var/cache/vornquill-deps/libsodium-mingw64-os-sections" CACHE PATH "libsodium built for MinGW")
+# Windows build (clang 16 and lld 16 on MinGW-w64): the setup executable and
+# the Windows unit-test executables that run under Wine.
+set(VQ_SODIUM_PREFIX "/var/cache/vornquill-deps/libsodium-mingw64-clang16-guard" CACHE PATH "libsodium built for MinGW")
 if(NOT EXISTS "${VQ_SODIUM_PREFIX}/lib/libsodium.a")
   message(FATAL_ERROR "libsodium for MinGW not found in ${VQ_SODIUM_PREFIX}: run scripts/setup-deps")
 endif()
 
 set(VQ_EXE_NAME "VornquillAI-Online-Setup-x64-SELFSIGNED")
 
-# Reproducible output: no build paths, no time stamps.
+# Reproducible output: no build paths, no time stamps. Control Flow Guard:
+# every object of the program carries its address-taken functions and sends
+# its indirect calls through __guard_dispatch_icall_fptr (-mguard=cf); the
+# link gathers them into the guard tables (--guard-cf).
 set(VQ_WIN_COMPILE_OPTIONS
   -municode -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-  -fstack-protector-strong -ffunction-sections -fno-ident
+  -fstack-protector-strong -ffunction-sections -fdata-sections -mguard=cf
   -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build
   -Wall -Wextra -Wno-unused-parameter -Wno-cast-function-type)
+set(VQ_GUARD_LINK_OPTIONS -Wl,--guard-cf)
 set(VQ_WIN_LINK_OPTIONS
-  -municode -static -s -fstack-protector-strong
+  -municode -static -s -fstack-protector-strong ${VQ_GUARD_LINK_OPTIONS}
   -Wl,--dynamicbase,--high-entropy-va,--nxcompat,--tsaware
-  -Wl,--no-insert-timestamp -Wl,--gc-sections -Wl,--build-id=none
-  -Wl,--require-defined=_load_config_used -Wl,--require-defined=vq_delay_import_end)
+  -Wl,--no-insert-timestamp -Wl,--gc-sections
+  -Wl,--require-defined=_load_config_used)
+
+# The load configuration with the guard fields, and the guard pointers: the
+# shipped defaults, or the checking dispatch of the test executables, which
+# fails a call whose target is not in the guard table as Windows would.
+set(VQ_GUARD_DEFAULT_SOURCES ${CMAKE_SOURCE_DIR}/src/setup/load_config.cpp
+  ${CMAKE_SOURCE_DIR}/src/setup/guard_default.cpp)
+set(VQ_GUARD_CHECK_SOURCES ${CMAKE_SOURCE_DIR}/src/setup/load_config.cpp
+  ${CMAKE_SOURCE_DIR}/tests/guard/guard_check.cpp)
+if(VQ_PROFILE STREQUAL "test")
+  set(VQ_SETUP_GUARD_SOURCES ${VQ_GUARD_CHECK_SOURCES})
+else()
+  set(VQ_SETUP_GUARD_SOURCES ${VQ_GUARD_DEFAULT_SOURCES})
+endif()
 
 list(TRANSFORM VQ_PORTABLE_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
 list(TRANSFORM VQ_WIN_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
 
 # Delay-load import libraries: the DLL is absent from the import table and
 # loaded on first call (from the system folder only, see DependentLoadFlags).
+# lld builds the delay import directory for every DLL named with --delayload.
 set(VQ_DELAY_LIBS)
+set(VQ_DELAY_LINK_OPTIONS)
 foreach(dll winhttp bcrypt wintrust crypt32 comctl32)
   set(out ${CMAKE_BINARY_DIR}/delay/lib${dll}_delay.a)
   add_custom_command(OUTPUT ${out}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/delay
-    COMMAND x86_64-w64-mingw32-dlltool --input-def ${CMAKE_SOURCE_DIR}/cmake/delay/${dll}.def
-            --output-delaylib ${out} --temp-prefix ${dll}_delay
-    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/delay
+    COMMAND ${VQ_DLLTOOL} -m i386:x86-64 -d ${CMAKE_SOURCE_DIR}/cmake/delay/${dll}.def -l ${out}
     DEPENDS ${CMAKE_SOURCE_DIR}/cmake/delay/${dll}.def
-    COMMENT "delay-load library for ${dll}")
+    COMMENT "import library for ${dll}, delay-loaded")
   list(APPEND VQ_DELAY_LIBS ${out})
+  list(APPEND VQ_DELAY_LINK_OPTIONS -Wl,--delayload=${dll}.dll)
 endforeach()
 add_custom_target(vq_delay_libs DEPENDS ${VQ_DELAY_LIBS})
 
@@ -52,6 +70,7 @@ target_compile_options(vq_win PUBLIC ${VQ_WIN_COMPILE_OPTIONS})
 add_dependencies(vq_win vq_delay_libs)
 target_link_libraries(vq_win PUBLIC ${VQ_SODIUM_PREFIX}/lib/libsodium.a
   ${VQ_DELAY_LIBS} delayimp ${VQ_SYSTEM_LIBS})
+target_link_options(vq_win INTERFACE ${VQ_DELAY_LINK_OPTIONS})
 
 # The icon artwork is drawn by a script at build time.
 set(VQ_ICON ${CMAKE_BINARY_DIR}/resources/setup.ico)
@@ -65,18 +84,14 @@ set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${CMAKE_BINARY_DIR}/resources -I${CMAKE_
 
 add_executable(vq_setup WIN32
   ${CMAKE_SOURCE_DIR}/src/setup/main.cpp
-  ${CMAKE_SOURCE_DIR}/src/setup/load_config.cpp
+  ${VQ_SETUP_GUARD_SOURCES}
   ${CMAKE_SOURCE_DIR}/src/resources/setup.rc)
 set_target_properties(vq_setup PROPERTIES OUTPUT_NAME ${VQ_EXE_NAME})
 target_link_libraries(vq_setup PRIVATE vq_win)
 target_link_options(vq_setup PRIVATE ${VQ_WIN_LINK_OPTIONS} -mwindows
   -Wl,-Map=${CMAKE_BINARY_DIR}/setup.map)
-# GNU ld keeps _load_config_used but leaves the load configuration data
-# directory empty: point it at the structure after the link.
-add_custom_command(TARGET vq_setup POST_BUILD
-  COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tools/pe-postlink.py
-          $<TARGET_FILE:vq_setup> ${CMAKE_BINARY_DIR}/setup.map
-  COMMENT "pointing the load configuration directory at _load_config_used")
+# lld points the load configuration and delay import data directories at
+# their structures itself; the PE test checks both.
 
 # The software bill of materials beside the executable (SPDX 2.3 JSON), from
 # the link map, the compiler and linker used, and the build machine's packages.
@@ -114,12 +129,14 @@ if(EXISTS /usr/src/googletest/CMakeLists.txt AND EXISTS ${CMAKE_SOURCE_DIR}/test
   file(GLOB VQ_WIN_RELEASE_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/release_*.cpp)
   list(APPEND VQ_WIN_TEST_SOURCES ${VQ_WIN_RELEASE_TESTS})
   if(VQ_WIN_TEST_SOURCES)
-    add_executable(vq_win_tests ${VQ_WIN_TEST_SOURCES})
+    add_executable(vq_win_tests ${VQ_WIN_TEST_SOURCES} ${VQ_GUARD_CHECK_SOURCES})
     target_compile_options(vq_win_tests PRIVATE -fexceptions -frtti)
     # Test fixtures are read from the source tree through Wine's Z: drive.
     target_compile_definitions(vq_win_tests PRIVATE VQ_SOURCE_DIR="Z:${CMAKE_SOURCE_DIR}")
     target_link_libraries(vq_win_tests PRIVATE vq_win gtest gtest_main)
-    target_link_options(vq_win_tests PRIVATE -static -fstack-protector-strong)
+    target_include_directories(vq_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/guard)
+    target_link_options(vq_win_tests PRIVATE -static -fstack-protector-strong
+      ${VQ_GUARD_LINK_OPTIONS})
   endif()
 endif()
 
@@ -131,10 +148,12 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/window/window_probe.cpp)
   add_executable(vq_window_probe WIN32
     ${CMAKE_SOURCE_DIR}/tests/window/window_probe.cpp
+    ${VQ_GUARD_CHECK_SOURCES}
     ${CMAKE_SOURCE_DIR}/src/resources/setup.rc)
   set_target_properties(vq_window_probe PROPERTIES OUTPUT_NAME window-probe)
   target_link_libraries(vq_window_probe PRIVATE vq_win)
-  target_link_options(vq_window_probe PRIVATE -municode -mwindows -static -fstack-protector-strong)
+  target_link_options(vq_window_probe PRIVATE -municode -mwindows -static -fstack-protector-strong
+    ${VQ_GUARD_LINK_OPTIONS})
 endif()
 
 # Bench-only Windows programs (scripts/bench windows), outside the tests.

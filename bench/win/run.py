@@ -401,60 +401,52 @@ def sections(exe):
     return rows
 
 
-MAP_INPUT = re.compile(r"^ (\.[\w.$]+)?\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+(\S.*)$")
-
-
-RUNTIME_LIBS = ("stdc++", "gcc", "gcc_eh", "mingwex", "mingw32", "msvcrt", "ssp", "winpthread",
-                "pthread", "moldname", "delayimp")
+MAP_OUTPUT = re.compile(r"^[0-9a-f]{8} [0-9a-f]{8}\s+\d+ (\.\S+)$")
+MAP_INPUT = re.compile(r"^[0-9a-f]{8} ([0-9a-f]{8})\s+\d+ {9}(\S.*?):\(([^)]*)\)$")
 
 
 def contributor(path):
-    """(group, item) for an input file of the link map."""
-    m = re.search(r"lib([\w+-]+)\.a\(([^)]+)\)$", path)
-    if m:
-        lib, member = m.group(1), re.sub(r"\.(cpp|c)\.obj$|\.o$", "", m.group(2))
-        if lib == "vq_win":
-            return "product code", "vq_win: " + member
-        if lib == "sodium":
-            return "libsodium", "libsodium: " + re.sub(r"^lib\w+?_la-", "", member)
-        if lib in RUNTIME_LIBS:
-            return "C/C++ runtime", f"runtime: lib{lib}"
-        return "import stubs", f"import stubs: lib{lib}"
+    """(group, item) for an input file of lld's link map (archive members are
+    named without their archive)."""
     base = os.path.basename(path)
     if base.endswith(".res"):
         return "resources", "resources: " + base
-    if base.startswith(("crt", "dllcrt")) or "/mingw32/lib/" in path or "/gcc/" in path:
+    if "/vq_setup.dir/" in path:
+        return "product code", "vq_setup: " + re.sub(r"\.(cpp|c)\.obj$", "", base)
+    if base.endswith(".cpp.obj"):
+        return "product code", "vq_win: " + re.sub(r"\.cpp\.obj$", "", base)
+    if base.startswith("libsodium_la-"):
+        return "libsodium", "libsodium: " + re.sub(r"^libsodium_la-|\.o$", "", base)
+    m = re.match(r"lib64_lib(\w+?)_a-", base)
+    if m:
+        return "C/C++ runtime", "runtime: lib" + m.group(1)
+    if re.match(r"(_head_)?(lib64_)?lib\w+?(s\d+\.o|_a|_defs\d+\.o|_def_a)$", base) or \
+            base.endswith(".dll"):
+        return "import stubs", "import stubs"
+    if base.startswith(("crt", "dllcrt")) or "/mingw32/lib/" in path:
         return "C/C++ runtime", "runtime: start-up objects"
-    return "product code", "vq_setup: " + re.sub(r"\.(cpp|c)\.obj$", "", base)
+    return "C/C++ runtime", "runtime: libstdc++, libgcc and others"
 
 
 def map_contributors(map_file):
     """Bytes per input file in the output sections that take room in the file."""
     sizes = {}
     section = None
-    pending = None
     with open(map_file, encoding="utf-8", errors="replace") as f:
         for line in f:
-            out = re.match(r"^(\.[\w$]+)\s", line)
+            line = line.rstrip("\n")
+            out = MAP_OUTPUT.match(line)
             if out:
                 section = out.group(1)
-            if section not in (".text", ".rdata", ".data", ".pdata", ".xdata", ".idata",
-                               ".rsrc", ".CRT", ".tls", ".reloc"):
                 continue
-            if re.match(r"^ \.[\w.$]+\s*$", line):
-                pending = True  # a long input section name: numbers on the next line
+            if section not in (".text", ".rdata", ".data", ".pdata", ".xdata", ".idata",
+                               ".rsrc", ".CRT", ".tls", ".reloc", ".00cfg"):
                 continue
             m = MAP_INPUT.match(line)
             if m is None:
-                m2 = re.match(r"^\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+(\S.*)$", line) if pending else None
-                pending = None
-                if m2 is None:
-                    continue
-                size, path = int(m2.group(2), 16), m2.group(3)
-            else:
-                pending = None
-                size, path = int(m.group(3), 16), m.group(4)
-            if size == 0 or path.startswith("*fill*"):
+                continue
+            size, path = int(m.group(1), 16), m.group(2)
+            if size == 0 or m.group(3).startswith(".bss"):  # zero-filled: no room in the file
                 continue
             key = contributor(path.strip())
             sizes[key] = sizes.get(key, 0) + size

@@ -16,9 +16,9 @@ typedef char16_t wchar16;
 #define T16(s) u##s
 #endif
 
-#if defined(__MINGW32__)
+#if defined(__MINGW32__) && !defined(__clang__)
 // The program's own formatter follows the C99 conventions, not the old
-// runtime's.
+// runtime's (clang checks plain printf formats by those conventions already).
 #define VQ_PRINTF(fmt_index, first_arg) __attribute__((format(gnu_printf, fmt_index, first_arg)))
 #elif defined(__GNUC__)
 #define VQ_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))

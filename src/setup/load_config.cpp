@@ -1,59 +1,47 @@
 // The image's load configuration. DependentLoadFlags makes every library that
 // the loader brings in later, the delay-loaded ones included, come from the
-// system folder only. The linker keeps the symbol; a post-link step points
-// the load configuration data directory at it.
-#include <stddef.h>
-#include <stdint.h>
+// system folder only. The Control Flow Guard fields hand the loader the
+// program's check and dispatch pointers and the tables that lld builds for
+// --guard-cf; lld points the load configuration data directory at this
+// structure itself.
+//
+// The structure is written in assembly: GuardFlags takes the low 32 bits of
+// lld's absolute symbol __guard_flags, a truncation that a C++ initialiser
+// of an address constant cannot express. The Size field must be the real
+// size of what follows (LoadConfig64 in load_config.h), or lld refuses it.
+#include "setup/load_config.h"
 
-// The 64-bit load configuration up to and including GuardFlags, the layout
-// from which the loader of Windows 10 reads DependentLoadFlags.
-struct LoadConfig64 {
-    uint32_t size;
-    uint32_t time_date_stamp;
-    uint16_t major_version;
-    uint16_t minor_version;
-    uint32_t global_flags_clear;
-    uint32_t global_flags_set;
-    uint32_t critical_section_default_timeout;
-    uint64_t decommit_free_block_threshold;
-    uint64_t decommit_total_free_threshold;
-    uint64_t lock_prefix_table;
-    uint64_t maximum_allocation_size;
-    uint64_t virtual_memory_threshold;
-    uint64_t process_affinity_mask;
-    uint32_t process_heap_flags;
-    uint16_t csd_version;
-    uint16_t dependent_load_flags;
-    uint64_t edit_list;
-    uint64_t security_cookie;
-    uint64_t se_handler_table;
-    uint64_t se_handler_count;
-    uint64_t guard_cf_check_function_pointer;
-    uint64_t guard_cf_dispatch_function_pointer;
-    uint64_t guard_cf_function_table;
-    uint64_t guard_cf_function_count;
-    uint32_t guard_flags;
-};
+#define LOAD_CONFIG_TEXT_(x) #x
+#define LOAD_CONFIG_TEXT(x) LOAD_CONFIG_TEXT_(x)
+#define LOAD_CONFIG_SIZE_VALUE 0xC0
+#define LOAD_CONFIG_SEARCH_SYSTEM32_VALUE 0x800
+static_assert(LOAD_CONFIG_SIZE_VALUE == LOAD_CONFIG_SIZE, "Size field of the load configuration");
+static_assert(LOAD_CONFIG_SEARCH_SYSTEM32_VALUE == LOAD_CONFIG_SEARCH_SYSTEM32, "DependentLoadFlags");
 
-static_assert(offsetof(LoadConfig64, dependent_load_flags) == 0x4E, "load configuration layout");
-static_assert(offsetof(LoadConfig64, guard_flags) == 0x90, "load configuration layout");
-
-enum { LOAD_CONFIG_SIZE = 0x94, LOAD_LIBRARY_SEARCH_SYSTEM32_FLAG = 0x800 };
-
-extern "C" {
-extern const LoadConfig64 _load_config_used;
-__attribute__((used)) const LoadConfig64 _load_config_used = {
-    LOAD_CONFIG_SIZE, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    LOAD_LIBRARY_SEARCH_SYSTEM32_FLAG,
-    0, 0, 0, 0, 0, 0, 0, 0, 0,
-};
-}
-
-// The delay-load descriptors that the import libraries bring sit one after
-// another in the ".text$2" input sections; this zero descriptor, sorted right
-// after them, ends the array so that the delay import data directory can
-// point at it (the post-link step checks that the array is contiguous).
-extern "C" {
-extern const uint8_t vq_delay_import_end[32];
-__attribute__((section(".text$2z"), used, aligned(8))) const uint8_t vq_delay_import_end[32] = {0};
-}
+__asm__(
+    "    .section .rdata,\"dr\"\n"
+    "    .globl _load_config_used\n"
+    "    .p2align 3\n"
+    "_load_config_used:\n"
+    "    .long " LOAD_CONFIG_TEXT(LOAD_CONFIG_SIZE_VALUE) "\n"  // Size
+    "    .long 0\n"                    // TimeDateStamp
+    "    .short 0, 0\n"                // MajorVersion, MinorVersion
+    "    .long 0, 0, 0\n"              // GlobalFlagsClear, GlobalFlagsSet, CriticalSectionDefaultTimeout
+    "    .quad 0, 0, 0, 0, 0, 0\n"     // DeCommit thresholds, LockPrefixTable, MaximumAllocationSize,
+                                       // VirtualMemoryThreshold, ProcessAffinityMask
+    "    .long 0\n"                    // ProcessHeapFlags
+    "    .short 0\n"                   // CSDVersion
+    "    .short " LOAD_CONFIG_TEXT(LOAD_CONFIG_SEARCH_SYSTEM32_VALUE) "\n"  // DependentLoadFlags
+    "    .quad 0, 0, 0, 0\n"           // EditList, SecurityCookie, SEHandlerTable, SEHandlerCount
+    "    .quad __guard_check_icall_fptr\n"
+    "    .quad __guard_dispatch_icall_fptr\n"
+    "    .quad __guard_fids_table\n"
+    "    .quad __guard_fids_count\n"
+    "    .long __guard_flags\n"
+    "    .short 0, 0\n"                // CodeIntegrity Flags, Catalog
+    "    .long 0, 0\n"                 // CodeIntegrity CatalogOffset, Reserved
+    "    .quad __guard_iat_table\n"
+    "    .quad __guard_iat_count\n"
+    "    .quad __guard_longjmp_table\n"
+    "    .quad __guard_longjmp_count\n"
+    "    .text\n");

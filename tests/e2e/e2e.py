@@ -25,6 +25,7 @@ import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -34,6 +35,10 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 WINE64 = "/usr/lib/wine/wine64"
 TITLE = "Vornquill AI Setup"
 VERSION = "1.2.0"
+# The test-profile executable carries the checking Control Flow Guard dispatch
+# (tests/guard/guard_check.h): an indirect call to a target outside the
+# image's guard table ends it with this code, as an enforcing Windows would.
+GUARD_CHECK_EXIT_CODE = 0xCF
 UNINSTALL_KEY = ("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
                  "{5E2A7C19-3B4D-4F86-A1C0-9D8E7F6B5A43}_is1")
 RELEASE_PATH = "/v1/public/installer/latest.txt"
@@ -168,6 +173,35 @@ class LogRun:
         return None
 
 
+def checking_guard_dispatch(exe, map_path):
+    """True when the image's guard dispatch pointer (found through its load
+    configuration) starts at the checking dispatch named in the link map."""
+    data = open(exe, "rb").read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections = struct.unpack_from("<H", data, pe + 6)[0]
+    optional = pe + 24
+    image_base = struct.unpack_from("<Q", data, optional + 24)[0]
+    lc_rva = struct.unpack_from("<I", data, optional + 112 + 10 * 8)[0]
+    table = optional + struct.unpack_from("<H", data, pe + 20)[0]
+
+    def offset(rva):
+        for i in range(sections):
+            va, raw_size, raw = struct.unpack_from("<I I I", data, table + 40 * i + 12)
+            if va <= rva < va + max(raw_size, 1):
+                return raw + rva - va
+        raise Failed("RVA 0x%x is not in a section of %s" % (rva, exe))
+
+    if lc_rva == 0:
+        return False
+    pointer_va = struct.unpack_from("<Q", data, offset(lc_rva) + 0x78)[0]
+    target = struct.unpack_from("<Q", data, offset(pointer_va - image_base))[0] - image_base
+    for line in open(map_path, encoding="utf-8", errors="replace"):
+        fields = line.split()
+        if len(fields) >= 4 and fields[-1] == "guard_dispatch_checking":
+            return int(fields[0], 16) == target
+    return False
+
+
 # ---------------------------------------------------------------------------
 # The test bench: Wine prefix, published releases, the reference cloud
 
@@ -184,6 +218,8 @@ class Bench:
         for f in (self.exe, self.demo, self.release_tool):
             if not os.path.isfile(f):
                 raise Failed("%s has not been built" % f)
+        if not checking_guard_dispatch(self.exe, os.path.join(self.win_dir, "setup.map")):
+            raise Failed("%s does not carry the checking guard dispatch" % self.exe)
         self.port = self.read_port()
         self.base = "https://localhost:%d" % self.port
         self.prefix = os.environ["WINEPREFIX"]
@@ -478,6 +514,9 @@ class Checker:
 def check_common(c, run, sc):
     log = run.log
     c.eq(run.rc, sc["code"], "exit code")
+    c.true(run.rc != GUARD_CHECK_EXIT_CODE,
+           "the guard check ended the process: an indirect call went to a target outside "
+           "the guard function table")
     results = [line for line in log.lines if line.startswith("RESULT ")]
     c.eq(len(results), 1, "RESULT lines")
     c.eq(log.lines[-1] if log.lines else None,

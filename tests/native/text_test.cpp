@@ -54,9 +54,11 @@ TEST(FormatNarrow, CutsToCapacityAndReportsIt) {
     EXPECT_EQ(buffer[0], 'x');  // capacity 0: nothing written
     EXPECT_EQ(format_narrow(buffer, 1, "abc"), -1);
     EXPECT_EQ(buffer[0], 0);
-    // An incomplete or unknown conversion is a formatting failure.
+    // An incomplete or unknown conversion is a formatting failure (the spare
+    // argument is never read; it keeps the formats from being taken for
+    // data printed without a format).
     const char *bad[] = {"bad %", "%q"};
-    for (const char *format : bad) EXPECT_EQ(format_narrow(buffer, sizeof buffer, format), -1) << format;
+    for (const char *format : bad) EXPECT_EQ(format_narrow(buffer, sizeof buffer, format, 0), -1) << format;
 }
 
 TEST(FormatWide, LsIsUtf16AndHsIsEightBit) {

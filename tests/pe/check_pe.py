@@ -2,10 +2,14 @@
 """Checks the facts of the built setup executable that administrators and
 Windows rely on: subsystem, hardening bits, imports and delay-loads, the load
 configuration's DependentLoadFlags, manifest, version strings, icons and the
-notices resource. A test build must never pass for a production build: the
-production executable holds none of the test trust anchors (the test release
-key's id and public key, the test certificates' thumbprints, all read from the
-source tree here), and the test executable is marked as a special build.
+notices resource, and Control Flow Guard: the guard bit, the guard flags and
+function table in the load configuration, and every function whose address
+the program hands to Windows in that table (read through the link map
+setup.map beside the executable). A test build must never pass for a
+production build: the production executable holds none of the test trust
+anchors (the test release key's id and public key, the test certificates'
+thumbprints, all read from the source tree here), and the test executable is
+marked as a special build.
 
 usage: check_pe.py --profile production|test --source DIR SETUP.exe [DELAY-DLL...]
 Prints one line per failed fact and a closing "N passed, N failed" line.
@@ -15,6 +19,7 @@ import base64
 import glob
 import hashlib
 import os
+import re
 import struct
 import sys
 
@@ -125,6 +130,126 @@ def check_trust_anchors(image, profile, source):
         check(pinned_thumbprint(source) in image, "the test build pins the test certificate")
 
 
+# Control Flow Guard. Functions whose address the program hands to Windows
+# are called by the system through the guard check: a function missing from
+# the guard table ends a guarded process on Windows. They are found in the
+# sources: definitions with a Windows calling-convention macro, and the
+# function arguments of the calls below (API name, index of the argument;
+# SetWindowLongPtrW only when it sets a window procedure).
+GUARD_CF_BIT = 0x4000
+GUARD_CF_INSTRUMENTED = 0x100
+GUARD_CF_FUNCTION_TABLE_PRESENT = 0x400
+CALLBACK_ARGUMENTS = [("CreateThread", 2), ("_beginthreadex", 2), ("SetTimer", 3),
+                      ("SetWindowSubclass", 1), ("SetWindowLongPtrW", 2),
+                      ("EnumWindows", 0), ("EnumChildWindows", 1), ("EnumThreadWindows", 1),
+                      ("WinHttpSetStatusCallback", 1), ("CreateThreadpoolWork", 0),
+                      ("CreateThreadpoolTimer", 0), ("CreateThreadpoolWait", 0),
+                      ("RegisterWaitForSingleObject", 2), ("QueueUserAPC", 0),
+                      ("CreateTimerQueueTimer", 2), ("SetConsoleCtrlHandler", 0),
+                      ("DialogBoxParamW", 3), ("CreateDialogParamW", 3)]
+CALLBACK_DEFINITION = re.compile(r"\b(?:CALLBACK|WINAPI|APIENTRY|NTAPI)\s+(\w+)\s*\(")
+# The C runtime calls the entry point directly, not through a pointer.
+NOT_HANDED_TO_WINDOWS = {"wWinMain"}
+
+
+def call_arguments(text, start):
+    """The top-level arguments of the call whose '(' is at text[start]."""
+    depth, current, args = 0, "", []
+    for ch in text[start:]:
+        if ch == "(":
+            depth += 1
+            if depth == 1:
+                continue
+        elif ch == ")":
+            depth -= 1
+            if depth == 0:
+                args.append(current.strip())
+                return args
+        elif ch == "," and depth == 1:
+            args.append(current.strip())
+            current = ""
+            continue
+        current += ch
+    return args
+
+
+def functions_handed_to_windows(source_dir):
+    names = set()
+    for root, _, files in os.walk(source_dir):
+        for name in files:
+            if not name.endswith((".cpp", ".h")):
+                continue
+            with open(os.path.join(root, name), encoding="utf-8") as f:
+                text = f.read()
+            names.update(CALLBACK_DEFINITION.findall(text))
+            names.update(re.findall(r"\blpfnWndProc\s*=\s*(\w+)", text))
+            for api, index in CALLBACK_ARGUMENTS:
+                for m in re.finditer(r"\b" + api + r"\s*\(", text):
+                    args = call_arguments(text, m.end() - 1)
+                    if api == "SetWindowLongPtrW" and (len(args) < 2 or args[1] != "GWLP_WNDPROC"):
+                        continue
+                    if len(args) > index:
+                        arg = re.sub(r"^\(\w+\)\s*|^&", "", args[index])
+                        if re.fullmatch(r"\w+", arg) and arg not in ("nullptr", "NULL", "0"):
+                            names.add(arg)
+    return names - NOT_HANDED_TO_WINDOWS
+
+
+def map_symbols(map_path):
+    """Function name (without its parameter list) -> set of RVAs, from lld's map."""
+    symbols = {}
+    line_re = re.compile(r"^([0-9a-fA-F]+)\s+[0-9a-fA-F]+\s+\d+\s{8,}(\S.*)$")
+    with open(map_path, encoding="utf-8", errors="replace") as f:
+        for line in f:
+            m = line_re.match(line.rstrip("\n"))
+            if m:
+                name = m.group(2).split("(")[0].strip()
+                symbols.setdefault(name, set()).add(int(m.group(1), 16))
+    return symbols
+
+
+def check_guard(pe, image_path):
+    oh = pe.OPTIONAL_HEADER
+    check(oh.DllCharacteristics & GUARD_CF_BIT, "DllCharacteristics has GUARD_CF (0x%x)" % oh.DllCharacteristics)
+    lc = oh.DATA_DIRECTORY[10]
+    if not lc.VirtualAddress:
+        return
+    config = pe.get_data(lc.VirtualAddress, 0xC0)
+    size = struct.unpack_from("<I", config, 0)[0]
+    check(size >= 0xC0, "load configuration holds the guard fields (Size 0x%x)" % size)
+    check_ptr, dispatch_ptr, table_va, count = struct.unpack_from("<QQQQ", config, 0x70)
+    flags = struct.unpack_from("<I", config, 0x90)[0]
+    base, image_end = oh.ImageBase, oh.ImageBase + oh.SizeOfImage
+    check(flags & GUARD_CF_INSTRUMENTED, "GuardFlags has CF_INSTRUMENTED (0x%x)" % flags)
+    check(flags & GUARD_CF_FUNCTION_TABLE_PRESENT, "GuardFlags has the function table (0x%x)" % flags)
+    check(base <= check_ptr < image_end and base <= dispatch_ptr < image_end,
+          "guard check and dispatch pointers lie in the image (0x%x, 0x%x)" % (check_ptr, dispatch_ptr))
+    check(count > 0 and base <= table_va < image_end, "non-empty guard function table (%d entries)" % count)
+    stride = 4 + (flags >> 28)
+    table = pe.get_data(table_va - base, count * stride) if count else b""
+    entries = [struct.unpack_from("<I", table, i * stride)[0] for i in range(count)]
+    check(entries == sorted(set(entries)), "guard function table sorted without duplicates")
+    print("guard function table: %d entries, GuardFlags 0x%x" % (count, flags))
+
+    map_path = os.path.join(os.path.dirname(os.path.abspath(image_path)), "setup.map")
+    source_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src")
+    if not os.path.isfile(map_path):
+        check(False, "link map %s present" % map_path)
+        return
+    symbols = map_symbols(map_path)
+    check(symbols.get("_load_config_used") == {lc.VirtualAddress},
+          "link map belongs to this image (_load_config_used at the load configuration)")
+    handed = functions_handed_to_windows(source_dir)
+    check({"ui_window_proc", "ui_worker_main"} <= handed,
+          "the window procedure and the worker's start routine found in the sources: %s" % sorted(handed))
+    table_set = set(entries)
+    for name in sorted(handed):
+        rvas = symbols.get(name, set())
+        check(rvas, "%s is in the link map" % name)
+        for rva in sorted(rvas):
+            check(rva in table_set, "%s (RVA 0x%x) is in the guard function table" % (name, rva))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--profile", required=True, choices=("production", "test"))
@@ -232,6 +357,8 @@ def main():
             text = blob.decode("utf-8")
             check("libsodium" in text and "ISC License" in text and "Frank Denis" in text
                   and "THE SOFTWARE IS PROVIDED \"AS IS\"" in text, "notices hold libsodium's ISC licence")
+
+    check_guard(pe, path)
 
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1
