@@ -102,6 +102,8 @@ add_custom_target(vq_sbom ALL
           --compiler ${CMAKE_CXX_COMPILER} --linker ${CMAKE_LINKER}
           --sodium-prefix ${VQ_SODIUM_PREFIX} --source-dir ${CMAKE_SOURCE_DIR}
           --build-dir ${CMAKE_BINARY_DIR}
+          --lib-dir ${VQ_SODIUM_PREFIX}/lib --lib-dir ${VQ_MINGW_GCC_DIR}
+          --lib-dir /usr/${TOOLCHAIN_PREFIX}/lib
   DEPENDS vq_setup
   COMMENT "writing the software bill of materials")
 

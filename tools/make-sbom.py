@@ -60,20 +60,76 @@ def sha256_of(path):
     return h.hexdigest()
 
 
-def linked_inputs(map_path):
+def archive_members(path):
+    """Member names of a Unix ar archive (GNU or BSD long names), read from
+    its headers alone."""
+    names = []
+    try:
+        with open(path, "rb") as f:
+            if f.read(8) != b"!<arch>\n":
+                return names
+            long_names = b""
+            while True:
+                header = f.read(60)
+                if len(header) < 60:
+                    break
+                name = header[:16].rstrip(b" ")
+                size = int(header[48:58].strip() or b"0")
+                data_at = f.tell()
+                if name == b"//":
+                    long_names = f.read(size)
+                elif name.startswith(b"#1/"):
+                    length = int(name[3:])
+                    names.append(f.read(length).rstrip(b"\0").decode(errors="replace"))
+                elif name.startswith(b"/") and name[1:].isdigit():
+                    start = int(name[1:])
+                    end = long_names.find(b"/\n", start)
+                    names.append(long_names[start:end if end >= 0 else None].decode(errors="replace"))
+                elif name not in (b"/", b"/SYM64/", b"__.SYMDEF", b"__.SYMDEF SORTED"):
+                    names.append(name.rstrip(b"/").decode(errors="replace"))
+                f.seek(data_at + size + (size & 1))
+    except (OSError, ValueError):
+        pass
+    return names
+
+
+def member_index(lib_dirs):
+    """Member name -> the first archive (in search order) that holds it."""
+    index = {}
+    for folder in lib_dirs:
+        for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
+            if name.endswith(".a"):
+                path = os.path.join(folder, name)
+                for member in archive_members(path):
+                    index.setdefault(member, path)
+    return index
+
+
+def linked_inputs(map_path, lib_dirs=()):
     """Absolute paths of the archives and object files that gave the image
     something. Inputs that were only offered to the linker (GNU ld's LOAD
-    lines) are left out."""
+    lines) are left out. GNU ld names an archive member with its archive's
+    path; lld names the member alone, which is looked up in the archives of
+    the linker's search folders."""
     with open(map_path, encoding="utf-8", errors="replace") as f:
         text = f.read()
     paths = set()
     for archive in re.findall(r"(?:^|\s)(/[^\s():]+\.a)\([^)\s]+\)", text, re.M):
         paths.add(os.path.normpath(archive))
+    members = set()
     for line in text.splitlines():
         if line.startswith("LOAD "):
             continue
         for obj in re.findall(r"(?:^|\s)(/[^\s():]+\.o)\b", line):
             paths.add(os.path.normpath(obj))
+        m = re.match(r"^[0-9a-fA-F]+\s+[0-9a-fA-F]+\s+\d+\s+([^\s/():]+\.(?:o|obj)):\(", line)
+        if m:
+            members.add(m.group(1))
+    if members and lib_dirs:
+        index = member_index(lib_dirs)
+        for member in members:
+            if member in index:
+                paths.add(os.path.normpath(index[member]))
     return sorted(paths)
 
 
@@ -200,6 +256,8 @@ def main(argv):
     for name in ("--exe", "--map", "--out", "--compiler", "--linker", "--sodium-prefix", "--source-dir",
                  "--build-dir"):
         p.add_argument(name, required=True)
+    p.add_argument("--lib-dir", action="append", default=[],
+                   help="a folder the linker searched for archives (in search order)")
     args = p.parse_args(argv)
 
     exe_name = os.path.basename(args.exe)
@@ -211,7 +269,8 @@ def main(argv):
     # The program's own objects and libraries (the build and source trees) are
     # the executable itself.
     own = tuple(os.path.realpath(d) + os.sep for d in (args.build_dir, args.source_dir))
-    inputs = [path for path in linked_inputs(args.map) if not os.path.realpath(path).startswith(own)]
+    inputs = [path for path in linked_inputs(args.map, args.lib_dir)
+              if not os.path.realpath(path).startswith(own)]
     owners = owning_packages([path for path in inputs if not path.startswith(sodium_prefix + os.sep)]
                              + [args.compiler, args.linker])
     for path in inputs:
