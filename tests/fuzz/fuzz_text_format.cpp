@@ -282,8 +282,10 @@ Conversion read_conversion(fuzz_input::Reader *in) {
     bool integer = strchr("diuxXo", (int)conv) != nullptr && conv != 0;
     bool real = strchr("fFeEgG", (int)conv) != nullptr && conv != 0;
     c.comparable = small && size != "I64";
-    if (integer) c.comparable = c.comparable && (!alt || strchr("xXo", (int)conv));
-    else if (real) c.comparable = c.comparable && size != "L" && effective_precision <= 100 &&
+    // The C library reads "L" with an integer conversion, and "ll" with a
+    // floating one, as the other's long type; C leaves both undefined.
+    if (integer) c.comparable = c.comparable && size != "L" && (!alt || strchr("xXo", (int)conv));
+    else if (real) c.comparable = c.comparable && (size == "" || size == "l") && effective_precision <= 100 &&
                                   effective_width <= 300 && effective_width >= -300;
     else if (conv == 'c') c.comparable = c.comparable && size == "" && !alt && !zero && precision < 0 && !star_precision;
     else if (conv == 's') c.comparable = c.comparable && size == "" && !alt && !zero;
