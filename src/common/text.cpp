@@ -292,10 +292,10 @@ int format_engine(Sink *s, const Unit *format, va_list args, int wide_format) {
         // like the buffers: a larger one is a formatting failure, not a
         // padding loop of billions of units.
         if ((uint32_t)format[i] == '*') {
-            long w = va_arg(args, int);
+            int64_t w = va_arg(args, int);  // wide enough to negate INT_MIN
             if (w < 0) { spec.left = 1; w = -w; }
             if (w > 100000) return -1;
-            spec.width = w;
+            spec.width = (long)w;
             i++;
         } else {
             while ((uint32_t)format[i] >= '0' && (uint32_t)format[i] <= '9') {
