@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "common/text.h"
 #include "tests/native/test_text.h"
@@ -90,6 +91,13 @@ TEST(FormatNarrow, WidthAndPrecisionArgumentsAreBounded) {
         const wchar16 *wide_format = c.format[1] == '*' ? T16("%*d|") : T16("%.*d|");
         EXPECT_EQ(format_wide(wide, 16, wide_format, c.star, 1), c.result) << c.format << ' ' << c.star;
     }
+    // One bound for written and argument widths, whatever the buffer.
+    std::vector<char> big(100010);
+    EXPECT_EQ(format_narrow(big.data(), big.size(), "%100000d", 1), 100000);
+    EXPECT_EQ(format_narrow(big.data(), big.size(), "%*d", 100000, 1), 100000);
+    EXPECT_EQ(format_narrow(big.data(), big.size(), "%100001d", 1), -1);
+    EXPECT_EQ(format_narrow(big.data(), big.size(), "%*d", 100001, 1), -1);
+    EXPECT_EQ(format_narrow(big.data(), big.size(), "%.*d", 100001, 1), -1);
 }
 
 TEST(FormatWide, LsIsUtf16AndHsIsEightBit) {
