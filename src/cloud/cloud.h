@@ -62,6 +62,17 @@ enum DownloadOutcome {
                                // a local failure that another attempt would not mend
 };
 
+// What one download attempt does with the answer to its request: the
+// resumption decision. The numbers never change.
+enum DownloadPlan {
+    DOWNLOAD_PLAN_TAIL = 0,        // a 206 with exactly the tail asked for: append at the bytes held
+    DOWNLOAD_PLAN_WHOLE = 1,       // a 200 that agrees with the total: the whole file from byte 0
+    DOWNLOAD_PLAN_OVERSIZED = 2,   // a 200 whose Content-Length is above the total
+    DOWNLOAD_PLAN_UNDERSIZED = 3,  // a 200 whose Content-Length is below the total
+    DOWNLOAD_PLAN_RESTART = 4,     // a 416, or a 206 with another range: empty the part file
+    DOWNLOAD_PLAN_STATUS = 5,      // any other status
+};
+
 // The fixed upper-case names, for logs and tests ("UNKNOWN" for other codes).
 const char *cloud_fetch_outcome_name(int outcome);
 const char *cloud_download_outcome_name(int outcome);
@@ -76,6 +87,13 @@ int64_t cloud_parse_content_length(const wchar16 *text);
 // 1 when the Content-Range value is exactly "bytes FIRST-(SIZE-1)/SIZE";
 // 0 otherwise, and always 0 for a size of 0 or a first byte at or past it.
 int cloud_content_range_text_matches(const wchar16 *text, uint64_t first, uint64_t size);
+// The resumption decision for an answer with this status to a request made
+// while `held` of `total` bytes were held. content_length is the parsed
+// Content-Length (-1 when absent or not usable; read for a 200 only) and
+// range_matches the Content-Range test with held and total (for a 206 only).
+// A 200 empties a part file that holds bytes whatever the plan.
+DownloadPlan cloud_download_plan(uint32_t status, uint64_t held, uint64_t total,
+                                 int64_t content_length, int range_matches);
 // 1 for the answers worth another attempt: 408, 429 and 500 to 599.
 int cloud_status_temporary(uint32_t status);
 // The back-off delay in milliseconds before the next attempt: the server's

@@ -51,22 +51,28 @@ DownloadOutcome cloud_download(CloudClient *client, const wchar16 *path, HANDLE 
     DownloadOutcome outcome = DOWNLOAD_INCOMPLETE;
     uint8_t *buffer = nullptr;
     LARGE_INTEGER position;
-    if (result->http_status == 200) {
-        if (*held > 0 && !restart_part_file(part_file, held, result)) goto done;
-        int64_t announced = cloud_content_length(request);
-        if (announced >= 0 && (uint64_t)announced != total) {
-            outcome = (uint64_t)announced > total ? DOWNLOAD_OVERSIZED : DOWNLOAD_UNDERSIZED;
+    {
+        uint32_t status = result->http_status;
+        int64_t announced = status == 200 ? cloud_content_length(request) : -1;
+        int tail = status == 206 ? cloud_content_range_matches(request, *held, total) : 0;
+        DownloadPlan plan = cloud_download_plan(status, *held, total, announced, tail);
+        if (plan == DOWNLOAD_PLAN_STATUS) {
+            outcome = DOWNLOAD_HTTP_STATUS;
             goto done;
         }
-    } else if (result->http_status == 206 && cloud_content_range_matches(request, *held, total)) {
-        // The tail that was asked for.
-    } else if (result->http_status == 206 || result->http_status == 416) {
-        // The server cannot give that tail: begin again from byte 0 next time.
-        restart_part_file(part_file, held, result);
-        goto done;
-    } else {
-        outcome = DOWNLOAD_HTTP_STATUS;
-        goto done;
+        if (plan == DOWNLOAD_PLAN_RESTART) {
+            // The server cannot give that tail: begin again from byte 0 next time.
+            restart_part_file(part_file, held, result);
+            goto done;
+        }
+        // A 200 brings the whole file: what was held goes, also when its size is refused.
+        if (plan != DOWNLOAD_PLAN_TAIL && *held > 0 && !restart_part_file(part_file, held, result)) {
+            goto done;
+        }
+        if (plan == DOWNLOAD_PLAN_OVERSIZED || plan == DOWNLOAD_PLAN_UNDERSIZED) {
+            outcome = plan == DOWNLOAD_PLAN_OVERSIZED ? DOWNLOAD_OVERSIZED : DOWNLOAD_UNDERSIZED;
+            goto done;
+        }
     }
 
     position.QuadPart = (LONGLONG)*held;

@@ -1,6 +1,7 @@
 // The rules of the cloud connection that need no system call: reading the
-// Retry-After, Content-Length and Content-Range header texts, which statuses
-// are worth another attempt, the back-off schedule and the download rate.
+// Retry-After, Content-Length and Content-Range header texts, what a download
+// attempt does with its answer, which statuses are worth another attempt, the
+// back-off schedule and the download rate.
 #include "cloud/cloud.h"
 
 const char *cloud_fetch_outcome_name(int outcome) {
@@ -72,6 +73,20 @@ int cloud_content_range_text_matches(const wchar16 *text, uint64_t first, uint64
         if (text[i] != expected[i]) return 0;
     }
     return text[i] == 0;
+}
+
+DownloadPlan cloud_download_plan(uint32_t status, uint64_t held, uint64_t total,
+                                 int64_t content_length, int range_matches) {
+    if (status == 200) {
+        if (content_length >= 0 && (uint64_t)content_length > total) return DOWNLOAD_PLAN_OVERSIZED;
+        if (content_length >= 0 && (uint64_t)content_length < total) return DOWNLOAD_PLAN_UNDERSIZED;
+        return DOWNLOAD_PLAN_WHOLE;
+    }
+    // Only the tail that was asked for is appended; anything else at the
+    // bytes held would mix two files or two offsets.
+    if (status == 206 && range_matches && held < total) return DOWNLOAD_PLAN_TAIL;
+    if (status == 206 || status == 416) return DOWNLOAD_PLAN_RESTART;
+    return DOWNLOAD_PLAN_STATUS;
 }
 
 int cloud_status_temporary(uint32_t status) {

@@ -15,6 +15,14 @@ void *heap_alloc(size_t size) {
 #endif
 }
 
+void *heap_alloc_zeroed(size_t size) {
+#ifdef _WIN32
+    return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size == 0 ? 1 : size);
+#else
+    return calloc(1, size == 0 ? 1 : size);
+#endif
+}
+
 void heap_free(void *block) {
     if (block == nullptr) return;
 #ifdef _WIN32

@@ -288,10 +288,14 @@ int format_engine(Sink *s, const Unit *format, va_list args, int wide_format) {
             else break;
             i++;
         }
+        // Widths and precisions, written or given as arguments, are bounded
+        // like the buffers: a larger one is a formatting failure, not a
+        // padding loop of billions of units.
         if ((uint32_t)format[i] == '*') {
-            int w = va_arg(args, int);
+            int64_t w = va_arg(args, int);  // wide enough to negate INT_MIN
             if (w < 0) { spec.left = 1; w = -w; }
-            spec.width = w;
+            if (w > 100000) return -1;
+            spec.width = (long)w;
             i++;
         } else {
             while ((uint32_t)format[i] >= '0' && (uint32_t)format[i] <= '9') {
@@ -306,6 +310,7 @@ int format_engine(Sink *s, const Unit *format, va_list args, int wide_format) {
             spec.precision = 0;
             if ((uint32_t)format[i] == '*') {
                 int p = va_arg(args, int);
+                if (p > 100000) return -1;
                 spec.precision = p < 0 ? -1 : p;
                 i++;
             } else {

@@ -368,14 +368,15 @@ JsonStatus json_parse(const uint8_t *input, size_t length, JsonDocument **docume
     JsonDocument *doc = (JsonDocument *)heap_alloc(sizeof(JsonDocument));
     if (doc == nullptr) return JSON_MEMORY;
     memset(doc, 0, sizeof *doc);
-    doc->values = (JsonValue *)heap_alloc(sizeof(JsonValue) * JSON_MAX_VALUES);
+    // Taken zero-filled rather than cleared here: a small document touches
+    // only the first pages of the pool.
+    doc->values = (JsonValue *)heap_alloc_zeroed(sizeof(JsonValue) * JSON_MAX_VALUES);
     doc->arena_capacity = (uint64_t)length + 4;
     doc->arena = (char *)heap_alloc((size_t)doc->arena_capacity);
     if (doc->values == nullptr || doc->arena == nullptr) {
         json_free(doc);
         return JSON_MEMORY;
     }
-    memset(doc->values, 0, sizeof(JsonValue) * JSON_MAX_VALUES);
 
     static const uint8_t nothing = 0;
     Parser ps;

@@ -108,6 +108,40 @@ TEST(CloudContentRange, OnlyTheExactTailMatches) {
     EXPECT_EQ(cloud_content_range_text_matches(nullptr, 0, 1), 0);
 }
 
+TEST(CloudDownloadPlan, ResumptionDecision) {
+    struct Case {
+        uint32_t status;
+        uint64_t held, total;
+        int64_t content_length;
+        int range_matches;
+        DownloadPlan plan;
+    };
+    const Case cases[] = {
+        {206, 100, 500, -1, 1, DOWNLOAD_PLAN_TAIL},        // bytes 100-499/500
+        {206, 0, 500, -1, 1, DOWNLOAD_PLAN_TAIL},          // the whole file as a range
+        {206, 100, 500, -1, 0, DOWNLOAD_PLAN_RESTART},     // another range or total
+        {206, 500, 500, -1, 1, DOWNLOAD_PLAN_RESTART},     // nothing left to append
+        {416, 100, 500, -1, 0, DOWNLOAD_PLAN_RESTART},
+        {416, 100, 500, 500, 1, DOWNLOAD_PLAN_RESTART},
+        {200, 100, 500, 500, 0, DOWNLOAD_PLAN_WHOLE},      // Range ignored: the whole file again
+        {200, 0, 500, -1, 0, DOWNLOAD_PLAN_WHOLE},         // no Content-Length: the body decides
+        {200, 100, 500, -1, 1, DOWNLOAD_PLAN_WHOLE},       // a Content-Range on a 200 counts for nothing
+        {200, 0, 500, 501, 0, DOWNLOAD_PLAN_OVERSIZED},
+        {200, 100, 500, 499, 0, DOWNLOAD_PLAN_UNDERSIZED},
+        {200, 0, 500, 0, 0, DOWNLOAD_PLAN_UNDERSIZED},
+        {200, 0, 1, 999999999999999LL, 0, DOWNLOAD_PLAN_OVERSIZED},
+        {404, 100, 500, 500, 1, DOWNLOAD_PLAN_STATUS},
+        {503, 0, 500, -1, 0, DOWNLOAD_PLAN_STATUS},
+        {204, 0, 500, 0, 0, DOWNLOAD_PLAN_STATUS},
+        {0, 0, 500, -1, 0, DOWNLOAD_PLAN_STATUS},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(cloud_download_plan(c.status, c.held, c.total, c.content_length, c.range_matches), c.plan)
+            << c.status << " held " << c.held << " of " << c.total << " length " << c.content_length
+            << " range " << c.range_matches;
+    }
+}
+
 TEST(CloudStatus, TemporaryAnswers) {
     for (uint32_t status : {408u, 429u, 500u, 502u, 503u, 504u, 599u}) {
         EXPECT_EQ(cloud_status_temporary(status), 1) << status;

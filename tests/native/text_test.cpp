@@ -1,9 +1,11 @@
 // Bounded formatting, conversions and hex encoding.
 #include <gtest/gtest.h>
 
+#include <limits.h>
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "common/text.h"
 #include "tests/native/test_text.h"
@@ -59,6 +61,45 @@ TEST(FormatNarrow, CutsToCapacityAndReportsIt) {
     // data printed without a format).
     const char *bad[] = {"bad %", "%q"};
     for (const char *format : bad) EXPECT_EQ(format_narrow(buffer, sizeof buffer, format, 0), -1) << format;
+}
+
+TEST(FormatNarrow, WidthAndPrecisionArgumentsAreBounded) {
+    // Found by fuzzing: a width or precision given as an argument was not
+    // bounded like a written one (billions of padding units, and the
+    // negation of INT_MIN).
+    struct Case {
+        const char *format;
+        int star;
+        int result;
+        const char *text;
+    };
+    const Case cases[] = {
+        {"%*d|", -5, 6, "1    |"},          // negative: left-justified
+        {"%*d|", 3, 4, "  1|"},
+        {"%.*d|", 3, 4, "001|"},
+        {"%.*d|", -1, 2, "1|"},             // negative precision: as if none
+        {"%*d|", 100001, -1, ""},
+        {"%*d|", 2000000000, -1, ""},
+        {"%*d|", INT_MIN, -1, ""},
+        {"%*d|", INT_MIN + 1, -1, ""},
+        {"%.*d|", 100001, -1, ""},
+        {"%.*d|", INT_MAX, -1, ""},
+    };
+    for (const Case &c : cases) {
+        char buffer[16];
+        EXPECT_EQ(format_narrow(buffer, sizeof buffer, c.format, c.star, 1), c.result) << c.format << ' ' << c.star;
+        if (c.result >= 0) EXPECT_STREQ(buffer, c.text) << c.format << ' ' << c.star;
+        wchar16 wide[16];
+        const wchar16 *wide_format = c.format[1] == '*' ? T16("%*d|") : T16("%.*d|");
+        EXPECT_EQ(format_wide(wide, 16, wide_format, c.star, 1), c.result) << c.format << ' ' << c.star;
+    }
+    // One bound for written and argument widths, whatever the buffer.
+    std::vector<char> big(100010);
+    EXPECT_EQ(format_narrow(big.data(), big.size(), "%100000d", 1), 100000);
+    EXPECT_EQ(format_narrow(big.data(), big.size(), "%*d", 100000, 1), 100000);
+    EXPECT_EQ(format_narrow(big.data(), big.size(), "%100001d", 1), -1);
+    EXPECT_EQ(format_narrow(big.data(), big.size(), "%*d", 100001, 1), -1);
+    EXPECT_EQ(format_narrow(big.data(), big.size(), "%.*d", 100001, 1), -1);
 }
 
 TEST(FormatWide, LsIsUtf16AndHsIsEightBit) {
