@@ -58,7 +58,9 @@ int stage_release(SetupRun *run) {
     if (!installed_product_read(installed, sizeof(installed), location, SETUP_PATH_CAPACITY)) {
         log_line("no installed version found");
     } else {
-        log_line("installed version: %s", installed);
+        char safe_installed[4 * SETUP_INSTALLED_VERSION_CAPACITY];
+        text_escape_controls(installed, safe_installed, sizeof safe_installed);
+        log_line("installed version: %s", safe_installed);
         if (!version_valid(installed)) {
             report_message(1, T16("An installation of Vornquill AI with an unrecognised version is "
                                   "present. Setup will not change it.\n\nUninstall it from "
