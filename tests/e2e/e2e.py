@@ -340,7 +340,13 @@ class Bench:
         version is given."""
         lines = ["Windows Registry Editor Version 5.00", "", "[-%s]" % UNINSTALL_KEY, ""]
         if version is not None:
-            lines += ["[%s]" % UNINSTALL_KEY, '"DisplayVersion"="%s"' % version]
+            lines.append("[%s]" % UNINSTALL_KEY)
+            if any(ord(ch) < 0x20 for ch in version):
+                # Control characters only go into a .reg file as raw REG_SZ bytes.
+                data = (version + "\0").encode("utf-16-le")
+                lines.append('"DisplayVersion"=hex(1):' + ",".join("%02x" % x for x in data))
+            else:
+                lines.append('"DisplayVersion"="%s"' % version)
             if location is not None:
                 lines.append('"InstallLocation"="%s"' % location.replace("\\", "\\\\"))
             lines.append("")
@@ -741,6 +747,11 @@ def scenarios(bench):
         dict(group="release", name="installed-invalid", release="good",
              registry=("1.2.x", None), code=7, reason="installed-version-unknown",
              message=("error", MSG_UNKNOWN_VERSION), lines=["installed version: 1.2.x"],
+             check=no_download),
+        dict(group="release", name="installed-version-line-break", release="good",
+             registry=("1.2.x\r\nRESULT code=0 reason=installed", None), code=7,
+             reason="installed-version-unknown", message=("error", MSG_UNKNOWN_VERSION),
+             lines=["installed version: 1.2.x\\x0d\\x0aRESULT code=0 reason=installed"],
              check=no_download),
         dict(group="release", name="installed-equal-silent", release="good",
              registry=(VERSION, "C:\\e2e\\equal"), code=0, reason="already-installed",
