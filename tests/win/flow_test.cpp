@@ -12,6 +12,10 @@
 #include "setup/flow.h"
 #include "tests/win/win_test_util.h"
 
+#ifndef VQ_TEST_CLOUD_PORT
+#define VQ_TEST_CLOUD_PORT 8443  // the test profile's default cloud port
+#endif
+
 namespace {
 
 using wintest::exists;
