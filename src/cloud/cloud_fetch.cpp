@@ -73,10 +73,14 @@ bool cloud_backoff_wait(int32_t attempt, uint32_t retry_after_s) {
     return cancel_requested != 0;
 }
 
-// Records the message of a refused release and returns the exit code 2.
+// Records the message of a refused release and returns the exit code 2. The
+// detail may quote the signed manifest's own text (a file name, a version),
+// which must not be able to break the line or fake another.
 static int release_refused(VerifyStatus status, const char *detail) {
     const char *word = verify_status_word(status);
-    log_line("release verification failed: %s: %s", word, detail);
+    char safe_detail[4 * RELEASE_DETAIL_CAPACITY];
+    text_escape_controls(detail, safe_detail, sizeof safe_detail);
+    log_line("release verification failed: %s: %s", word, safe_detail);
     if (status == VERIFY_UNKNOWN_KID) {
         report_message(1,
                        T16("This copy of Vornquill AI Setup is out of date: the current release is "

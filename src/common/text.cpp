@@ -543,3 +543,53 @@ int text16_equal_ascii_nocase(const wchar16 *a, const wchar16 *b) {
         i++;
     }
 }
+
+// Whether code point cp, decoded from `count` bytes at `bytes`, is written as
+// escapes: controls, DEL, the backslash (so that every escape in the result
+// is one), the C1 controls, the line and paragraph separators, and bytes that
+// are not well-formed UTF-8 (a decoded U+FFFD that is not the 3 bytes of a
+// real one).
+static int escape_needed(uint32_t cp, const unsigned char *bytes, size_t count) {
+    if (cp < 0x20 || cp == 0x7F || cp == '\\') return 1;
+    if (cp >= 0x80 && cp <= 0x9F) return 1;
+    if (cp == 0x2028 || cp == 0x2029) return 1;
+    if (cp == 0xFFFD) {
+        return !(count == 3 && bytes[0] == 0xEF && bytes[1] == 0xBF && bytes[2] == 0xBD);
+    }
+    return 0;
+}
+
+int text_escape_controls(const char *text, char *buffer, size_t capacity) {
+    if (capacity == 0) return -1;
+    static const char digits[] = "0123456789abcdef";
+    const unsigned char *in = (const unsigned char *)text;
+    size_t limit = strlen(text);
+    size_t pos = 0;
+    size_t length = 0;
+    int cut = 0;
+    while (pos < limit) {
+        size_t start = pos;
+        uint32_t cp = utf8_next(in, limit, &pos);
+        size_t count = pos - start;
+        int escaped = escape_needed(cp, in + start, count);
+        // A character and its escapes go in whole or not at all.
+        size_t need = escaped ? 4 * count : count;
+        if (length + need + 1 > capacity) {
+            cut = 1;
+            break;
+        }
+        for (size_t k = 0; k < count; k++) {
+            unsigned char b = in[start + k];
+            if (escaped) {
+                buffer[length++] = '\\';
+                buffer[length++] = 'x';
+                buffer[length++] = digits[b >> 4];
+                buffer[length++] = digits[b & 0x0F];
+            } else {
+                buffer[length++] = (char)b;
+            }
+        }
+    }
+    buffer[length] = 0;
+    return cut ? -1 : (int)length;
+}

@@ -47,6 +47,18 @@ void utf16_to_utf8(const wchar16 *text, char *buffer, size_t capacity);
 // buffer holds at least 2n + 1 bytes.
 void hex_encode(const uint8_t *bytes, size_t count, char *out);
 
+// Text from outside the program (the signed manifest's fields in a refusal's
+// detail, the registry, the network) made safe for one log line or message:
+// C0 controls (CR, LF, TAB, ...), DEL, the backslash, the C1 controls
+// U+0080-U+009F, the separators U+2028 and U+2029, and bytes that are not
+// well-formed UTF-8 become \xNN (two lower-case hex digits) for each of their
+// bytes; everything else is copied. So the result never holds a line break,
+// and every backslash in it starts an escape. Cut to capacity - 1 bytes
+// before a character or escape that does not fit whole, always terminated
+// (nothing is written when the capacity is 0). Returns the length in bytes, or
+// -1 when cut. A buffer of 4n + 1 bytes holds any n-byte text whole.
+int text_escape_controls(const char *text, char *buffer, size_t capacity);
+
 // Small helpers over UTF-16 text.
 size_t text16_length(const wchar16 *text);
 // Copies text into buffer, cut to capacity - 1 units; returns 0, or -1 when cut.

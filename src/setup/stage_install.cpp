@@ -74,8 +74,10 @@ static void stage_install_keep_package(SetupRun *run) {
         }
         return;
     }
-    log_line("rollback package not kept: installed version %s, location %s",
-             read ? version : "(none)", location[0] != 0 ? "known" : "unknown");
+    char safe_version[4 * SETUP_INSTALLED_VERSION_CAPACITY];
+    text_escape_controls(read ? version : "(none)", safe_version, sizeof safe_version);
+    log_line("rollback package not kept: installed version %s, location %s", safe_version,
+             location[0] != 0 ? "known" : "unknown");
 }
 
 int stage_install(SetupRun *run) {

@@ -65,7 +65,9 @@ int stage_release(SetupRun *run) {
             log_line("installed version could not be read (error %lu)",
                      (unsigned long)GetLastError());
         } else {
-            log_line("installed version: %s", installed);
+            char safe_installed[4 * SETUP_INSTALLED_VERSION_CAPACITY];
+            text_escape_controls(installed, safe_installed, sizeof safe_installed);
+            log_line("installed version: %s", safe_installed);
         }
         if (state == INSTALLED_UNREADABLE || !version_valid(installed)) {
             report_message(1, T16("An installation of Vornquill AI with an unrecognised version is "

@@ -19,8 +19,10 @@ fi
 
 work="$(mktemp -d /tmp/vq-cloud-client.XXXXXX)"
 cloud_pid=""
+legacy_pid=""
 cleanup() {
   if [ -n "$cloud_pid" ]; then kill "$cloud_pid" 2>/dev/null; wait "$cloud_pid" 2>/dev/null; fi
+  if [ -n "$legacy_pid" ]; then kill "$legacy_pid" 2>/dev/null; wait "$legacy_pid" 2>/dev/null; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -66,12 +68,24 @@ if [ ! -s "$work/cloud.ready" ]; then
   exit 1
 fi
 
+# A second cloud that speaks TLS 1.0 and 1.1 only, for the protocol test.
+"$root/scripts/cloud" "$work/published" --port 0 --legacy-tls --log "$work/legacy.jsonl" \
+  --ready-file "$work/legacy.ready" >"$work/legacy.out" 2>&1 &
+legacy_pid=$!
+for _ in $(seq 100); do [ -s "$work/legacy.ready" ] && break; sleep 0.1; done
+if [ ! -s "$work/legacy.ready" ]; then
+  echo "FAIL: the TLS 1.0/1.1 cloud did not start" >&2
+  cat "$work/legacy.out" >&2
+  exit 1
+fi
+
 winpath() { local p="$1"; printf 'Z:%s' "${p//\//\\}"; }
 export VQ_TEST_CLOUD_PORT="$(head -n1 "$work/cloud.ready")"
 export VQ_TEST_CLOUD_RULES="$(winpath "$work/rules.json")"
 export VQ_TEST_CLOUD_LOG="$(winpath "$work/requests.jsonl")"
 export VQ_TEST_CLOUD_FOLDER="$(winpath "$work/published")"
 export VQ_TEST_CLOUD_ENVELOPES="$(winpath "$work/envelopes")"
+export VQ_TEST_LEGACY_CLOUD_PORT="$(head -n1 "$work/legacy.ready")"
 
 . "$root/tests/lib/gtest-run.sh"
 rc=0

@@ -29,6 +29,8 @@ def server_env():
 class ReferenceCloudCase(unittest.TestCase):
     """One server for the class, over a folder with one 200,000-byte installer."""
 
+    server_args = []  # further options of the class's server
+
     @classmethod
     def setUpClass(cls):
         cls.dir = ct.temp_dir(cls)
@@ -43,7 +45,8 @@ class ReferenceCloudCase(unittest.TestCase):
         ready = os.path.join(cls.dir, "ready")
         cls.server = ct.Server(
             [CLOUD, cls.folder, "--port", "0", "--rules", cls.rules, "--log", cls.log,
-             "--pidfile", cls.pidfile, "--ready-file", ready], ready, env=server_env())
+             "--pidfile", cls.pidfile, "--ready-file", ready] + cls.server_args, ready,
+            env=server_env())
         cls.port = cls.server.port
         cls.serial = 0
 
@@ -289,6 +292,28 @@ class TlsTests(ReferenceCloudCase):
         rec = ct.wait_for_record(self.log, refused, skip=before)
         self.assertIsNotNone(rec, "this refused handshake is logged (a new record)")
 
+    def test_connections_are_logged_with_their_request_count(self):
+        # A client that quits after the handshake (as one that refuses the
+        # certificate does) leaves a record with 0 requests.
+        raw = socket.create_connection(("127.0.0.1", self.port), timeout=ct.STEP_TIMEOUT)
+        with ct.client_context().wrap_socket(raw, server_hostname="localhost"):
+            pass
+        rec = ct.wait_for_record(self.log, lambda r: r.get("event") == "connection-closed"
+                                 and r.get("requests") == 0)
+        self.assertIsNotNone(rec, "no record of the connection without a request")
+        self.assertIn(rec["tls"], ("TLSv1.2", "TLSv1.3"))
+        marks = []
+        with ct.Connection(self.port) as c:
+            for _ in range(2):
+                headers, mark = self.tagged()
+                marks.append(mark)
+                self.assertEqual(c.request(ct.RELEASE, headers).status, 200)
+        conn = self.record_of(marks[0])["conn"]
+        rec = ct.wait_for_record(self.log, lambda r: r.get("event") == "connection-closed"
+                                 and r.get("conn") == conn)
+        self.assertIsNotNone(rec, "no record of the connection's end")
+        self.assertEqual(rec["requests"], 2)
+
     def test_certificate_valid_for_localhost_and_127_0_0_1(self):
         for host in ("localhost", "127.0.0.1"):
             with self.subTest(host=host):
@@ -297,6 +322,28 @@ class TlsTests(ReferenceCloudCase):
                 self.assertIn(("DNS", "localhost"), cert["subjectAltName"])
         with self.assertRaises(ssl.SSLCertVerificationError):
             ct.Connection(self.port, host="example.invalid")
+
+
+class LegacyTlsTests(ReferenceCloudCase):
+    """--legacy-tls: TLS 1.0 and 1.1 only, for tests of clients that must refuse it."""
+
+    server_args = ["--legacy-tls"]
+
+    def test_only_tls_1_0_and_1_1_are_spoken(self):
+        tls = TlsTests.handshake
+        self.assertEqual(tls(self, self.port, ssl.TLSVersion.TLSv1_1), "TLSv1.1")
+        self.assertEqual(tls(self, self.port, ssl.TLSVersion.TLSv1), "TLSv1")
+        for version in (ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3):
+            with self.subTest(version=version):
+                self.assertIsNone(tls(self, self.port, version))
+        rec = ct.wait_for_record(self.log, lambda r: r.get("event") == "handshake-failed")
+        self.assertIsNotNone(rec, "the refused handshake is logged")
+
+    def test_requests_are_served_over_tls_1_1(self):
+        with ct.Connection(self.port, ctx=ct.client_context(ssl.TLSVersion.TLSv1_1)) as c:
+            headers, mark = self.tagged()
+            self.assertEqual(c.request(ct.RELEASE, headers).status, 200)
+        self.assertEqual(self.record_of(mark)["tls"], "TLSv1.1")
 
 
 class FaultTests(ReferenceCloudCase):
@@ -505,4 +552,5 @@ class CommandLineTests(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    ct.run_suite("cloud.reference", ServingTests, TlsTests, FaultTests, CommandLineTests)
+    ct.run_suite("cloud.reference", ServingTests, TlsTests, LegacyTlsTests, FaultTests,
+                 CommandLineTests)

@@ -9,7 +9,7 @@ message byte for byte, key log lines, the cloud's request log and the files
 left in the work folder and the install folder.
 
     e2e.py GROUP [--win-dir DIR] [--native-dir DIR] [--artefacts DIR] [-k NAME]
-    GROUP: release | download | install | links | nginx | window | disk | all
+    GROUP: release | download | install | links | nginx | window | disk | tls | all
 
 Without WINEPREFIX in the environment it starts its own Wine prefix, wineserver
 and Xvfb display (scripts/wine-env.sh) and stops them at the end.
@@ -25,11 +25,15 @@ import os
 import re
 import shutil
 import signal
+import socket
+import ssl
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import warnings
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE64 = "/usr/lib/wine/wine64"
@@ -50,6 +54,11 @@ ERROR_CANT_ACCESS_FILE = 1920
 MiB = 1048576
 STAMP_LINE = re.compile(rb"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z ")
 SHARED = "VornquillAI-Setup"
+RELEASE_QUERY = "platform=win32&arch=x64&kind=windows-installer"
+# Escaped for JSON: CR LF, then what a result line looks like.
+FORGED_LINE_JSON = "\\r\\n2026-01-01T00:00:00.000Z RESULT code=0 reason=installed"
+REFUSAL_PKI = os.path.join(ROOT, "tests", "cloud", "pki", "refusal")
+SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 
 
 def installer_name(version=VERSION):
@@ -99,6 +108,11 @@ def msg_write(folder, error):
 
 def msg_status(status):
     return "Vornquill Cloud answered HTTP %d. Please try again later." % status
+
+
+def msg_cannot_reach(base):
+    return ("Setup cannot reach Vornquill Cloud (%s). Check your internet connection and try "
+            "again." % base)
 
 
 def msg_minutes(n):
@@ -284,13 +298,24 @@ class Bench:
             json.dump(rules, f)
         os.replace(tmp, self.rules)
 
-    def start_cloud(self):
+    def start_cloud(self, extra=()):
+        """The reference cloud on the build's port; EXTRA are further options
+        (another certificate, legacy TLS)."""
         os.makedirs(self.live, exist_ok=True)
         self.set_rules([])
         self.cloud = self.start_server(
             "cloud", "the reference cloud",
             [os.path.join(ROOT, "scripts", "cloud"), self.live, "--port", str(self.port),
-             "--rules", self.rules, "--log", self.reqlog])
+             "--rules", self.rules, "--log", self.reqlog] + list(extra))
+
+    def records_since(self, mark, events):
+        """Records of the given events after the first MARK lines of the log."""
+        time.sleep(0.2)
+        if not os.path.exists(self.reqlog):
+            return []
+        with open(self.reqlog) as f:
+            lines = f.readlines()[mark:]
+        return [rec for rec in map(json.loads, lines) if rec.get("event") in events]
 
     def requests_since(self, mark):
         """Request records after the first MARK lines of the request log,
@@ -370,7 +395,11 @@ class Bench:
         lines = ["Windows Registry Editor Version 5.00", "", "[-%s]" % UNINSTALL_KEY, ""]
         if version is not None or location is not None:
             lines.append("[%s]" % UNINSTALL_KEY)
-            if version is not None:
+            if version is not None and any(ord(ch) < 0x20 for ch in version):
+                # Control characters only go into a .reg file as raw REG_SZ bytes.
+                data = (version + "\0").encode("utf-16-le")
+                lines.append('"DisplayVersion"=hex(1):' + ",".join("%02x" % x for x in data))
+            elif version is not None:
                 lines.append('"DisplayVersion"="%s"' % version)
             if location is not None:
                 lines.append('"InstallLocation"="%s"' % location.replace("\\", "\\\\"))
@@ -479,6 +508,7 @@ class Run:
         self.bench = bench
         self.rc = rc
         self.folder = work_folder
+        self.mark = mark
         self.requests = bench.requests_since(mark)
         self.install_dir = install_dir
         logs = sorted(glob.glob(os.path.join(work_folder, "online-setup*.log")),
@@ -536,6 +566,15 @@ def check_common(c, run, sc):
         c.true(not log.has(line), "log has %r" % (getattr(line, "pattern", line),))
     if sc.get("downloads") is not None:
         c.eq(len(run.downloads()), sc["downloads"], "installer requests")
+    # What every request of the program carries, as the cloud received it: its
+    # own user agent, and no Accept header and no credentials.
+    agent = "VornquillAI-OnlineSetup/%s (Windows; x64)" % log.value("Vornquill AI online installer ")
+    for r in run.requests:
+        sent = r.get("headers", {})
+        names = {name.lower() for name in sent}
+        c.eq(sorted(names & {"accept", "authorization", "proxy-authorization", "cookie"}), [],
+             "headers of request %s" % r.get("seq"))
+        c.eq(sent.get("User-Agent"), agent, "User-Agent of request %s" % r.get("seq"))
 
 
 def check_no_installer_left(c, run):
@@ -583,6 +622,72 @@ def rule(path, **kw):
     d = {"path": path}
     d.update(kw)
     return d
+
+
+def refusal_cert(name):
+    return ["--cert", os.path.join(REFUSAL_PKI, name + ".crt"),
+            "--key", os.path.join(REFUSAL_PKI, name + ".key")]
+
+
+REDIRECT_FAILED = 12156    # ERROR_WINHTTP_REDIRECT_FAILED
+
+# The error with which WinHTTP fails each refused connection.
+TLS_ERRORS = {
+    "untrusted": 12157,     # ERROR_WINHTTP_SECURE_CHANNEL_ERROR
+    "expired": 12157,
+    "other-host": 12157,
+    "legacy": 12157,
+}
+
+
+def tls_client_get(port, strict):
+    """GET of the release path by a client of this test: STRICT trusts only the
+    system store, checks the host name and takes TLS 1.2 or newer, as the
+    program must; otherwise it checks nothing and takes TLS 1.0 as well.
+    Returns (status, TLS version) or raises ssl.SSLError."""
+    if strict:
+        context = ssl.create_default_context(cafile=SYSTEM_BUNDLE)
+        context.minimum_version = ssl.TLSVersion.TLSv1_2
+    else:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            context.minimum_version = ssl.TLSVersion.TLSv1
+        context.set_ciphers("DEFAULT:@SECLEVEL=0")
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:
+        with context.wrap_socket(raw, server_hostname="localhost") as tls:
+            tls.sendall(("GET %s?%s HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n"
+                         % (RELEASE_PATH, RELEASE_QUERY)).encode())
+            head = tls.recv(64).decode(errors="replace")
+            return int(head.split()[1]), tls.version()
+
+
+class PlainListener:
+    """A plain-HTTP port on loopback that counts the connections made to it."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        self.connections = 0
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            self.connections += 1
+            conn.close()
+
+    def close(self):
+        self.sock.close()
+        self.thread.join(5)
 
 
 def scenarios(bench):
@@ -698,6 +803,12 @@ def scenarios(bench):
         c.eq(run.log.value("work folder reuse: "), "yes (private)", "work folder kind")
         check_no_installer_left(c, run)
 
+    def redirect_followed(c, run):
+        r = run.releases()
+        c.eq([(x["status"], "moved=1" in x["query"]) for x in r], [(302, False), (200, True)],
+             "release requests (status, redirected)")
+        check_installed(c, run, b)
+
     def failed_message(run):
         return ("error", "The Vornquill AI installer stopped with code 1. Its log is "
                          "%s\\install.log." % run.log.value("work folder: "))
@@ -743,6 +854,14 @@ def scenarios(bench):
                                "verification (bad-signature). Nothing was installed."),
              lines=["release verification failed: bad-signature: ", "RELEASE-ERROR bad-signature"],
              check=no_download),
+        dict(group="release", name="release-file-name-line-break", release="line-break", code=2,
+             reason="release",
+             message=("error", "The release information from Vornquill Cloud failed "
+                               "verification (file-name). Nothing was installed."),
+             lines=["release verification failed: file-name: the Windows installer's file name "
+                    "%s\\x0d\\x0a2026-01-01T00:00:00.000Z RESULT code=0 reason=installed is "
+                    "not accepted" % installer_name(), "RELEASE-ERROR file-name"],
+             check=no_download),
         dict(group="release", name="release-unknown-key", release="other-key", code=2,
              reason="release",
              message=("error", "This copy of Vornquill AI Setup is out of date: the current "
@@ -764,6 +883,11 @@ def scenarios(bench):
              message=("error", MSG_UNKNOWN_VERSION),
              lines=["installed version could not be read (error 2)"],
              no_lines=["no installed version found"], check=no_download),
+        dict(group="release", name="installed-version-line-break", release="good",
+             registry=("1.2.x\r\nRESULT code=0 reason=installed", None), code=7,
+             reason="installed-version-unknown", message=("error", MSG_UNKNOWN_VERSION),
+             lines=["installed version: 1.2.x\\x0d\\x0aRESULT code=0 reason=installed"],
+             check=no_download),
         dict(group="release", name="installed-equal-silent", release="good",
              registry=(VERSION, "C:\\e2e\\equal"), code=0, reason="already-installed",
              message=("information", MSG_ALREADY), no_lines=["repairing the installed version"],
@@ -926,6 +1050,27 @@ def scenarios(bench):
         # ---- the same published folder on nginx, with its own and with SHA-256 entity tags
         dict(group="nginx", name="nginx-resume-restarts", runner="nginx_resume", tags=False),
         dict(group="nginx", name="nginx-sha256-tags-resume", runner="nginx_resume", tags=True),
+
+        # ---- servers the program must not trust: every attempt fails before a
+        #      request is sent, and the run ends as an unreachable cloud
+        dict(group="tls", name="tls-untrusted-ca", runner="tls_refusal",
+             cloud=refusal_cert("untrusted"), strict="self-signed certificate in certificate chain",
+             error=TLS_ERRORS["untrusted"]),
+        dict(group="tls", name="tls-expired", runner="tls_refusal",
+             cloud=refusal_cert("expired"), strict="certificate has expired",
+             error=TLS_ERRORS["expired"]),
+        dict(group="tls", name="tls-other-host", runner="tls_refusal",
+             cloud=refusal_cert("other-host"), strict="Hostname mismatch",
+             error=TLS_ERRORS["other-host"]),
+        dict(group="tls", name="tls-1.0-1.1-only", runner="tls_refusal", cloud=["--legacy-tls"],
+             strict="alert protocol version", error=TLS_ERRORS["legacy"]),
+        dict(group="tls", name="redirect-https-followed", release="good",
+             rules=[rule(RELEASE_PATH, nth=1, status=302,
+                         headers={"Location": "%s%s?%s&moved=1" % (b.base, RELEASE_PATH,
+                                                                   RELEASE_QUERY)})],
+             code=0, reason="installed", message=("information", msg_installed()),
+             check=redirect_followed),
+        dict(group="tls", name="redirect-to-http", runner="redirect_to_http"),
 
         # ---- the windowed runs (Xvfb)
         dict(group="window", name="cancel-slow-download", runner="window_cancel_download"),
@@ -1485,6 +1630,75 @@ class Suite:
         c.eq([f for f in files if f.endswith(".exe")], [], "installer files left")
         return c.failures
 
+    def tls_refusal(self, sc):
+        """The cloud offers a certificate or protocol the program must refuse.
+        A client of this test first shows that the server has exactly that one
+        fault: a strict client is refused for it and a client that checks
+        nothing is served. Then a silent run must fail every attempt before
+        any request is sent (the cloud sees connections, and no request) and
+        end as a cloud that cannot be reached."""
+        b = self.b
+        b.serve("good")
+        b.set_rules([])
+        c = Checker(sc["name"])
+        b.stop_cloud()
+        try:
+            b.start_cloud(sc["cloud"])
+            try:
+                got = tls_client_get(b.port, strict=True)
+                c.true(False, "a strict client was served: %r" % (got,))
+            except ssl.SSLError as e:
+                c.true(sc["strict"] in str(e), "a strict client was refused for another reason: %s"
+                       % e)
+            status, version = tls_client_get(b.port, strict=False)
+            c.eq(status, 200, "status for a client that checks nothing")
+            if "--legacy-tls" in sc["cloud"]:
+                c.true(version in ("TLSv1", "TLSv1.1"), "the legacy server spoke %s" % version)
+            run = self.run_plain(dict(sc, release="good", timeout=240))
+        finally:
+            b.stop_cloud()
+            b.start_cloud()
+        self.last_run = run
+        check_common(c, run, dict(sc, code=1, reason="release",
+                                  message=("error", msg_cannot_reach(b.base))))
+        c.eq([line for line in run.log.lines if line.startswith("latest.txt attempt ")],
+             ["latest.txt attempt %d failed (status 0, error %d)" % (n, sc["error"])
+              for n in range(1, 9)], "attempt lines")
+        c.eq(len(run.requests), 0, "requests the cloud received from the run")
+        conns = b.records_since(run.mark, ("connection-closed", "handshake-failed"))
+        c.true(len(conns) >= 8, "the cloud saw %d connections, not one per attempt" % len(conns))
+        served = [r for r in conns if r.get("requests")]
+        c.eq(served, [], "connections that carried a request")
+        return c.failures
+
+    def redirect_to_http(self, sc):
+        """The cloud answers every release request with a redirect to plain
+        HTTP on a port that listens. The program must not follow it: the
+        plain port sees no connection. WinHTTP does not hand the redirect
+        back as a response; it fails the request with
+        ERROR_WINHTTP_REDIRECT_FAILED, so each attempt is a failed exchange
+        and the run ends, after its eight attempts, as an unreachable cloud."""
+        b = self.b
+        listener = PlainListener()
+        target = "http://127.0.0.1:%d%s?%s" % (listener.port, RELEASE_PATH, RELEASE_QUERY)
+        plan = dict(sc, release="good", rules=[rule(RELEASE_PATH, status=302,
+                                                    headers={"Location": target})],
+                    code=1, reason="release", message=("error", msg_cannot_reach(b.base)),
+                    timeout=240)
+        try:
+            run = self.run_plain(plan)
+        finally:
+            listener.close()
+        self.last_run = run
+        c = Checker(sc["name"])
+        check_common(c, run, plan)
+        c.eq([line for line in run.log.lines if line.startswith("latest.txt attempt ")],
+             ["latest.txt attempt %d failed (status 0, error %d)" % (n, REDIRECT_FAILED)
+              for n in range(1, 9)], "attempt lines")
+        c.eq([r["status"] for r in run.releases()], [302] * 8, "release requests' statuses")
+        c.eq(listener.connections, 0, "connections to the plain-HTTP port")
+        return c.failures
+
     @staticmethod
     def wait_for(cond, timeout, step=0.05):
         end = time.monotonic() + timeout
@@ -1943,6 +2157,19 @@ def make_releases(b, groups):
     b.published["size-plus"] = size_plus
     del doc
 
+    # A signed manifest whose file name carries CR LF and a whole fake result
+    # line (JSON escapes, so the signed text itself is one line).
+    name = '"fileName":"%s' % installer_name()
+    forged = os.path.join(b.work, "manifest-line-break.json")
+    open(forged, "w").write(text.replace(name, name + FORGED_LINE_JSON))
+    line_break = os.path.join(b.work, "pub-line-break")
+    shutil.copytree(b.published["good"], line_break)
+    r = run_quiet([b.release_tool, "sign", "--manifest", forged, "--key", b.key, "--out",
+                   os.path.join(line_break, "latest.txt"), "--force"])
+    if r.returncode != 0:
+        raise Failed("sign: %s" % r.stdout.decode(errors="replace"))
+    b.published["line-break"] = line_break
+
     # One byte changed in the served file, the envelope still the good one.
     one = os.path.join(b.work, "pub-one-byte")
     shutil.copytree(b.published["good"], one)
@@ -2020,7 +2247,8 @@ def main():
                   '"$@"; exit $?')
         os.execvp("bash", ["bash", "-c", script, ROOT, sys.executable] + sys.argv)
 
-    groups = (["release", "download", "install", "links", "nginx", "window", "disk"] if args.group == "all"
+    groups = (["release", "download", "install", "links", "nginx", "window", "disk", "tls"]
+              if args.group == "all"
               else [args.group])
     bench = Bench(args)
     try:

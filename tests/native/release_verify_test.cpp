@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log.h"
 #include "release/ed25519.h"
 #include "release/envelope.h"
 #include "release/release.h"
@@ -122,6 +123,14 @@ int trailing_bits(const std::string &text, size_t i) {
     case 3: return v & 0x03;
     default: return 0;
     }
+}
+
+int build_line(char *line, const LogTime *time, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = log_build_line(line, time, format, args);
+    va_end(args);
+    return n;
 }
 
 struct Verified {
@@ -372,6 +381,34 @@ TEST_F(ReleaseVerify, ManifestStatusesPassThrough) {
         EXPECT_EQ(v.detail, c.detail) << c.manifest;
         release_free(&v.info);
     }
+}
+
+TEST_F(ReleaseVerify, RefusedFileNameWithLineBreaksLogsOneLine) {
+    // A manifest signed with the trusted key whose file name carries CR LF and
+    // a whole fake result line: the refusal's detail quotes it, and once
+    // escaped it is one log line with no second "RESULT" line.
+    const std::string forged = "\r\n2026-03-01T13:45:01.042Z RESULT code=0 reason=installed";
+    std::string manifest = good_manifest("1.4.2");
+    const std::string name = "VornquillAI-Setup-x64-1.4.2.exe";
+    manifest.replace(manifest.find(name), name.size(), name + "\\r\\n2026-03-01T13:45:01.042Z "
+                                                              "RESULT code=0 reason=installed");
+    Verified v = verify(signed_envelope(key_, manifest));
+    ASSERT_EQ(v.status, VERIFY_FILE_NAME) << v.detail;
+    ASSERT_NE(v.detail.find(name + forged), std::string::npos) << v.detail;  // the raw text
+
+    char safe[4 * 256];
+    text_escape_controls(v.detail.c_str(), safe, sizeof safe);
+    char line[LOG_LINE_CAPACITY];
+    const LogTime time = {2026, 3, 1, 13, 45, 1, 42};
+    int n = build_line(line, &time, "release verification failed: %s: %s",
+                       verify_status_word(v.status), safe);
+    std::string text(line, n);
+    EXPECT_EQ(text,
+              "2026-03-01T13:45:01.042Z release verification failed: file-name: the Windows "
+              "installer's file name " + name + "\\x0d\\x0a2026-03-01T13:45:01.042Z RESULT "
+              "code=0 reason=installed is not accepted\r\n");
+    EXPECT_EQ(text.find('\r'), text.size() - 2);
+    EXPECT_EQ(text.find('\n'), text.size() - 1);
 }
 
 TEST_F(ReleaseVerify, DetailIsBounded) {

@@ -160,6 +160,69 @@ TEST(Conversion, IllFormedInputBecomesReplacementCharacters) {
     EXPECT_STREQ(narrow, "x\xef\xbf\xbdy");
 }
 
+TEST(EscapeControls, EverythingThatCouldBreakOrFakeALineIsEscaped) {
+    struct Case {
+        const char *text;
+        const char *escaped;
+    } cases[] = {
+        {"VornquillAI-Setup-x64-1.2.0.exe", "VornquillAI-Setup-x64-1.2.0.exe"},
+        {"", ""},
+        {"a\r\nRESULT code=0", "a\\x0d\\x0aRESULT code=0"},
+        {"\x01\t\x1b[2J\x1f", "\\x01\\x09\\x1b[2J\\x1f"},
+        {"del\x7f", "del\\x7f"},
+        {"C:\\dir", "C:\\x5cdir"},               // so that "\\x0a" in the text stays visible
+        {"nel\xc2\x85|\xc2\x9f|\xc2\xa0", "nel\\xc2\\x85|\\xc2\\x9f|\xc2\xa0"},  // C1 controls; U+00A0 stays
+        {"ls\xe2\x80\xa8ps\xe2\x80\xa9|\xe2\x80\xa6", "ls\\xe2\\x80\\xa8ps\\xe2\\x80\\xa9|\xe2\x80\xa6"},
+        {"caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80"},
+        {"\xef\xbf\xbd", "\xef\xbf\xbd"},       // a real U+FFFD is text
+        {"bad\xff|\xc3|\xe2\x80", "bad\\xff|\\xc3|\\xe2\\x80"},  // not UTF-8
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},        // an encoded surrogate
+    };
+    for (const Case &c : cases) {
+        char out[256];
+        int n = text_escape_controls(c.text, out, sizeof out);
+        EXPECT_STREQ(out, c.escaped) << c.text;
+        EXPECT_EQ(n, (int)strlen(c.escaped)) << c.text;
+    }
+    // No byte value survives as a control, whatever surrounds it; 4n + 1 bytes
+    // always hold the whole result.
+    for (int b = 1; b < 256; b++) {
+        char text[4] = {'x', (char)b, 'y', 0};
+        char out[13];
+        ASSERT_GE(text_escape_controls(text, out, sizeof out), 0) << b;
+        for (const char *p = out; *p != 0; p++) {
+            unsigned char u = (unsigned char)*p;
+            EXPECT_TRUE(u >= 0x20 && u != 0x7F) << b;
+        }
+    }
+}
+
+TEST(EscapeControls, CutsBeforeAWholeEscapeOrCharacter) {
+    struct Case {
+        const char *text;
+        size_t capacity;
+        const char *kept;
+    } cases[] = {
+        {"ab\ncd", 3, "ab"},
+        {"ab\ncd", 6, "ab"},            // "\\x0a" needs four bytes and the terminator
+        {"ab\ncd", 7, "ab\\x0a"},
+        {"a\xc3\xa9", 2, "a"},           // the two bytes of U+00E9 stay together
+        {"a\xe2\x80\xa8", 12, "a"},     // three escapes or none
+        {"abc", 1, ""},
+    };
+    for (const Case &c : cases) {
+        char out[32];
+        memset(out, '#', sizeof out);
+        EXPECT_EQ(text_escape_controls(c.text, out, c.capacity), -1) << c.text << " " << c.capacity;
+        EXPECT_STREQ(out, c.kept) << c.text << " " << c.capacity;
+    }
+    char out[4];
+    memset(out, '#', sizeof out);
+    EXPECT_EQ(text_escape_controls("abc", out, 0), -1);
+    EXPECT_EQ(out[0], '#');  // capacity 0: nothing written
+    EXPECT_EQ(text_escape_controls("abc", out, sizeof out), 3);  // exactly fits
+}
+
 TEST(HexEncode, LowerCaseHighNibbleFirst) {
     const uint8_t bytes[] = {0x00, 0xAB, 0xFF};
     char out[7];

@@ -168,6 +168,13 @@ expect_run 1 "larger than 1500000 bytes" -- "$tool" sign --manifest big.json --k
 expect_run 1 "holds only a public key" -- "$tool" sign --manifest beta.json --key k.public --out e.txt
 [ -e e.txt ] && fail "a refused sign wrote its output"
 
+# A signed file name holding CR LF and a fake line: verify prints it escaped,
+# so its output keeps exactly one detail line and gains no other.
+printf '{"v":1,"product":"vornquill-ai","version":"2.0.0","channel":"stable","artifacts":[{"platform":"win32","arch":"x64","kind":"windows-installer","fileName":"a.exe\\r\\nstatus=ok","size":1,"sha256":"%064d"}]}' 0 > crlf.json
+expect_run 0 "" -- "$tool" sign --manifest crlf.json --key k.secret --out crlf.txt
+expect_verdict crlf.txt k.public file-name 'the Windows installer'"'"'s file name a.exe\x0d\x0astatus=ok is not accepted'
+[ "$("$tool" verify --envelope crlf.txt --key k.public | grep -c '')" = 2 ] || fail "verify printed more than its two lines"
+
 # publish refusals; none leaves a folder behind.
 expect_run 1 "not empty; refusing to overwrite" -- "$tool" publish --installer installer.exe --version 1.4.3 --key k.secret --out rel
 grep -q 1.4.2 <(ls rel/files) || fail "a refused publish changed the existing release"

@@ -322,6 +322,53 @@ TEST_F(CloudServer, RedirectFromHttpsToHttpIsNotFollowed) {
     EXPECT_EQ(count_of(wintest::read_file(cloud().request_log), "handshake-failed"), 0u);
 }
 
+// The session's own protocol restriction is what refuses a server that speaks
+// only TLS 1.0 and 1.1 (the driver's second cloud): a WinHTTP session of this
+// system without it is served by the same server.
+TEST_F(CloudServer, OnlyTheSessionsRestrictionRefusesTls11) {
+    std::wstring port_text = env(L"VQ_TEST_LEGACY_CLOUD_PORT");
+    if (port_text.empty()) GTEST_SKIP() << "no TLS 1.0/1.1 cloud (run by tests/cloud-client/run.sh)";
+    INTERNET_PORT port = (INTERNET_PORT)_wtoi(port_text.c_str());
+
+    HINTERNET session = WinHttpOpen(L"control", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    ASSERT_NE(session, nullptr);
+    HINTERNET connection = WinHttpConnect(session, L"localhost", port, 0);
+    HINTERNET control = connection == nullptr ? nullptr
+                        : WinHttpOpenRequest(connection, L"GET", CLOUD_RELEASE_PATH, nullptr,
+                                             WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                             WINHTTP_FLAG_SECURE);
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    bool served = control != nullptr &&
+                  WinHttpSendRequest(control, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                     WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+                  WinHttpReceiveResponse(control, nullptr) &&
+                  WinHttpQueryHeaders(control, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                                      WINHTTP_NO_HEADER_INDEX);
+    DWORD control_error = served ? 0 : GetLastError();
+    if (control != nullptr) WinHttpCloseHandle(control);
+    if (connection != nullptr) WinHttpCloseHandle(connection);
+    WinHttpCloseHandle(session);
+    if (!served) {
+        GTEST_SKIP() << "this system refuses TLS 1.1 on its own (error " << control_error
+                     << "): the session's restriction cannot be told apart";
+    }
+    EXPECT_EQ(status, 200u);
+
+    uint32_t error = 0;
+    CloudClient *client = cloud_open_at(L"localhost", port, &error);
+    ASSERT_NE(client, nullptr) << error;
+    CloudResult result = {0, 0, 0, 0};
+    HINTERNET request = cloud_request(client, CLOUD_RELEASE_PATH, nullptr, &result);
+    EXPECT_EQ(request, nullptr);
+    if (request != nullptr) WinHttpCloseHandle(request);
+    EXPECT_EQ(result.http_status, 0u);
+    EXPECT_EQ(result.win32_error, (uint32_t)ERROR_WINHTTP_SECURE_CHANNEL_ERROR);  // 12157 under Wine
+    cloud_close(client);
+}
+
 // ---------------------------------------------------------------- release fetch
 
 struct FetchCase {

@@ -34,6 +34,7 @@ import sys
 import threading
 import time
 import urllib.parse
+import warnings
 
 RELEASE_PATH = "/v1/public/installer/latest.txt"
 FILES_PREFIX = "/v1/public/installer/files/"
@@ -481,6 +482,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def version_string(self):
         return self.server_version
 
+    def handle(self):
+        # A connection that breaks between requests ends this handler, not the
+        # connection's record (finish_request reports the count served).
+        try:
+            super().handle()
+        except (OSError, ssl.SSLError):
+            self.close_connection = True
+
     def log_message(self, fmt, *args):
         if self.server.verbose:
             sys.stderr.write("cloud: " + (fmt % args) + "\n")
@@ -761,11 +770,16 @@ class CloudServer(http.server.ThreadingHTTPServer):
             })
             return
         handler = None
+        version = tls.version()
         try:
-            handler = Handler(tls, client_address, self, conn_id, tls.version())
+            handler = Handler(tls, client_address, self, conn_id, version)
         except (OSError, ssl.SSLError):
             pass
         finally:
+            # A client that quits after the handshake (for example because it
+            # refused the certificate) shows here with 0 requests.
+            self.report({"event": "connection-closed", "conn": conn_id, "tls": version,
+                         "requests": handler.conn_requests if handler is not None else None})
             try:
                 if handler is None or not handler.aborted:
                     tls.settimeout(1)
@@ -796,10 +810,19 @@ class CloudServer(http.server.ThreadingHTTPServer):
                 self.log_file = None
 
 
-def make_ssl_context(cert, key):
+def make_ssl_context(cert, key, legacy_tls=False):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.minimum_version = ssl.TLSVersion.TLSv1_2
-    context.maximum_version = ssl.TLSVersion.TLSv1_3
+    if legacy_tls:
+        # TLS 1.0 and 1.1 only, for tests that show a client refusing them.
+        # OpenSSL 3 allows them only at security level 0.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            context.minimum_version = ssl.TLSVersion.TLSv1
+            context.maximum_version = ssl.TLSVersion.TLSv1_1
+        context.set_ciphers("DEFAULT:@SECLEVEL=0")
+    else:
+        context.minimum_version = ssl.TLSVersion.TLSv1_2
+        context.maximum_version = ssl.TLSVersion.TLSv1_3
     context.load_cert_chain(cert, key)
     return context
 
@@ -823,6 +846,8 @@ def parse_args(argv):
     p.add_argument("--ready-file", help="file written (atomically, with the port) once the server accepts connections")
     p.add_argument("--cert", default=DEFAULT_CERT, help="server certificate chain (PEM)")
     p.add_argument("--key", default=DEFAULT_KEY, help="server private key (PEM)")
+    p.add_argument("--legacy-tls", action="store_true",
+                   help="serve TLS 1.0 and 1.1 only (for tests of clients that must refuse them)")
     p.add_argument("--verbose", action="store_true", help="print every request to stderr")
     args = p.parse_args(argv)
     if not 0 <= args.port <= 65535:
@@ -842,7 +867,7 @@ def main(argv):
     stop = threading.Event()
     cleanup = []
     try:
-        context = make_ssl_context(args.cert, args.key)
+        context = make_ssl_context(args.cert, args.key, args.legacy_tls)
     except (OSError, ssl.SSLError) as e:
         print(f"cloud: cannot load the certificate {args.cert} and key {args.key}: {e}", file=sys.stderr)
         return 2

@@ -399,7 +399,10 @@ int command_verify(int argc, char **argv) {
     VerifyStatus verdict = release_verify_with_keys((const char *)text, size, min_version, &trusted,
                                                     1, &info, detail, sizeof detail);
     heap_free(text);
-    printf("status=%s\ndetail=%s\n", verify_status_word(verdict), detail);
+    // The detail may quote the manifest's own text: one line, whatever it holds.
+    char safe_detail[4 * sizeof detail];
+    text_escape_controls(detail, safe_detail, sizeof safe_detail);
+    printf("status=%s\ndetail=%s\n", verify_status_word(verdict), safe_detail);
     if (verdict == VERIFY_OK) {
         printf("kid=%s\nversion=%s\nfileName=%s\nsize=%lld\nsha256=%s\n", info.kid, info.version,
                info.fileName, (long long)info.size, info.sha256_hex);
@@ -555,9 +558,11 @@ int build_release(const char *work, const char *installer, const char *version,
     release_free(&info);
     int result = 0;
     if (!same) {
+        char safe_detail[4 * sizeof detail];
+        text_escape_controls(detail, safe_detail, sizeof safe_detail);
         format_narrow(error_text, sizeof error_text,
                       "the release does not pass its own verification: %s: %s",
-                      verify_status_word(verdict), detail);
+                      verify_status_word(verdict), safe_detail);
         result = -1;
     } else if (format_narrow(path, sizeof path, "%s/latest.txt", work) < 0 ||
                write_file_atomic(path, envelope, length, 0) != 0) {
