@@ -308,24 +308,37 @@ class Bench:
             [os.path.join(ROOT, "scripts", "cloud"), self.live, "--port", str(self.port),
              "--rules", self.rules, "--log", self.reqlog] + list(extra))
 
+    def settled_lines(self, mark, timeout=10.0):
+        """The log's lines after the first MARK, once the cloud has written
+        the end of every connection that carried a request since then (the
+        run is over, so each of its connections ends; a request's record is
+        written before its connection's end). Fails past the deadline."""
+        deadline = time.monotonic() + timeout
+        while True:
+            lines = []
+            if os.path.exists(self.reqlog):
+                with open(self.reqlog) as f:
+                    lines = [line for line in f.readlines()[mark:] if line.endswith("\n")]
+            records = [json.loads(line) for line in lines]
+            used = {r.get("conn") for r in records if r.get("event") == "request"}
+            ended = {r.get("conn") for r in records
+                     if r.get("event") in ("connection-closed", "handshake-failed")}
+            if used <= ended:
+                return lines
+            if time.monotonic() > deadline:
+                raise Failed("the cloud did not log the end of connections %s" % sorted(used - ended))
+            time.sleep(0.02)
+
     def records_since(self, mark, events):
         """Records of the given events after the first MARK lines of the log."""
-        time.sleep(0.2)
-        if not os.path.exists(self.reqlog):
-            return []
-        with open(self.reqlog) as f:
-            lines = f.readlines()[mark:]
+        lines = self.settled_lines(mark)
         return [rec for rec in map(json.loads, lines) if rec.get("event") in events]
 
     def requests_since(self, mark):
         """Request records after the first MARK lines of the request log,
-        waiting briefly for the last exchange to be written."""
-        time.sleep(0.2)
+        once the last exchange is written."""
         out = []
-        if not os.path.exists(self.reqlog):
-            return out
-        with open(self.reqlog) as f:
-            lines = f.readlines()[mark:]
+        lines = self.settled_lines(mark)
         for line in lines:
             rec = json.loads(line)
             if rec.get("event") == "request":
@@ -1905,8 +1918,8 @@ class Suite:
         if win is None or not self.wait_log_line(before, "running: ", 20):
             p.kill()
             return ["no window before the hand-over, or the installer never ran"]
-        time.sleep(0.3)
-        c.true(self.find_window() is None, "the progress window is still shown after the hand-over")
+        c.true(self.wait_for(lambda: self.find_window() is None, 5),
+               "the progress window is still shown after the hand-over")
         self.click_cancel(win)      # where Cancel was: nothing there acts any more
         b_box = self.b.probe_read_box(30)
         run = self.end_window_run(p, plan, before, mark, inst)
@@ -1982,7 +1995,13 @@ class Suite:
         if win is None:
             p.kill()
             return ["no progress window while the release is fetched"]
-        time.sleep(0.3)
+        # The window answers clicks once it shows its first status with an
+        # enabled Cancel; the release's answer is held back meanwhile.
+        held, fields = self.b.probe_read_window(
+            5000, "status=Checking for the latest version\u2026", "cancel=enabled")
+        if not held:
+            p.kill()
+            return ["the window did not show the release fetch: %r" % fields]
         self.click_cancel(win)
         run = self.end_window_run(p, plan, before, mark, inst)
         check_common(c, run, dict(code=3, reason="cancelled", message=None,
@@ -2057,8 +2076,17 @@ class Suite:
         box = self.question_box
         if not self.wait_for(lambda: box() is not None, timeout):
             return False
-        time.sleep(0.3)
-        q = box()
+        # The box is read once it holds still (two reads alike), not after a
+        # fixed pause.
+        last = [None]
+        def still():
+            now = box()
+            same = now is not None and now == last[0]
+            last[0] = now
+            return same
+        if not self.wait_for(still, 5, 0.1):
+            return False
+        q = last[0]
         os.makedirs(self.b.artefacts, exist_ok=True)
         run_quiet(["import", "-window", "root", "-crop",
                    "%dx%d+%d+%d" % (q["w"] + 20, q["h"] + 20, q["x"] - 10, q["y"] - 10),

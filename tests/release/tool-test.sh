@@ -25,17 +25,20 @@ expect_run() {
   fi
 }
 
-# The status and detail lines of verify, exactly.
+# The status and detail lines of verify, exactly, and its exit code: 0 for
+# "ok", 1 for any refusal.
 expect_verdict() {
   local envelope="$1" key="$2" want_status="$3" want_detail="$4"
   shift 4
-  local out
-  out="$("$tool" verify --envelope "$envelope" --key "$key" "$@" 2>&1)"
-  local status detail
+  local out rc=0
+  out="$("$tool" verify --envelope "$envelope" --key "$key" "$@" 2>&1)" || rc=$?
+  local status detail want_rc=1
+  [ "$want_status" = ok ] && want_rc=0
   status="$(sed -n 's/^status=//p' <<<"$out")"
   detail="$(sed -n 's/^detail=//p' <<<"$out")"
   [ "$status" = "$want_status" ] || fail "verify $envelope: status '$status', expected '$want_status' ($out)"
   [ "$detail" = "$want_detail" ] || fail "verify $envelope: detail '$detail', expected '$want_detail'"
+  [ "$rc" = "$want_rc" ] || fail "verify $envelope: exit code $rc, expected $want_rc for '$want_status'"
 }
 
 # No temporary siblings may survive in a folder.
