@@ -94,15 +94,34 @@ def archive_members(path):
 
 
 def member_index(lib_dirs):
-    """Member name -> the first archive (in search order) that holds it."""
+    """Member name -> the archives (in search order) that hold it."""
     index = {}
     for folder in lib_dirs:
         for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
             if name.endswith(".a"):
                 path = os.path.join(folder, name)
                 for member in archive_members(path):
-                    index.setdefault(member, path)
+                    index.setdefault(member, []).append(path)
     return index
+
+
+def archives_of(members, lib_dirs):
+    """The archives that gave the linked members. A member name found in
+    several archives (the C runtime's variants share theirs) is given to the
+    archive that holds the most of the linked members, the first in search
+    order on a tie."""
+    index = member_index(lib_dirs)
+    score = {}
+    for member in members:
+        for path in index.get(member, []):
+            score[path] = score.get(path, 0) + 1
+    chosen = set()
+    for member in members:
+        candidates = index.get(member, [])
+        if candidates:
+            best = max(score[path] for path in candidates)
+            chosen.add(next(path for path in candidates if score[path] == best))
+    return chosen
 
 
 def linked_inputs(map_path, lib_dirs=()):
@@ -126,10 +145,7 @@ def linked_inputs(map_path, lib_dirs=()):
         if m:
             members.add(m.group(1))
     if members and lib_dirs:
-        index = member_index(lib_dirs)
-        for member in members:
-            if member in index:
-                paths.add(os.path.normpath(index[member]))
+        paths.update(os.path.normpath(path) for path in archives_of(members, lib_dirs))
     return sorted(paths)
 
 
@@ -256,9 +272,10 @@ def main(argv):
     for name in ("--exe", "--map", "--out", "--compiler", "--linker", "--sodium-prefix", "--source-dir",
                  "--build-dir"):
         p.add_argument(name, required=True)
-    p.add_argument("--lib-dir", action="append", default=[],
-                   help="a folder the linker searched for archives (in search order)")
+    p.add_argument("--lib-dirs", default="",
+                   help="the folders the linker searched for archives, in its order, separated by commas")
     args = p.parse_args(argv)
+    args.lib_dir = [d for d in args.lib_dirs.split(",") if d]
 
     exe_name = os.path.basename(args.exe)
     digest = sha256_of(args.exe)

@@ -122,7 +122,8 @@ def main(build_dir, source_dir):
             upstream = re.search(r'SODIUM_VERSION_STRING\s+"([^"]+)"', f.read()).group(1)
         check(sodium["versionInfo"].startswith(upstream), f"libsodium's version {sodium['versionInfo']} is {upstream}")
         check(sodium["licenseDeclared"] == "ISC", "libsodium's licence is ISC")
-    crt = [p for p in contained if re.search(r"\blib(msvcrt|ucrt\w*)\.a\b", p.get("comment", ""))]
+    # libmsvcrt.a and libmsvcrt-os.a are the same archive under two names.
+    crt = [p for p in contained if re.search(r"\blib(msvcrt(-os)?|ucrt\w*)\.a\b", p.get("comment", ""))]
     check(len(crt) == 1, "one contained package holds the MinGW-w64 C runtime")
     for p in contained:
         if p["name"] == "libsodium":
@@ -143,7 +144,8 @@ def main(build_dir, source_dir):
                             "--exe", exe, "--map", os.path.join(build_dir, "setup.map"), "--out", again,
                             "--compiler", compiler, "--linker", cache_value(build_dir, "CMAKE_LINKER"),
                             "--sodium-prefix", cache_value(build_dir, "VQ_SODIUM_PREFIX"),
-                            "--source-dir", source_dir, "--build-dir", build_dir],
+                            "--source-dir", source_dir, "--build-dir", build_dir,
+                            "--lib-dirs=" + (cache_value(build_dir, "VQ_SBOM_LIB_DIRS") or "")],
                            capture_output=True, text=True)
         check(p.returncode == 0, f"make-sbom.py runs again: {p.stderr}")
         if p.returncode == 0:
