@@ -1771,6 +1771,17 @@ class Suite:
         p = b.start(sw, hooks)
         return p, before, mark, inst, plan
 
+    def window_after(self, p, before, line, timeout):
+        """The progress window once the run's log has LINE; None, with the
+        run killed, when the line or the window does not come."""
+        win = None
+        if self.wait_log_line(before, line, timeout):
+            self.wait_for(lambda: self.find_window() is not None, 5)
+            win = self.find_window()
+        if win is None:
+            p.kill()
+        return win
+
     def shared_log_made(self):
         """Whether a run has made the shared work folder and its log."""
         return self.current_log(None, shared=True) is not None
@@ -1816,12 +1827,8 @@ class Suite:
         p, before, mark, inst, plan = self.window_run(
             sc, "medium", [rule(FILES, rate=131072)])
         c = Checker(sc["name"])
-        win = None
-        if self.wait_log_line(before, "no installed version found", 20):
-            self.wait_for(lambda: self.find_window() is not None, 5)
-            win = self.find_window()
+        win = self.window_after(p, before, "no installed version found", 20)
         if win is None:
-            p.kill()
             return ["no progress window during the download"]
         # What the real download shows, read back from the window: its
         # status, then a detail with the total and a rate, the bar out of marquee.
@@ -1988,12 +1995,8 @@ class Suite:
         p, before, mark, inst, plan = self.window_run(
             sc, "good", [rule(RELEASE_PATH, delay_ms=2000)])
         c = Checker(sc["name"])
-        win = None
-        if self.wait_log_line(before, "work folder reuse: ", 20):
-            self.wait_for(lambda: self.find_window() is not None, 5)
-            win = self.find_window()
+        win = self.window_after(p, before, "work folder reuse: ", 20)
         if win is None:
-            p.kill()
             return ["no progress window while the release is fetched"]
         # The window answers clicks once it shows its first status with an
         # enabled Cancel; the release's answer is held back meanwhile.
