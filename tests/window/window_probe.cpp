@@ -286,14 +286,19 @@ static void probe_control_text(HWND control, wchar_t *text, int capacity) {
     text[capacity - 1] = 0;
 }
 
+// The progress window of another process titled TITLE: 1 when found.
+static int probe_find_titled(const wchar_t *title, ProgressWindow *found) {
+    ZeroMemory(found, sizeof(*found));
+    EnumWindows(probe_find_progress, (LPARAM)found);
+    if (found->window == nullptr) return 0;
+    wchar_t caption[128];
+    GetWindowTextW(found->window, caption, 128);
+    return lstrcmpW(caption, title) == 0;
+}
+
 static int probe_read_progress(const wchar_t *title, WindowState *state) {
     ProgressWindow found;
-    ZeroMemory(&found, sizeof(found));
-    EnumWindows(probe_find_progress, (LPARAM)&found);
-    if (found.window == nullptr) return 0;
-    wchar_t caption[128];
-    GetWindowTextW(found.window, caption, 128);
-    if (lstrcmpW(caption, title) != 0 || !probe_progress_controls(&found)) return 0;
+    if (!probe_find_titled(title, &found) || !probe_progress_controls(&found)) return 0;
     probe_control_text(found.statics[1], state->status, 256);
     probe_control_text(found.statics[2], state->detail, 256);
     state->cancel_enabled = IsWindowEnabled(found.cancel) ? 1 : 0;
@@ -374,12 +379,7 @@ static int probe_read_window(const wchar_t *title, DWORD limit_ms, wchar_t **exp
 // and third attempt to cancel.
 static int probe_cancel_again(const wchar_t *title) {
     ProgressWindow found;
-    ZeroMemory(&found, sizeof(found));
-    EnumWindows(probe_find_progress, (LPARAM)&found);
-    if (found.window == nullptr) return 1;
-    wchar_t caption[128];
-    GetWindowTextW(found.window, caption, 128);
-    if (lstrcmpW(caption, title) != 0) return 1;
+    if (!probe_find_titled(title, &found)) return 1;
     PostMessageW(found.window, WM_COMMAND, MAKEWPARAM(100, BN_CLICKED), 0);
     PostMessageW(found.window, WM_CLOSE, 0, 0);
     return 0;
