@@ -1361,15 +1361,10 @@ class Suite:
         b = self.b
         b.serve("good")
         sha = sha256_file(b.installer_of("good"))
-        b.set_rules([rule(RELEASE_PATH, delay_ms=2500)])
-        plan = dict(sc, shared=True)
-        inst = self.prepare_machine(plan)
-        mark = b.reqlog_mark()
-        p = b.start(self.switches(plan, inst))
-        shared = os.path.join(b.programdata, SHARED)
-        if not self.wait_for(self.shared_log_made, 20):
-            p.kill()
+        started = self.start_shared_held(sc, 2500)
+        if started is None:
             return ["the run made no shared folder"]
+        p, plan, inst, mark, shared = started
         part = os.path.join(shared, sha + ".part")
         os.mkdir(part)
         with open(os.path.join(part, "inside.txt"), "w") as f:
@@ -1432,15 +1427,10 @@ class Suite:
         big = b.installer_of("large")
         size = os.path.getsize(big)
         sha = sha256_file(big)
-        b.set_rules([rule(RELEASE_PATH, delay_ms=2500)])
-        plan = dict(sc, shared=True)
-        inst = self.prepare_machine(plan)
-        mark = b.reqlog_mark()
-        p = b.start(self.switches(plan, inst))
-        shared = os.path.join(b.programdata, SHARED)
-        if not self.wait_for(self.shared_log_made, 20):
-            p.kill()
+        started = self.start_shared_held(sc, 2500)
+        if started is None:
             return ["the run made no shared folder"]
+        p, plan, inst, mark, shared = started
         copy_sparse(big, os.path.join(shared, sha + ".part"))
         exe = os.path.join(shared, installer_name())
         if not self.wait_for(lambda: os.path.exists(exe), 20, 0.01):
@@ -1770,6 +1760,22 @@ class Suite:
             sw.append("/DIR=" + inst)
         p = b.start(sw, hooks)
         return p, before, mark, inst, plan
+
+    def start_shared_held(self, sc, hold_ms):
+        """Starts a silent run in the shared work folder with the release's
+        answer held back HOLD_MS, so that files can be put in its way:
+        (process, plan, install folder, request-log mark, shared folder), or
+        None with the run killed when it makes no shared folder."""
+        b = self.b
+        b.set_rules([rule(RELEASE_PATH, delay_ms=hold_ms)])
+        plan = dict(sc, shared=True)
+        inst = self.prepare_machine(plan)
+        mark = b.reqlog_mark()
+        p = b.start(self.switches(plan, inst))
+        if not self.wait_for(self.shared_log_made, 20):
+            p.kill()
+            return None
+        return p, plan, inst, mark, os.path.join(b.programdata, SHARED)
 
     def window_after(self, p, before, line, timeout):
         """The progress window once the run's log has LINE; None, with the
