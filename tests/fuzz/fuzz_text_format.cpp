@@ -267,7 +267,7 @@ Conversion read_conversion(fuzz_input::Reader *in) {
     unsigned conv = conv_pick < 0xF0 ? (unsigned char)convs[conv_pick % (sizeof convs - 1)]
                                      : (unsigned)in->byte();
     // Any other letter is refused by the formatter; one that would continue
-    // the specification stands for such a letter.
+    // the conversion text stands for such a letter.
     if (conv != 0 && strchr("-+ #0123456789.*hlzjtLI", (int)conv) != nullptr) conv = 'q';
     if (conv != 0) c.spec += (char)conv;
     c.size = size;
@@ -436,7 +436,7 @@ void check_format(fuzz_input::Reader *in) {
     }
     size_t capacity = in->byte() % 2 ? in->byte() : (size_t)in->number(2) % WHOLE;
 
-    // A format that ends inside the specification has nothing after it.
+    // A format that ends inside the conversion has nothing after it.
     std::string format = literal_narrow(before) + c.spec + (c.conv != 0 ? literal_narrow(after) : "");
     std::string narrow_text;
     int narrow_length;
