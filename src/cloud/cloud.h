@@ -94,6 +94,9 @@ int cloud_content_range_text_matches(const wchar16 *text, uint64_t first, uint64
 // A 200 empties a part file that holds bytes whatever the plan.
 DownloadPlan cloud_download_plan(uint32_t status, uint64_t held, uint64_t total,
                                  int64_t content_length, int range_matches);
+// The User-Agent of every request, "VornquillAI-OnlineSetup/VERSION (Windows;
+// x64)" with the setup's version, into buffer (capacity in units).
+void cloud_user_agent(wchar16 *buffer, size_t capacity);
 // 1 for the answers worth another attempt: 408, 429 and 500 to 599.
 int cloud_status_temporary(uint32_t status);
 // The back-off delay in milliseconds before the next attempt: the server's

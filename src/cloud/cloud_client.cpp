@@ -22,8 +22,7 @@ CloudClient *cloud_open_at(const wchar16 *host, uint16_t port, uint32_t *error) 
     }
 
     wchar16 agent[CLOUD_USER_AGENT_CAPACITY];
-    format_wide(agent, CLOUD_USER_AGENT_CAPACITY, T16("VornquillAI-OnlineSetup/%ls (Windows; x64)"),
-                setup_version());
+    cloud_user_agent(agent, CLOUD_USER_AGENT_CAPACITY);
 
     DWORD failure = 0;
     client->session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,

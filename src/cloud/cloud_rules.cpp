@@ -4,6 +4,8 @@
 // back-off schedule and the download rate.
 #include "cloud/cloud.h"
 
+#include "common/constants.h"
+
 const char *cloud_fetch_outcome_name(int outcome) {
     switch (outcome) {
     case FETCH_COMPLETE: return "FETCH_COMPLETE";
@@ -87,6 +89,10 @@ DownloadPlan cloud_download_plan(uint32_t status, uint64_t held, uint64_t total,
     if (status == 206 && range_matches && held < total) return DOWNLOAD_PLAN_TAIL;
     if (status == 206 || status == 416) return DOWNLOAD_PLAN_RESTART;
     return DOWNLOAD_PLAN_STATUS;
+}
+
+void cloud_user_agent(wchar16 *buffer, size_t capacity) {
+    format_wide(buffer, capacity, T16("VornquillAI-OnlineSetup/%ls (Windows; x64)"), setup_version());
 }
 
 int cloud_status_temporary(uint32_t status) {

@@ -1361,7 +1361,7 @@ class Suite:
         b = self.b
         b.serve("good")
         sha = sha256_file(b.installer_of("good"))
-        started = self.start_shared_held(sc, 2500)
+        started = self.start_shared_held(sc, RELEASE_PATH, 2500)
         if started is None:
             return ["the run made no shared folder"]
         p, plan, inst, mark, shared = started
@@ -1390,19 +1390,14 @@ class Suite:
         b.serve("good")
         installer = b.installer_of("good")
         sha = sha256_file(installer)
-        b.set_rules([rule(FILES, delay_ms=2500)])
-        plan = dict(sc, shared=True)
-        inst = self.prepare_machine(plan)
+        started = self.start_shared_held(sc, FILES, 2500,
+                                         lambda shared: os.path.exists(os.path.join(shared, sha + ".part")))
+        if started is None:
+            return ["the run made no part file"]
+        p, plan, inst, mark, shared = started
         outside = os.path.join(b.unix_of(inst), "second-name")
         os.makedirs(os.path.dirname(outside), exist_ok=True)
-        mark = b.reqlog_mark()
-        p = b.start(self.switches(plan, inst))
-        shared = os.path.join(b.programdata, SHARED)
-        part = os.path.join(shared, sha + ".part")
-        if not self.wait_for(lambda: os.path.exists(part), 20):
-            p.kill()
-            return ["the run made no part file"]
-        os.link(part, outside)
+        os.link(os.path.join(shared, sha + ".part"), outside)
         run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
         self.last_run = run
         c = Checker(sc["name"])
@@ -1427,7 +1422,7 @@ class Suite:
         big = b.installer_of("large")
         size = os.path.getsize(big)
         sha = sha256_file(big)
-        started = self.start_shared_held(sc, 2500)
+        started = self.start_shared_held(sc, RELEASE_PATH, 2500)
         if started is None:
             return ["the run made no shared folder"]
         p, plan, inst, mark, shared = started
@@ -1459,16 +1454,12 @@ class Suite:
         b.serve("good")
         installer = b.installer_of("good")
         sha = sha256_file(installer)
-        b.set_rules([rule(FILES, delay_ms=2500)])
-        plan = dict(sc, shared=True)
-        inst = self.prepare_machine(plan)
-        mark = b.reqlog_mark()
-        p = b.start(self.switches(plan, inst))
-        shared = os.path.join(b.programdata, SHARED)
-        part = os.path.join(shared, sha + ".part")
-        if not self.wait_for(lambda: os.path.exists(part), 20):
-            p.kill()
+        started = self.start_shared_held(sc, FILES, 2500,
+                                         lambda shared: os.path.exists(os.path.join(shared, sha + ".part")))
+        if started is None:
             return ["the run made no part file"]
+        p, plan, inst, mark, shared = started
+        part = os.path.join(shared, sha + ".part")
         exe = os.path.join(shared, installer_name())
         os.mkdir(exe)
         run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
@@ -1761,21 +1752,24 @@ class Suite:
         p = b.start(sw, hooks)
         return p, before, mark, inst, plan
 
-    def start_shared_held(self, sc, hold_ms):
-        """Starts a silent run in the shared work folder with the release's
-        answer held back HOLD_MS, so that files can be put in its way:
-        (process, plan, install folder, request-log mark, shared folder), or
-        None with the run killed when it makes no shared folder."""
+    def start_shared_held(self, sc, held_path, hold_ms, ready=None):
+        """Starts a silent run in the shared work folder with the answers on
+        HELD_PATH held back HOLD_MS, so that files can be put in its way once
+        ready(shared folder) holds (by default: the run has made the shared
+        folder and its log): (process, plan, install folder, request-log
+        mark, shared folder), or None with the run killed when that does not
+        come."""
         b = self.b
-        b.set_rules([rule(RELEASE_PATH, delay_ms=hold_ms)])
+        b.set_rules([rule(held_path, delay_ms=hold_ms)])
         plan = dict(sc, shared=True)
         inst = self.prepare_machine(plan)
         mark = b.reqlog_mark()
         p = b.start(self.switches(plan, inst))
-        if not self.wait_for(self.shared_log_made, 20):
+        shared = os.path.join(b.programdata, SHARED)
+        if not self.wait_for(lambda: ready(shared) if ready else self.shared_log_made(), 20):
             p.kill()
             return None
-        return p, plan, inst, mark, os.path.join(b.programdata, SHARED)
+        return p, plan, inst, mark, shared
 
     def window_after(self, p, before, line, timeout):
         """The progress window once the run's log has LINE; None, with the

@@ -801,9 +801,10 @@ int check_command(int argc, char **argv) {
     format_narrow(checker->base, sizeof checker->base, "https://%s:%u", host, (unsigned)port);
     char version[64];
     utf16_to_utf8(setup_version(), version, sizeof version);
-    // The setup's own User-Agent (see cloud_open).
-    format_narrow(checker->user_agent, sizeof checker->user_agent,
-                  "VornquillAI-OnlineSetup/%s (Windows; x64)", version);
+    // The setup's own User-Agent.
+    wchar16 agent[CLOUD_USER_AGENT_CAPACITY];
+    cloud_user_agent(agent, CLOUD_USER_AGENT_CAPACITY);
+    utf16_to_utf8(agent, checker->user_agent, sizeof checker->user_agent);
 
     curl_easy_setopt(curl, CURLOPT_USERAGENT, checker->user_agent);
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
