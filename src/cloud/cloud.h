@@ -155,8 +155,10 @@ FetchOutcome cloud_fetch_to_buffer(CloudClient *client, const wchar16 *path, uin
 // Fetches and verifies the release envelope with retries. Returns the run's
 // exit code: 0 verified (*release filled), 1 not reachable or refused,
 // 2 release information refused, 3 cancelled, 6 no release. Every code but 0
-// and 3 has recorded the user's message.
-int cloud_fetch_release(CloudClient *client, ReleaseInfo *release);
+// and 3 has recorded the user's message. may_ask: after eight failed attempts
+// the user is asked whether to retry (a run with a window); otherwise the
+// fetch ends there.
+int cloud_fetch_release(CloudClient *client, int may_ask, ReleaseInfo *release);
 // Waits before attempt + 1 in 100 ms steps; true when a cancel was requested
 // before or during the wait.
 bool cloud_backoff_wait(int32_t attempt, uint32_t retry_after_s);

@@ -7,7 +7,6 @@
 
 #include "common/constants.h"
 #include "common/log.h"
-#include "setup/options.h"
 #include "ui/ui.h"
 
 // The envelope of the latest fetch; not terminated, its length travels with it.
@@ -102,7 +101,7 @@ static int release_refused(VerifyStatus status, const char *detail) {
     return 2;
 }
 
-int cloud_fetch_release(CloudClient *client, ReleaseInfo *release) {
+int cloud_fetch_release(CloudClient *client, int may_ask, ReleaseInfo *release) {
     CloudResult result = {0, 0, 0, 0};
     uint64_t length = 0;
     int32_t attempt = 1;
@@ -140,8 +139,7 @@ int cloud_fetch_release(CloudClient *client, ReleaseInfo *release) {
         log_line("latest.txt attempt %d failed (status %lu, error %lu)", (int)attempt,
                  (unsigned long)result.http_status, (unsigned long)result.win32_error);
         if (attempt >= CLOUD_FAILED_ATTEMPTS_BEFORE_ASKING) {
-            const SetupOptions *options = setup_options();
-            if (options->silent || options->very_silent ||
+            if (!may_ask ||
                 ui_ask_retry_cancel(T16("Setup cannot reach Vornquill Cloud. Check your internet "
                                         "connection, then choose Retry.")) != IDRETRY) {
                 report_message(1,

@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "common/constants.h"
-#include "machine/work_folder.h"
+#include "common/file.h"
 
 static HANDLE log_handle = INVALID_HANDLE_VALUE;
 static CRITICAL_SECTION log_lock;

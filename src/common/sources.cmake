@@ -5,5 +5,6 @@ list(APPEND VQ_PORTABLE_SOURCES
   src/common/log_format.cpp
 )
 list(APPEND VQ_WIN_SOURCES
+  src/common/file.cpp
   src/common/log.cpp
 )

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "common/file.h"
 #include "common/log.h"
 #include "machine/rollback.h"
 #include "machine/work_folder.h"

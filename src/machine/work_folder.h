@@ -1,9 +1,11 @@
-// The private work folder under ProgramData and link-safe file access in it.
+// The private work folder under ProgramData. Its files are opened with the
+// link-safe functions of common/file.h.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/file.h"
 #include "common/text.h"
 
 enum { WORK_FOLDER_PATH_CAPACITY = 1024 };
@@ -38,22 +40,6 @@ int work_folder_descriptor_private(PSECURITY_DESCRIPTOR descriptor);
 // 1 for LocalSystem and BUILTIN\Administrators.
 int work_folder_sid_trusted(PSID sid);
 
-// 1 when path is a directory and not a reparse point.
-int directory_exists_plain(const wchar16 *path);
-// Holds an existing folder open as itself (a link is never followed) and
-// without delete sharing, so that it cannot be removed, renamed or replaced
-// by a link while the handle is open. INVALID_HANDLE_VALUE unless it is a
-// plain directory. The caller closes the handle.
-HANDLE directory_hold_plain(const wchar16 *path);
-// Opens or creates a plain file with a single link, never following a link;
-// with any disposition but OPEN_EXISTING or TRUNCATE_EXISTING a link or
-// directory at the path is removed and the file made anew. CREATE_ALWAYS and
-// TRUNCATE_EXISTING empty the file only after it has passed the check, so a
-// refused name's data is never touched. INVALID_HANDLE_VALUE on failure.
-HANDLE file_open_checked(const wchar16 *path, DWORD access, DWORD share, DWORD disposition);
-// The same with further CreateFileW flags (FILE_FLAG_WRITE_THROUGH for the log).
-HANDLE file_open_checked_flags(const wchar16 *path, DWORD access, DWORD share, DWORD disposition,
-                               DWORD flags);
 // Deletes the "*.part" files in folder except keep_name (case-insensitive;
 // null keeps nothing); directories are left alone.
 void part_files_clean(const wchar16 *folder, const wchar16 *keep_name);

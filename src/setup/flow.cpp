@@ -119,6 +119,12 @@ int setup_run_stages(const wchar16 *programdata, const SetupStage *stages, size_
     return run.code;
 }
 
+void setup_cancel_grace_over(void) {
+    if (log_result("cancelled by the user", SETUP_EXIT_CANCELLED, "cancelled")) {
+        ExitProcess(SETUP_EXIT_CANCELLED);
+    }
+}
+
 int setup_run(void *argument) {
     (void)argument;
     return setup_run_stages(nullptr, setup_stages, setup_stage_count);

@@ -75,6 +75,11 @@ void setup_defer_line(const char *line);
 
 // The whole run; returns the SetupExitCode. The argument is ignored.
 int setup_run(void *argument);
+// The end of a cancelled run whose flow has not ended within the window's
+// grace period: writes the cancelled result line and ends the process with 3,
+// unless the flow has written its own result line first (either side writes
+// its lines whole, or nothing).
+void setup_cancel_grace_over(void);
 
 // The run with a given ProgramData folder (null: the system's) and stage
 // list; setup_run uses the system's folder and the program's stages.

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "cloud/cloud.h"
+#include "common/file.h"
 #include "common/log.h"
 #include "setup/options.h"
 #include "setup/stages.h"

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "cloud/cloud.h"
+#include "common/file.h"
 #include "common/log.h"
 #include "machine/installed.h"
 #include "machine/installer.h"

@@ -40,7 +40,8 @@ int stage_release(SetupRun *run) {
     }
 
     ZeroMemory(&run->release, sizeof(run->release));
-    int fetched = cloud_fetch_release(run->client, &run->release);
+    int fetched =
+        cloud_fetch_release(run->client, !options_silent(setup_options()), &run->release);
     if (fetched != 0) {
         const char *reason = fetched == SETUP_EXIT_CANCELLED    ? "cancelled"
                              : fetched == SETUP_EXIT_NO_RELEASE ? "no-release"

@@ -46,7 +46,7 @@ int startup_main(HINSTANCE instance) {
     if (options_silent(options)) {
         code = setup_run(nullptr);
     } else {
-        code = ui_run_with_window(instance, setup_run, nullptr);
+        code = ui_run_with_window(instance, setup_run, nullptr, setup_cancel_grace_over);
     }
 
     const UserMessage *message = user_message();

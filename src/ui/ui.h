@@ -59,9 +59,16 @@ wchar16 *ui_copy_text(const wchar16 *text);
 
 // ---------------------------------------------------------------- the window
 typedef int (*UiFlowFunction)(void *argument);
+// Called on the window thread when the grace period after Cancel is over and
+// the flow has not ended; the caller's end of a cancelled run (it may end the
+// process).
+typedef void (*UiGraceOverFunction)(void);
 
 // Shows the progress window, runs flow(argument) on a worker thread, runs the
 // message loop and returns the flow's exit code after the worker has ended.
-// Without a window or thread the flow runs on this thread.
-int ui_run_with_window(HINSTANCE instance, UiFlowFunction flow, void *argument);
+// Without a window or thread the flow runs on this thread. grace_over is
+// called once when a cancelled flow outlives the grace period, unless the
+// installer has been handed over.
+int ui_run_with_window(HINSTANCE instance, UiFlowFunction flow, void *argument,
+                       UiGraceOverFunction grace_over);
 #endif

@@ -4,9 +4,7 @@
 
 #include <commctrl.h>
 
-#include "common/log.h"
 #include "common/memory.h"
-#include "setup/flow.h"
 
 enum {
     UI_CANCEL_ID = 100,
@@ -31,6 +29,7 @@ static HWND cancel_button;
 static HFONT normal_font;
 static HFONT title_font;
 static int marquee;
+static UiGraceOverFunction grace_over_function;
 
 static void ui_request_cancel(void) {
     if (handed_over) return;
@@ -58,14 +57,11 @@ static LRESULT CALLBACK ui_window_proc(HWND window, UINT message, WPARAM wparam,
         ui_request_cancel();
         return 0;
     case WM_TIMER:
-        // The grace period is over and the flow has not ended: end the
-        // process here, unless the flow has written its own result line.
-        // Either side writes its lines whole, or nothing.
+        // The grace period is over and the flow has not ended: the
+        // caller ends the run.
         if (wparam == UI_TIMER_CANCEL && !handed_over) {
             KillTimer(window, UI_TIMER_CANCEL);
-            if (log_result("cancelled by the user", SETUP_EXIT_CANCELLED, "cancelled")) {
-                ExitProcess(SETUP_EXIT_CANCELLED);
-            }
+            if (grace_over_function != nullptr) grace_over_function();
         }
         return 0;
     case WM_CTLCOLORSTATIC:
@@ -129,7 +125,9 @@ static void ui_make_fonts(void) {
     title_font = CreateFontIndirectW(&title);
 }
 
-int ui_run_with_window(HINSTANCE instance, UiFlowFunction flow, void *argument) {
+int ui_run_with_window(HINSTANCE instance, UiFlowFunction flow, void *argument,
+                       UiGraceOverFunction grace_over) {
+    grace_over_function = grace_over;
     INITCOMMONCONTROLSEX controls;
     controls.dwSize = sizeof(controls);
     controls.dwICC = ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS;
@@ -184,7 +182,7 @@ int ui_run_with_window(HINSTANCE instance, UiFlowFunction flow, void *argument) 
     WorkerStart start;
     start.flow = flow;
     start.argument = argument;
-    start.result = SETUP_EXIT_LOCAL;
+    start.result = -1;  // set by the worker before it ends
     HANDLE worker = CreateThread(nullptr, 0, ui_worker_main, &start, 0, nullptr);
     if (worker == nullptr) {
         DestroyWindow(window);

@@ -1,3 +1,6 @@
 # The administrator's guide in README.md against the source.
 add_test(NAME docs.admin-guide
   COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/docs/test_admin_guide.py ${CMAKE_SOURCE_DIR})
+# The floors of src/ in the README's layout section against the includes.
+add_test(NAME docs.include-floors
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/docs/test_include_floors.py ${CMAKE_SOURCE_DIR})

@@ -14,7 +14,6 @@
 #include "common/constants.h"
 #include "common/log.h"
 #include "release/release.h"
-#include "setup/options.h"
 #include "ui/ui.h"
 #include "tests/win/win_test_util.h"
 
@@ -145,8 +144,6 @@ protected:
         Cloud &c = cloud();
         if (!c.present) GTEST_SKIP() << "no reference cloud (run by tests/cloud-client/run.sh)";
         cancel_requested = 0;
-        setup_options()->silent = 0;
-        setup_options()->very_silent = 0;
         set_rules("[]");
         if (c.client == nullptr) {
             uint32_t error = 0;
@@ -154,7 +151,7 @@ protected:
             ASSERT_NE(c.client, nullptr) << "error " << error;
         }
         if (!c.have_release) {
-            ASSERT_EQ(cloud_fetch_release(c.client, &c.release), 0) << narrow(user_message()->text);
+            ASSERT_EQ(cloud_fetch_release(c.client, 1, &c.release), 0) << narrow(user_message()->text);
             c.have_release = true;
             c.installer = wintest::read_file(c.folder + L"\\files\\" + widen(c.release.version) +
                                              L"\\" + widen(c.release.fileName));
@@ -170,8 +167,6 @@ protected:
         log_close();
         cancel_requested = 0;
         ui_main_window = nullptr;
-        setup_options()->silent = 0;
-        setup_options()->very_silent = 0;
         if (cloud().present) set_rules("[]");
     }
     std::string log_text() {
@@ -461,7 +456,7 @@ TEST_F(CloudServer, ReleaseFetchEndsWithItsCodeAndMessage) {
         format_wide(user_message()->text, USER_MESSAGE_CAPACITY, L"(no message)");
         user_message()->is_error = 0;
         ReleaseInfo release = {};
-        EXPECT_EQ(cloud_fetch_release(cloud().client, &release), c.code);
+        EXPECT_EQ(cloud_fetch_release(cloud().client, 1, &release), c.code);
         if (c.message.empty()) {
             EXPECT_STREQ(user_message()->text, L"(no message)");
         } else {
@@ -484,10 +479,9 @@ TEST_F(CloudServer, ReleaseFetchEndsWithItsCodeAndMessage) {
 TEST_F(CloudServer, SilentRunGivesUpAfterEightAttempts) {
     set_rules(std::string("[{\"path\": \"") + kReleasePath +
               "\", \"status\": 503, \"retry_after\": 1}]");
-    setup_options()->very_silent = 1;
     size_t mark = request_records().size();
     ReleaseInfo release = {};
-    EXPECT_EQ(cloud_fetch_release(cloud().client, &release), 1);
+    EXPECT_EQ(cloud_fetch_release(cloud().client, 0, &release), 1);
     release_free(&release);
     EXPECT_EQ(std::wstring(user_message()->text),
               L"Setup cannot reach Vornquill Cloud (" + widen(cloud_base_url()) +
@@ -556,7 +550,7 @@ TEST_F(CloudServer, RetryAfterTheEighthFailureStartsAgainWithoutWaiting) {
     ui_main_window = asker.window;
 
     ReleaseInfo release = {};
-    EXPECT_EQ(cloud_fetch_release(cloud().client, &release), 0);
+    EXPECT_EQ(cloud_fetch_release(cloud().client, 1, &release), 0);
     release_free(&release);
     ui_main_window = nullptr;
     PostThreadMessageW(thread_id, WM_QUIT, 0, 0);
@@ -587,7 +581,7 @@ TEST_F(CloudServer, CancelEndsTheFetchWithoutAMessage) {
     HANDLE thread = CreateThread(nullptr, 0, wintest::cancel_after, &delay_ms, 0, nullptr);
     ULONGLONG start = GetTickCount64();
     ReleaseInfo release = {};
-    EXPECT_EQ(cloud_fetch_release(cloud().client, &release), 3);
+    EXPECT_EQ(cloud_fetch_release(cloud().client, 1, &release), 3);
     EXPECT_LT(GetTickCount64() - start, 2500u);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
@@ -598,7 +592,7 @@ TEST_F(CloudServer, CancelEndsTheFetchWithoutAMessage) {
     set_rules("[]");
     cancel_requested = 1;
     release = {};
-    EXPECT_EQ(cloud_fetch_release(cloud().client, &release), 3);
+    EXPECT_EQ(cloud_fetch_release(cloud().client, 1, &release), 3);
     release_free(&release);
     EXPECT_STREQ(user_message()->text, L"(no message)");
     std::string log = log_text();

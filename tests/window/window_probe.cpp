@@ -415,7 +415,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     if (lstrcmpW(arguments[1], L"run") != 0 || count < 4) return 64;
     probe_mode = arguments[2];
     probe_programdata = arguments[3];
-    int code = ui_run_with_window(instance, probe_flow, nullptr);
+    int code = ui_run_with_window(instance, probe_flow, nullptr, setup_cancel_grace_over);
     printf("flow ended: %d\n", code);
     return code;
 }
