@@ -366,7 +366,8 @@ class RotatingRefusalTests(ReferenceCloudCase):
         ended = lambda r: r.get("event") in ("handshake-failed", "connection-closed")
         self.assertIsNotNone(ct.wait_for_record(self.log, ended, skip=skip + 2 * len(self.offers) - 1),
                              "a connection's end is not logged")
-        return [r for r in ct.read_log(self.log) if ended(r)][skip:]
+        # In the order of the connections (their ends are logged as they come).
+        return sorted([r for r in ct.read_log(self.log) if ended(r)][skip:], key=lambda r: r["conn"])
 
     def test_each_connection_meets_the_next_refusal_and_the_log_names_it(self):
         ended = lambda r: r.get("event") in ("handshake-failed", "connection-closed")
@@ -403,6 +404,20 @@ class RotatingRefusalTests(ReferenceCloudCase):
 
 
 class FaultTests(ReferenceCloudCase):
+
+    def test_hold_until_answers_once_the_file_exists(self):
+        flag = os.path.join(self.dir, "hold-flag")
+        self.set_rules([{"path": "/v1/public/installer/latest.txt", "hold_until": flag}])
+        got = []
+        client = threading.Thread(target=lambda: got.append(ct.fetch(self.port, ct.RELEASE)))
+        client.start()
+        # The request arrives and is held: no answer while the file is absent.
+        time.sleep(1.0)
+        self.assertTrue(client.is_alive() and not got, "answered before the file existed")
+        open(flag, "w").close()
+        client.join(ct.STEP_TIMEOUT)
+        self.assertEqual([r.status for r in got], [200])
+        self.assertEqual(got[0].body, ct.ENVELOPE)
 
     def test_nth_request_gets_status_and_retry_after(self):
         self.set_rules([{"path": "/v1/public/installer/latest.txt", "nth": 2, "status": 503,

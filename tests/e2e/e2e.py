@@ -57,7 +57,6 @@ SHARED = "VornquillAI-Setup"
 RELEASE_QUERY = "platform=win32&arch=x64&kind=windows-installer"
 # Escaped for JSON: CR LF, then what a result line looks like.
 FORGED_LINE_JSON = "\\r\\n2026-01-01T00:00:00.000Z RESULT code=0 reason=installed"
-REFUSAL_PKI = os.path.join(ROOT, "tests", "cloud", "pki", "refusal")
 SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 
 
@@ -245,6 +244,7 @@ class Bench:
         self.reqlog = os.path.join(self.work, "requests.jsonl")
         self.published = {}
         self.cloud = None
+        self.holds = []
         self.env = dict(os.environ, WINEDEBUG="-all")
         for hook in ("VQ_DEMO_EXIT_CODE", "VQ_DEMO_VERSION", "VQ_DEMO_DELAY_MS",
                      "VQ_DEMO_SKIP_ENTRY"):
@@ -292,6 +292,22 @@ class Bench:
             for f in files:
                 os.link(os.path.join(folder, f), os.path.join(self.live, rel, f))
 
+    def hold(self):
+        """A new hold: the path for a rule's "hold_until" (the cloud holds the
+        answer back until the file exists), and the function that ends it.
+        A test acts while the run waits, however long acting takes."""
+        flag = os.path.join(self.work, "hold-%d" % (len(self.holds) + 1))
+
+        def release():
+            open(flag, "w").close()
+        self.holds.append(release)
+        return flag, release
+
+    def release_holds(self):
+        """Lets every held answer go (a scenario that ended early)."""
+        for release in self.holds:
+            release()
+
     def set_rules(self, rules):
         tmp = self.rules + ".tmp"
         with open(tmp, "w") as f:
@@ -334,6 +350,16 @@ class Bench:
         lines = self.settled_lines(mark)
         return [rec for rec in map(json.loads, lines) if rec.get("event") in events]
 
+    def wait_records(self, mark, events, count, timeout=10.0):
+        """Records of the given events after the first MARK lines of the log,
+        once there are COUNT of them (fewer past the deadline)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = self.records_since(mark, events)
+            if len(found) >= count or time.monotonic() > deadline:
+                return found
+            time.sleep(0.02)
+
     def requests_since(self, mark):
         """Request records after the first MARK lines of the request log,
         once the last exchange is written."""
@@ -354,12 +380,32 @@ class Bench:
             return len(f.readlines())
 
     def start_nginx(self, sha256_tags):
-        """nginx serving the cloud's folder on the cloud's port."""
+        """nginx serving the cloud's folder on the cloud's port, its access
+        log (nginx_requests reads it) new."""
+        self.nginx_log = os.path.join(self.work, "nginx-access.jsonl")
+        if os.path.exists(self.nginx_log):
+            os.unlink(self.nginx_log)
         args = [os.path.join(ROOT, "tools", "cloud", "nginx-serve"), self.live, "--port",
-                str(self.port)]
+                str(self.port), "--access-log", self.nginx_log]
         if sha256_tags:
             args.append("--sha256-tags")
         return self.start_server("nginx", "nginx", args)
+
+    def nginx_requests(self):
+        """The requests in nginx's access log, as records like the reference
+        cloud's: path, query, status, body bytes and the request headers it
+        carried (nginx writes "" for one it did not)."""
+        out = []
+        if os.path.exists(self.nginx_log):
+            with open(self.nginx_log, encoding="utf-8") as f:
+                for n, line in enumerate(f, 1):
+                    rec = json.loads(line)
+                    path, _, query = rec["target"].partition("?")
+                    out.append({"seq": "nginx-%d" % n, "path": path, "query": query,
+                                "status": rec["status"], "body_bytes": rec["body_bytes"],
+                                "completion": rec["completion"],
+                                "headers": {k: v for k, v in rec["headers"].items() if v != ""}})
+        return out
 
     def start_server(self, name, what, args):
         """Starts a server script and waits until it has written its ready
@@ -440,10 +486,47 @@ class Bench:
         executable and the product installer it runs."""
         return [os.path.basename(self.exe), "VornquillAI-Setup-x64-"]
 
+    def run_processes(self):
+        """Process ids of the setup and installer processes of this bench's
+        own Wine prefix: the command line names one of run_patterns() and the
+        environment names this prefix. Processes of another prefix (another
+        test, a build of the same name) are never among them."""
+        prefix = ("WINEPREFIX=" + self.prefix).encode()
+        patterns = [p.encode() for p in self.run_patterns()]
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    command = f.read()
+                if not any(p in command for p in patterns):
+                    continue
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    environment = f.read().split(b"\0")
+            except OSError:     # gone meanwhile
+                continue
+            if prefix in environment:
+                found.append(int(entry))
+        return found
+
+    def bytes_read(self):
+        """What the setup and installer processes of this prefix have read
+        so far (their read calls' bytes, from /proc)."""
+        total = 0
+        for pid in self.run_processes():
+            try:
+                with open("/proc/%d/io" % pid) as f:
+                    for line in f:
+                        if line.startswith("rchar:"):
+                            total += int(line.split()[1])
+            except OSError:
+                pass
+        return total
+
     def setup_running(self):
         """True while a setup or installer process of a scenario is alive."""
-        return any(run_quiet(["pgrep", "-f", pattern]).returncode == 0
-                   for pattern in self.run_patterns())
+        return bool(self.run_processes())
 
     def end_leftovers(self, grace=5.0):
         """Ends a scenario: waits GRACE seconds for its processes to go by
@@ -458,8 +541,11 @@ class Bench:
             time.sleep(0.05)
         else:
             return None
-        for pattern in self.run_patterns():
-            run_quiet(["pkill", "-KILL", "-f", pattern])
+        for pid in self.run_processes():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
         deadline = time.monotonic() + 10
         while self.setup_running():
             if time.monotonic() > deadline:
@@ -517,12 +603,14 @@ class Bench:
 class Run:
     """What one scenario's run left: exit code, log, requests, folders."""
 
-    def __init__(self, bench, rc, work_folder, mark, install_dir):
+    def __init__(self, bench, rc, work_folder, mark, install_dir, requests=None):
+        """REQUESTS: what another server than the reference cloud received
+        (by default the cloud's log since MARK)."""
         self.bench = bench
         self.rc = rc
         self.folder = work_folder
         self.mark = mark
-        self.requests = bench.requests_since(mark)
+        self.requests = bench.requests_since(mark) if requests is None else requests
         self.install_dir = install_dir
         logs = sorted(glob.glob(os.path.join(work_folder, "online-setup*.log")),
                       key=os.path.getmtime) if work_folder else []
@@ -579,6 +667,11 @@ def check_common(c, run, sc):
         c.true(not log.has(line), "log has %r" % (getattr(line, "pattern", line),))
     if sc.get("downloads") is not None:
         c.eq(len(run.downloads()), sc["downloads"], "installer requests")
+    # A run that verified a release got it from the server: a server log
+    # without that request is not the log of this run, and its checks would
+    # check nothing.
+    if log.has("release %s verified" % VERSION) or sc.get("expect_requests"):
+        c.true(run.releases(), "the server's log holds no release request of the run")
     # What every request of the program carries, as the cloud received it: its
     # own user agent, and no Accept header and no credentials.
     agent = "VornquillAI-OnlineSetup/%s (Windows; x64)" % log.value("Vornquill AI online installer ")
@@ -637,20 +730,21 @@ def rule(path, **kw):
     return d
 
 
-def refusal_cert(name):
-    return ["--cert", os.path.join(REFUSAL_PKI, name + ".crt"),
-            "--key", os.path.join(REFUSAL_PKI, name + ".key")]
-
-
 REDIRECT_FAILED = 12156    # ERROR_WINHTTP_REDIRECT_FAILED
+SECURE_CHANNEL_ERROR = 12157    # ERROR_WINHTTP_SECURE_CHANNEL_ERROR
 
-# The error with which WinHTTP fails each refused connection.
-TLS_ERRORS = {
-    "untrusted": 12157,     # ERROR_WINHTTP_SECURE_CHANNEL_ERROR
-    "expired": 12157,
-    "other-host": 12157,
-    "legacy": 12157,
-}
+# Servers the program must not trust, one fault each, as the reference cloud
+# offers them in turn (--refusals): the fault, why a strict client of this
+# test is refused by it, and the error with which WinHTTP fails the attempt
+# that meets it.
+TLS_FAULTS = [
+    dict(offer="untrusted", strict="self-signed certificate in certificate chain",
+         error=SECURE_CHANNEL_ERROR),
+    dict(offer="expired", strict="certificate has expired", error=SECURE_CHANNEL_ERROR),
+    dict(offer="other-host", strict="Hostname mismatch", error=SECURE_CHANNEL_ERROR),
+    dict(offer="legacy-tls", strict="alert protocol version", error=SECURE_CHANNEL_ERROR,
+         versions=("TLSv1", "TLSv1.1")),
+]
 
 
 def tls_client_get(port, strict):
@@ -867,6 +961,17 @@ def scenarios(bench):
                                "verification (bad-signature). Nothing was installed."),
              lines=["release verification failed: bad-signature: ", "RELEASE-ERROR bad-signature"],
              check=no_download),
+        dict(group="release", name="release-signature-last-byte", release="sig-last-byte",
+             code=2, reason="release",
+             message=("error", "The release information from Vornquill Cloud failed "
+                               "verification (bad-signature). Nothing was installed."),
+             lines=["RELEASE-ERROR bad-signature"], check=no_download),
+        dict(group="release", name="release-key-id-last-character", release="kid-last-char",
+             code=2, reason="release",
+             message=("error", "This copy of Vornquill AI Setup is out of date: the current "
+                               "release is signed with a newer key.\n\nDownload the current "
+                               "installer from %s/download/" % b.base),
+             lines=["RELEASE-ERROR unknown-kid"], check=no_download),
         dict(group="release", name="release-file-name-line-break", release="line-break", code=2,
              reason="release",
              message=("error", "The release information from Vornquill Cloud failed "
@@ -887,6 +992,12 @@ def scenarios(bench):
                                "release %s. Setup never downgrades an installation, so nothing "
                                "was changed." % VERSION),
              lines=["installed version: 2.0.0"], check=no_download),
+        dict(group="release", name="installed-newer-in-last-part", release="good",
+             registry=("1.2.1", None), code=7, reason="newer-installed",
+             message=("error", "Vornquill AI 1.2.1 is installed, which is newer than the current "
+                               "release %s. Setup never downgrades an installation, so nothing "
+                               "was changed." % VERSION),
+             lines=["installed version: 1.2.1"], check=no_download),
         dict(group="release", name="installed-invalid", release="good",
              registry=("1.2.x", None), code=7, reason="installed-version-unknown",
              message=("error", MSG_UNKNOWN_VERSION), lines=["installed version: 1.2.x"],
@@ -989,6 +1100,10 @@ def scenarios(bench):
              reason="sha256-mismatch", message=("error", MSG_SHA),
              lines=["sha256 mismatch: got %s" % mismatch_sha], no_lines=["authenticode: "],
              check=fresh_cleanup),
+        dict(group="install", name="digest-differs-in-last-byte", release="digest-last-byte",
+             code=2, reason="sha256-mismatch", message=("error", MSG_SHA),
+             lines=["sha256 mismatch: got %s" % sha], no_lines=["authenticode: ", "running: "],
+             downloads=1, check=fresh_cleanup),
         dict(group="install", name="unsigned", release="unsigned", code=2, reason="authenticode",
              message=("error", MSG_AUTH),
              lines=["authenticode: not signed (WinVerifyTrust 0x800B0100, signer none, "
@@ -1064,19 +1179,10 @@ def scenarios(bench):
         dict(group="nginx", name="nginx-resume-restarts", runner="nginx_resume", tags=False),
         dict(group="nginx", name="nginx-sha256-tags-resume", runner="nginx_resume", tags=True),
 
-        # ---- servers the program must not trust: every attempt fails before a
-        #      request is sent, and the run ends as an unreachable cloud
-        dict(group="tls", name="tls-untrusted-ca", runner="tls_refusal",
-             cloud=refusal_cert("untrusted"), strict="self-signed certificate in certificate chain",
-             error=TLS_ERRORS["untrusted"]),
-        dict(group="tls", name="tls-expired", runner="tls_refusal",
-             cloud=refusal_cert("expired"), strict="certificate has expired",
-             error=TLS_ERRORS["expired"]),
-        dict(group="tls", name="tls-other-host", runner="tls_refusal",
-             cloud=refusal_cert("other-host"), strict="Hostname mismatch",
-             error=TLS_ERRORS["other-host"]),
-        dict(group="tls", name="tls-1.0-1.1-only", runner="tls_refusal", cloud=["--legacy-tls"],
-             strict="alert protocol version", error=TLS_ERRORS["legacy"]),
+        # ---- servers the program must not trust (TLS_FAULTS, met in turn by
+        #      one run): every attempt fails before a request is sent, and the
+        #      run ends as an unreachable cloud
+        dict(group="tls", name="tls-refused-servers", runner="tls_refusals", faults=TLS_FAULTS),
         dict(group="tls", name="redirect-https-followed", release="good",
              rules=[rule(RELEASE_PATH, nth=1, status=302,
                          headers={"Location": "%s%s?%s&moved=1" % (b.base, RELEASE_PATH,
@@ -1230,6 +1336,7 @@ class Suite:
             failures = ["timed out: %s" % e]
         except Exception as e:      # one broken scenario must not hide the others
             failures = ["%s: %s" % (type(e).__name__, e)]
+        self.b.release_holds()
         try:
             leftover = self.b.end_leftovers()
         except Failed as e:
@@ -1279,7 +1386,8 @@ class Suite:
         # The second run: the same part file, and two other releases' part
         # files that must be cleaned away.
         shutil.rmtree(first.folder)
-        b.set_rules([rule(RELEASE_PATH, delay_ms=2500)])
+        flag, release = b.hold()
+        b.set_rules([rule(RELEASE_PATH, hold_until=flag)])
         mark = b.reqlog_mark()
         p = b.start(self.switches(sc1, inst))
         shared = os.path.join(b.programdata, SHARED)
@@ -1290,6 +1398,7 @@ class Suite:
         for other in ("1" * 64, "2" * 64):
             with open(os.path.join(shared, other + ".part"), "wb") as f:
                 f.write(b"older release")
+        release()
         rc = p.wait(90)
         second = Run(b, rc, shared, mark, b.unix_of(inst))
         check_common(c, second, dict(code=0, reason="installed",
@@ -1340,7 +1449,9 @@ class Suite:
             if nginx is not None:
                 b.stop_server(nginx)
             b.start_cloud()
-        run = Run(b, rc, shared, mark, b.unix_of(inst))
+        # What nginx received, from its own access log; the reference cloud
+        # was not running.
+        run = Run(b, rc, shared, mark, b.unix_of(inst), requests=b.nginx_requests())
         self.last_run = run
         c = Checker(sc["name"])
         restart = "the server sent the whole file again; restarted from byte 0"
@@ -1349,7 +1460,18 @@ class Suite:
             lines=["latest.txt attempt 1 failed (status 0, error ",
                    "resuming a partial download at %d bytes" % held] +
                   ([] if sc["tags"] else [restart]),
-            no_lines=[restart] if sc["tags"] else []))
+            no_lines=[restart] if sc["tags"] else [], expect_requests=True))
+        c.eq(b.requests_since(mark), [], "requests the reference cloud received")
+        c.eq([(r["query"], r["status"]) for r in run.releases()], [(RELEASE_QUERY, 200)],
+             "release requests nginx answered")
+        d = run.downloads()
+        c.eq(len(d), 1, "installer requests nginx answered")
+        if d:
+            c.eq((d[0]["headers"].get("Range"), d[0]["headers"].get("If-Range")),
+                 ("bytes=%d-" % held, '"%s"' % sha), "the resumption's Range and If-Range")
+            c.eq((d[0]["status"], d[0]["body_bytes"], d[0]["completion"]),
+                 (206, size - held, "OK") if sc["tags"] else (200, size, "OK"),
+                 "nginx's answer to the resumption")
         check_installed(c, run, b)
         return c.failures
 
@@ -1361,14 +1483,15 @@ class Suite:
         b = self.b
         b.serve("good")
         sha = sha256_file(b.installer_of("good"))
-        started = self.start_shared_held(sc, RELEASE_PATH, 2500)
+        started = self.start_shared_held(sc, RELEASE_PATH)
         if started is None:
             return ["the run made no shared folder"]
-        p, plan, inst, mark, shared = started
+        p, plan, inst, mark, shared, release = started
         part = os.path.join(shared, sha + ".part")
         os.mkdir(part)
         with open(os.path.join(part, "inside.txt"), "w") as f:
             f.write("not the program's")
+        release()
         run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
         self.last_run = run
         c = Checker(sc["name"])
@@ -1390,14 +1513,15 @@ class Suite:
         b.serve("good")
         installer = b.installer_of("good")
         sha = sha256_file(installer)
-        started = self.start_shared_held(sc, FILES, 2500,
+        started = self.start_shared_held(sc, FILES,
                                          lambda shared: os.path.exists(os.path.join(shared, sha + ".part")))
         if started is None:
             return ["the run made no part file"]
-        p, plan, inst, mark, shared = started
+        p, plan, inst, mark, shared, release = started
         outside = os.path.join(b.unix_of(inst), "second-name")
         os.makedirs(os.path.dirname(outside), exist_ok=True)
         os.link(os.path.join(shared, sha + ".part"), outside)
+        release()
         run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
         self.last_run = run
         c = Checker(sc["name"])
@@ -1422,16 +1546,23 @@ class Suite:
         big = b.installer_of("large")
         size = os.path.getsize(big)
         sha = sha256_file(big)
-        started = self.start_shared_held(sc, RELEASE_PATH, 2500)
+        started = self.start_shared_held(sc, RELEASE_PATH)
         if started is None:
             return ["the run made no shared folder"]
-        p, plan, inst, mark, shared = started
+        p, plan, inst, mark, shared, release = started
         copy_sparse(big, os.path.join(shared, sha + ".part"))
         exe = os.path.join(shared, installer_name())
-        if not self.wait_for(lambda: os.path.exists(exe), 20, 0.01):
+        read_before = b.bytes_read()
+        release()
+        if not self.wait_for(lambda: os.path.exists(exe), 20, 0.005):
             p.kill()
             return ["the part file was never moved to the installer's name"]
-        time.sleep(0.05)    # past the size check, well inside the digest of 2 GiB
+        # Past the size check once the digest reads: the run has read 16 MiB
+        # more than before the release (the digest of 2 GiB reads on for
+        # seconds).
+        if not self.wait_for(lambda: b.bytes_read() - read_before >= 16 * MiB, 20, 0.005):
+            p.kill()
+            return ["the run never began reading the installer for its digest"]
         os.truncate(exe, size // 2)
         run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
         self.last_run = run
@@ -1454,14 +1585,15 @@ class Suite:
         b.serve("good")
         installer = b.installer_of("good")
         sha = sha256_file(installer)
-        started = self.start_shared_held(sc, FILES, 2500,
+        started = self.start_shared_held(sc, FILES,
                                          lambda shared: os.path.exists(os.path.join(shared, sha + ".part")))
         if started is None:
             return ["the run made no part file"]
-        p, plan, inst, mark, shared = started
+        p, plan, inst, mark, shared, release = started
         part = os.path.join(shared, sha + ".part")
         exe = os.path.join(shared, installer_name())
         os.mkdir(exe)
+        release()
         run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
         self.last_run = run
         c = Checker(sc["name"])
@@ -1516,11 +1648,12 @@ class Suite:
             os.close(fd)
         return self.available(folder)
 
-    def disk_run(self, sc, size, rules, during=None):
+    def disk_run(self, sc, size, rules, during=None, release=None):
         """One silent run in the shared work folder on a tmpfs of `size`
         bytes; `during(process, shared folder)` acts while it runs and
-        returns failures. Returns (run, failures, free bytes at the end);
-        the checks must be made before the tmpfs goes."""
+        returns failures, then release() lets an answer held for it go.
+        Returns (run, failures, free bytes at the end); the checks must be
+        made before the tmpfs goes."""
         b = self.b
         if os.geteuid() != 0:
             raise Failed("mounting a tmpfs needs root")
@@ -1533,6 +1666,8 @@ class Suite:
             p = b.start(self.switches(plan, inst))
             shared = os.path.join(b.programdata, SHARED)
             failures = during(p, shared) if during else []
+            if release:
+                release()
             if failures:
                 p.kill()
                 return None, failures, 0, None
@@ -1579,8 +1714,9 @@ class Suite:
             left = self.fill(self.b.programdata, 0)
             return [] if left == 0 else ["%d bytes still free after filling" % left]
         size = os.path.getsize(self.b.installer_of("good"))
-        run, failures, free, _ = self.disk_run(sc, 64 * MiB, [rule(RELEASE_PATH, delay_ms=2500)],
-                                               fill_after_opening_lines)
+        flag, release = self.b.hold()
+        run, failures, free, _ = self.disk_run(sc, 64 * MiB, [rule(RELEASE_PATH, hold_until=flag)],
+                                               fill_after_opening_lines, release)
         if failures:
             return failures
         c = Checker(sc["name"])
@@ -1609,9 +1745,10 @@ class Suite:
             return [] if left == piece else ["%d bytes free after filling" % left]
         if size <= piece:
             return ["the installer (%d bytes) fits in one piece" % size]
+        flag, release = self.b.hold()
         run, failures, _, left = self.disk_run(
-            sc, -(-(size + 256 * MiB) // 4096) * 4096 + MiB, [rule(FILES, delay_ms=2500)],
-            fill_when_part_exists)
+            sc, -(-(size + 256 * MiB) // 4096) * 4096 + MiB, [rule(FILES, hold_until=flag)],
+            fill_when_part_exists, release)
         if failures:
             return failures
         part_size, files = left
@@ -1624,30 +1761,48 @@ class Suite:
         c.eq([f for f in files if f.endswith(".exe")], [], "installer files left")
         return c.failures
 
-    def tls_refusal(self, sc):
-        """The cloud offers a certificate or protocol the program must refuse.
-        A client of this test first shows that the server has exactly that one
-        fault: a strict client is refused for it and a client that checks
-        nothing is served. Then a silent run must fail every attempt before
-        any request is sent (the cloud sees connections, and no request) and
-        end as a cloud that cannot be reached."""
+    def tls_refusals(self, sc):
+        """The cloud hands each new connection the next of the refused servers
+        of sc["faults"] in turn. A client of this test first shows that each
+        has exactly its one fault: a strict client is refused for it, and a
+        client that checks nothing is served. Then one silent run meets every
+        fault in its eight attempts: each attempt fails before any request is
+        sent (the cloud sees connections, and no request), and the run ends as
+        a cloud that cannot be reached."""
         b = self.b
         b.serve("good")
         b.set_rules([])
+        faults = sc["faults"]
         c = Checker(sc["name"])
+        ended = ("connection-closed", "handshake-failed")
         b.stop_cloud()
         try:
-            b.start_cloud(sc["cloud"])
-            try:
-                got = tls_client_get(b.port, strict=True)
-                c.true(False, "a strict client was served: %r" % (got,))
-            except ssl.SSLError as e:
-                c.true(sc["strict"] in str(e), "a strict client was refused for another reason: %s"
-                       % e)
-            status, version = tls_client_get(b.port, strict=False)
-            c.eq(status, 200, "status for a client that checks nothing")
-            if "--legacy-tls" in sc["cloud"]:
-                c.true(version in ("TLSv1", "TLSv1.1"), "the legacy server spoke %s" % version)
+            b.start_cloud(["--refusals", ",".join(f["offer"] for f in faults)])
+            # Each client connection meets the next fault; the log says which.
+            for strict in (True, False):
+                for _ in faults:
+                    mark = b.reqlog_mark()
+                    try:
+                        got = tls_client_get(b.port, strict)
+                    except ssl.SSLError as e:
+                        got = e
+                    met = b.wait_records(mark, ended, 1)
+                    offer = met[0].get("offer") if len(met) == 1 else None
+                    fault = [f for f in faults if f["offer"] == offer]
+                    if not fault:
+                        c.true(False, "a client connection met %r" % (met,))
+                        continue
+                    fault = fault[0]
+                    what = "%s: " % offer
+                    if strict:
+                        c.true(isinstance(got, ssl.SSLError) and fault["strict"] in str(got),
+                               what + "a strict client was not refused for its fault: %r" % (got,))
+                    elif isinstance(got, ssl.SSLError):
+                        c.true(False, what + "a client that checks nothing was refused: %s" % got)
+                    else:
+                        c.eq(got[0], 200, what + "status for a client that checks nothing")
+                        c.true(got[1] in fault.get("versions", ("TLSv1.2", "TLSv1.3")),
+                               what + "the server spoke %s" % got[1])
             run = self.run_plain(dict(sc, release="good", timeout=240))
         finally:
             b.stop_cloud()
@@ -1655,14 +1810,22 @@ class Suite:
         self.last_run = run
         check_common(c, run, dict(sc, code=1, reason="release",
                                   message=("error", msg_cannot_reach(b.base))))
-        c.eq([line for line in run.log.lines if line.startswith("latest.txt attempt ")],
-             ["latest.txt attempt %d failed (status 0, error %d)" % (n, sc["error"])
-              for n in range(1, 9)], "attempt lines")
+        attempts = [line for line in run.log.lines if line.startswith("latest.txt attempt ")]
+        c.eq(len(attempts), 8, "attempt lines")
+        errors = {f["error"] for f in faults}
+        c.true(all(re.fullmatch(r"latest\.txt attempt [1-8] failed \(status 0, error \d+\)", line)
+                   and int(line.rsplit(" ", 1)[1][:-1]) in errors for line in attempts),
+               "attempt lines: %s" % attempts)
         c.eq(len(run.requests), 0, "requests the cloud received from the run")
-        conns = b.records_since(run.mark, ("connection-closed", "handshake-failed"))
+        conns = b.records_since(run.mark, ended)
         c.true(len(conns) >= 8, "the cloud saw %d connections, not one per attempt" % len(conns))
-        served = [r for r in conns if r.get("requests")]
-        c.eq(served, [], "connections that carried a request")
+        c.eq([r for r in conns if r.get("requests")], [], "connections that carried a request")
+        for f in faults:
+            met = [r for r in conns if r.get("offer") == f["offer"]]
+            c.true(len(met) >= 2, "the run met %s %d time(s), not twice" % (f["offer"], len(met)))
+        if len({f["error"] for f in faults}) == 1:
+            c.eq(attempts, ["latest.txt attempt %d failed (status 0, error %d)"
+                            % (n, faults[0]["error"]) for n in range(1, 9)], "attempt lines")
         return c.failures
 
     def redirect_to_http(self, sc):
@@ -1752,15 +1915,16 @@ class Suite:
         p = b.start(sw, hooks)
         return p, before, mark, inst, plan
 
-    def start_shared_held(self, sc, held_path, hold_ms, ready=None):
+    def start_shared_held(self, sc, held_path, ready=None):
         """Starts a silent run in the shared work folder with the answers on
-        HELD_PATH held back HOLD_MS, so that files can be put in its way once
+        HELD_PATH held back, so that files can be put in its way once
         ready(shared folder) holds (by default: the run has made the shared
         folder and its log): (process, plan, install folder, request-log
-        mark, shared folder), or None with the run killed when that does not
-        come."""
+        mark, shared folder, release), where release() lets the held answer
+        go; or None with the run killed when that does not come."""
         b = self.b
-        b.set_rules([rule(held_path, delay_ms=hold_ms)])
+        flag, release = b.hold()
+        b.set_rules([rule(held_path, hold_until=flag)])
         plan = dict(sc, shared=True)
         inst = self.prepare_machine(plan)
         mark = b.reqlog_mark()
@@ -1768,8 +1932,9 @@ class Suite:
         shared = os.path.join(b.programdata, SHARED)
         if not self.wait_for(lambda: ready(shared) if ready else self.shared_log_made(), 20):
             p.kill()
+            release()
             return None
-        return p, plan, inst, mark, shared
+        return p, plan, inst, mark, shared, release
 
     def window_after(self, p, before, line, timeout):
         """The progress window once the run's log has LINE; None, with the
@@ -1885,8 +2050,9 @@ class Suite:
         b.serve("large")
         big = b.installer_of("large")
         sha = sha256_file(big)
+        flag, release = b.hold()
         p, before, mark, inst, plan = self.window_run(
-            sc, "large", [rule(RELEASE_PATH, delay_ms=3000)], shared=True)
+            sc, "large", [rule(RELEASE_PATH, hold_until=flag)], shared=True)
         c = Checker(sc["name"])
         shared = os.path.join(b.programdata, SHARED)
         if not self.wait_for(self.shared_log_made, 20):
@@ -1901,6 +2067,7 @@ class Suite:
             return ["no progress window"]
         # A copy: the program refuses to open a file with a second hard link.
         copy_sparse(big, os.path.join(shared, sha + ".part"))
+        release()
         if not self.wait_log_line(before, "resuming a partial download at", 20, shared=True):
             p.kill()
             return ["the run did not take up the complete part file"]
@@ -2200,6 +2367,41 @@ def make_releases(b, groups):
     if r.returncode != 0:
         raise Failed("sign: %s" % r.stdout.decode(errors="replace"))
     b.published["line-break"] = line_break
+
+    # Faults in the last byte only, so that a comparison over a prefix (the
+    # digest's first 16 bytes, the key id's first characters, the
+    # signature's first half) lets them through: a manifest signed with the
+    # right key whose digest differs from the file's in its last byte; the
+    # good envelope with its signature's last byte changed; and with its key
+    # id's last character changed.
+    sha = sha256_file(good)
+    needle = '"sha256":"%s"' % sha
+    if needle not in text:
+        raise Failed("the manifest does not hold %s: %s" % (needle, text))
+    last = os.path.join(b.work, "manifest-digest-last-byte.json")
+    open(last, "w").write(text.replace(needle, '"sha256":"%s%x"' % (sha[:-1], int(sha[-1], 16) ^ 1)))
+    digest_last = os.path.join(b.work, "pub-digest-last-byte")
+    shutil.copytree(b.published["good"], digest_last)
+    r = run_quiet([b.release_tool, "sign", "--manifest", last, "--key", b.key, "--out",
+                   os.path.join(digest_last, "latest.txt"), "--force"])
+    if r.returncode != 0:
+        raise Failed("sign: %s" % r.stdout.decode(errors="replace"))
+    b.published["digest-last-byte"] = digest_last
+
+    raw_sig = bytearray(base64.urlsafe_b64decode(sig + b"=" * (-len(sig) % 4)))
+    raw_sig[-1] ^= 0x01
+    last_sig = base64.urlsafe_b64encode(bytes(raw_sig)).rstrip(b"=")
+    kid = fields["kid"]
+    last_kid = kid[:-1] + (b"0" if kid[-1:] != b"0" else b"1")
+    for name, old, new in (("sig-last-byte", b"sig=" + sig, b"sig=" + last_sig),
+                           ("kid-last-char", b"kid=" + kid, b"kid=" + last_kid)):
+        folder = os.path.join(b.work, "pub-" + name)
+        shutil.copytree(b.published["good"], folder)
+        envelope = open(os.path.join(folder, "latest.txt"), "rb").read()
+        if envelope.count(old) != 1:
+            raise Failed("the envelope does not hold %r once" % old)
+        open(os.path.join(folder, "latest.txt"), "wb").write(envelope.replace(old, new))
+        b.published[name] = folder
 
     # One byte changed in the served file, the envelope still the good one.
     one = os.path.join(b.work, "pub-one-byte")

@@ -67,7 +67,7 @@ class ConfigError(Exception):
 RULE_KEYS = {
     "path", "nth", "status", "retry_after", "headers", "body", "body_size",
     "content_length", "content_range", "etag", "ignore_range", "append_bytes",
-    "drop_after", "hang_up", "reset", "rate", "delay_ms", "close", "comment",
+    "drop_after", "hang_up", "reset", "rate", "delay_ms", "hold_until", "close", "comment",
 }
 
 
@@ -110,6 +110,9 @@ def check_rule(rule, index):
         _int_field(rule, where, "rate", 1)
     if "delay_ms" in rule:
         _int_field(rule, where, "delay_ms", 0, MAX_DELAY_MS)
+    if "hold_until" in rule and (not isinstance(rule["hold_until"], str) or
+                                 not os.path.isabs(rule["hold_until"])):
+        raise ConfigError(f"{where}: \"hold_until\" must be an absolute file path")
     if "body" in rule and not isinstance(rule["body"], str):
         raise ConfigError(f"{where}: \"body\" must be text")
     if "body" in rule and "body_size" in rule:
@@ -568,6 +571,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
         if rule is not None and rule.get("delay_ms"):
             time.sleep(rule["delay_ms"] / 1000.0)
+        if rule is not None and rule.get("hold_until"):
+            # Held until a test has done what it does while the client waits.
+            deadline = time.monotonic() + MAX_DELAY_MS / 1000.0
+            while not os.path.exists(rule["hold_until"]) and time.monotonic() < deadline:
+                time.sleep(0.01)
         if rule is not None and rule.get("hang_up"):
             record["status"] = None
             record["body_bytes"] = 0
