@@ -9,7 +9,7 @@ message byte for byte, key log lines, the cloud's request log and the files
 left in the work folder and the install folder.
 
     e2e.py GROUP [--win-dir DIR] [--native-dir DIR] [--artefacts DIR] [-k NAME]
-    GROUP: release | download | install | links | nginx | window | disk | tls | all
+    GROUP: release | download | install | links | nginx | window | disk | tls | redirect | all
 
 Without WINEPREFIX in the environment it starts its own Wine prefix, wineserver
 and Xvfb display (scripts/wine-env.sh) and stops them at the end.
@@ -1183,13 +1183,14 @@ def scenarios(bench):
         #      one run): every attempt fails before a request is sent, and the
         #      run ends as an unreachable cloud
         dict(group="tls", name="tls-refused-servers", runner="tls_refusals", faults=TLS_FAULTS),
-        dict(group="tls", name="redirect-https-followed", release="good",
+        # ---- redirects: followed on HTTPS, never to plain HTTP
+        dict(group="redirect", name="redirect-https-followed", release="good",
              rules=[rule(RELEASE_PATH, nth=1, status=302,
                          headers={"Location": "%s%s?%s&moved=1" % (b.base, RELEASE_PATH,
                                                                    RELEASE_QUERY)})],
              code=0, reason="installed", message=("information", msg_installed()),
              check=redirect_followed),
-        dict(group="tls", name="redirect-to-http", runner="redirect_to_http"),
+        dict(group="redirect", name="redirect-to-http", runner="redirect_to_http"),
 
         # ---- the windowed runs (Xvfb)
         dict(group="window", name="cancel-slow-download", runner="window_cancel_download"),
@@ -2061,7 +2062,7 @@ class Suite:
         # The window is found first, so that the click can follow the log
         # line at once; the digest of 2 GiB lasts seconds even on a fast
         # machine.
-        win = self.find_window() if self.wait_for(lambda: self.find_window(), 10) else None
+        win = self.find_window() if self.wait_for(lambda: self.find_window(), 30) else None
         if win is None:
             p.kill()
             return ["no progress window"]
@@ -2480,7 +2481,7 @@ def main():
                   '"$@"; exit $?')
         os.execvp("bash", ["bash", "-c", script, ROOT, sys.executable] + sys.argv)
 
-    groups = (["release", "download", "install", "links", "nginx", "window", "disk", "tls"]
+    groups = (["release", "download", "install", "links", "nginx", "window", "disk", "tls", "redirect"]
               if args.group == "all"
               else [args.group])
     bench = Bench(args)

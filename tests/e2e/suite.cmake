@@ -8,9 +8,9 @@
 # build tree as artefacts. The disk group mounts size-limited tmpfs file
 # systems over the prefix's ProgramData (root only). The tls group's run
 # meets every refused server in its eight attempts with their full back-off
-# (about two minutes).
+# (about two minutes), as does the redirect group's refused redirect.
 if(VQ_WIN_BUILD_DIR)
-  foreach(group release download install links nginx window disk tls)
+  foreach(group release download install links nginx window disk tls redirect)
     add_test(NAME e2e.${group}
       COMMAND ${VQ_TESTS_DIR}/lib/wine-isolated
               python3 ${CMAKE_CURRENT_LIST_DIR}/e2e.py ${group}
