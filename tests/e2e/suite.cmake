@@ -18,4 +18,9 @@ if(VQ_WIN_BUILD_DIR)
               --artefacts ${CMAKE_BINARY_DIR}/artefacts/e2e)
     set_tests_properties(e2e.${group} PROPERTIES TIMEOUT 450 LABELS e2e)
   endforeach()
+  # Seconds each takes, roughly, so that a first ctest -j run (no timings of
+  # an earlier run yet) starts the long waits first.
+  set_tests_properties(e2e.tls e2e.redirect PROPERTIES COST 180)
+  set_tests_properties(e2e.window PROPERTIES COST 120)
+  set_tests_properties(e2e.install e2e.release e2e.download e2e.nginx e2e.disk PROPERTIES COST 60)
 endif()
