@@ -125,6 +125,21 @@ def msg_write(folder, error):
     return "Setup could not write its download file in %s (error %d)." % (folder, error)
 
 
+def msg_newer(installed):
+    return ("Vornquill AI %s is installed, which is newer than the current release %s. Setup "
+            "never downgrades an installation, so nothing was changed." % (installed, VERSION))
+
+
+def msg_verification(word):
+    return ("The release information from Vornquill Cloud failed verification (%s). Nothing "
+            "was installed." % word)
+
+
+def msg_newer_key(base):
+    return ("This copy of Vornquill AI Setup is out of date: the current release is signed "
+            "with a newer key.\n\nDownload the current installer from %s/download/" % base)
+
+
 def msg_status(status):
     return "Vornquill Cloud answered HTTP %d. Please try again later." % status
 
@@ -1007,6 +1022,21 @@ def copy_sparse(src, dst):
         raise Failed("cp %s: %s" % (src, r.stdout.decode(errors="replace")))
 
 
+def publish_manifest(b, name, manifest):
+    """Release NAME: the good release's files with MANIFEST (a text) signed
+    with the right key as its envelope."""
+    path = os.path.join(b.work, "manifest-%s.json" % name)
+    with open(path, "w") as f:
+        f.write(manifest)
+    out = os.path.join(b.work, "pub-" + name)
+    shutil.copytree(b.published["good"], out)
+    r = run_quiet([b.release_tool, "sign", "--manifest", path, "--key", b.key, "--out",
+                   os.path.join(out, "latest.txt"), "--force"])
+    if r.returncode != 0:
+        raise Failed("sign: %s" % r.stdout.decode(errors="replace"))
+    b.published[name] = out
+
+
 def make_releases(b, groups):
     good = b.sign("pinned", True, "good")
     b.publish("good", good)
@@ -1038,29 +1068,13 @@ def make_releases(b, groups):
     needle = '"size":%d' % size
     if needle not in text:
         raise Failed("the manifest does not hold %s: %s" % (needle, text))
-    bigger = os.path.join(b.work, "manifest-size-plus.json")
-    open(bigger, "w").write(text.replace(needle, '"size":%d' % (size + 1000)))
-    size_plus = os.path.join(b.work, "pub-size-plus")
-    shutil.copytree(b.published["good"], size_plus)
-    r = run_quiet([b.release_tool, "sign", "--manifest", bigger, "--key", b.key, "--out",
-                   os.path.join(size_plus, "latest.txt"), "--force"])
-    if r.returncode != 0:
-        raise Failed("sign: %s" % r.stdout.decode(errors="replace"))
-    b.published["size-plus"] = size_plus
+    publish_manifest(b, "size-plus", text.replace(needle, '"size":%d' % (size + 1000)))
     del doc
 
     # A signed manifest whose file name carries CR LF and a whole fake result
     # line (JSON escapes, so the signed text itself is one line).
     name = '"fileName":"%s' % installer_name()
-    forged = os.path.join(b.work, "manifest-line-break.json")
-    open(forged, "w").write(text.replace(name, name + FORGED_LINE_JSON))
-    line_break = os.path.join(b.work, "pub-line-break")
-    shutil.copytree(b.published["good"], line_break)
-    r = run_quiet([b.release_tool, "sign", "--manifest", forged, "--key", b.key, "--out",
-                   os.path.join(line_break, "latest.txt"), "--force"])
-    if r.returncode != 0:
-        raise Failed("sign: %s" % r.stdout.decode(errors="replace"))
-    b.published["line-break"] = line_break
+    publish_manifest(b, "line-break", text.replace(name, name + FORGED_LINE_JSON))
 
     # Faults in the last byte only, so that a comparison over a prefix (the
     # digest's first 16 bytes, the key id's first characters, the
@@ -1072,15 +1086,8 @@ def make_releases(b, groups):
     needle = '"sha256":"%s"' % sha
     if needle not in text:
         raise Failed("the manifest does not hold %s: %s" % (needle, text))
-    last = os.path.join(b.work, "manifest-digest-last-byte.json")
-    open(last, "w").write(text.replace(needle, '"sha256":"%s%x"' % (sha[:-1], int(sha[-1], 16) ^ 1)))
-    digest_last = os.path.join(b.work, "pub-digest-last-byte")
-    shutil.copytree(b.published["good"], digest_last)
-    r = run_quiet([b.release_tool, "sign", "--manifest", last, "--key", b.key, "--out",
-                   os.path.join(digest_last, "latest.txt"), "--force"])
-    if r.returncode != 0:
-        raise Failed("sign: %s" % r.stdout.decode(errors="replace"))
-    b.published["digest-last-byte"] = digest_last
+    publish_manifest(b, "digest-last-byte",
+                     text.replace(needle, '"sha256":"%s%x"' % (sha[:-1], int(sha[-1], 16) ^ 1)))
 
     raw_sig = bytearray(base64.urlsafe_b64decode(sig + b"=" * (-len(sig) % 4)))
     raw_sig[-1] ^= 0x01

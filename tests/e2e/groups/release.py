@@ -50,46 +50,35 @@ def scenarios(b):
              message=("error", MSG_TOO_LARGE), check=no_download),
         dict(name="release-tampered", release="tampered", code=2,
              reason="release",
-             message=("error", "The release information from Vornquill Cloud failed "
-                               "verification (bad-signature). Nothing was installed."),
+             message=("error", msg_verification("bad-signature")),
              lines=["release verification failed: bad-signature: ", "RELEASE-ERROR bad-signature"],
              check=no_download),
         dict(name="release-signature-last-byte", release="sig-last-byte",
              code=2, reason="release",
-             message=("error", "The release information from Vornquill Cloud failed "
-                               "verification (bad-signature). Nothing was installed."),
+             message=("error", msg_verification("bad-signature")),
              lines=["RELEASE-ERROR bad-signature"], check=no_download),
         dict(name="release-key-id-last-character", release="kid-last-char",
              code=2, reason="release",
-             message=("error", "This copy of Vornquill AI Setup is out of date: the current "
-                               "release is signed with a newer key.\n\nDownload the current "
-                               "installer from %s/download/" % b.base),
+             message=("error", msg_newer_key(b.base)),
              lines=["RELEASE-ERROR unknown-kid"], check=no_download),
         dict(name="release-file-name-line-break", release="line-break", code=2,
              reason="release",
-             message=("error", "The release information from Vornquill Cloud failed "
-                               "verification (file-name). Nothing was installed."),
+             message=("error", msg_verification("file-name")),
              lines=["release verification failed: file-name: the Windows installer's file name "
                     "%s\\x0d\\x0a2026-01-01T00:00:00.000Z RESULT code=0 reason=installed is "
                     "not accepted" % installer_name(), "RELEASE-ERROR file-name"],
              check=no_download),
         dict(name="release-unknown-key", release="other-key", code=2,
              reason="release",
-             message=("error", "This copy of Vornquill AI Setup is out of date: the current "
-                               "release is signed with a newer key.\n\nDownload the current "
-                               "installer from %s/download/" % b.base),
+             message=("error", msg_newer_key(b.base)),
              lines=["RELEASE-ERROR unknown-kid"], check=no_download),
         dict(name="installed-newer", release="good", registry=("2.0.0", None),
              code=7, reason="newer-installed",
-             message=("error", "Vornquill AI 2.0.0 is installed, which is newer than the current "
-                               "release %s. Setup never downgrades an installation, so nothing "
-                               "was changed." % VERSION),
+             message=("error", msg_newer("2.0.0")),
              lines=["installed version: 2.0.0"], check=no_download),
         dict(name="installed-newer-in-last-part", release="good",
              registry=("1.2.1", None), code=7, reason="newer-installed",
-             message=("error", "Vornquill AI 1.2.1 is installed, which is newer than the current "
-                               "release %s. Setup never downgrades an installation, so nothing "
-                               "was changed." % VERSION),
+             message=("error", msg_newer("1.2.1")),
              lines=["installed version: 1.2.1"], check=no_download),
         dict(name="installed-invalid", release="good",
              registry=("1.2.x", None), code=7, reason="installed-version-unknown",
