@@ -2,6 +2,7 @@
 (tools/cloud/nginx-serve) on a free loopback port."""
 
 import hashlib
+import json
 import os
 import shutil
 import signal
@@ -9,6 +10,7 @@ import socket
 import ssl
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -29,12 +31,14 @@ class NginxTests(unittest.TestCase):
         cls.tag = '"' + hashlib.sha256(cls.data).hexdigest() + '"'
         cls.folder = ct.make_folder(cls.dir, cls.data)
         cls.ready = os.path.join(cls.dir, "ready")
+        cls.access_log = os.path.join(cls.dir, "access.jsonl")
         cls.pidfile = os.path.join(cls.dir, "nginx-serve.pid")
         last = None
         for _ in range(3):  # a free port can be taken between the choice and the start
             try:
                 cls.server = ct.Server([sys.executable, NGINX_SERVE, cls.folder, "--port", str(ct.free_port()),
-                                        "--ready-file", cls.ready, "--pidfile", cls.pidfile], cls.ready)
+                                        "--ready-file", cls.ready, "--pidfile", cls.pidfile,
+                                        "--access-log", cls.access_log], cls.ready)
                 break
             except RuntimeError as e:
                 last = e
@@ -54,6 +58,24 @@ class NginxTests(unittest.TestCase):
             r = c.request(ct.INSTALLER)
             self.assertEqual((r.status, r.body), (200, self.data))
             self.assertEqual(r.header("Content-Length"), str(self.size))
+
+    def test_access_log_holds_each_request_with_its_headers(self):
+        r = ct.fetch(self.port, ct.INSTALLER, [("Range", "bytes=100-"), ("If-Range", self.tag),
+                                               ("User-Agent", "access-log-test/1")])
+        self.assertEqual(r.status, 200)
+        record = None
+        deadline = time.monotonic() + 5
+        while record is None and time.monotonic() < deadline:
+            for line in open(self.access_log, encoding="utf-8"):
+                rec = json.loads(line)
+                if rec["headers"]["User-Agent"] == "access-log-test/1":
+                    record = rec
+            time.sleep(0.02)
+        self.assertIsNotNone(record, "the request is not in nginx's access log")
+        self.assertEqual((record["method"], record["target"], record["status"], record["body_bytes"]),
+                         ("GET", ct.INSTALLER, 200, self.size))
+        self.assertEqual((record["headers"]["Range"], record["headers"]["If-Range"],
+                          record["headers"]["Authorization"]), ("bytes=100-", self.tag, ""))
 
     def test_range_without_validator(self):
         r = ct.fetch(self.port, ct.INSTALLER, [("Range", "bytes=100-")])

@@ -144,6 +144,8 @@ class ServingTests(ReferenceCloudCase):
             ("bytes=10-19", tag, (206, f"bytes 10-19/{size}", self.data[10:20])),
             ("bytes=-10", tag, (206, f"bytes {size - 10}-{size - 1}/{size}", self.data[-10:])),
             ("bytes=100-", '"' + "0" * 64 + '"', whole),
+            # The tag but for its last digit: a comparison over a prefix would match.
+            ("bytes=100-", tag[:-2] + ("0" if tag[-2] != "0" else "1") + '"', whole),
             ("bytes=100-", "W/" + tag, whole),
             ("bytes=100-", self.sha, whole),
             ("bytes=100-", tag.upper(), whole),
@@ -346,7 +348,78 @@ class LegacyTlsTests(ReferenceCloudCase):
         self.assertEqual(self.record_of(mark)["tls"], "TLSv1.1")
 
 
+class RotatingRefusalTests(ReferenceCloudCase):
+    """--refusals: each new connection meets the next refused server in turn,
+    and the log names the one it met."""
+
+    offers = ["untrusted", "expired", "other-host", "legacy-tls"]
+    server_args = ["--refusals", ",".join(offers)]
+    # Why a client that trusts only the test CAs and takes TLS 1.2 or newer
+    # refuses each (OpenSSL's words).
+    strict_refusals = {
+        "untrusted": "self-signed certificate in certificate chain",
+        "expired": "certificate has expired",
+        "other-host": "Hostname mismatch",
+        "legacy-tls": "alert protocol version",
+    }
+
+    def connection_records(self, skip):
+        """The connection records after the first SKIP, once two rounds are in."""
+        ended = lambda r: r.get("event") in ("handshake-failed", "connection-closed")
+        self.assertIsNotNone(ct.wait_for_record(self.log, ended, skip=skip + 2 * len(self.offers) - 1),
+                             "a connection's end is not logged")
+        # In the order of the connections (their ends are logged as they come).
+        return sorted([r for r in ct.read_log(self.log) if ended(r)][skip:], key=lambda r: r["conn"])
+
+    def test_each_connection_meets_the_next_refusal_and_the_log_names_it(self):
+        ended = lambda r: r.get("event") in ("handshake-failed", "connection-closed")
+        skip = ct.count_records(self.log, ended)
+        strict = ct.client_context()
+        strict.load_verify_locations(os.path.join(ct.PKI, "refusal", "refusal-ca.crt"))
+        strict.minimum_version = ssl.TLSVersion.TLSv1_2
+        errors = []
+        for _ in range(len(self.offers)):
+            raw = socket.create_connection(("127.0.0.1", self.port), timeout=ct.STEP_TIMEOUT)
+            try:
+                with strict.wrap_socket(raw, server_hostname="localhost"):
+                    errors.append(None)
+            except ssl.SSLError as e:
+                errors.append(str(e))
+        # A client that checks nothing and takes TLS 1.0 is served by each.
+        lenient = ct.client_context(verify=False)
+        lenient.minimum_version = ssl.TLSVersion.TLSv1
+        lenient.set_ciphers("DEFAULT:@SECLEVEL=0")
+        versions = []
+        for _ in range(len(self.offers)):
+            with ct.Connection(self.port, ctx=lenient) as c:
+                self.assertEqual(c.request(ct.RELEASE).status, 200)
+                versions.append(c.sock.version())
+        records = self.connection_records(skip)
+        self.assertEqual([r.get("offer") for r in records], self.offers * 2)
+        for name, error in zip(self.offers, errors):
+            with self.subTest(offer=name):
+                self.assertIsNotNone(error, "a strict client was served")
+                self.assertIn(self.strict_refusals[name], error)
+        self.assertEqual([r["requests"] for r in records[len(self.offers):]], [1] * len(self.offers))
+        self.assertIn(versions[3], ("TLSv1", "TLSv1.1"))
+        self.assertTrue(all(v in ("TLSv1.2", "TLSv1.3") for v in versions[:3]), versions)
+
+
 class FaultTests(ReferenceCloudCase):
+
+    def test_hold_until_answers_once_the_file_exists(self):
+        flag = os.path.join(self.dir, "hold-flag")
+        self.set_rules([{"path": "/v1/public/installer/latest.txt", "hold_until": flag}])
+        got = []
+        client = threading.Thread(target=lambda: got.append(ct.fetch(self.port, ct.RELEASE)))
+        client.start()
+        # The request arrives and is held: no answer while the file is absent.
+        time.sleep(1.0)
+        self.assertTrue(client.is_alive() and not got, "answered before the file existed")
+        open(flag, "w").close()
+        client.join(ct.STEP_TIMEOUT)
+        self.assertEqual([r.status for r in got], [200])
+        self.assertEqual(got[0].body, ct.ENVELOPE)
 
     def test_nth_request_gets_status_and_retry_after(self):
         self.set_rules([{"path": "/v1/public/installer/latest.txt", "nth": 2, "status": 503,
@@ -521,6 +594,8 @@ class CommandLineTests(unittest.TestCase):
             ([self.folder, "--port", "70000"], "--port"),
             ([self.folder, "--rules", bad_rules], "nth"),
             ([self.folder, "--cert", os.path.join(self.dir, "none.crt")], "certificate"),
+            ([self.folder, "--refusals", "expired,revoked"], "--refusals"),
+            ([self.folder, "--refusals", "expired", "--legacy-tls"], "--refusals"),
         ]
         for args, words in cases:
             with self.subTest(args=args[1:]):
@@ -552,5 +627,6 @@ class CommandLineTests(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    ct.run_suite("cloud.reference", ServingTests, TlsTests, LegacyTlsTests, FaultTests,
+    ct.run_suite("cloud.reference", ServingTests, TlsTests, LegacyTlsTests, RotatingRefusalTests,
+                 FaultTests,
                  CommandLineTests)

@@ -13,6 +13,6 @@ gtest_discover_tests(vq_demo_installer_args_tests TEST_PREFIX "demo_installer." 
 
 if(VQ_WIN_BUILD_DIR)
   add_test(NAME demo_installer.wine
-    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/wine-test.sh ${VQ_WIN_BUILD_DIR}/tools/vq-demo-installer.exe)
-  set_tests_properties(demo_installer.wine PROPERTIES TIMEOUT 300 RESOURCE_LOCK wine)
+    COMMAND ${VQ_TESTS_DIR}/lib/wine-isolated bash ${CMAKE_CURRENT_LIST_DIR}/wine-test.sh ${VQ_WIN_BUILD_DIR}/tools/vq-demo-installer.exe)
+  set_tests_properties(demo_installer.wine PROPERTIES TIMEOUT 300)
 endif()

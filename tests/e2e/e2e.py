@@ -1,15 +1,39 @@
 #!/usr/bin/env python3
-"""End-to-end scenarios of the real setup executable under Wine.
+"""End-to-end scenarios of the real setup executable under Wine: the harness.
 
 Each scenario publishes (or reuses) a signed release, sets the reference
 cloud's fault rules, the product's uninstall entry and the demo installer's
 environment hooks, runs the test-profile executable, and then checks its
 exit code, the one RESULT line at the end of its log, the recorded user
-message byte for byte, key log lines, the cloud's request log and the files
+message byte for byte, key log lines, the server's request log and the files
 left in the work folder and the install folder.
 
     e2e.py GROUP [--win-dir DIR] [--native-dir DIR] [--artefacts DIR] [-k NAME]
-    GROUP: release | download | install | links | nginx | window | disk | tls | all
+    GROUP: a module of groups/ (release, download, install, ...) | all
+
+This file is the harness: the processes (Bench: the Wine prefix, the setup
+and installer processes of this prefix, the reference cloud and nginx), one
+run's results (Run, LogRun), the checks (Checker, check_common,
+check_installed, check_rollback, ...), the scenario runner (Suite) and the
+releases every group can serve (make_releases). The scenarios live with
+their group, one module each:
+
+    groups/<group>.py
+        from e2e import *            # this harness
+        def scenarios(b):            # b: the Bench, its releases published
+            return [dict(name=..., release=..., rules=[...], code=...,
+                         reason=..., message=(kind, text), check=...), ...]
+        # optional: releases(b) publishes the group's own releases (b.publish)
+
+A scenario is a record of keys (Suite.run_plain and check_common read them):
+name; release (the published release the cloud serves); rules (the cloud's
+fault rules, rule()); registry ((version, location) of an installed product);
+switches, hooks, shared, link, prepare, timeout; code, reason, message,
+lines, no_lines, downloads (what check_common checks); check(c, run) for
+further checks. A scenario that needs more than one plain run names its
+runner instead: runner=function(suite, sc) returning its failures. A new
+group is a new module in groups/ and its name in the list of suite.cmake;
+e2e.py chooses the module by the group's name.
 
 Without WINEPREFIX in the environment it starts its own Wine prefix, wineserver
 and Xvfb display (scripts/wine-env.sh) and stops them at the end.
@@ -20,20 +44,17 @@ import argparse
 import base64
 import glob
 import hashlib
+import importlib
 import json
 import os
 import re
 import shutil
 import signal
-import socket
-import ssl
 import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
-import warnings
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE64 = "/usr/lib/wine/wine64"
@@ -57,8 +78,6 @@ SHARED = "VornquillAI-Setup"
 RELEASE_QUERY = "platform=win32&arch=x64&kind=windows-installer"
 # Escaped for JSON: CR LF, then what a result line looks like.
 FORGED_LINE_JSON = "\\r\\n2026-01-01T00:00:00.000Z RESULT code=0 reason=installed"
-REFUSAL_PKI = os.path.join(ROOT, "tests", "cloud", "pki", "refusal")
-SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 
 
 def installer_name(version=VERSION):
@@ -104,6 +123,21 @@ def msg_disk(need_mb, free_mb):
 
 def msg_write(folder, error):
     return "Setup could not write its download file in %s (error %d)." % (folder, error)
+
+
+def msg_newer(installed):
+    return ("Vornquill AI %s is installed, which is newer than the current release %s. Setup "
+            "never downgrades an installation, so nothing was changed." % (installed, VERSION))
+
+
+def msg_verification(word):
+    return ("The release information from Vornquill Cloud failed verification (%s). Nothing "
+            "was installed." % word)
+
+
+def msg_newer_key(base):
+    return ("This copy of Vornquill AI Setup is out of date: the current release is signed "
+            "with a newer key.\n\nDownload the current installer from %s/download/" % base)
 
 
 def msg_status(status):
@@ -245,6 +279,7 @@ class Bench:
         self.reqlog = os.path.join(self.work, "requests.jsonl")
         self.published = {}
         self.cloud = None
+        self.holds = []
         self.env = dict(os.environ, WINEDEBUG="-all")
         for hook in ("VQ_DEMO_EXIT_CODE", "VQ_DEMO_VERSION", "VQ_DEMO_DELAY_MS",
                      "VQ_DEMO_SKIP_ENTRY"):
@@ -292,6 +327,22 @@ class Bench:
             for f in files:
                 os.link(os.path.join(folder, f), os.path.join(self.live, rel, f))
 
+    def hold(self):
+        """A new hold: the path for a rule's "hold_until" (the cloud holds the
+        answer back until the file exists), and the function that ends it.
+        A test acts while the run waits, however long acting takes."""
+        flag = os.path.join(self.work, "hold-%d" % (len(self.holds) + 1))
+
+        def release():
+            open(flag, "w").close()
+        self.holds.append(release)
+        return flag, release
+
+    def release_holds(self):
+        """Lets every held answer go (a scenario that ended early)."""
+        for release in self.holds:
+            release()
+
     def set_rules(self, rules):
         tmp = self.rules + ".tmp"
         with open(tmp, "w") as f:
@@ -334,6 +385,16 @@ class Bench:
         lines = self.settled_lines(mark)
         return [rec for rec in map(json.loads, lines) if rec.get("event") in events]
 
+    def wait_records(self, mark, events, count, timeout=10.0):
+        """Records of the given events after the first MARK lines of the log,
+        once there are COUNT of them (fewer past the deadline)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = self.records_since(mark, events)
+            if len(found) >= count or time.monotonic() > deadline:
+                return found
+            time.sleep(0.02)
+
     def requests_since(self, mark):
         """Request records after the first MARK lines of the request log,
         once the last exchange is written."""
@@ -354,12 +415,32 @@ class Bench:
             return len(f.readlines())
 
     def start_nginx(self, sha256_tags):
-        """nginx serving the cloud's folder on the cloud's port."""
+        """nginx serving the cloud's folder on the cloud's port, its access
+        log (nginx_requests reads it) new."""
+        self.nginx_log = os.path.join(self.work, "nginx-access.jsonl")
+        if os.path.exists(self.nginx_log):
+            os.unlink(self.nginx_log)
         args = [os.path.join(ROOT, "tools", "cloud", "nginx-serve"), self.live, "--port",
-                str(self.port)]
+                str(self.port), "--access-log", self.nginx_log]
         if sha256_tags:
             args.append("--sha256-tags")
         return self.start_server("nginx", "nginx", args)
+
+    def nginx_requests(self):
+        """The requests in nginx's access log, as records like the reference
+        cloud's: path, query, status, body bytes and the request headers it
+        carried (nginx writes "" for one it did not)."""
+        out = []
+        if os.path.exists(self.nginx_log):
+            with open(self.nginx_log, encoding="utf-8") as f:
+                for n, line in enumerate(f, 1):
+                    rec = json.loads(line)
+                    path, _, query = rec["target"].partition("?")
+                    out.append({"seq": "nginx-%d" % n, "path": path, "query": query,
+                                "status": rec["status"], "body_bytes": rec["body_bytes"],
+                                "completion": rec["completion"],
+                                "headers": {k: v for k, v in rec["headers"].items() if v != ""}})
+        return out
 
     def start_server(self, name, what, args):
         """Starts a server script and waits until it has written its ready
@@ -440,10 +521,47 @@ class Bench:
         executable and the product installer it runs."""
         return [os.path.basename(self.exe), "VornquillAI-Setup-x64-"]
 
+    def run_processes(self):
+        """Process ids of the setup and installer processes of this bench's
+        own Wine prefix: the command line names one of run_patterns() and the
+        environment names this prefix. Processes of another prefix (another
+        test, a build of the same name) are never among them."""
+        prefix = ("WINEPREFIX=" + self.prefix).encode()
+        patterns = [p.encode() for p in self.run_patterns()]
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    command = f.read()
+                if not any(p in command for p in patterns):
+                    continue
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    environment = f.read().split(b"\0")
+            except OSError:     # gone meanwhile
+                continue
+            if prefix in environment:
+                found.append(int(entry))
+        return found
+
+    def bytes_read(self):
+        """What the setup and installer processes of this prefix have read
+        so far (their read calls' bytes, from /proc)."""
+        total = 0
+        for pid in self.run_processes():
+            try:
+                with open("/proc/%d/io" % pid) as f:
+                    for line in f:
+                        if line.startswith("rchar:"):
+                            total += int(line.split()[1])
+            except OSError:
+                pass
+        return total
+
     def setup_running(self):
         """True while a setup or installer process of a scenario is alive."""
-        return any(run_quiet(["pgrep", "-f", pattern]).returncode == 0
-                   for pattern in self.run_patterns())
+        return bool(self.run_processes())
 
     def end_leftovers(self, grace=5.0):
         """Ends a scenario: waits GRACE seconds for its processes to go by
@@ -458,8 +576,11 @@ class Bench:
             time.sleep(0.05)
         else:
             return None
-        for pattern in self.run_patterns():
-            run_quiet(["pkill", "-KILL", "-f", pattern])
+        for pid in self.run_processes():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
         deadline = time.monotonic() + 10
         while self.setup_running():
             if time.monotonic() > deadline:
@@ -517,12 +638,14 @@ class Bench:
 class Run:
     """What one scenario's run left: exit code, log, requests, folders."""
 
-    def __init__(self, bench, rc, work_folder, mark, install_dir):
+    def __init__(self, bench, rc, work_folder, mark, install_dir, requests=None):
+        """REQUESTS: what another server than the reference cloud received
+        (by default the cloud's log since MARK)."""
         self.bench = bench
         self.rc = rc
         self.folder = work_folder
         self.mark = mark
-        self.requests = bench.requests_since(mark)
+        self.requests = bench.requests_since(mark) if requests is None else requests
         self.install_dir = install_dir
         logs = sorted(glob.glob(os.path.join(work_folder, "online-setup*.log")),
                       key=os.path.getmtime) if work_folder else []
@@ -579,6 +702,11 @@ def check_common(c, run, sc):
         c.true(not log.has(line), "log has %r" % (getattr(line, "pattern", line),))
     if sc.get("downloads") is not None:
         c.eq(len(run.downloads()), sc["downloads"], "installer requests")
+    # A run that verified a release got it from the server: a server log
+    # without that request is not the log of this run, and its checks would
+    # check nothing.
+    if log.has("release %s verified" % VERSION) or sc.get("expect_requests"):
+        c.true(run.releases(), "the server's log holds no release request of the run")
     # What every request of the program carries, as the cloud received it: its
     # own user agent, and no Accept header and no credentials.
     agent = "VornquillAI-OnlineSetup/%s (Windows; x64)" % log.value("Vornquill AI online installer ")
@@ -612,6 +740,20 @@ def check_rollback(c, run, bench, release="good", version=VERSION):
          sorted([installer_name(version), "envelope.json"]), "rollback package files")
 
 
+def installed_ok(c, run):
+    """Installed from the good release (check_installed)."""
+    check_installed(c, run, run.bench)
+
+
+def fresh_cleanup(c, run):
+    """Nothing of the installer left in the run's work folder."""
+    check_no_installer_left(c, run)
+
+
+def no_download(c, run):
+    c.eq(len(run.downloads()), 0, "installer requests")
+
+
 def check_installed(c, run, bench, release="good"):
     """Installed: package kept, installer gone, both logs renamed with one stamp."""
     check_rollback(c, run, bench, release)
@@ -635,474 +777,6 @@ def rule(path, **kw):
     d = {"path": path}
     d.update(kw)
     return d
-
-
-def refusal_cert(name):
-    return ["--cert", os.path.join(REFUSAL_PKI, name + ".crt"),
-            "--key", os.path.join(REFUSAL_PKI, name + ".key")]
-
-
-REDIRECT_FAILED = 12156    # ERROR_WINHTTP_REDIRECT_FAILED
-
-# The error with which WinHTTP fails each refused connection.
-TLS_ERRORS = {
-    "untrusted": 12157,     # ERROR_WINHTTP_SECURE_CHANNEL_ERROR
-    "expired": 12157,
-    "other-host": 12157,
-    "legacy": 12157,
-}
-
-
-def tls_client_get(port, strict):
-    """GET of the release path by a client of this test: STRICT trusts only the
-    system store, checks the host name and takes TLS 1.2 or newer, as the
-    program must; otherwise it checks nothing and takes TLS 1.0 as well.
-    Returns (status, TLS version) or raises ssl.SSLError."""
-    if strict:
-        context = ssl.create_default_context(cafile=SYSTEM_BUNDLE)
-        context.minimum_version = ssl.TLSVersion.TLSv1_2
-    else:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        context.check_hostname = False
-        context.verify_mode = ssl.CERT_NONE
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
-            context.minimum_version = ssl.TLSVersion.TLSv1
-        context.set_ciphers("DEFAULT:@SECLEVEL=0")
-    with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:
-        with context.wrap_socket(raw, server_hostname="localhost") as tls:
-            tls.sendall(("GET %s?%s HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n"
-                         % (RELEASE_PATH, RELEASE_QUERY)).encode())
-            head = tls.recv(64).decode(errors="replace")
-            return int(head.split()[1]), tls.version()
-
-
-class PlainListener:
-    """A plain-HTTP port on loopback that counts the connections made to it."""
-
-    def __init__(self):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(8)
-        self.port = self.sock.getsockname()[1]
-        self.connections = 0
-        self.thread = threading.Thread(target=self._accept, daemon=True)
-        self.thread.start()
-
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            self.connections += 1
-            conn.close()
-
-    def close(self):
-        self.sock.close()
-        self.thread.join(5)
-
-
-def scenarios(bench):
-    b = bench
-    size = os.path.getsize(b.installer_of("good"))
-    sha = sha256_file(b.installer_of("good"))
-    drop = size // 2
-    silent = ["/VERYSILENT", "/SUPPRESSMSGBOXES"]
-
-    def installed_ok(c, run):
-        check_installed(c, run, b)
-
-    def fresh_cleanup(c, run):
-        check_no_installer_left(c, run)
-
-    def resumed(c, run):
-        d = run.downloads()
-        c.true(len(d) >= 2, "fewer than two installer requests")
-        if len(d) >= 2:
-            held = run.log.value("download attempt 1 stopped at ")
-            held = int(held.split()[0]) if held else None
-            c.true(held is not None and 0 < held < size, "attempt 1 held %r bytes" % held)
-            c.eq(d[1]["headers"].get("Range"), "bytes=%s-" % held, "resumed request's Range")
-            c.eq(d[1]["headers"].get("If-Range"), '"%s"' % sha, "resumed request's If-Range")
-            c.eq(d[1]["status"], 206, "resumed request's status")
-        check_installed(c, run, b)
-
-    def restarted(c, run):
-        d = run.downloads()
-        c.true(len(d) == 2 and "Range" in d[1]["headers"], "second request was no resumption")
-        if len(d) == 2:
-            c.eq((d[1]["status"], d[1]["body_bytes"]), (200, size), "answer to the resumption")
-        check_installed(c, run, b)
-
-    def restarted_next_attempt(c, run):
-        d = run.downloads()
-        c.eq(len(d), 3, "installer requests")
-        if len(d) == 3:
-            c.true("Range" in d[1]["headers"], "second request was no resumption")
-            c.true("Range" not in d[2]["headers"], "third request still asked for a range")
-            c.eq(d[2]["status"], 200, "third request's status")
-        check_installed(c, run, b)
-
-    def no_download(c, run):
-        c.eq(len(run.downloads()), 0, "installer requests")
-
-    def eight_failures(c, run):
-        c.eq(len(run.releases()), 8, "release requests")
-        c.eq(run.log.count("latest.txt attempt "), 8, "attempt lines")
-        c.eq(run.log.count("retrying in 1000 ms"), 7, "waits of 1 s")
-
-    def retried_once(c, run):
-        c.eq(len(run.releases()), 2, "release requests")
-        check_installed(c, run, b)
-
-    def auth_refused(c, run):
-        check_no_installer_left(c, run)
-        c.eq(len(run.downloads()), 1, "installer requests")
-
-    def package_left_alone(c, run):
-        marker = os.path.join(run.install_dir, "updater-work", "rollback", VERSION, "marker.txt")
-        c.eq(sorted(os.listdir(os.path.dirname(marker))), ["marker.txt"], "existing package")
-        c.eq(open(marker).read(), "kept before", "existing package's file")
-        check_no_installer_left(c, run)
-
-    def other_version(c, run):
-        c.true(not os.path.exists(os.path.join(run.install_dir, "updater-work")),
-               "a rollback package was made")
-        check_no_installer_left(c, run)
-
-    def part_back(c, run):
-        c.eq([f for f in run.files() if f.endswith(".exe") or f.endswith(".part")],
-             [sha + ".part"], "installer moved back to the part name")
-        part = os.path.join(run.folder, sha + ".part")
-        if os.path.exists(part):
-            c.eq(sha256_file(part), sha, "the part file's digest")
-
-    def part_kept_shared(c, run):
-        part = os.path.join(run.folder, sha + ".part")
-        c.eq(os.path.getsize(part) if os.path.exists(part) else None, drop,
-             "part file kept in the shared folder")
-
-    def link_untouched(c, link, target):
-        """The link is still a link to its target, which holds no work folder
-        file and no rollback folder."""
-        c.true(os.path.islink(link), "the link was replaced: %s" % link)
-        found = sorted(os.listdir(target)) if os.path.isdir(target) else None
-        c.true(found is not None and "updater-work" not in found and
-               not any(f.endswith((".log", ".part", ".exe")) for f in found),
-               "written behind the link: %s" % found)
-
-    def shared_link_left(c, run):
-        check_installed(c, run, b)
-        link_untouched(c, os.path.join(b.programdata, SHARED), run.install_dir + "-elsewhere")
-
-    def location_link_left(c, run):
-        link_untouched(c, run.install_dir, run.install_dir + "-elsewhere")
-        check_no_installer_left(c, run)
-
-    def updater_work_link_left(c, run):
-        link_untouched(c, os.path.join(run.install_dir, "updater-work"),
-                       run.install_dir + "-elsewhere")
-        c.eq(os.listdir(run.install_dir + "-elsewhere"), [], "files behind the link")
-        check_no_installer_left(c, run)
-
-    def eight_download_failures(c, run):
-        c.eq(run.log.count("download attempt "), 8, "download attempt lines")
-        c.eq(run.log.count("retrying in 1000 ms"), 7, "waits of 1 s")
-        c.eq(len(run.releases()), 1, "release requests")
-        part_kept_shared(c, run)
-
-    def part_deleted_shared(c, run):
-        c.eq(run.log.value("work folder reuse: "), "yes (private)", "work folder kind")
-        check_no_installer_left(c, run)
-
-    def redirect_followed(c, run):
-        r = run.releases()
-        c.eq([(x["status"], "moved=1" in x["query"]) for x in r], [(302, False), (200, True)],
-             "release requests (status, redirected)")
-        check_installed(c, run, b)
-
-    def failed_message(run):
-        return ("error", "The Vornquill AI installer stopped with code 1. Its log is "
-                         "%s\\install.log." % run.log.value("work folder: "))
-
-    mismatch_sha = sha256_file(b.installer_of("one-byte"))
-
-    table = [
-        # ---- release and install decision
-        dict(group="release", name="found-and-installed", release="good", code=0,
-             reason="installed", message=("information", msg_installed()),
-             lines=["release %s verified (key " % VERSION, "no installed version found", "sha256 ok",
-                    "authenticode: pinned self-signed certificate",
-                    "rollback package kept in updater-work\\rollback\\%s" % VERSION],
-             check=installed_ok),
-        dict(group="release", name="release-404", release="good",
-             rules=[rule(RELEASE_PATH, status=404)], code=6, reason="no-release",
-             message=("error", MSG_NO_RELEASE), check=no_download),
-        dict(group="release", name="release-403", release="good",
-             rules=[rule(RELEASE_PATH, status=403)], code=1, reason="release",
-             message=("error", msg_status(403)), check=no_download),
-        dict(group="release", name="release-407", release="good",
-             rules=[rule(RELEASE_PATH, status=407)], code=1, reason="release",
-             message=("error", msg_proxy(b.base)), check=no_download),
-        dict(group="release", name="release-503-then-ok", release="good",
-             rules=[rule(RELEASE_PATH, nth=1, status=503, retry_after=1)], code=0,
-             reason="installed", message=("information", msg_installed()),
-             lines=["latest.txt attempt 1 failed (status 503, error 0)", "retrying in 1000 ms"],
-             check=retried_once),
-        dict(group="release", name="release-rate-limited", release="good",
-             rules=[rule(RELEASE_PATH, status=503, retry_after=301)], code=1, reason="release",
-             message=("error", msg_minutes(6)), no_lines=["retrying in"], check=no_download),
-        dict(group="release", name="release-eight-failures", release="good",
-             rules=[rule(RELEASE_PATH, status=503, retry_after=1)], code=1, reason="release",
-             message=("error", "Setup cannot reach Vornquill Cloud (%s). Check your internet "
-                               "connection and try again." % b.base),
-             lines=["latest.txt attempt 8 failed (status 503, error 0)"], check=eight_failures),
-        dict(group="release", name="release-too-large", release="good",
-             rules=[rule(RELEASE_PATH, status=200, body_size=2150401)], code=2, reason="release",
-             message=("error", MSG_TOO_LARGE), check=no_download),
-        dict(group="release", name="release-tampered", release="tampered", code=2,
-             reason="release",
-             message=("error", "The release information from Vornquill Cloud failed "
-                               "verification (bad-signature). Nothing was installed."),
-             lines=["release verification failed: bad-signature: ", "RELEASE-ERROR bad-signature"],
-             check=no_download),
-        dict(group="release", name="release-file-name-line-break", release="line-break", code=2,
-             reason="release",
-             message=("error", "The release information from Vornquill Cloud failed "
-                               "verification (file-name). Nothing was installed."),
-             lines=["release verification failed: file-name: the Windows installer's file name "
-                    "%s\\x0d\\x0a2026-01-01T00:00:00.000Z RESULT code=0 reason=installed is "
-                    "not accepted" % installer_name(), "RELEASE-ERROR file-name"],
-             check=no_download),
-        dict(group="release", name="release-unknown-key", release="other-key", code=2,
-             reason="release",
-             message=("error", "This copy of Vornquill AI Setup is out of date: the current "
-                               "release is signed with a newer key.\n\nDownload the current "
-                               "installer from %s/download/" % b.base),
-             lines=["RELEASE-ERROR unknown-kid"], check=no_download),
-        dict(group="release", name="installed-newer", release="good", registry=("2.0.0", None),
-             code=7, reason="newer-installed",
-             message=("error", "Vornquill AI 2.0.0 is installed, which is newer than the current "
-                               "release %s. Setup never downgrades an installation, so nothing "
-                               "was changed." % VERSION),
-             lines=["installed version: 2.0.0"], check=no_download),
-        dict(group="release", name="installed-invalid", release="good",
-             registry=("1.2.x", None), code=7, reason="installed-version-unknown",
-             message=("error", MSG_UNKNOWN_VERSION), lines=["installed version: 1.2.x"],
-             check=no_download),
-        dict(group="release", name="installed-without-version", release="good",
-             registry=(None, "{dir}"), code=7, reason="installed-version-unknown",
-             message=("error", MSG_UNKNOWN_VERSION),
-             lines=["installed version could not be read (error 2)"],
-             no_lines=["no installed version found"], check=no_download),
-        dict(group="release", name="installed-version-line-break", release="good",
-             registry=("1.2.x\r\nRESULT code=0 reason=installed", None), code=7,
-             reason="installed-version-unknown", message=("error", MSG_UNKNOWN_VERSION),
-             lines=["installed version: 1.2.x\\x0d\\x0aRESULT code=0 reason=installed"],
-             check=no_download),
-        dict(group="release", name="installed-equal-silent", release="good",
-             registry=(VERSION, "C:\\e2e\\equal"), code=0, reason="already-installed",
-             message=("information", MSG_ALREADY), no_lines=["repairing the installed version"],
-             check=no_download),
-
-        # ---- download loop
-        dict(group="download", name="download-404", release="good",
-             rules=[rule(FILES, status=404)], code=6, reason="release-gone",
-             message=("error", MSG_GONE), check=fresh_cleanup),
-        dict(group="download", name="download-204", release="good",
-             rules=[rule(FILES, status=204)], code=6, reason="release-gone",
-             message=("error", MSG_GONE), downloads=1, check=fresh_cleanup),
-        dict(group="download", name="download-eight-failures-silent", release="good", shared=True,
-             rules=[rule(FILES, nth=1, drop_after=drop, retry_after=1),
-                    rule(FILES, status=503, retry_after=1)],
-             code=1, reason="download-failed", message=("error", MSG_FAILED),
-             lines=["download attempt 8 stopped at %d bytes (status 503, error 0)" % drop],
-             downloads=8, check=eight_download_failures),
-        dict(group="download", name="part-file-is-a-directory", release="good",
-             runner="part_file_directory"),
-        dict(group="download", name="download-407", release="good",
-             rules=[rule(FILES, status=407)], code=1, reason="proxy-auth",
-             message=("error", msg_proxy(b.base)), downloads=1, check=fresh_cleanup),
-        dict(group="download", name="download-403", release="good",
-             rules=[rule(FILES, status=403)], code=1, reason="download-status",
-             message=("error", "The download failed (HTTP 403). Run Setup again later."),
-             downloads=1, check=fresh_cleanup),
-        dict(group="download", name="download-rate-limited", release="good", shared=True,
-             rules=[rule(FILES, nth=1, drop_after=drop),
-                    rule(FILES, nth=2, status=429, retry_after=301)],
-             code=1, reason="rate-limited", message=("error", msg_minutes(6)),
-             lines=["download attempt 1 stopped at %d bytes" % drop], downloads=2,
-             check=part_kept_shared),
-        dict(group="download", name="content-length-above", release="good", shared=True,
-             rules=[rule(FILES, content_length=size + 1)], code=2, reason="oversized-download",
-             message=("error", MSG_SIZE), check=part_deleted_shared),
-        dict(group="download", name="content-length-below", release="good",
-             rules=[rule(FILES, content_length=size - 1)], code=2, reason="download-size",
-             message=("error", MSG_SIZE), check=fresh_cleanup),
-        dict(group="download", name="drop-then-resume", release="good",
-             rules=[rule(FILES, nth=1, drop_after=drop, retry_after=1)], code=0,
-             reason="installed", message=("information", msg_installed()),
-             lines=["download attempt 1 stopped at "], check=resumed),
-        dict(group="download", name="resume-answered-200", release="good",
-             rules=[rule(FILES, nth=1, drop_after=drop, retry_after=1),
-                    rule(FILES, nth=2, ignore_range=True)], code=0, reason="installed",
-             message=("information", msg_installed()),
-             lines=["the server sent the whole file again; restarted from byte 0"],
-             downloads=2, check=restarted),
-        dict(group="download", name="resume-answered-416", release="good",
-             rules=[rule(FILES, nth=1, drop_after=drop, retry_after=1),
-                    rule(FILES, nth=2, status=416, retry_after=1)], code=0, reason="installed",
-             message=("information", msg_installed()),
-             lines=["the server sent the whole file again; restarted from byte 0",
-                    "download attempt 2 stopped at 0 bytes (status 416, error 0)"],
-             check=restarted_next_attempt),
-        dict(group="download", name="resume-wrong-content-range", release="good",
-             rules=[rule(FILES, nth=1, drop_after=drop, retry_after=1),
-                    rule(FILES, nth=2, content_range="bytes 0-9/%d" % (size + 1),
-                         retry_after=1)],
-             code=0, reason="installed", message=("information", msg_installed()),
-             lines=["the server sent the whole file again; restarted from byte 0",
-                    "download attempt 2 stopped at 0 bytes (status 206, error 0)"],
-             check=restarted_next_attempt),
-        dict(group="download", name="resume-across-runs", release="good", runner="across_runs"),
-
-        # ---- verification, launch and the installer's result
-        dict(group="install", name="upgrade", release="good", registry=("1.1.0", "{dir}"),
-             switches=silent, code=0, reason="installed",
-             message=("information", msg_installed()), lines=["installed version: 1.1.0"],
-             no_lines=["repairing the installed version"], check=installed_ok),
-        dict(group="install", name="repair", release="good", registry=(VERSION, "{dir}"),
-             switches=silent + ["/REPAIR"], code=0, reason="installed",
-             message=("information", msg_installed()),
-             lines=["installed version: %s" % VERSION, "repairing the installed version"],
-             check=installed_ok),
-        dict(group="install", name="package-already-kept", release="good",
-             registry=("1.1.0", "{dir}"), prepare="existing_package", code=0, reason="installed",
-             message=("information", msg_installed()),
-             lines=["rollback: a package for %s is already kept; leaving it" % VERSION],
-             no_lines=["rollback package kept in", "rollback package not kept"],
-             check=package_left_alone),
-        dict(group="install", name="declared-size-differs", release="size-plus", code=2,
-             reason="download-size", message=("error", MSG_SIZE), check=fresh_cleanup),
-        dict(group="install", name="one-byte-changed", release="one-byte", code=2,
-             reason="sha256-mismatch", message=("error", MSG_SHA),
-             lines=["sha256 mismatch: got %s" % mismatch_sha], no_lines=["authenticode: "],
-             check=fresh_cleanup),
-        dict(group="install", name="unsigned", release="unsigned", code=2, reason="authenticode",
-             message=("error", MSG_AUTH),
-             lines=["authenticode: not signed (WinVerifyTrust 0x800B0100, signer none, "
-                    "timestamp no)"], no_lines=["running: "], check=auth_refused),
-        dict(group="install", name="modified-after-signing", release="modified", code=2,
-             reason="authenticode", message=("error", MSG_AUTH),
-             lines=["authenticode: the signature does not match the file (modified) "
-                    "(WinVerifyTrust 0x80096010"], no_lines=["running: "], check=auth_refused),
-        dict(group="install", name="other-organisation", release="other", code=2,
-             reason="authenticode", message=("error", MSG_AUTH),
-             lines=["authenticode: validly signed, but not by Hollbrek ("],
-             no_lines=["running: "], check=auth_refused),
-        dict(group="install", name="right-organisation-not-pinned", release="unpinned", code=2,
-             reason="authenticode", message=("error", MSG_AUTH),
-             lines=["authenticode: validly signed, but not by Hollbrek ("],
-             no_lines=["running: "], check=auth_refused),
-        dict(group="install", name="pinned-without-timestamp", release="pinned-no-ts", code=2,
-             reason="authenticode", message=("error", MSG_AUTH),
-             lines=["authenticode: pinned certificate but no timestamp ("],
-             no_lines=["running: "], check=auth_refused),
-        dict(group="install", name="timestamp-copied-from-another-file", release="ts-copied",
-             code=2, reason="authenticode", message=("error", MSG_AUTH),
-             lines=["authenticode: pinned certificate but no timestamp ("],
-             no_lines=["running: "], check=auth_refused),
-        dict(group="install", name="timestamp-from-untrusted-ca", release="ts-untrusted-ca",
-             code=2, reason="authenticode", message=("error", MSG_AUTH),
-             lines=["authenticode: pinned certificate but no timestamp ("],
-             no_lines=["running: "], check=auth_refused),
-        dict(group="install", name="installer-cannot-start", release="dll-flagged", code=4,
-             reason="launch",
-             message=("error", "Setup could not start the Vornquill AI installer (error %d)."
-                      % ERROR_BAD_EXE_FORMAT),
-             lines=["sha256 ok", "authenticode: pinned self-signed certificate", "running: ",
-                    "CreateProcess failed: error %d" % ERROR_BAD_EXE_FORMAT],
-             no_lines=["installer exit code"], check=fresh_cleanup),
-        dict(group="install", name="installer-with-a-second-name", release="good",
-             runner="open_installer_second_name"),
-        dict(group="install", name="installer-unreadable-while-hashing", release="large",
-             runner="hash_read"),
-        dict(group="install", name="installer-name-is-a-directory", release="good",
-             runner="installer_name_directory"),
-        dict(group="install", name="installer-exit-1", release="good",
-             hooks={"VQ_DEMO_EXIT_CODE": "1"}, code=4, reason="installer-failed",
-             message=failed_message, lines=["installer exit code 1"], check=fresh_cleanup),
-        dict(group="install", name="installer-exit-2-shared", release="good", shared=True,
-             hooks={"VQ_DEMO_EXIT_CODE": "2"}, code=3, reason="installer-cancelled",
-             message=None, lines=["installer exit code 2"], check=part_back),
-        dict(group="install", name="installer-exit-5-shared", release="good", shared=True,
-             hooks={"VQ_DEMO_EXIT_CODE": "5"}, code=3, reason="installer-cancelled",
-             message=None, lines=["installer exit code 5"], check=part_back),
-        dict(group="install", name="installer-writes-other-version", release="good",
-             hooks={"VQ_DEMO_VERSION": "1.2.1"}, code=0, reason="installed",
-             message=("information", msg_installed()),
-             lines=["rollback package not kept: installed version 1.2.1, location known"],
-             check=other_version),
-
-        # ---- directory links (Unix symbolic links, which Wine shows as reparse
-        # points by name) where the run writes: nothing goes through them
-        dict(group="links", name="shared-work-folder-link", release="good", link="shared",
-             code=0, reason="installed", message=("information", msg_installed()),
-             lines=["work folder reuse: no (fresh random folder)"], check=shared_link_left),
-        dict(group="links", name="install-location-link", release="good", link="location",
-             code=0, reason="installed",
-             message=("information", msg_installed()),
-             lines=["rollback package could not be kept (not fatal)"],
-             no_lines=["rollback package kept in"], check=location_link_left),
-        dict(group="links", name="updater-work-link", release="good", link="updater-work",
-             code=0, reason="installed", message=("information", msg_installed()),
-             lines=["rollback package could not be kept (not fatal)"],
-             no_lines=["rollback package kept in"], check=updater_work_link_left),
-
-        # ---- the same published folder on nginx, with its own and with SHA-256 entity tags
-        dict(group="nginx", name="nginx-resume-restarts", runner="nginx_resume", tags=False),
-        dict(group="nginx", name="nginx-sha256-tags-resume", runner="nginx_resume", tags=True),
-
-        # ---- servers the program must not trust: every attempt fails before a
-        #      request is sent, and the run ends as an unreachable cloud
-        dict(group="tls", name="tls-untrusted-ca", runner="tls_refusal",
-             cloud=refusal_cert("untrusted"), strict="self-signed certificate in certificate chain",
-             error=TLS_ERRORS["untrusted"]),
-        dict(group="tls", name="tls-expired", runner="tls_refusal",
-             cloud=refusal_cert("expired"), strict="certificate has expired",
-             error=TLS_ERRORS["expired"]),
-        dict(group="tls", name="tls-other-host", runner="tls_refusal",
-             cloud=refusal_cert("other-host"), strict="Hostname mismatch",
-             error=TLS_ERRORS["other-host"]),
-        dict(group="tls", name="tls-1.0-1.1-only", runner="tls_refusal", cloud=["--legacy-tls"],
-             strict="alert protocol version", error=TLS_ERRORS["legacy"]),
-        dict(group="tls", name="redirect-https-followed", release="good",
-             rules=[rule(RELEASE_PATH, nth=1, status=302,
-                         headers={"Location": "%s%s?%s&moved=1" % (b.base, RELEASE_PATH,
-                                                                   RELEASE_QUERY)})],
-             code=0, reason="installed", message=("information", msg_installed()),
-             check=redirect_followed),
-        dict(group="tls", name="redirect-to-http", runner="redirect_to_http"),
-
-        # ---- the windowed runs (Xvfb)
-        dict(group="window", name="cancel-slow-download", runner="window_cancel_download"),
-        dict(group="window", name="cancel-backoff-wait", runner="window_cancel_backoff"),
-        dict(group="window", name="cancel-while-hashing", runner="window_cancel_hash"),
-        dict(group="window", name="cancel-after-hand-over", runner="window_after_hand_over"),
-        dict(group="window", name="retry-question-cancel", runner="window_retry_question_cancel"),
-        dict(group="window", name="retry-question-retry", runner="window_retry_question_retry"),
-        dict(group="window", name="cancel-release-fetch", runner="window_cancel_release_fetch"),
-        dict(group="window", name="cancel-at-the-last-moment", runner="window_cancel_last_moment"),
-        dict(group="window", name="error-box", runner="window_error_box"),
-
-        # ---- a real full disk: a size-limited tmpfs over the prefix's ProgramData
-        dict(group="disk", name="disk-space-refused", runner="disk_space_refused"),
-        dict(group="disk", name="disk-full-before-the-check", runner="disk_full_before_check"),
-        dict(group="disk", name="disk-fills-during-the-download", runner="disk_fills_during_download"),
-        dict(group="window", name="repair-question-no", runner="window_repair_no"),
-    ]
-    return table
 
 
 # ---------------------------------------------------------------------------
@@ -1219,7 +893,7 @@ class Suite:
         try:
             runner = sc.get("runner")
             if runner:
-                failures = getattr(self, runner)(sc)
+                failures = runner(self, sc)
                 run = self.last_run
             else:
                 run = self.run_plain(sc)
@@ -1230,6 +904,7 @@ class Suite:
             failures = ["timed out: %s" % e]
         except Exception as e:      # one broken scenario must not hide the others
             failures = ["%s: %s" % (type(e).__name__, e)]
+        self.b.release_holds()
         try:
             leftover = self.b.end_leftovers()
         except Failed as e:
@@ -1246,453 +921,6 @@ class Suite:
         for f in failures:
             print("    " + f, flush=True)
 
-    # --- scenarios that need more than one run or a window
-
-    def across_runs(self, sc):
-        """A part file left in the shared work folder by one run is resumed by
-        the next. Under Wine the shared folder is private only in the run that
-        creates it, so the second run gets a newly made shared folder into
-        which the first run's part file is put back while the release answer
-        is held back."""
-        b = self.b
-        b.serve("good")
-        size = os.path.getsize(b.installer_of("good"))
-        sha = sha256_file(b.installer_of("good"))
-        drop = size // 3
-        b.set_rules([rule(FILES, nth=1, drop_after=drop), rule(FILES, nth=2, status=404)])
-        sc1 = dict(sc, name=sc["name"] + "-1", shared=True)
-        inst = self.prepare_machine(sc1)
-        mark = b.reqlog_mark()
-        rc = b.start(self.switches(sc1, inst)).wait(90)
-        first = Run(b, rc, os.path.join(b.programdata, SHARED), mark, b.unix_of(inst))
-        c = Checker(sc["name"])
-        check_common(c, first, dict(code=6, reason="release-gone", message=("error", MSG_GONE)))
-        part = os.path.join(first.folder, sha + ".part")
-        c.true(os.path.isfile(part), "the first run did not keep its part file in the shared folder")
-        if not os.path.isfile(part):
-            return c.failures
-        held = os.path.getsize(part)
-        c.true(0 < held < size, "part file of %d bytes" % held)
-        saved = os.path.join(b.work, "saved.part")
-        shutil.copyfile(part, saved)
-
-        # The second run: the same part file, and two other releases' part
-        # files that must be cleaned away.
-        shutil.rmtree(first.folder)
-        b.set_rules([rule(RELEASE_PATH, delay_ms=2500)])
-        mark = b.reqlog_mark()
-        p = b.start(self.switches(sc1, inst))
-        shared = os.path.join(b.programdata, SHARED)
-        if not self.wait_for(self.shared_log_made, 20):
-            p.kill()
-            return c.failures + ["the second run made no shared folder"]
-        shutil.copyfile(saved, os.path.join(shared, sha + ".part"))
-        for other in ("1" * 64, "2" * 64):
-            with open(os.path.join(shared, other + ".part"), "wb") as f:
-                f.write(b"older release")
-        rc = p.wait(90)
-        second = Run(b, rc, shared, mark, b.unix_of(inst))
-        check_common(c, second, dict(code=0, reason="installed",
-                                     message=("information", msg_installed()),
-                                     lines=["resuming a partial download at %d bytes" % held]))
-        d = second.downloads()
-        c.eq(len(d), 1, "installer requests of the second run")
-        if d:
-            c.eq(d[0]["headers"].get("Range"), "bytes=%d-" % held, "second run's Range")
-            c.eq(d[0]["status"], 206, "second run's status")
-            c.eq(d[0]["body_bytes"], size - held, "bytes sent to the second run")
-        check_installed(c, second, b)
-        return c.failures
-
-    def nginx_resume(self, sc):
-        """A silent installation from nginx serving the published folder, with
-        a part file of the release in the shared work folder. nginx does not
-        listen yet when the run starts; while the run waits out its first
-        failed attempt, the part file is put into the shared folder it has
-        just made and nginx is started. nginx's own entity tags never match
-        the SHA-256 in If-Range, so it answers the resumption with the whole
-        file and the program starts again from byte 0; with SHA-256 tags it
-        continues where the part file ends."""
-        b = self.b
-        b.serve("good")
-        installer = b.installer_of("good")
-        size = os.path.getsize(installer)
-        sha = sha256_file(installer)
-        held = size // 3
-        with open(installer, "rb") as f:
-            head = f.read(held)
-        b.stop_cloud()
-        nginx = None
-        try:
-            plan = dict(sc, shared=True)
-            inst = self.prepare_machine(plan)
-            mark = b.reqlog_mark()
-            p = b.start(self.switches(plan, inst))
-            shared = os.path.join(b.programdata, SHARED)
-            if not self.wait_for(self.shared_log_made, 20):
-                p.kill()
-                return ["the run made no shared work folder"]
-            with open(os.path.join(shared, sha + ".part"), "wb") as f:
-                f.write(head)
-            nginx = b.start_nginx(sc["tags"])
-            rc = p.wait(120)
-        finally:
-            if nginx is not None:
-                b.stop_server(nginx)
-            b.start_cloud()
-        run = Run(b, rc, shared, mark, b.unix_of(inst))
-        self.last_run = run
-        c = Checker(sc["name"])
-        restart = "the server sent the whole file again; restarted from byte 0"
-        check_common(c, run, dict(
-            code=0, reason="installed", message=("information", msg_installed()),
-            lines=["latest.txt attempt 1 failed (status 0, error ",
-                   "resuming a partial download at %d bytes" % held] +
-                  ([] if sc["tags"] else [restart]),
-            no_lines=[restart] if sc["tags"] else []))
-        check_installed(c, run, b)
-        return c.failures
-
-    def part_file_directory(self, sc):
-        """A directory stands at the part file's name in the shared work
-        folder (made while the release answer is held back): the part file
-        cannot be created, the run ends with "part-file" and the system's
-        error, nothing is downloaded and the directory is left as it was."""
-        b = self.b
-        b.serve("good")
-        sha = sha256_file(b.installer_of("good"))
-        started = self.start_shared_held(sc, RELEASE_PATH, 2500)
-        if started is None:
-            return ["the run made no shared folder"]
-        p, plan, inst, mark, shared = started
-        part = os.path.join(shared, sha + ".part")
-        os.mkdir(part)
-        with open(os.path.join(part, "inside.txt"), "w") as f:
-            f.write("not the program's")
-        run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
-        self.last_run = run
-        c = Checker(sc["name"])
-        check_common(c, run, dict(code=5, reason="part-file",
-                                  message=("error", "Setup could not create its download file "
-                                                    "(error %d)." % ERROR_ACCESS_DENIED),
-                                  downloads=0))
-        c.eq(sorted(os.listdir(part)) if os.path.isdir(part) else None, ["inside.txt"],
-             "the directory at the part file's name")
-        return c.failures
-
-    def open_installer_second_name(self, sc):
-        """While the installer request is held back, the part file gets a
-        second name outside the work folder (a hard link): the complete
-        download, moved to the installer's name, is refused at its opening
-        for verification ("open-installer", error 1920), its name in the work
-        folder is deleted, and the data under the other name is untouched."""
-        b = self.b
-        b.serve("good")
-        installer = b.installer_of("good")
-        sha = sha256_file(installer)
-        started = self.start_shared_held(sc, FILES, 2500,
-                                         lambda shared: os.path.exists(os.path.join(shared, sha + ".part")))
-        if started is None:
-            return ["the run made no part file"]
-        p, plan, inst, mark, shared = started
-        outside = os.path.join(b.unix_of(inst), "second-name")
-        os.makedirs(os.path.dirname(outside), exist_ok=True)
-        os.link(os.path.join(shared, sha + ".part"), outside)
-        run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
-        self.last_run = run
-        c = Checker(sc["name"])
-        check_common(c, run, dict(code=5, reason="open-installer",
-                                  message=("error", "Setup could not open the downloaded installer "
-                                                    "(error %d)." % ERROR_CANT_ACCESS_FILE),
-                                  no_lines=["sha256 ok", "running: "], downloads=1))
-        check_no_installer_left(c, run)
-        c.eq(sha256_file(outside) if os.path.isfile(outside) else None, sha,
-             "the data under the second name")
-        return c.failures
-
-    def hash_read(self, sc):
-        """The shared folder holds the large release's complete part file;
-        once the run has moved it to the installer's name and is computing
-        its digest, the file is cut to half its length from outside Wine
-        (Windows's sharing lock holds only against Windows programs). The
-        digest's read comes up short: "hash-read", and the installer is
-        deleted."""
-        b = self.b
-        b.serve("large")
-        big = b.installer_of("large")
-        size = os.path.getsize(big)
-        sha = sha256_file(big)
-        started = self.start_shared_held(sc, RELEASE_PATH, 2500)
-        if started is None:
-            return ["the run made no shared folder"]
-        p, plan, inst, mark, shared = started
-        copy_sparse(big, os.path.join(shared, sha + ".part"))
-        exe = os.path.join(shared, installer_name())
-        if not self.wait_for(lambda: os.path.exists(exe), 20, 0.01):
-            p.kill()
-            return ["the part file was never moved to the installer's name"]
-        time.sleep(0.05)    # past the size check, well inside the digest of 2 GiB
-        os.truncate(exe, size // 2)
-        run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
-        self.last_run = run
-        c = Checker(sc["name"])
-        check_common(c, run, dict(code=5, reason="hash-read",
-                                  message=("error", "Setup could not read the downloaded installer."),
-                                  lines=["resuming a partial download at %d bytes" % size],
-                                  no_lines=["sha256 ok", "sha256 mismatch", "authenticode: ",
-                                            "running: "],
-                                  downloads=0))
-        check_no_installer_left(c, run)
-        return c.failures
-
-    def installer_name_directory(self, sc):
-        """While the installer request is held back, a directory is made at
-        the installer's name in the shared work folder: the complete part file
-        cannot be moved there ("rename"), stays for the next run, and the
-        directory is left as it was."""
-        b = self.b
-        b.serve("good")
-        installer = b.installer_of("good")
-        sha = sha256_file(installer)
-        started = self.start_shared_held(sc, FILES, 2500,
-                                         lambda shared: os.path.exists(os.path.join(shared, sha + ".part")))
-        if started is None:
-            return ["the run made no part file"]
-        p, plan, inst, mark, shared = started
-        part = os.path.join(shared, sha + ".part")
-        exe = os.path.join(shared, installer_name())
-        os.mkdir(exe)
-        run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
-        self.last_run = run
-        c = Checker(sc["name"])
-        check_common(c, run, dict(code=5, reason="rename",
-                                  message=("error", "Setup could not prepare the downloaded "
-                                                    "installer (error %d)." % ERROR_ACCESS_DENIED),
-                                  no_lines=["sha256 ok", "running: "], downloads=1))
-        c.eq(sha256_file(part) if os.path.isfile(part) else None, sha,
-             "the complete part file kept in the shared folder")
-        c.eq(os.listdir(exe) if os.path.isdir(exe) else None, [],
-             "the directory at the installer's name")
-        return c.failures
-
-    # --- a real full disk
-
-    def tmpfs(self, size):
-        """A size-limited tmpfs mounted over the prefix's ProgramData while
-        the block runs (root only)."""
-        bench = self.b
-
-        class Mount:
-            def __enter__(self):
-                r = run_quiet(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs",
-                               bench.programdata])
-                if r.returncode != 0:
-                    raise Failed("mounting a tmpfs over ProgramData: %s"
-                                 % r.stdout.decode(errors="replace"))
-                return self
-
-            def __exit__(self, *exc):
-                deadline = time.monotonic() + 10
-                while bench.setup_running() and time.monotonic() < deadline:
-                    time.sleep(0.05)
-                if run_quiet(["umount", bench.programdata]).returncode != 0:
-                    run_quiet(["umount", "-l", bench.programdata])
-                return False
-        return Mount()
-
-    @staticmethod
-    def available(path):
-        st = os.statvfs(path)
-        return st.f_bavail * st.f_frsize
-
-    def fill(self, folder, leave):
-        """Takes all but `leave` bytes of the filesystem's free space."""
-        filler = os.path.join(folder, "filler.bin")
-        take = self.available(folder) - leave
-        fd = os.open(filler, os.O_CREAT | os.O_WRONLY, 0o600)
-        try:
-            os.posix_fallocate(fd, 0, take)
-        finally:
-            os.close(fd)
-        return self.available(folder)
-
-    def disk_run(self, sc, size, rules, during=None):
-        """One silent run in the shared work folder on a tmpfs of `size`
-        bytes; `during(process, shared folder)` acts while it runs and
-        returns failures. Returns (run, failures, free bytes at the end);
-        the checks must be made before the tmpfs goes."""
-        b = self.b
-        if os.geteuid() != 0:
-            raise Failed("mounting a tmpfs needs root")
-        b.serve("good")
-        b.set_rules(rules)
-        with self.tmpfs(size):
-            plan = dict(sc, shared=True)
-            inst = self.prepare_machine(plan)
-            mark = b.reqlog_mark()
-            p = b.start(self.switches(plan, inst))
-            shared = os.path.join(b.programdata, SHARED)
-            failures = during(p, shared) if during else []
-            if failures:
-                p.kill()
-                return None, failures, 0, None
-            run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
-            self.last_run = run
-            part = os.path.join(shared, sha256_file(b.installer_of("good")) + ".part")
-            part_size = os.path.getsize(part) if os.path.isfile(part) else None
-            files = run.files()
-            return run, [], self.available(b.programdata), (part_size, files)
-
-    def disk_space_refused(self, sc):
-        """The drive holds a page less than the need once the log is written:
-        the run is refused before any download, and the message's need (rounded
-        up) is above its free space (rounded down); rounding both to the
-        nearest would show the same figure twice."""
-        size = os.path.getsize(self.b.installer_of("good"))
-        need = size + 256 * MiB
-        run, failures, free, _ = self.disk_run(sc, -(-need // 4096) * 4096, [])
-        if failures:
-            return failures
-        c = Checker(sc["name"])
-        need_mb = -(-need // MiB)
-        c.true(free < need and free // MiB == need_mb - 1,
-               "the tmpfs has %d bytes free for a need of %d" % (free, need))
-        check_common(c, run, dict(code=5, reason="disk-space",
-                                  message=("error", msg_disk(need_mb, free // MiB)),
-                                  lines=["no installed version found"], downloads=0))
-        return c.failures
-
-    def disk_full_before_check(self, sc):
-        """The disk is filled to the last byte once the log is open (the
-        release answer is held back): a free-space answer of 0 is a full
-        disk, refused, not an unknown amount that lets the download start.
-        The log's later lines still fit in its first page."""
-        def fill_after_opening_lines(p, shared):
-            log = os.path.join(shared, "online-setup.log")
-            def opened():
-                try:
-                    return LogRun(log).has("work folder reuse: ")
-                except (Failed, OSError, UnicodeDecodeError):
-                    return False
-            if not self.wait_for(opened, 20):
-                return ["the run wrote no opening lines"]
-            left = self.fill(self.b.programdata, 0)
-            return [] if left == 0 else ["%d bytes still free after filling" % left]
-        size = os.path.getsize(self.b.installer_of("good"))
-        run, failures, free, _ = self.disk_run(sc, 64 * MiB, [rule(RELEASE_PATH, delay_ms=2500)],
-                                               fill_after_opening_lines)
-        if failures:
-            return failures
-        c = Checker(sc["name"])
-        check_common(c, run, dict(code=5, reason="disk-space",
-                                  message=("error", msg_disk(-(-(size + 256 * MiB) // MiB), 0)),
-                                  downloads=0))
-        c.eq(free, 0, "free bytes at the end")
-        return c.failures
-
-    def disk_fills_during_download(self, sc):
-        """Room for the check, then (while the installer request is held
-        back) the disk is filled but for 64 KiB: the first piece is written,
-        the second cannot be. The download ends at once as a local failure
-        with the system's error (112, disk full): one request, no retry, no
-        word about the internet connection, and the part file keeps the
-        bytes written."""
-        size = os.path.getsize(self.b.installer_of("good"))
-        piece = 65536
-
-        def fill_when_part_exists(p, shared):
-            sha = sha256_file(self.b.installer_of("good"))
-            part = os.path.join(shared, sha + ".part")
-            if not self.wait_for(lambda: os.path.exists(part), 20):
-                return ["the run made no part file"]
-            left = self.fill(self.b.programdata, piece)
-            return [] if left == piece else ["%d bytes free after filling" % left]
-        if size <= piece:
-            return ["the installer (%d bytes) fits in one piece" % size]
-        run, failures, _, left = self.disk_run(
-            sc, -(-(size + 256 * MiB) // 4096) * 4096 + MiB, [rule(FILES, delay_ms=2500)],
-            fill_when_part_exists)
-        if failures:
-            return failures
-        part_size, files = left
-        c = Checker(sc["name"])
-        check_common(c, run, dict(
-            code=5, reason="part-file-write",
-            message=("error", msg_write(run.log.value("work folder: "), ERROR_DISK_FULL)),
-            no_lines=["download attempt ", "retrying in "], downloads=1))
-        c.eq(part_size, piece, "the part file kept in the shared folder")
-        c.eq([f for f in files if f.endswith(".exe")], [], "installer files left")
-        return c.failures
-
-    def tls_refusal(self, sc):
-        """The cloud offers a certificate or protocol the program must refuse.
-        A client of this test first shows that the server has exactly that one
-        fault: a strict client is refused for it and a client that checks
-        nothing is served. Then a silent run must fail every attempt before
-        any request is sent (the cloud sees connections, and no request) and
-        end as a cloud that cannot be reached."""
-        b = self.b
-        b.serve("good")
-        b.set_rules([])
-        c = Checker(sc["name"])
-        b.stop_cloud()
-        try:
-            b.start_cloud(sc["cloud"])
-            try:
-                got = tls_client_get(b.port, strict=True)
-                c.true(False, "a strict client was served: %r" % (got,))
-            except ssl.SSLError as e:
-                c.true(sc["strict"] in str(e), "a strict client was refused for another reason: %s"
-                       % e)
-            status, version = tls_client_get(b.port, strict=False)
-            c.eq(status, 200, "status for a client that checks nothing")
-            if "--legacy-tls" in sc["cloud"]:
-                c.true(version in ("TLSv1", "TLSv1.1"), "the legacy server spoke %s" % version)
-            run = self.run_plain(dict(sc, release="good", timeout=240))
-        finally:
-            b.stop_cloud()
-            b.start_cloud()
-        self.last_run = run
-        check_common(c, run, dict(sc, code=1, reason="release",
-                                  message=("error", msg_cannot_reach(b.base))))
-        c.eq([line for line in run.log.lines if line.startswith("latest.txt attempt ")],
-             ["latest.txt attempt %d failed (status 0, error %d)" % (n, sc["error"])
-              for n in range(1, 9)], "attempt lines")
-        c.eq(len(run.requests), 0, "requests the cloud received from the run")
-        conns = b.records_since(run.mark, ("connection-closed", "handshake-failed"))
-        c.true(len(conns) >= 8, "the cloud saw %d connections, not one per attempt" % len(conns))
-        served = [r for r in conns if r.get("requests")]
-        c.eq(served, [], "connections that carried a request")
-        return c.failures
-
-    def redirect_to_http(self, sc):
-        """The cloud answers every release request with a redirect to plain
-        HTTP on a port that listens. The program must not follow it: the
-        plain port sees no connection. WinHTTP does not hand the redirect
-        back as a response; it fails the request with
-        ERROR_WINHTTP_REDIRECT_FAILED, so each attempt is a failed exchange
-        and the run ends, after its eight attempts, as an unreachable cloud."""
-        b = self.b
-        listener = PlainListener()
-        target = "http://127.0.0.1:%d%s?%s" % (listener.port, RELEASE_PATH, RELEASE_QUERY)
-        plan = dict(sc, release="good", rules=[rule(RELEASE_PATH, status=302,
-                                                    headers={"Location": target})],
-                    code=1, reason="release", message=("error", msg_cannot_reach(b.base)),
-                    timeout=240)
-        try:
-            run = self.run_plain(plan)
-        finally:
-            listener.close()
-        self.last_run = run
-        c = Checker(sc["name"])
-        check_common(c, run, plan)
-        c.eq([line for line in run.log.lines if line.startswith("latest.txt attempt ")],
-             ["latest.txt attempt %d failed (status 0, error %d)" % (n, REDIRECT_FAILED)
-              for n in range(1, 9)], "attempt lines")
-        c.eq([r["status"] for r in run.releases()], [302] * 8, "release requests' statuses")
-        c.eq(listener.connections, 0, "connections to the plain-HTTP port")
-        return c.failures
-
     @staticmethod
     def wait_for(cond, timeout, step=0.05):
         end = time.monotonic() + timeout
@@ -1702,65 +930,16 @@ class Suite:
             time.sleep(step)
         return cond()
 
-    # --- windowed runs
-
-    @staticmethod
-    def visible_windows():
-        """The visible windows titled TITLE with their geometry; a window that
-        goes away while it is looked at is left out."""
-        r = run_quiet(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % TITLE])
-        out = []
-        for wid in r.stdout.decode().split():
-            g = run_quiet(["xdotool", "getwindowgeometry", "--shell", wid]).stdout.decode()
-            geo = dict(line.split("=", 1) for line in g.split() if "=" in line)
-            try:
-                out.append({"id": wid, "x": int(geo["X"]), "y": int(geo["Y"]),
-                            "w": int(geo["WIDTH"]), "h": int(geo["HEIGHT"])})
-            except (KeyError, ValueError):
-                pass
-        return out
-
-    def find_window(self):
-        """The progress window (460 x 168 at 96 DPI)."""
-        for w in self.visible_windows():
-            if (w["w"], w["h"]) == (460, 168):
-                return w
-        return None
-
-    def click_cancel(self, win):
-        run_quiet(["xdotool", "mousemove", str(win["x"] + 395), str(win["y"] + 142), "click", "1"])
-
-    def screenshot(self, win, name):
-        os.makedirs(self.b.artefacts, exist_ok=True)
-        out = os.path.join(self.b.artefacts, name + ".png")
-        run_quiet(["import", "-window", "root", "-crop",
-                   "500x208+%d+%d" % (win["x"] - 20, win["y"] - 20), out])
-        return out
-
-    def window_run(self, sc, release, rules, switches=(), hooks=None, registry=None,
-                   shared=False):
-        b = self.b
-        b.serve(release)
-        b.set_rules(rules)
-        plan = dict(sc, registry=registry, shared=shared)
-        inst = self.prepare_machine(plan)
-        before = b.work_folders()
-        mark = b.reqlog_mark()
-        sw = list(switches)
-        if registry is None:
-            sw.append("/DIR=" + inst)
-        p = b.start(sw, hooks)
-        return p, before, mark, inst, plan
-
-    def start_shared_held(self, sc, held_path, hold_ms, ready=None):
+    def start_shared_held(self, sc, held_path, ready=None):
         """Starts a silent run in the shared work folder with the answers on
-        HELD_PATH held back HOLD_MS, so that files can be put in its way once
+        HELD_PATH held back, so that files can be put in its way once
         ready(shared folder) holds (by default: the run has made the shared
         folder and its log): (process, plan, install folder, request-log
-        mark, shared folder), or None with the run killed when that does not
-        come."""
+        mark, shared folder, release), where release() lets the held answer
+        go; or None with the run killed when that does not come."""
         b = self.b
-        b.set_rules([rule(held_path, delay_ms=hold_ms)])
+        flag, release = b.hold()
+        b.set_rules([rule(held_path, hold_until=flag)])
         plan = dict(sc, shared=True)
         inst = self.prepare_machine(plan)
         mark = b.reqlog_mark()
@@ -1768,19 +947,9 @@ class Suite:
         shared = os.path.join(b.programdata, SHARED)
         if not self.wait_for(lambda: ready(shared) if ready else self.shared_log_made(), 20):
             p.kill()
+            release()
             return None
-        return p, plan, inst, mark, shared
-
-    def window_after(self, p, before, line, timeout):
-        """The progress window once the run's log has LINE; None, with the
-        run killed, when the line or the window does not come."""
-        win = None
-        if self.wait_log_line(before, line, timeout):
-            self.wait_for(lambda: self.find_window() is not None, 5)
-            win = self.find_window()
-        if win is None:
-            p.kill()
-        return win
+        return p, plan, inst, mark, shared, release
 
     def shared_log_made(self):
         """Whether a run has made the shared work folder and its log."""
@@ -1807,299 +976,6 @@ class Suite:
             except (Failed, OSError, UnicodeDecodeError):
                 return False
         return self.wait_for(seen, timeout, 0.03)
-
-    def end_window_run(self, p, plan, before, mark, inst, timeout=30):
-        try:
-            rc = p.wait(timeout)
-        except subprocess.TimeoutExpired:
-            # A box or a window is holding the process: read it for the report.
-            box = self.b.probe_read_box(10)
-            p.kill()
-            raise Failed("the windowed run did not end by itself (box: %r)" % (box,))
-        run = Run(self.b, rc, self.folder_of_run(plan, before), mark, self.b.unix_of(inst))
-        self.last_run = run
-        return run
-
-    def window_cancel_download(self, sc):
-        b = self.b
-        # Under Wine a read returns only once the client's 64 KiB buffer is
-        # full, so the rate gives it a piece every half second.
-        p, before, mark, inst, plan = self.window_run(
-            sc, "medium", [rule(FILES, rate=131072)])
-        c = Checker(sc["name"])
-        win = self.window_after(p, before, "no installed version found", 20)
-        if win is None:
-            return ["no progress window during the download"]
-        # What the real download shows, read back from the window: its
-        # status, then a detail with the total and a rate, the bar out of marquee.
-        total = "%.1f" % (os.path.getsize(b.installer_of("medium")) / 1048576.0)
-        detail = re.compile(r"^\d+\.\d MB of %s MB  \u2014  \d+\.\d MB/s$" % re.escape(total))
-        fields = {}
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
-            held, fields = b.probe_read_window(
-                2000, "status=Downloading Vornquill AI %s\\u2026" % VERSION, "bar=normal",
-                "cancel=enabled")
-            if held and detail.match(fields.get("detail", "")):
-                break
-        c.true(fields.get("status") == "Downloading Vornquill AI %s\u2026" % VERSION and
-               fields.get("bar") == "normal" and detail.match(fields.get("detail", "")),
-               "the window did not show the download's texts: %r" % (fields,))
-        self.screenshot(win, "progress-during-download")
-        self.click_cancel(win)
-        run = self.end_window_run(p, plan, before, mark, inst)
-        check_common(c, run, dict(code=3, reason="cancelled", message=None,
-                                  no_lines=["cancelled by the user"]))
-        d = run.downloads()
-        c.true(len(d) == 1 and d[0]["body_bytes"] < os.path.getsize(b.installer_of("medium")),
-               "the download was not cut short by the cancel")
-        check_no_installer_left(c, run)
-        return c.failures
-
-    def window_cancel_backoff(self, sc):
-        p, before, mark, inst, plan = self.window_run(
-            sc, "good", [rule(FILES, status=503, retry_after=30)])
-        c = Checker(sc["name"])
-        if not self.wait_log_line(before, "retrying in 30000 ms", 20):
-            p.kill()
-            return ["no back-off wait began"]
-        win = self.find_window()
-        if win is None:
-            p.kill()
-            return ["no progress window during the wait"]
-        t0 = time.monotonic()
-        self.click_cancel(win)
-        run = self.end_window_run(p, plan, before, mark, inst)
-        took = time.monotonic() - t0
-        check_common(c, run, dict(code=3, reason="cancelled", message=None,
-                                  lines=["download attempt 1 stopped at 0 bytes (status 503, "
-                                         "error 0)"], no_lines=["cancelled by the user"]))
-        c.true(took < 5, "the cancel took %.1f s to end the wait" % took)
-        c.eq(len(run.downloads()), 1, "installer requests")
-        return c.failures
-
-    def window_cancel_hash(self, sc):
-        """The shared folder holds the release's complete part file (a large
-        one), so the run only computes its digest; Cancel stops that."""
-        b = self.b
-        b.serve("large")
-        big = b.installer_of("large")
-        sha = sha256_file(big)
-        p, before, mark, inst, plan = self.window_run(
-            sc, "large", [rule(RELEASE_PATH, delay_ms=3000)], shared=True)
-        c = Checker(sc["name"])
-        shared = os.path.join(b.programdata, SHARED)
-        if not self.wait_for(self.shared_log_made, 20):
-            p.kill()
-            return ["the run made no shared folder"]
-        # The window is found first, so that the click can follow the log
-        # line at once; the digest of 2 GiB lasts seconds even on a fast
-        # machine.
-        win = self.find_window() if self.wait_for(lambda: self.find_window(), 10) else None
-        if win is None:
-            p.kill()
-            return ["no progress window"]
-        # A copy: the program refuses to open a file with a second hard link.
-        copy_sparse(big, os.path.join(shared, sha + ".part"))
-        if not self.wait_log_line(before, "resuming a partial download at", 20, shared=True):
-            p.kill()
-            return ["the run did not take up the complete part file"]
-        self.click_cancel(win)
-        run = self.end_window_run(p, plan, before, mark, inst)
-        check_common(c, run, dict(code=3, reason="cancelled", message=None,
-                                  lines=["resuming a partial download at %d bytes"
-                                         % os.path.getsize(big)],
-                                  no_lines=["sha256 ok", "sha256 mismatch",
-                                            "cancelled by the user"]))
-        c.eq(len(run.downloads()), 0, "installer requests")
-        check_no_installer_left(c, run)
-        return c.failures
-
-    def window_after_hand_over(self, sc):
-        p, before, mark, inst, plan = self.window_run(
-            sc, "good", [], hooks={"VQ_DEMO_DELAY_MS": "2500"})
-        c = Checker(sc["name"])
-        win = None
-        if self.wait_for(lambda: self.find_window() is not None, 20):
-            win = self.find_window()
-        if win is None or not self.wait_log_line(before, "running: ", 20):
-            p.kill()
-            return ["no window before the hand-over, or the installer never ran"]
-        c.true(self.wait_for(lambda: self.find_window() is None, 5),
-               "the progress window is still shown after the hand-over")
-        self.click_cancel(win)      # where Cancel was: nothing there acts any more
-        b_box = self.b.probe_read_box(30)
-        run = self.end_window_run(p, plan, before, mark, inst)
-        check_common(c, run, dict(code=0, reason="installed",
-                                  message=("information", msg_installed()),
-                                  lines=["installer exit code 0"],
-                                  no_lines=["cancelled by the user"]))
-        c.eq(b_box, {"text": msg_installed(), "icon": "information"}, "final box")
-        check_installed(c, run, self.b)
-        return c.failures
-
-    def window_retry_question_cancel(self, sc):
-        """Eight failed download attempts in a windowed run ask Retry/Cancel;
-        Cancel there gives up the download (code 1, not a cancel)."""
-        p, before, mark, inst, plan = self.window_run(
-            sc, "good", [rule(FILES, status=503, retry_after=1)])
-        c = Checker(sc["name"])
-        c.true(self.answer_second("retry-question", 40),
-               "no Retry/Cancel question, or its Cancel button did not answer it")
-        box = self.b.probe_read_box(30)
-        run = self.end_window_run(p, plan, before, mark, inst)
-        text = ("The download failed. Check your internet connection and run Setup again; "
-                "it continues where it stopped.")
-        check_common(c, run, dict(code=1, reason="download-failed", message=("error", text),
-                                  lines=["download attempt 8 stopped at 0 bytes (status 503, "
-                                         "error 0)"], downloads=8))
-        c.eq(box, {"text": text, "icon": "error"}, "final box")
-        return c.failures
-
-    def window_retry_question_retry(self, sc):
-        """Eight failed download attempts in a windowed run ask Retry/Cancel;
-        Retry starts the attempts again from 1 at once (no wait before the
-        next request). The first attempt after the answer fails once more,
-        the next one completes the installation."""
-        b = self.b
-        p, before, mark, inst, plan = self.window_run(
-            sc, "good", [rule(FILES, status=503, retry_after=1)])
-        c = Checker(sc["name"])
-        if not self.wait_for(lambda: self.question_box() is not None, 40):
-            p.kill()
-            return ["no Retry/Cancel question"]
-        b.set_rules([rule(FILES, nth=1, status=503, retry_after=1)])
-        c.true(self.answer_box("retry-question-retry", first=True),
-               "the question's Retry button did not answer it")
-        box = b.probe_read_box(30) or b.probe_read_box(30)
-        run = self.end_window_run(p, plan, before, mark, inst)
-        check_common(c, run, dict(code=0, reason="installed",
-                                  message=("information", msg_installed()),
-                                  lines=["download attempt 8 stopped at 0 bytes (status 503, "
-                                         "error 0)"], downloads=10))
-        lines = run.log.lines
-        eighth = [i for i, line in enumerate(lines) if line.startswith("download attempt 8 ")]
-        after = [line for line in lines[eighth[0] + 1:] if line.startswith("download attempt ") or
-                 line.startswith("retrying in ")] if eighth else []
-        c.eq(after, ["download attempt 1 stopped at 0 bytes (status 503, error 0)",
-                     "retrying in 1000 ms"], "attempt lines after the answer")
-        c.eq(box, {"text": msg_installed(), "icon": "information"}, "final box")
-        check_installed(c, run, b)
-        return c.failures
-
-    def window_cancel_release_fetch(self, sc):
-        """Cancel while the release request is under way (its answer held
-        back 2 s): the fetch ends with "cancelled" when the answer arrives,
-        before the grace period's end, with no message, nothing verified and
-        nothing downloaded."""
-        p, before, mark, inst, plan = self.window_run(
-            sc, "good", [rule(RELEASE_PATH, delay_ms=2000)])
-        c = Checker(sc["name"])
-        win = self.window_after(p, before, "work folder reuse: ", 20)
-        if win is None:
-            return ["no progress window while the release is fetched"]
-        # The window answers clicks once it shows its first status with an
-        # enabled Cancel; the release's answer is held back meanwhile.
-        held, fields = self.b.probe_read_window(
-            5000, "status=Checking for the latest version\u2026", "cancel=enabled")
-        if not held:
-            p.kill()
-            return ["the window did not show the release fetch: %r" % fields]
-        self.click_cancel(win)
-        run = self.end_window_run(p, plan, before, mark, inst)
-        check_common(c, run, dict(code=3, reason="cancelled", message=None,
-                                  no_lines=["release %s verified" % VERSION,
-                                            "latest.txt attempt", "cancelled by the user"],
-                                  downloads=0))
-        c.eq(len(run.releases()), 1, "release requests")
-        return c.failures
-
-    def window_cancel_last_moment(self, sc):
-        """Cancel after the digest, while the signature of a large signed
-        installer is checked: the check still ends, and the last test before
-        the hand-over ends the run ("cancelled", no message); the installer
-        never runs and is deleted."""
-        p, before, mark, inst, plan = self.window_run(sc, "padded", [])
-        c = Checker(sc["name"])
-        win = None
-        if self.wait_for(lambda: self.find_window() is not None, 20):
-            win = self.find_window()
-        if win is None or not self.wait_log_line(before, "sha256 ok", 60):
-            p.kill()
-            return ["no window, or the digest never ended"]
-        self.click_cancel(win)
-        run = self.end_window_run(p, plan, before, mark, inst)
-        check_common(c, run, dict(code=3, reason="cancelled", message=None,
-                                  lines=["sha256 ok", "authenticode: pinned self-signed certificate"],
-                                  no_lines=["running: ", "cancelled by the user"]))
-        check_no_installer_left(c, run)
-        return c.failures
-
-    def window_error_box(self, sc):
-        p, before, mark, inst, plan = self.window_run(
-            sc, "good", [rule(RELEASE_PATH, status=403)])
-        c = Checker(sc["name"])
-        box = self.b.probe_read_box(30)
-        run = self.end_window_run(p, plan, before, mark, inst)
-        check_common(c, run, dict(code=1, reason="release", message=("error", msg_status(403))))
-        c.eq(box, {"text": msg_status(403), "icon": "error"}, "final box")
-        return c.failures
-
-    def window_repair_no(self, sc):
-        p, before, mark, inst, plan = self.window_run(
-            sc, "good", [], registry=(VERSION, "{dir}"))
-        c = Checker(sc["name"])
-        c.true(self.answer_second("repair-question"),
-               "no repair question, or its No button did not answer it")
-        box = self.b.probe_read_box(30)
-        run = self.end_window_run(p, plan, before, mark, inst)
-        check_common(c, run, dict(code=0, reason="already-installed",
-                                  message=("information", MSG_ALREADY),
-                                  no_lines=["repairing the installed version"]))
-        c.eq(box, {"text": MSG_ALREADY, "icon": "information"}, "final box")
-        c.eq(len(run.downloads()), 0, "installer requests")
-        return c.failures
-
-    def question_box(self):
-        """A question box over the progress window (lower than the window)."""
-        for w in self.visible_windows():
-            if w["h"] < 168:
-                return w
-        return None
-
-    def answer_second(self, artefact, timeout=20):
-        """Waits for a two-button question box over the progress window and
-        clicks its second button (No, or Cancel; the buttons are centred in
-        the box); returns True once the box is gone."""
-        return self.answer_box(artefact, timeout)
-
-    def answer_box(self, artefact, timeout=20, first=False):
-        """Clicks the second button (or the first: Yes, Retry) of a
-        two-button question box; True once the box is gone."""
-        box = self.question_box
-        if not self.wait_for(lambda: box() is not None, timeout):
-            return False
-        # The box is read once it holds still (two reads alike), not after a
-        # fixed pause.
-        last = [None]
-        def still():
-            now = box()
-            same = now is not None and now == last[0]
-            last[0] = now
-            return same
-        if not self.wait_for(still, 5, 0.1):
-            return False
-        q = last[0]
-        os.makedirs(self.b.artefacts, exist_ok=True)
-        run_quiet(["import", "-window", "root", "-crop",
-                   "%dx%d+%d+%d" % (q["w"] + 20, q["h"] + 20, q["x"] - 10, q["y"] - 10),
-                   os.path.join(self.b.artefacts, artefact + ".png")])
-        run_quiet(["xdotool", "mousemove", str(q["x"] + q["w"] // 2 + (-36 if first else 36)),
-                   str(q["y"] + q["h"] - 22), "click", "1"])
-        def gone():
-            now = box()
-            return now is None or now["id"] != q["id"]
-        return self.wait_for(gone, 5)
 
 
 # ---------------------------------------------------------------------------
@@ -2146,6 +1022,21 @@ def copy_sparse(src, dst):
         raise Failed("cp %s: %s" % (src, r.stdout.decode(errors="replace")))
 
 
+def publish_manifest(b, name, manifest):
+    """Release NAME: the good release's files with MANIFEST (a text) signed
+    with the right key as its envelope."""
+    path = os.path.join(b.work, "manifest-%s.json" % name)
+    with open(path, "w") as f:
+        f.write(manifest)
+    out = os.path.join(b.work, "pub-" + name)
+    shutil.copytree(b.published["good"], out)
+    r = run_quiet([b.release_tool, "sign", "--manifest", path, "--key", b.key, "--out",
+                   os.path.join(out, "latest.txt"), "--force"])
+    if r.returncode != 0:
+        raise Failed("sign: %s" % r.stdout.decode(errors="replace"))
+    b.published[name] = out
+
+
 def make_releases(b, groups):
     good = b.sign("pinned", True, "good")
     b.publish("good", good)
@@ -2177,29 +1068,41 @@ def make_releases(b, groups):
     needle = '"size":%d' % size
     if needle not in text:
         raise Failed("the manifest does not hold %s: %s" % (needle, text))
-    bigger = os.path.join(b.work, "manifest-size-plus.json")
-    open(bigger, "w").write(text.replace(needle, '"size":%d' % (size + 1000)))
-    size_plus = os.path.join(b.work, "pub-size-plus")
-    shutil.copytree(b.published["good"], size_plus)
-    r = run_quiet([b.release_tool, "sign", "--manifest", bigger, "--key", b.key, "--out",
-                   os.path.join(size_plus, "latest.txt"), "--force"])
-    if r.returncode != 0:
-        raise Failed("sign: %s" % r.stdout.decode(errors="replace"))
-    b.published["size-plus"] = size_plus
+    publish_manifest(b, "size-plus", text.replace(needle, '"size":%d' % (size + 1000)))
     del doc
 
     # A signed manifest whose file name carries CR LF and a whole fake result
     # line (JSON escapes, so the signed text itself is one line).
     name = '"fileName":"%s' % installer_name()
-    forged = os.path.join(b.work, "manifest-line-break.json")
-    open(forged, "w").write(text.replace(name, name + FORGED_LINE_JSON))
-    line_break = os.path.join(b.work, "pub-line-break")
-    shutil.copytree(b.published["good"], line_break)
-    r = run_quiet([b.release_tool, "sign", "--manifest", forged, "--key", b.key, "--out",
-                   os.path.join(line_break, "latest.txt"), "--force"])
-    if r.returncode != 0:
-        raise Failed("sign: %s" % r.stdout.decode(errors="replace"))
-    b.published["line-break"] = line_break
+    publish_manifest(b, "line-break", text.replace(name, name + FORGED_LINE_JSON))
+
+    # Faults in the last byte only, so that a comparison over a prefix (the
+    # digest's first 16 bytes, the key id's first characters, the
+    # signature's first half) lets them through: a manifest signed with the
+    # right key whose digest differs from the file's in its last byte; the
+    # good envelope with its signature's last byte changed; and with its key
+    # id's last character changed.
+    sha = sha256_file(good)
+    needle = '"sha256":"%s"' % sha
+    if needle not in text:
+        raise Failed("the manifest does not hold %s: %s" % (needle, text))
+    publish_manifest(b, "digest-last-byte",
+                     text.replace(needle, '"sha256":"%s%x"' % (sha[:-1], int(sha[-1], 16) ^ 1)))
+
+    raw_sig = bytearray(base64.urlsafe_b64decode(sig + b"=" * (-len(sig) % 4)))
+    raw_sig[-1] ^= 0x01
+    last_sig = base64.urlsafe_b64encode(bytes(raw_sig)).rstrip(b"=")
+    kid = fields["kid"]
+    last_kid = kid[:-1] + (b"0" if kid[-1:] != b"0" else b"1")
+    for name, old, new in (("sig-last-byte", b"sig=" + sig, b"sig=" + last_sig),
+                           ("kid-last-char", b"kid=" + kid, b"kid=" + last_kid)):
+        folder = os.path.join(b.work, "pub-" + name)
+        shutil.copytree(b.published["good"], folder)
+        envelope = open(os.path.join(folder, "latest.txt"), "rb").read()
+        if envelope.count(old) != 1:
+            raise Failed("the envelope does not hold %r once" % old)
+        open(os.path.join(folder, "latest.txt"), "wb").write(envelope.replace(old, new))
+        b.published[name] = folder
 
     # One byte changed in the served file, the envelope still the good one.
     one = os.path.join(b.work, "pub-one-byte")
@@ -2263,6 +1166,24 @@ def make_releases(b, groups):
         os.unlink(medium)
 
 
+# ---------------------------------------------------------------------------
+# Groups
+
+GROUPS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "groups")
+
+
+def group_names():
+    return sorted(f[:-3] for f in os.listdir(GROUPS_DIR)
+                  if f.endswith(".py") and not f.startswith("_"))
+
+
+def group_module(name):
+    """The module of group NAME (groups/NAME.py)."""
+    if name not in group_names():
+        raise Failed("no group %r (groups: %s)" % (name, ", ".join(group_names())))
+    return importlib.import_module("groups." + name)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("group")
@@ -2278,17 +1199,23 @@ def main():
                   '"$@"; exit $?')
         os.execvp("bash", ["bash", "-c", script, ROOT, sys.executable] + sys.argv)
 
-    groups = (["release", "download", "install", "links", "nginx", "window", "disk", "tls"]
-              if args.group == "all"
-              else [args.group])
+    try:
+        groups = group_names() if args.group == "all" else [args.group]
+        modules = [group_module(g) for g in groups]
+    except Failed as e:
+        print("FAIL: %s" % e)
+        return 1
     bench = Bench(args)
     try:
         t0 = time.monotonic()
         make_releases(bench, groups)
+        for module in modules:
+            if hasattr(module, "releases"):
+                module.releases(bench)
         bench.start_cloud()
         suite = Suite(bench)
-        chosen = [sc for sc in scenarios(bench) if sc["group"] in groups and
-                  (not args.only or any(k in sc["name"] for k in args.only))]
+        chosen = [sc for module in modules for sc in module.scenarios(bench)
+                  if not args.only or any(k in sc["name"] for k in args.only)]
         for sc in chosen:
             suite.execute(sc)
         suite.tidy()
@@ -2304,4 +1231,8 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # The group modules import the harness as the module "e2e": run that one,
+    # not this file's second copy, so that both share one Failed, one Suite.
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import e2e
+    sys.exit(e2e.main())

@@ -1,22 +1,26 @@
 # End-to-end scenarios of the setup executable under Wine against the
 # reference cloud (and nginx serving the same folder) on the test build's
-# cloud port: one ctest test per group.
-# The window group needs the Xvfb display of the Wine environment; its
-# screenshots are kept in the build tree as artefacts. The disk group mounts
-# size-limited tmpfs file systems over the prefix's ProgramData (root only).
-# The tls group's refused servers each cost a run's eight attempts with their
-# full back-off (about two minutes), hence its longer time-out.
+# cloud port: one ctest test per group, each on a Windows machine of its own
+# (tests/lib/wine-isolated: its own network namespace, so every group's cloud
+# takes the one port; its own Wine prefix and display), so that the groups
+# run side by side.
+# The window group needs the Xvfb display; its screenshots are kept in the
+# build tree as artefacts. The disk group mounts size-limited tmpfs file
+# systems over the prefix's ProgramData (root only). The tls group's run
+# meets every refused server in its eight attempts with their full back-off
+# (about two minutes), as does the redirect group's refused redirect.
 if(VQ_WIN_BUILD_DIR)
-  foreach(group release download install links nginx window disk tls)
+  foreach(group release download install links nginx window disk tls redirect)
     add_test(NAME e2e.${group}
-      COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/e2e.py ${group}
+      COMMAND ${VQ_TESTS_DIR}/lib/wine-isolated
+              python3 ${CMAKE_CURRENT_LIST_DIR}/e2e.py ${group}
               --win-dir ${VQ_WIN_BUILD_DIR} --native-dir ${CMAKE_BINARY_DIR}
               --artefacts ${CMAKE_BINARY_DIR}/artefacts/e2e)
-    set(timeout 450)
-    if(group STREQUAL "tls")
-      set(timeout 900)
-    endif()
-    set_tests_properties(e2e.${group} PROPERTIES TIMEOUT ${timeout}
-      RESOURCE_LOCK "wine;cloud-port" LABELS e2e)
+    set_tests_properties(e2e.${group} PROPERTIES TIMEOUT 450 LABELS e2e)
   endforeach()
+  # Seconds each takes, roughly, so that a first ctest -j run (no timings of
+  # an earlier run yet) starts the long waits first.
+  set_tests_properties(e2e.tls e2e.redirect PROPERTIES COST 180)
+  set_tests_properties(e2e.window PROPERTIES COST 120)
+  set_tests_properties(e2e.install e2e.release e2e.download e2e.nginx e2e.disk PROPERTIES COST 60)
 endif()

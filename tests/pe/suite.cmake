@@ -10,4 +10,5 @@ foreach(profile test production)
             ${CMAKE_SOURCE_DIR}/build/win-${profile} ${CMAKE_SOURCE_DIR})
 endforeach()
 add_test(NAME pe.reproducible COMMAND ${CMAKE_SOURCE_DIR}/tests/pe/reproducible.sh production)
-set_tests_properties(pe.reproducible PROPERTIES TIMEOUT 600)
+# Two whole builds: started early (COST) in a first ctest -j run.
+set_tests_properties(pe.reproducible PROPERTIES TIMEOUT 600 COST 170)

@@ -197,17 +197,27 @@ static int probe_read_box(const wchar_t *title) {
         printf("box: none\n");
         return 1;
     }
-    Sleep(300);  // let the box paint itself
+    // The icon is read from the screen, so it is read again until the box
+    // has painted it (a kind other than "other"), for at most 5 s.
     const wchar_t *icon = L"none";
+    ULONGLONG icon_deadline = GetTickCount64() + 5000;
+    for (;;) {
+        for (HWND child = GetWindow(search.found, GW_CHILD); child != nullptr;
+             child = GetWindow(child, GW_HWNDNEXT)) {
+            wchar_t class_name[64];
+            GetClassNameW(child, class_name, 64);
+            if (lstrcmpiW(class_name, L"Static") == 0 && SendMessageW(child, STM_GETICON, 0, 0) != 0) {
+                icon = probe_icon_kind(child);
+            }
+        }
+        if (lstrcmpW(icon, L"other") != 0 || GetTickCount64() > icon_deadline) break;
+        Sleep(20);
+    }
     for (HWND child = GetWindow(search.found, GW_CHILD); child != nullptr;
          child = GetWindow(child, GW_HWNDNEXT)) {
         wchar_t class_name[64];
         GetClassNameW(child, class_name, 64);
-        if (lstrcmpiW(class_name, L"Static") != 0) continue;
-        if (SendMessageW(child, STM_GETICON, 0, 0) != 0) {
-            icon = probe_icon_kind(child);
-            continue;
-        }
+        if (lstrcmpiW(class_name, L"Static") != 0 || SendMessageW(child, STM_GETICON, 0, 0) != 0) continue;
         wchar_t text[1024];
         if (GetWindowTextW(child, text, 1024) > 0) probe_print(L"text", text);
     }

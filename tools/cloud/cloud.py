@@ -44,6 +44,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 DEFAULT_CERT = os.path.join(REPO, "tests", "cloud", "pki", "chain.crt")
 DEFAULT_KEY = os.path.join(REPO, "tests", "cloud", "pki", "server.key")
+# Certificates that each have one fault (see make-refusal-pki.sh there).
+REFUSAL_PKI = os.path.join(REPO, "tests", "cloud", "pki", "refusal")
+# What --refusals can offer: a certificate of REFUSAL_PKI by its name, or the
+# default certificate over TLS 1.0 and 1.1 only.
+REFUSALS = ("untrusted", "expired", "other-host", "legacy-tls")
 
 PIECE = 65536
 HANDSHAKE_TIMEOUT_S = 10
@@ -62,7 +67,7 @@ class ConfigError(Exception):
 RULE_KEYS = {
     "path", "nth", "status", "retry_after", "headers", "body", "body_size",
     "content_length", "content_range", "etag", "ignore_range", "append_bytes",
-    "drop_after", "hang_up", "reset", "rate", "delay_ms", "close", "comment",
+    "drop_after", "hang_up", "reset", "rate", "delay_ms", "hold_until", "close", "comment",
 }
 
 
@@ -105,6 +110,9 @@ def check_rule(rule, index):
         _int_field(rule, where, "rate", 1)
     if "delay_ms" in rule:
         _int_field(rule, where, "delay_ms", 0, MAX_DELAY_MS)
+    if "hold_until" in rule and (not isinstance(rule["hold_until"], str) or
+                                 not os.path.isabs(rule["hold_until"])):
+        raise ConfigError(f"{where}: \"hold_until\" must be an absolute file path")
     if "body" in rule and not isinstance(rule["body"], str):
         raise ConfigError(f"{where}: \"body\" must be text")
     if "body" in rule and "body_size" in rule:
@@ -563,6 +571,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
         if rule is not None and rule.get("delay_ms"):
             time.sleep(rule["delay_ms"] / 1000.0)
+        if rule is not None and rule.get("hold_until"):
+            # Held until a test has done what it does while the client waits.
+            deadline = time.monotonic() + MAX_DELAY_MS / 1000.0
+            while not os.path.exists(rule["hold_until"]) and time.monotonic() < deadline:
+                time.sleep(0.01)
         if rule is not None and rule.get("hang_up"):
             record["status"] = None
             record["body_bytes"] = 0
@@ -728,8 +741,11 @@ class CloudServer(http.server.ThreadingHTTPServer):
     allow_reuse_address = True
     request_queue_size = 64
 
-    def __init__(self, address, ssl_context, cloud, rules, log_path, verbose):
+    def __init__(self, address, ssl_context, cloud, rules, log_path, verbose, offers=None):
         self.ssl_context = ssl_context
+        # (name, context) pairs handed to new connections in turn; None: every
+        # connection gets ssl_context.
+        self.offers = offers
         self.cloud = cloud
         self.rules = rules
         self.verbose = verbose
@@ -759,15 +775,19 @@ class CloudServer(http.server.ThreadingHTTPServer):
         with self.conn_lock:
             self.conn_seq += 1
             conn_id = self.conn_seq
+        context, offer = self.ssl_context, {}
+        if self.offers:
+            name, context = self.offers[(conn_id - 1) % len(self.offers)]
+            offer = {"offer": name}
         request.settimeout(HANDSHAKE_TIMEOUT_S)
         try:
-            tls = self.ssl_context.wrap_socket(request, server_side=True)
+            tls = context.wrap_socket(request, server_side=True)
         except (ssl.SSLError, OSError) as e:
-            self.report({
+            self.report(dict({
                 "event": "handshake-failed", "conn": conn_id,
                 "client": f"{client_address[0]}:{client_address[1]}",
                 "error": getattr(e, "reason", None) or str(e),
-            })
+            }, **offer))
             return
         handler = None
         version = tls.version()
@@ -778,8 +798,9 @@ class CloudServer(http.server.ThreadingHTTPServer):
         finally:
             # A client that quits after the handshake (for example because it
             # refused the certificate) shows here with 0 requests.
-            self.report({"event": "connection-closed", "conn": conn_id, "tls": version,
-                         "requests": handler.conn_requests if handler is not None else None})
+            self.report(dict({"event": "connection-closed", "conn": conn_id, "tls": version,
+                              "requests": handler.conn_requests if handler is not None else None},
+                             **offer))
             try:
                 if handler is None or not handler.aborted:
                     tls.settimeout(1)
@@ -827,6 +848,18 @@ def make_ssl_context(cert, key, legacy_tls=False):
     return context
 
 
+def refusal_contexts(names):
+    """(name, context) for each refused server of NAMES, in their order."""
+    out = []
+    for name in names:
+        if name == "legacy-tls":
+            out.append((name, make_ssl_context(DEFAULT_CERT, DEFAULT_KEY, legacy_tls=True)))
+        else:
+            out.append((name, make_ssl_context(os.path.join(REFUSAL_PKI, name + ".crt"),
+                                               os.path.join(REFUSAL_PKI, name + ".key"))))
+    return out
+
+
 def write_atomically(path, text):
     tmp = f"{path}.{os.getpid()}.tmp"
     with open(tmp, "w", encoding="utf-8") as f:
@@ -848,8 +881,19 @@ def parse_args(argv):
     p.add_argument("--key", default=DEFAULT_KEY, help="server private key (PEM)")
     p.add_argument("--legacy-tls", action="store_true",
                    help="serve TLS 1.0 and 1.1 only (for tests of clients that must refuse them)")
+    p.add_argument("--refusals", metavar="NAME[,NAME...]",
+                   help="hand each new connection the next of these refused servers, in turn: "
+                        + ", ".join(REFUSALS) + " (the log names the one each connection met)")
     p.add_argument("--verbose", action="store_true", help="print every request to stderr")
     args = p.parse_args(argv)
+    if args.refusals is not None:
+        names = args.refusals.split(",")
+        unknown = [n for n in names if n not in REFUSALS]
+        if unknown or not args.refusals:
+            p.error(f"--refusals takes names from {', '.join(REFUSALS)}, not {args.refusals!r}")
+        if args.legacy_tls or args.cert != DEFAULT_CERT or args.key != DEFAULT_KEY:
+            p.error("--refusals chooses the certificates itself: give no --cert, --key or --legacy-tls")
+        args.refusals = names
     if not 0 <= args.port <= 65535:
         p.error(f"--port must be from 0 to 65535, not {args.port}")
     try:
@@ -868,6 +912,7 @@ def main(argv):
     cleanup = []
     try:
         context = make_ssl_context(args.cert, args.key, args.legacy_tls)
+        offers = refusal_contexts(args.refusals) if args.refusals else None
     except (OSError, ssl.SSLError) as e:
         print(f"cloud: cannot load the certificate {args.cert} and key {args.key}: {e}", file=sys.stderr)
         return 2
@@ -885,7 +930,8 @@ def main(argv):
             rules.load_now()
         address_family = socket.AF_INET6 if ":" in args.bind else socket.AF_INET
         CloudServer.address_family = address_family
-        server = CloudServer((args.bind, args.port), context, Cloud(args.folder), rules, args.log, args.verbose)
+        server = CloudServer((args.bind, args.port), context, Cloud(args.folder), rules, args.log,
+                             args.verbose, offers)
     except ConfigError as e:
         print(f"cloud: {e}", file=sys.stderr)
         return 2

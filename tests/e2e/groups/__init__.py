@@ -1,0 +1,1 @@
+"""The end-to-end groups: one module of scenarios each (see ../e2e.py)."""

@@ -1,0 +1,227 @@
+"""Verification, launch and the installer's result: size, SHA-256 and
+Authenticode refusals, files put in the run's way, the installer's exit codes."""
+
+from e2e import *  # noqa: F401,F403 (the harness: bench, runs, checks)
+
+
+def open_installer_second_name(suite, sc):
+    """While the installer request is held back, the part file gets a
+    second name outside the work folder (a hard link): the complete
+    download, moved to the installer's name, is refused at its opening
+    for verification ("open-installer", error 1920), its name in the work
+    folder is deleted, and the data under the other name is untouched."""
+    b = suite.b
+    b.serve("good")
+    installer = b.installer_of("good")
+    sha = sha256_file(installer)
+    started = suite.start_shared_held(sc, FILES,
+                                     lambda shared: os.path.exists(os.path.join(shared, sha + ".part")))
+    if started is None:
+        return ["the run made no part file"]
+    p, plan, inst, mark, shared, release = started
+    outside = os.path.join(b.unix_of(inst), "second-name")
+    os.makedirs(os.path.dirname(outside), exist_ok=True)
+    os.link(os.path.join(shared, sha + ".part"), outside)
+    release()
+    run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
+    suite.last_run = run
+    c = Checker(sc["name"])
+    check_common(c, run, dict(code=5, reason="open-installer",
+                              message=("error", "Setup could not open the downloaded installer "
+                                                "(error %d)." % ERROR_CANT_ACCESS_FILE),
+                              no_lines=["sha256 ok", "running: "], downloads=1))
+    check_no_installer_left(c, run)
+    c.eq(sha256_file(outside) if os.path.isfile(outside) else None, sha,
+         "the data under the second name")
+    return c.failures
+
+
+def hash_read(suite, sc):
+    """The shared folder holds the large release's complete part file;
+    once the run has moved it to the installer's name and is computing
+    its digest, the file is cut to half its length from outside Wine
+    (Windows's sharing lock holds only against Windows programs). The
+    digest's read comes up short: "hash-read", and the installer is
+    deleted."""
+    b = suite.b
+    b.serve("large")
+    big = b.installer_of("large")
+    size = os.path.getsize(big)
+    sha = sha256_file(big)
+    started = suite.start_shared_held(sc, RELEASE_PATH)
+    if started is None:
+        return ["the run made no shared folder"]
+    p, plan, inst, mark, shared, release = started
+    copy_sparse(big, os.path.join(shared, sha + ".part"))
+    exe = os.path.join(shared, installer_name())
+    read_before = b.bytes_read()
+    release()
+    if not suite.wait_for(lambda: os.path.exists(exe), 20, 0.005):
+        p.kill()
+        return ["the part file was never moved to the installer's name"]
+    # Past the size check once the digest reads: the run has read 16 MiB
+    # more than before the release (the digest of 2 GiB reads on for
+    # seconds).
+    if not suite.wait_for(lambda: b.bytes_read() - read_before >= 16 * MiB, 20, 0.005):
+        p.kill()
+        return ["the run never began reading the installer for its digest"]
+    os.truncate(exe, size // 2)
+    run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
+    suite.last_run = run
+    c = Checker(sc["name"])
+    check_common(c, run, dict(code=5, reason="hash-read",
+                              message=("error", "Setup could not read the downloaded installer."),
+                              lines=["resuming a partial download at %d bytes" % size],
+                              no_lines=["sha256 ok", "sha256 mismatch", "authenticode: ",
+                                        "running: "],
+                              downloads=0))
+    check_no_installer_left(c, run)
+    return c.failures
+
+
+def installer_name_directory(suite, sc):
+    """While the installer request is held back, a directory is made at
+    the installer's name in the shared work folder: the complete part file
+    cannot be moved there ("rename"), stays for the next run, and the
+    directory is left as it was."""
+    b = suite.b
+    b.serve("good")
+    installer = b.installer_of("good")
+    sha = sha256_file(installer)
+    started = suite.start_shared_held(sc, FILES,
+                                     lambda shared: os.path.exists(os.path.join(shared, sha + ".part")))
+    if started is None:
+        return ["the run made no part file"]
+    p, plan, inst, mark, shared, release = started
+    part = os.path.join(shared, sha + ".part")
+    exe = os.path.join(shared, installer_name())
+    os.mkdir(exe)
+    release()
+    run = Run(b, p.wait(90), shared, mark, b.unix_of(inst))
+    suite.last_run = run
+    c = Checker(sc["name"])
+    check_common(c, run, dict(code=5, reason="rename",
+                              message=("error", "Setup could not prepare the downloaded "
+                                                "installer (error %d)." % ERROR_ACCESS_DENIED),
+                              no_lines=["sha256 ok", "running: "], downloads=1))
+    c.eq(sha256_file(part) if os.path.isfile(part) else None, sha,
+         "the complete part file kept in the shared folder")
+    c.eq(os.listdir(exe) if os.path.isdir(exe) else None, [],
+         "the directory at the installer's name")
+    return c.failures
+
+
+def scenarios(b):
+    """This group's scenarios (see the harness, e2e.py, for the keys)."""
+    sha = sha256_file(b.installer_of("good"))
+    silent = ["/VERYSILENT", "/SUPPRESSMSGBOXES"]
+    mismatch_sha = sha256_file(b.installer_of("one-byte"))
+
+    def auth_refused(c, run):
+        check_no_installer_left(c, run)
+        c.eq(len(run.downloads()), 1, "installer requests")
+
+    def package_left_alone(c, run):
+        marker = os.path.join(run.install_dir, "updater-work", "rollback", VERSION, "marker.txt")
+        c.eq(sorted(os.listdir(os.path.dirname(marker))), ["marker.txt"], "existing package")
+        c.eq(open(marker).read(), "kept before", "existing package's file")
+        check_no_installer_left(c, run)
+
+    def other_version(c, run):
+        c.true(not os.path.exists(os.path.join(run.install_dir, "updater-work")),
+               "a rollback package was made")
+        check_no_installer_left(c, run)
+
+    def part_back(c, run):
+        c.eq([f for f in run.files() if f.endswith(".exe") or f.endswith(".part")],
+             [sha + ".part"], "installer moved back to the part name")
+        part = os.path.join(run.folder, sha + ".part")
+        if os.path.exists(part):
+            c.eq(sha256_file(part), sha, "the part file's digest")
+
+    def failed_message(run):
+        return ("error", "The Vornquill AI installer stopped with code 1. Its log is "
+                         "%s\\install.log." % run.log.value("work folder: "))
+
+    return [
+        dict(name="upgrade", release="good", registry=("1.1.0", "{dir}"),
+             switches=silent, code=0, reason="installed",
+             message=("information", msg_installed()), lines=["installed version: 1.1.0"],
+             no_lines=["repairing the installed version"], check=installed_ok),
+        dict(name="repair", release="good", registry=(VERSION, "{dir}"),
+             switches=silent + ["/REPAIR"], code=0, reason="installed",
+             message=("information", msg_installed()),
+             lines=["installed version: %s" % VERSION, "repairing the installed version"],
+             check=installed_ok),
+        dict(name="package-already-kept", release="good",
+             registry=("1.1.0", "{dir}"), prepare="existing_package", code=0, reason="installed",
+             message=("information", msg_installed()),
+             lines=["rollback: a package for %s is already kept; leaving it" % VERSION],
+             no_lines=["rollback package kept in", "rollback package not kept"],
+             check=package_left_alone),
+        dict(name="declared-size-differs", release="size-plus", code=2,
+             reason="download-size", message=("error", MSG_SIZE), check=fresh_cleanup),
+        dict(name="one-byte-changed", release="one-byte", code=2,
+             reason="sha256-mismatch", message=("error", MSG_SHA),
+             lines=["sha256 mismatch: got %s" % mismatch_sha], no_lines=["authenticode: "],
+             check=fresh_cleanup),
+        dict(name="digest-differs-in-last-byte", release="digest-last-byte",
+             code=2, reason="sha256-mismatch", message=("error", MSG_SHA),
+             lines=["sha256 mismatch: got %s" % sha], no_lines=["authenticode: ", "running: "],
+             downloads=1, check=fresh_cleanup),
+        dict(name="unsigned", release="unsigned", code=2, reason="authenticode",
+             message=("error", MSG_AUTH),
+             lines=["authenticode: not signed (WinVerifyTrust 0x800B0100, signer none, "
+                    "timestamp no)"], no_lines=["running: "], check=auth_refused),
+        dict(name="modified-after-signing", release="modified", code=2,
+             reason="authenticode", message=("error", MSG_AUTH),
+             lines=["authenticode: the signature does not match the file (modified) "
+                    "(WinVerifyTrust 0x80096010"], no_lines=["running: "], check=auth_refused),
+        dict(name="other-organisation", release="other", code=2,
+             reason="authenticode", message=("error", MSG_AUTH),
+             lines=["authenticode: validly signed, but not by Hollbrek ("],
+             no_lines=["running: "], check=auth_refused),
+        dict(name="right-organisation-not-pinned", release="unpinned", code=2,
+             reason="authenticode", message=("error", MSG_AUTH),
+             lines=["authenticode: validly signed, but not by Hollbrek ("],
+             no_lines=["running: "], check=auth_refused),
+        dict(name="pinned-without-timestamp", release="pinned-no-ts", code=2,
+             reason="authenticode", message=("error", MSG_AUTH),
+             lines=["authenticode: pinned certificate but no timestamp ("],
+             no_lines=["running: "], check=auth_refused),
+        dict(name="timestamp-copied-from-another-file", release="ts-copied",
+             code=2, reason="authenticode", message=("error", MSG_AUTH),
+             lines=["authenticode: pinned certificate but no timestamp ("],
+             no_lines=["running: "], check=auth_refused),
+        dict(name="timestamp-from-untrusted-ca", release="ts-untrusted-ca",
+             code=2, reason="authenticode", message=("error", MSG_AUTH),
+             lines=["authenticode: pinned certificate but no timestamp ("],
+             no_lines=["running: "], check=auth_refused),
+        dict(name="installer-cannot-start", release="dll-flagged", code=4,
+             reason="launch",
+             message=("error", "Setup could not start the Vornquill AI installer (error %d)."
+                      % ERROR_BAD_EXE_FORMAT),
+             lines=["sha256 ok", "authenticode: pinned self-signed certificate", "running: ",
+                    "CreateProcess failed: error %d" % ERROR_BAD_EXE_FORMAT],
+             no_lines=["installer exit code"], check=fresh_cleanup),
+        dict(name="installer-with-a-second-name", release="good",
+             runner=open_installer_second_name),
+        dict(name="installer-unreadable-while-hashing", release="large",
+             runner=hash_read),
+        dict(name="installer-name-is-a-directory", release="good",
+             runner=installer_name_directory),
+        dict(name="installer-exit-1", release="good",
+             hooks={"VQ_DEMO_EXIT_CODE": "1"}, code=4, reason="installer-failed",
+             message=failed_message, lines=["installer exit code 1"], check=fresh_cleanup),
+        dict(name="installer-exit-2-shared", release="good", shared=True,
+             hooks={"VQ_DEMO_EXIT_CODE": "2"}, code=3, reason="installer-cancelled",
+             message=None, lines=["installer exit code 2"], check=part_back),
+        dict(name="installer-exit-5-shared", release="good", shared=True,
+             hooks={"VQ_DEMO_EXIT_CODE": "5"}, code=3, reason="installer-cancelled",
+             message=None, lines=["installer exit code 5"], check=part_back),
+        dict(name="installer-writes-other-version", release="good",
+             hooks={"VQ_DEMO_VERSION": "1.2.1"}, code=0, reason="installed",
+             message=("information", msg_installed()),
+             lines=["rollback package not kept: installed version 1.2.1, location known"],
+             check=other_version),
+    ]
