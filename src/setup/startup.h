@@ -2,6 +2,7 @@
 // single instance and run, and the rule for which message box ends it.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "setup/options.h"
@@ -11,6 +12,13 @@ enum StartupBox {
     STARTUP_BOX_ERROR = 1,        // MB_ICONERROR
     STARTUP_BOX_INFORMATION = 2   // MB_ICONINFORMATION
 };
+
+enum { STARTUP_USAGE_CAPACITY = 512 };
+
+// The usage message for the first offending argument, into usage (cut to
+// capacity - 1 units; start-up passes STARTUP_USAGE_CAPACITY). The argument
+// appears as text16_escape_controls writes it. Returns format_wide's result.
+int startup_usage_text(const wchar16 *offending, wchar16 *usage, size_t capacity);
 
 // Quiet run for the early boxes: /SUPPRESSMSGBOXES with /SILENT or /VERYSILENT.
 int startup_quiet(const SetupOptions *options);
