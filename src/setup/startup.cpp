@@ -27,11 +27,13 @@ int startup_main(HINSTANCE instance) {
     InstanceLock lock;
     InstanceVerdict verdict = startup_instance_take(&lock);
     if (verdict == INSTANCE_ALREADY_RUNNING) {
+        // Released before the box: while it waits for the user, a setup
+        // started after the running one has ended must not be turned away.
+        startup_instance_release(&lock);
         if (!startup_quiet(setup_options())) {
             MessageBoxW(nullptr, T16("Vornquill AI Setup is already running."), UI_TITLE,
                         MB_OK | MB_ICONINFORMATION);
         }
-        startup_instance_release(&lock);
         return 5;
     }
     // The log does not exist yet: the flow writes this after its opening lines.

@@ -68,6 +68,20 @@ struct InstanceLock {
     HANDLE guarded;  // the mutex inside it
 };
 
+// The system calls that make the private namespace's boundary (a test
+// supplies its own to see what is asked of the system).
+struct InstanceBoundaryCalls {
+    HANDLE(WINAPI *create)(LPCWSTR name, ULONG flags);
+    BOOL(WINAPI *add_sid)(HANDLE *boundary, PSID sid);
+    BOOL(WINAPI *add_label)(HANDLE *boundary, PSID label);
+    VOID(WINAPI *destroy)(HANDLE boundary);
+};
+// The boundary "VornquillAI-OnlineSetup" requiring the Administrators group
+// and the High mandatory level; null when it cannot be made (then nothing
+// past the failed call is asked, and a boundary made on the way is deleted).
+// The caller deletes the boundary it gets.
+HANDLE startup_instance_boundary(const InstanceBoundaryCalls *calls);
+
 // Asks for both mutexes (initially owned) and returns the verdict; the
 // handles stay in lock until startup_instance_release. When the private
 // namespace's boundary cannot be made, nothing further of it is called.

@@ -10,6 +10,7 @@
 #include <wintrust.h>
 #include <softpub.h>
 
+#include <stddef.h>
 #include <string.h>
 
 #include "common/constants.h"
@@ -67,10 +68,8 @@ static void *message_param_alloc(HCRYPTMSG message, DWORD type, DWORD index, DWO
 }
 
 // 1 when the certificate names the time-stamping usage in its own extended
-// key usage extension and chains, for that usage, to a root this PC trusts
-// with no error at all. `extra` holds the certificates that came with the
-// time stamp (intermediates). Nothing is fetched from the network.
-static int timestamp_certificate_trusted(PCCERT_CONTEXT certificate, HCERTSTORE extra) {
+// key usage extension.
+static int certificate_has_timestamp_usage(PCCERT_CONTEXT certificate) {
     int usage_found = 0;
     DWORD size = 0;
     if (CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size) && size > 0) {
@@ -86,7 +85,15 @@ static int timestamp_certificate_trusted(PCCERT_CONTEXT certificate, HCERTSTORE 
             heap_free(usage);
         }
     }
-    if (!usage_found) return 0;
+    return usage_found;
+}
+
+// 1 when the certificate names the time-stamping usage in its own extended
+// key usage extension and chains, for that usage, to a root this PC trusts
+// with no error at all. `extra` holds the certificates that came with the
+// time stamp (intermediates). Nothing is fetched from the network.
+static int timestamp_certificate_trusted(PCCERT_CONTEXT certificate, HCERTSTORE extra) {
+    if (!certificate_has_timestamp_usage(certificate)) return 0;
 
     LPSTR wanted[1] = {(LPSTR)kOidTimestampUsage};
     CERT_CHAIN_PARA para;
@@ -321,23 +328,40 @@ static int signer_timestamp_attribute_verified(const CMSG_SIGNER_INFO *signer, H
     return verified;
 }
 
-// The time stamp fact: a counter-signer that the trust provider lists counts
-// only when the provider found no error in it; when the provider lists none,
-// a counter-signature attribute counts only after it has been verified here.
-static int signer_timestamped(CRYPT_PROVIDER_DATA *data, CRYPT_PROVIDER_SGNR *signer) {
-    if (signer->csCounterSigners > 0) {
+// Provider records grew over the years: a member is read only when the
+// record's own size says that it holds it.
+#define RECORD_HOLDS(record, type, member) \
+    ((record)->cbStruct >= offsetof(type, member) + sizeof((record)->member))
+
+int authenticode_counter_signer_counts(const CRYPT_PROVIDER_SGNR *counter) {
+    if (counter == nullptr || !RECORD_HOLDS(counter, CRYPT_PROVIDER_SGNR, pasCertChain)) return 0;
+    if (counter->dwError != 0) return 0;
+    if (counter->csCertChain == 0 || counter->pasCertChain == nullptr) return 0;
+    const CRYPT_PROVIDER_CERT *first = &counter->pasCertChain[0];
+    if (!RECORD_HOLDS(first, CRYPT_PROVIDER_CERT, pCert) || first->pCert == nullptr) return 0;
+    if (!certificate_has_timestamp_usage(first->pCert)) return 0;
+    // The chain the provider built for it must have no error; a record too
+    // old to carry one gets its chain built here, for the time-stamping usage.
+    if (RECORD_HOLDS(counter, CRYPT_PROVIDER_SGNR, pChainContext) && counter->pChainContext != nullptr)
+        return counter->pChainContext->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR ? 1 : 0;
+    return timestamp_certificate_trusted(first->pCert, nullptr);
+}
+
+int authenticode_signer_timestamped(const CRYPT_PROVIDER_SGNR *signer, HCRYPTMSG message) {
+    if (signer == nullptr) return 0;
+    if (RECORD_HOLDS(signer, CRYPT_PROVIDER_SGNR, pasCounterSigners) && signer->csCounterSigners > 0) {
+        if (signer->pasCounterSigners == nullptr) return 0;
         for (DWORD i = 0; i < signer->csCounterSigners; i++) {
-            CRYPT_PROVIDER_SGNR *counter = WTHelperGetProvSignerFromChain(data, 0, TRUE, i);
-            if (counter != nullptr && counter->dwError == 0) return 1;
+            if (authenticode_counter_signer_counts(&signer->pasCounterSigners[i])) return 1;
         }
         return 0;
     }
-    return signer_timestamp_attribute_verified(signer->psSigner, data->hMsg);
+    if (!RECORD_HOLDS(signer, CRYPT_PROVIDER_SGNR, psSigner)) return 0;
+    return signer_timestamp_attribute_verified(signer->psSigner, message);
 }
 
-// 1 when the signer's chain was built and its only error is a root that this
-// PC does not trust.
-static int signer_chain_untrusted_root_only(const CRYPT_PROVIDER_SGNR *signer) {
+int authenticode_signer_chain_untrusted_root_only(const CRYPT_PROVIDER_SGNR *signer) {
+    if (signer == nullptr || !RECORD_HOLDS(signer, CRYPT_PROVIDER_SGNR, pChainContext)) return 0;
     if (signer->pChainContext == nullptr) return 0;
     DWORD errors = signer->pChainContext->TrustStatus.dwErrorStatus;
     return (errors & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0 && (errors & ~(DWORD)CERT_TRUST_IS_UNTRUSTED_ROOT) == 0;
@@ -375,8 +399,8 @@ static void facts_gather(HANDLE state, AuthenticodeFacts *facts) {
                                       organization, ORGANIZATION_CAPACITY);
     if (length > 1 && wcscmp(organization, signer_organization()) == 0) facts->organization_match = 1;
 
-    facts->timestamp = (uint32_t)signer_timestamped(data, signer);
-    facts->chain_untrusted_root_only = (uint32_t)signer_chain_untrusted_root_only(signer);
+    facts->timestamp = (uint32_t)authenticode_signer_timestamped(signer, data->hMsg);
+    facts->chain_untrusted_root_only = (uint32_t)authenticode_signer_chain_untrusted_root_only(signer);
 }
 
 int authenticode_check(const wchar16 *path, HANDLE file, char *summary, size_t capacity) {

@@ -64,6 +64,8 @@ void authenticode_summary(char *summary, size_t capacity, AuthenticodeVerdict ve
 
 #ifdef _WIN32
 #include <windows.h>
+#include <wincrypt.h>
+#include <wintrust.h>
 
 // SHA-256 of exactly `length` bytes of an open file, read from offset 0 in
 // chunks of 1 MiB (the file pointer is moved). progress (may be null) is
@@ -72,6 +74,22 @@ void authenticode_summary(char *summary, size_t capacity, AuthenticodeVerdict ve
 // with `digest` untouched. The handle stays the caller's.
 int file_sha256(HANDLE file, uint64_t length, uint8_t digest[32], ProgressCallback progress,
                 void *context);
+
+// The readers of the trust provider's records (a signer record with its
+// chain context and its counter-signer records, as WinVerifyTrust leaves
+// them). Members that a record's cbStruct does not cover are never read.
+//
+// 1 when the signer's chain was built and its only error is a root that this
+// PC does not trust.
+int authenticode_signer_chain_untrusted_root_only(const CRYPT_PROVIDER_SGNR *signer);
+// 1 when a listed counter-signer proves a time stamp: the provider found no
+// error in it, its certificate names the time-stamping usage, and its chain
+// has no error.
+int authenticode_counter_signer_counts(const CRYPT_PROVIDER_SGNR *counter);
+// The time stamp fact: when the provider lists counter-signers, 1 when one
+// of them counts; when it lists none, 1 when a time-stamp attribute of the
+// signer verifies here (`message` is the signed message it came in).
+int authenticode_signer_timestamped(const CRYPT_PROVIDER_SGNR *signer, HCRYPTMSG message);
 
 // Lets Windows verify the file's Authenticode signature and decides whether
 // the signer is the vendor. 1 accepted, 0 refused. The one-line summary goes
