@@ -208,8 +208,8 @@ TEST_F(AuthenticodeRecords, EveryOtherErrorBitAloneOrWithTheUntrustedRootIsRefus
 
 TEST_F(AuthenticodeRecords, ARecordTooShortForAChainIsNotRead) {
     // An older provider's record ends before the chain context: the member
-    // is never read (here it holds a pointer that must not be followed).
-    SignerRecord record(pki.pinned, (PCCERT_CHAIN_CONTEXT)(uintptr_t)0x10, 0);
+    // is never read (here it holds a chain that would be accepted).
+    SignerRecord record(pki.pinned, pki.pinned_now, 0);
     record.signer.cbStruct = offsetof(CRYPT_PROVIDER_SGNR, pChainContext);
     EXPECT_EQ(authenticode_signer_chain_untrusted_root_only(&record.signer), 0);
 }
@@ -260,11 +260,12 @@ TEST_F(AuthenticodeRecords, ACounterSignerCountsOnlyWithoutAnyError) {
 
 TEST_F(AuthenticodeRecords, ACounterSignerRecordIsReadOnlyAsFarAsItReaches) {
     // Too short for a chain context: its chain is built here, for the
-    // time-stamping usage; the member itself is never read.
-    SignerRecord counter(pki.tsa, (PCCERT_CHAIN_CONTEXT)(uintptr_t)0x10, 0);
+    // time-stamping usage; the member itself is never read (here it holds a
+    // chain with an error).
+    SignerRecord counter(pki.tsa, pki.tsa_expired, 0);
     counter.signer.cbStruct = offsetof(CRYPT_PROVIDER_SGNR, pChainContext);
     EXPECT_EQ(authenticode_counter_signer_counts(&counter.signer), 1);
-    SignerRecord wrong(pki.vendor, (PCCERT_CHAIN_CONTEXT)(uintptr_t)0x10, 0);
+    SignerRecord wrong(pki.vendor, pki.vendor_now, 0);
     wrong.signer.cbStruct = offsetof(CRYPT_PROVIDER_SGNR, pChainContext);
     EXPECT_EQ(authenticode_counter_signer_counts(&wrong.signer), 0);
     // Too short for its certificates: nothing proves it.
