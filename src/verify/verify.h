@@ -91,6 +91,23 @@ int authenticode_counter_signer_counts(const CRYPT_PROVIDER_SGNR *counter);
 // signer verifies here (`message` is the signed message it came in).
 int authenticode_signer_timestamped(const CRYPT_PROVIDER_SGNR *signer, HCRYPTMSG message);
 
+#if VQ_PROFILE_TEST
+// Test build only: after the real WinVerifyTrust, gives the result and the
+// first signer's record as Windows reports them for the same file (see
+// authenticode.cpp). *status and *signer are replaced; the records live in
+// report until it is freed.
+struct WindowsReport {
+    CRYPT_PROVIDER_SGNR signer;       // a copy of the first signer's record
+    CRYPT_PROVIDER_SGNR counter;      // the time stamp, as a listed counter-signer
+    CRYPT_PROVIDER_CERT counter_certificate;
+    PCCERT_CONTEXT certificate;       // the token's signer certificate (owned)
+    PCCERT_CHAIN_CONTEXT chain;       // its chain (owned)
+};
+void authenticode_windows_report(const CRYPT_PROVIDER_DATA *data, uint32_t *status, CRYPT_PROVIDER_SGNR **signer,
+                                 WindowsReport *report);
+void authenticode_windows_report_free(WindowsReport *report);
+#endif
+
 // Lets Windows verify the file's Authenticode signature and decides whether
 // the signer is the vendor. 1 accepted, 0 refused. The one-line summary goes
 // to summary (may be null or capacity 0). The handle stays the caller's.
