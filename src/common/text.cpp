@@ -549,10 +549,19 @@ int text16_equal_ascii_nocase(const wchar16 *a, const wchar16 *b) {
 // is one), the C1 controls, the line and paragraph separators, and bytes that
 // are not well-formed UTF-8 (a decoded U+FFFD that is not the 3 bytes of a
 // real one).
-static int escape_needed(uint32_t cp, const unsigned char *bytes, size_t count) {
-    if (cp < 0x20 || cp == 0x7F || cp == '\\') return 1;
+int text_code_point_hidden(uint32_t cp) {
+    if (cp < 0x20 || cp == 0x7F) return 1;
     if (cp >= 0x80 && cp <= 0x9F) return 1;
     if (cp == 0x2028 || cp == 0x2029) return 1;
+    // Marks, embeddings, overrides and isolates of the bidirectional algorithm.
+    if (cp == 0x200E || cp == 0x200F) return 1;
+    if (cp >= 0x202A && cp <= 0x202E) return 1;
+    if (cp >= 0x2066 && cp <= 0x2069) return 1;
+    return 0;
+}
+
+static int escape_needed(uint32_t cp, const unsigned char *bytes, size_t count) {
+    if (text_code_point_hidden(cp) || cp == '\\') return 1;
     if (cp == 0xFFFD) {
         return !(count == 3 && bytes[0] == 0xEF && bytes[1] == 0xBF && bytes[2] == 0xBD);
     }
@@ -588,6 +597,64 @@ int text_escape_controls(const char *text, char *buffer, size_t capacity) {
             } else {
                 buffer[length++] = (char)b;
             }
+        }
+    }
+    buffer[length] = 0;
+    return cut ? -1 : (int)length;
+}
+
+int text16_escape_controls(const wchar16 *text, wchar16 *buffer, size_t capacity) {
+    if (capacity == 0) return -1;
+    static const char digits[] = "0123456789abcdef";
+    size_t limit = text16_length(text);
+    size_t pos = 0;
+    size_t length = 0;
+    int cut = 0;
+    while (pos < limit) {
+        size_t start = pos;
+        uint32_t unit = (uint16_t)text[pos];
+        uint32_t cp = unit;
+        // A surrogate pair is one character; a lone surrogate stands for itself.
+        if (unit >= 0xD800 && unit <= 0xDBFF && pos + 1 < limit && (uint16_t)text[pos + 1] >= 0xDC00 &&
+            (uint16_t)text[pos + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((unit - 0xD800) << 10) + ((uint16_t)text[pos + 1] - 0xDC00);
+            pos += 2;
+        } else {
+            pos += 1;
+        }
+        int lone = cp >= 0xD800 && cp <= 0xDFFF;
+        int escaped = lone || text_code_point_hidden(cp) || cp == '\\';
+        size_t count = pos - start;
+        unsigned char bytes[4];
+        size_t byte_count = 0;
+        if (escaped) {
+            // The character's UTF-8 form (every escaped one is below U+10000).
+            if (cp < 0x80) {
+                bytes[byte_count++] = (unsigned char)cp;
+            } else if (cp < 0x800) {
+                bytes[byte_count++] = (unsigned char)(0xC0 | (cp >> 6));
+                bytes[byte_count++] = (unsigned char)(0x80 | (cp & 0x3F));
+            } else {
+                bytes[byte_count++] = (unsigned char)(0xE0 | (cp >> 12));
+                bytes[byte_count++] = (unsigned char)(0x80 | ((cp >> 6) & 0x3F));
+                bytes[byte_count++] = (unsigned char)(0x80 | (cp & 0x3F));
+            }
+        }
+        // A character and its escapes go in whole or not at all.
+        size_t need = escaped ? 4 * byte_count : count;
+        if (length + need + 1 > capacity) {
+            cut = 1;
+            break;
+        }
+        if (escaped) {
+            for (size_t k = 0; k < byte_count; k++) {
+                buffer[length++] = '\\';
+                buffer[length++] = 'x';
+                buffer[length++] = (wchar16)digits[bytes[k] >> 4];
+                buffer[length++] = (wchar16)digits[bytes[k] & 0x0F];
+            }
+        } else {
+            for (size_t k = 0; k < count; k++) buffer[length++] = text[start + k];
         }
     }
     buffer[length] = 0;

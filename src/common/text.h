@@ -47,17 +47,28 @@ void utf16_to_utf8(const wchar16 *text, char *buffer, size_t capacity);
 // buffer holds at least 2n + 1 bytes.
 void hex_encode(const uint8_t *bytes, size_t count, char *out);
 
+// 1 for the code points that can break, hide or reorder a line of text: the
+// C0 controls (CR, LF, TAB, ...), DEL, the C1 controls U+0080-U+009F, the
+// separators U+2028 and U+2029, and the bidirectional format controls U+200E,
+// U+200F, U+202A-U+202E and U+2066-U+2069.
+int text_code_point_hidden(uint32_t cp);
+
 // Text from outside the program (the signed manifest's fields in a refusal's
 // detail, the registry, the network) made safe for one log line or message:
-// C0 controls (CR, LF, TAB, ...), DEL, the backslash, the C1 controls
-// U+0080-U+009F, the separators U+2028 and U+2029, and bytes that are not
-// well-formed UTF-8 become \xNN (two lower-case hex digits) for each of their
-// bytes; everything else is copied. So the result never holds a line break,
-// and every backslash in it starts an escape. Cut to capacity - 1 bytes
-// before a character or escape that does not fit whole, always terminated
-// (nothing is written when the capacity is 0). Returns the length in bytes, or
-// -1 when cut. A buffer of 4n + 1 bytes holds any n-byte text whole.
+// the code points of text_code_point_hidden, the backslash, and bytes that are
+// not well-formed UTF-8 become \xNN (two lower-case hex digits) for each of
+// their bytes; everything else is copied. So the result never holds a line
+// break or a change of writing direction, and every backslash in it starts
+// an escape. Cut to capacity - 1 bytes before a character or escape that does
+// not fit whole, always terminated (nothing is written when the capacity is
+// 0). Returns the length in bytes, or -1 when cut. A buffer of 4n + 1 bytes
+// holds any n-byte text whole.
 int text_escape_controls(const char *text, char *buffer, size_t capacity);
+// The same for UTF-16 text: a character that is escaped becomes \xNN for each
+// byte of its UTF-8 form (a lone surrogate: of its three-byte form), exactly
+// as text_escape_controls writes the same character. Capacity and result in
+// UTF-16 units; a buffer of 12n + 1 units holds any n-unit text whole.
+int text16_escape_controls(const wchar16 *text, wchar16 *buffer, size_t capacity);
 
 // Small helpers over UTF-16 text.
 size_t text16_length(const wchar16 *text);

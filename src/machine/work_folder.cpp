@@ -19,14 +19,20 @@ int work_folder_sid_trusted(PSID sid) {
     return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
 }
 
-int work_folder_create_private(const wchar16 *path) {
+PSECURITY_DESCRIPTOR work_folder_descriptor_new(void) {
     wchar16 sddl[WORK_FOLDER_SDDL_CAPACITY];
     text16_copy(sddl, WORK_FOLDER_SDDL_CAPACITY, private_sddl);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
                                                               nullptr)) {
-        return 0;
+        return nullptr;
     }
+    return descriptor;
+}
+
+int work_folder_create_private(const wchar16 *path) {
+    PSECURITY_DESCRIPTOR descriptor = work_folder_descriptor_new();
+    if (descriptor == nullptr) return 0;
     SECURITY_ATTRIBUTES attributes;
     attributes.nLength = sizeof(attributes);
     attributes.lpSecurityDescriptor = descriptor;

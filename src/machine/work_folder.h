@@ -28,6 +28,9 @@ int work_folder_prepare(const wchar16 *parent, wchar16 *path, size_t capacity, u
 typedef int (*WorkFolderPrivacyCheck)(const wchar16 *path);
 int work_folder_prepare_with(const wchar16 *parent, wchar16 *path, size_t capacity, uint32_t *reused,
                              WorkFolderPrivacyCheck is_private);
+// The descriptor every new work folder is created with (self-relative, from
+// LocalAlloc: the caller frees it with LocalFree); null when it cannot be made.
+PSECURITY_DESCRIPTOR work_folder_descriptor_new(void);
 // Creates one folder with the private descriptor; 1 only when this call
 // created it (last error as CreateDirectoryW left it otherwise).
 int work_folder_create_private(const wchar16 *path);

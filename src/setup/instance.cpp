@@ -22,28 +22,47 @@ static InstanceObject instance_object_of(HANDLE handle, DWORD error) {
     return error == ERROR_ALREADY_EXISTS ? INSTANCE_OBJECT_EXISTS : INSTANCE_OBJECT_CREATED;
 }
 
-static InstanceObject instance_take_guarded(InstanceLock *lock) {
+static const InstanceBoundaryCalls system_boundary_calls = {
+    CreateBoundaryDescriptorW,
+    AddSIDToBoundaryDescriptor,
+    AddIntegrityLabelToBoundaryDescriptor,
+    DeleteBoundaryDescriptor,
+};
+
+HANDLE startup_instance_boundary(const InstanceBoundaryCalls *calls) {
     // Where private namespaces do not exist the boundary cannot be made;
     // then nothing further is called (some systems end the process on the
     // next call).
-    HANDLE boundary = CreateBoundaryDescriptorW(boundary_name, 0);
+    HANDLE boundary = calls->create(boundary_name, 0);
+    if (boundary == nullptr) return nullptr;
+    // Only a member of the Administrators group, running at High integrity
+    // (elevated), matches the boundary: an administrator's unelevated
+    // programs run at Medium and cannot create the namespace first.
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD administrators_size = sizeof(administrators);
+    BYTE high_label[SECURITY_MAX_SID_SIZE];
+    DWORD high_label_size = sizeof(high_label);
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &administrators_size) ||
+        !CreateWellKnownSid(WinHighLabelSid, nullptr, high_label, &high_label_size) ||
+        !calls->add_sid(&boundary, administrators) || !calls->add_label(&boundary, high_label)) {
+        calls->destroy(boundary);
+        return nullptr;
+    }
+    return boundary;
+}
+
+static InstanceObject instance_take_guarded(InstanceLock *lock) {
+    HANDLE boundary = startup_instance_boundary(&system_boundary_calls);
     if (boundary == nullptr) return INSTANCE_OBJECT_UNAVAILABLE;
 
     InstanceObject result = INSTANCE_OBJECT_FAILED;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     SECURITY_ATTRIBUTES attributes;
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD sid_size = sizeof(sid);
     wchar16 sddl[64];
     HANDLE space = nullptr;
     HANDLE mutex = nullptr;
     DWORD error = 0;
 
-    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &sid_size) ||
-        !AddSIDToBoundaryDescriptor(&boundary, sid)) {
-        result = INSTANCE_OBJECT_UNAVAILABLE;
-        goto done;
-    }
     text16_copy(sddl, 64, guarded_sddl);
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
                                                               nullptr)) {

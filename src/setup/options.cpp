@@ -35,12 +35,16 @@ int option_text_valid(const wchar16 *value, const char *extra, size_t max_length
     return n >= 1 ? 1 : 0;
 }
 
+// A folder name reaches the installer's command line and the log's "running:"
+// line: no double quote, and nothing that breaks, hides or reorders a line
+// (controls, DEL, C1 controls, line and paragraph separators, bidirectional
+// format controls). Every such character is a single UTF-16 unit.
 static int dir_value_valid(const wchar16 *value) {
     size_t n = 0;
     for (; value[n] != 0; n++) {
         if (n >= OPTIONS_DIR_MAX) return 0;
         uint32_t u = (uint16_t)value[n];
-        if (u < 0x20 || u == '"') return 0;
+        if (u == '"' || text_code_point_hidden(u)) return 0;
     }
     return n >= 1 ? 1 : 0;
 }

@@ -17,12 +17,8 @@ int startup_main(HINSTANCE instance) {
     offending[0] = 0;
     if (!options_parse(offending, OPTIONS_ERROR_CAPACITY)) {
         if (!startup_quiet(setup_options())) {
-            wchar16 usage[512];
-            format_wide(usage, 512,
-                        T16("Unknown or invalid option: %ls\n\nAccepted: /SILENT /VERYSILENT "
-                            "/SUPPRESSMSGBOXES /NORESTART /REPAIR /DIR=\"folder\" "
-                            "/COMPONENTS=list /TASKS=list /LANG=name"),
-                        offending);
+            wchar16 usage[STARTUP_USAGE_CAPACITY];
+            startup_usage_text(offending, usage, STARTUP_USAGE_CAPACITY);
             MessageBoxW(nullptr, usage, UI_TITLE, MB_OK | MB_ICONERROR);
         }
         return 5;
@@ -31,11 +27,13 @@ int startup_main(HINSTANCE instance) {
     InstanceLock lock;
     InstanceVerdict verdict = startup_instance_take(&lock);
     if (verdict == INSTANCE_ALREADY_RUNNING) {
+        // Released before the box: while it waits for the user, a setup
+        // started after the running one has ended must not be turned away.
+        startup_instance_release(&lock);
         if (!startup_quiet(setup_options())) {
             MessageBoxW(nullptr, T16("Vornquill AI Setup is already running."), UI_TITLE,
                         MB_OK | MB_ICONINFORMATION);
         }
-        startup_instance_release(&lock);
         return 5;
     }
     // The log does not exist yet: the flow writes this after its opening lines.

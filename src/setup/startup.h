@@ -2,6 +2,7 @@
 // single instance and run, and the rule for which message box ends it.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "setup/options.h"
@@ -11,6 +12,13 @@ enum StartupBox {
     STARTUP_BOX_ERROR = 1,        // MB_ICONERROR
     STARTUP_BOX_INFORMATION = 2   // MB_ICONINFORMATION
 };
+
+enum { STARTUP_USAGE_CAPACITY = 512 };
+
+// The usage message for the first offending argument, into usage (cut to
+// capacity - 1 units; start-up passes STARTUP_USAGE_CAPACITY). The argument
+// appears as text16_escape_controls writes it. Returns format_wide's result.
+int startup_usage_text(const wchar16 *offending, wchar16 *usage, size_t capacity);
 
 // Quiet run for the early boxes: /SUPPRESSMSGBOXES with /SILENT or /VERYSILENT.
 int startup_quiet(const SetupOptions *options);
@@ -59,6 +67,20 @@ struct InstanceLock {
     HANDLE space;    // the administrators' private namespace
     HANDLE guarded;  // the mutex inside it
 };
+
+// The system calls that make the private namespace's boundary (a test
+// supplies its own to see what is asked of the system).
+struct InstanceBoundaryCalls {
+    HANDLE(WINAPI *create)(LPCWSTR name, ULONG flags);
+    BOOL(WINAPI *add_sid)(HANDLE *boundary, PSID sid);
+    BOOL(WINAPI *add_label)(HANDLE *boundary, PSID label);
+    VOID(WINAPI *destroy)(HANDLE boundary);
+};
+// The boundary "VornquillAI-OnlineSetup" requiring the Administrators group
+// and the High mandatory level; null when it cannot be made (then nothing
+// past the failed call is asked, and a boundary made on the way is deleted).
+// The caller deletes the boundary it gets.
+HANDLE startup_instance_boundary(const InstanceBoundaryCalls *calls);
 
 // Asks for both mutexes (initially owned) and returns the verdict; the
 // handles stay in lock until startup_instance_release. When the private

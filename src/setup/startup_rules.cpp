@@ -1,6 +1,8 @@
 // Which message box a run shows, and whether another setup runs: pure rules.
 #include "setup/startup.h"
 
+#include "common/text.h"
+
 int startup_quiet(const SetupOptions *options) {
     return options->suppress_msg_boxes && options_silent(options);
 }
@@ -32,4 +34,16 @@ InstanceVerdict startup_instance_verdict(InstanceObject named, InstanceObject gu
         if (named == INSTANCE_OBJECT_EXISTS) return INSTANCE_ALREADY_RUNNING;
         return INSTANCE_RUN_UNPROTECTED;
     }
+}
+
+int startup_usage_text(const wchar16 *offending, wchar16 *usage, size_t capacity) {
+    // The argument comes from whoever started the program: it is shown with
+    // its controls and direction marks escaped, as the log shows outside text.
+    wchar16 shown[STARTUP_USAGE_CAPACITY];
+    text16_escape_controls(offending, shown, STARTUP_USAGE_CAPACITY);
+    return format_wide(usage, capacity,
+                       T16("Unknown or invalid option: %ls\n\nAccepted: /SILENT /VERYSILENT "
+                           "/SUPPRESSMSGBOXES /NORESTART /REPAIR /DIR=\"folder\" "
+                           "/COMPONENTS=list /TASKS=list /LANG=name"),
+                       shown);
 }

@@ -10,6 +10,7 @@
 #include <wintrust.h>
 #include <softpub.h>
 
+#include <stddef.h>
 #include <string.h>
 
 #include "common/constants.h"
@@ -67,10 +68,8 @@ static void *message_param_alloc(HCRYPTMSG message, DWORD type, DWORD index, DWO
 }
 
 // 1 when the certificate names the time-stamping usage in its own extended
-// key usage extension and chains, for that usage, to a root this PC trusts
-// with no error at all. `extra` holds the certificates that came with the
-// time stamp (intermediates). Nothing is fetched from the network.
-static int timestamp_certificate_trusted(PCCERT_CONTEXT certificate, HCERTSTORE extra) {
+// key usage extension.
+static int certificate_has_timestamp_usage(PCCERT_CONTEXT certificate) {
     int usage_found = 0;
     DWORD size = 0;
     if (CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size) && size > 0) {
@@ -86,8 +85,13 @@ static int timestamp_certificate_trusted(PCCERT_CONTEXT certificate, HCERTSTORE 
             heap_free(usage);
         }
     }
-    if (!usage_found) return 0;
+    return usage_found;
+}
 
+// The chain of a time-stamping certificate for that usage, with the
+// certificates in `extra` (may be null) as intermediates; null when none
+// could be built. Nothing is fetched from the network.
+static PCCERT_CHAIN_CONTEXT timestamp_chain(PCCERT_CONTEXT certificate, HCERTSTORE extra) {
     LPSTR wanted[1] = {(LPSTR)kOidTimestampUsage};
     CERT_CHAIN_PARA para;
     memset(&para, 0, sizeof para);
@@ -97,9 +101,20 @@ static int timestamp_certificate_trusted(PCCERT_CONTEXT certificate, HCERTSTORE 
     para.RequestedUsage.Usage.rgpszUsageIdentifier = wanted;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
     if (!CertGetCertificateChain(nullptr, certificate, nullptr, extra, &para, CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL,
-                                 nullptr, &chain) ||
-        chain == nullptr)
-        return 0;
+                                 nullptr, &chain))
+        return nullptr;
+    return chain;
+}
+
+// 1 when the certificate names the time-stamping usage in its own extended
+// key usage extension and chains, for that usage, to a root this PC trusts
+// with no error at all. `extra` holds the certificates that came with the
+// time stamp (intermediates). Nothing is fetched from the network.
+static int timestamp_certificate_trusted(PCCERT_CONTEXT certificate, HCERTSTORE extra) {
+    if (!certificate_has_timestamp_usage(certificate)) return 0;
+
+    PCCERT_CHAIN_CONTEXT chain = timestamp_chain(certificate, extra);
+    if (chain == nullptr) return 0;
     int trusted = chain->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR ? 1 : 0;
     CertFreeCertificateChain(chain);
     return trusted;
@@ -192,12 +207,16 @@ done:
     return matches;
 }
 
-// An RFC 3161 time-stamp token (a signed-data content info) counts when it
+// An RFC 3161 time-stamp token (a signed-data content info) is sound when it
 // has one signer whose certificate came with it, its signature verifies over
-// its attributes, their message digest is the hash of the content, the content is a
-// time-stamp info whose imprint is the hash of `signed_value`, and the
-// signer's certificate is a trusted time-stamping certificate.
-static int rfc3161_token_verified(const CRYPT_ATTR_BLOB *token, const CRYPT_DATA_BLOB *signed_value) {
+// its attributes, their message digest is the hash of the content, and the
+// content is a time-stamp info whose imprint is the hash of `signed_value`.
+// It counts as a time stamp when the signer's certificate is also a trusted
+// time-stamping certificate (`trusted`, when not null, is set to that). A
+// copy of that certificate that needs no store goes to `signer_out` (may be
+// null; the caller frees what it gets, even when the token is not sound).
+static int rfc3161_token_check(const CRYPT_ATTR_BLOB *token, const CRYPT_DATA_BLOB *signed_value, int *trusted,
+                               PCCERT_CONTEXT *signer_out) {
     int verified = 0;
     HCRYPTMSG message = nullptr;
     HCERTSTORE store = nullptr;
@@ -253,9 +272,11 @@ static int rfc3161_token_verified(const CRYPT_ATTR_BLOB *token, const CRYPT_DATA
     }
     if (!token_digest_matches_content(message, info, info_size)) goto done;
     if (!token_imprint_matches(info, info_size, signed_value)) goto done;
-    if (!timestamp_certificate_trusted(certificate, store)) goto done;
     verified = 1;
+    if (trusted != nullptr) *trusted = timestamp_certificate_trusted(certificate, store);
 done:
+    if (signer_out != nullptr && certificate != nullptr)
+        *signer_out = CertCreateCertificateContext(kEncoding, certificate->pbCertEncoded, certificate->cbCertEncoded);
     if (inner != nullptr) LocalFree(inner);
     heap_free(content);
     heap_free(content_type);
@@ -264,6 +285,11 @@ done:
     if (store != nullptr) CertCloseStore(store, 0);
     if (message != nullptr) CryptMsgClose(message);
     return verified;
+}
+
+static int rfc3161_token_verified(const CRYPT_ATTR_BLOB *token, const CRYPT_DATA_BLOB *signed_value) {
+    int trusted = 0;
+    return rfc3161_token_check(token, signed_value, &trusted, nullptr) && trusted;
 }
 
 // A PKCS #9 counter-signature counts when the system verifies it over this
@@ -321,35 +347,120 @@ static int signer_timestamp_attribute_verified(const CMSG_SIGNER_INFO *signer, H
     return verified;
 }
 
-// The time stamp fact: a counter-signer that the trust provider lists counts
-// only when the provider found no error in it; when the provider lists none,
-// a counter-signature attribute counts only after it has been verified here.
-static int signer_timestamped(CRYPT_PROVIDER_DATA *data, CRYPT_PROVIDER_SGNR *signer) {
-    if (signer->csCounterSigners > 0) {
+// Provider records grew over the years: a member is read only when the
+// record's own size says that it holds it.
+#define RECORD_HOLDS(record, type, member) \
+    ((record)->cbStruct >= offsetof(type, member) + sizeof((record)->member))
+
+int authenticode_counter_signer_counts(const CRYPT_PROVIDER_SGNR *counter) {
+    if (counter == nullptr || !RECORD_HOLDS(counter, CRYPT_PROVIDER_SGNR, pasCertChain)) return 0;
+    if (counter->dwError != 0) return 0;
+    if (counter->csCertChain == 0 || counter->pasCertChain == nullptr) return 0;
+    const CRYPT_PROVIDER_CERT *first = &counter->pasCertChain[0];
+    if (!RECORD_HOLDS(first, CRYPT_PROVIDER_CERT, pCert) || first->pCert == nullptr) return 0;
+    if (!certificate_has_timestamp_usage(first->pCert)) return 0;
+    // The chain the provider built for it must have no error; a record too
+    // old to carry one gets its chain built here, for the time-stamping usage.
+    if (RECORD_HOLDS(counter, CRYPT_PROVIDER_SGNR, pChainContext) && counter->pChainContext != nullptr)
+        return counter->pChainContext->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR ? 1 : 0;
+    return timestamp_certificate_trusted(first->pCert, nullptr);
+}
+
+int authenticode_signer_timestamped(const CRYPT_PROVIDER_SGNR *signer, HCRYPTMSG message) {
+    if (signer == nullptr) return 0;
+    if (RECORD_HOLDS(signer, CRYPT_PROVIDER_SGNR, pasCounterSigners) && signer->csCounterSigners > 0) {
+        if (signer->pasCounterSigners == nullptr) return 0;
         for (DWORD i = 0; i < signer->csCounterSigners; i++) {
-            CRYPT_PROVIDER_SGNR *counter = WTHelperGetProvSignerFromChain(data, 0, TRUE, i);
-            if (counter != nullptr && counter->dwError == 0) return 1;
+            if (authenticode_counter_signer_counts(&signer->pasCounterSigners[i])) return 1;
         }
         return 0;
     }
-    return signer_timestamp_attribute_verified(signer->psSigner, data->hMsg);
+    if (!RECORD_HOLDS(signer, CRYPT_PROVIDER_SGNR, psSigner)) return 0;
+    return signer_timestamp_attribute_verified(signer->psSigner, message);
 }
 
-// 1 when the signer's chain was built and its only error is a root that this
-// PC does not trust.
-static int signer_chain_untrusted_root_only(const CRYPT_PROVIDER_SGNR *signer) {
+int authenticode_signer_chain_untrusted_root_only(const CRYPT_PROVIDER_SGNR *signer) {
+    if (signer == nullptr || !RECORD_HOLDS(signer, CRYPT_PROVIDER_SGNR, pChainContext)) return 0;
     if (signer->pChainContext == nullptr) return 0;
     DWORD errors = signer->pChainContext->TrustStatus.dwErrorStatus;
     return (errors & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0 && (errors & ~(DWORD)CERT_TRUST_IS_UNTRUSTED_ROOT) == 0;
 }
 
-static void facts_gather(HANDLE state, AuthenticodeFacts *facts) {
+#if VQ_PROFILE_TEST
+// ---------------------------------------------------------------- the test build's Windows report
+// The test build runs where the trust provider reports less than Windows
+// does: it returns 0 for a signer whose root this machine does not trust,
+// and it lists no counter-signers. After the real WinVerifyTrust, the test
+// build therefore gives the facts reader what Windows reports for the same
+// file, derived from what the provider did build, so that runs with the
+// pinned certificate take the path they take on Windows:
+// - the result: the Authenticode chain policy's verdict on the signer's
+//   real chain (CERT_E_UNTRUSTEDROOT for a root this machine does not trust),
+//   where the provider returned 0;
+// - the counter-signers: the RFC 3161 time stamp among the signer's
+//   unauthenticated attributes, listed as a time-stamp signer with its own
+//   certificate, that certificate's real chain for the time-stamping usage,
+//   and an error value when the token does not verify over this signer.
+// The production build holds none of this.
+void authenticode_windows_report_free(WindowsReport *report) {
+    if (report->chain != nullptr) CertFreeCertificateChain(report->chain);
+    if (report->certificate != nullptr) CertFreeCertificateContext(report->certificate);
+    memset(report, 0, sizeof *report);
+}
+
+void authenticode_windows_report(const CRYPT_PROVIDER_DATA *data, uint32_t *status, CRYPT_PROVIDER_SGNR **signer,
+                                 WindowsReport *report) {
+    memset(report, 0, sizeof *report);
+    if (data == nullptr || *signer == nullptr) return;
+    const CRYPT_PROVIDER_SGNR *real = *signer;
+    if (real->cbStruct < sizeof(CRYPT_PROVIDER_SGNR)) return;
+    report->signer = *real;
+
+    if (*status == 0 && real->pChainContext != nullptr) {
+        CERT_CHAIN_POLICY_PARA para;
+        memset(&para, 0, sizeof para);
+        para.cbSize = sizeof para;
+        CERT_CHAIN_POLICY_STATUS verdict;
+        memset(&verdict, 0, sizeof verdict);
+        verdict.cbSize = sizeof verdict;
+        if (CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, real->pChainContext, &para, &verdict))
+            *status = verdict.dwError;
+    }
+
+    if (real->csCounterSigners == 0 && real->psSigner != nullptr) {
+        const CMSG_SIGNER_INFO *info = real->psSigner;
+        for (DWORD i = 0; i < info->UnauthAttrs.cAttr; i++) {
+            const CRYPT_ATTRIBUTE *attribute = &info->UnauthAttrs.rgAttr[i];
+            if (attribute->pszObjId == nullptr || strcmp(attribute->pszObjId, kOidRfc3161CounterSign) != 0 ||
+                attribute->cValue < 1 || attribute->rgValue == nullptr)
+                continue;
+            PCCERT_CONTEXT certificate = nullptr;
+            int sound = rfc3161_token_check(&attribute->rgValue[0], &info->EncryptedHash, nullptr, &certificate);
+            if (certificate == nullptr) break;  // no signer certificate: nothing to list
+            report->certificate = certificate;
+            report->chain = timestamp_chain(certificate, nullptr);
+            report->counter_certificate.cbStruct = sizeof report->counter_certificate;
+            report->counter_certificate.pCert = certificate;
+            report->counter.cbStruct = sizeof report->counter;
+            report->counter.sftVerifyAsOf = real->sftVerifyAsOf;
+            report->counter.csCertChain = 1;
+            report->counter.pasCertChain = &report->counter_certificate;
+            report->counter.dwSignerType = SGNR_TYPE_TIMESTAMP;
+            report->counter.dwError = sound ? 0 : (DWORD)TRUST_E_TIME_STAMP;
+            report->counter.pChainContext = report->chain;
+            report->signer.csCounterSigners = 1;
+            report->signer.pasCounterSigners = &report->counter;
+            break;
+        }
+    }
+    *signer = &report->signer;
+}
+#endif
+
+// The facts from the provider's record of the first signer (null: none).
+static void facts_gather(const CRYPT_PROVIDER_DATA *data, CRYPT_PROVIDER_SGNR *signer, AuthenticodeFacts *facts) {
     memset(facts, 0, sizeof *facts);
-    if (state == nullptr) return;
-    CRYPT_PROVIDER_DATA *data = WTHelperProvDataFromStateData(state);
-    if (data == nullptr) return;
-    CRYPT_PROVIDER_SGNR *signer = WTHelperGetProvSignerFromChain(data, 0, FALSE, 0);
-    if (signer == nullptr) return;
+    if (data == nullptr || signer == nullptr) return;
     CRYPT_PROVIDER_CERT *provider_cert = WTHelperGetProvCertFromChain(signer, 0);
     if (provider_cert == nullptr || provider_cert->pCert == nullptr) return;
     PCCERT_CONTEXT certificate = provider_cert->pCert;
@@ -375,8 +486,8 @@ static void facts_gather(HANDLE state, AuthenticodeFacts *facts) {
                                       organization, ORGANIZATION_CAPACITY);
     if (length > 1 && wcscmp(organization, signer_organization()) == 0) facts->organization_match = 1;
 
-    facts->timestamp = (uint32_t)signer_timestamped(data, signer);
-    facts->chain_untrusted_root_only = (uint32_t)signer_chain_untrusted_root_only(signer);
+    facts->timestamp = (uint32_t)authenticode_signer_timestamped(signer, data->hMsg);
+    facts->chain_untrusted_root_only = (uint32_t)authenticode_signer_chain_untrusted_root_only(signer);
 }
 
 int authenticode_check(const wchar16 *path, HANDLE file, char *summary, size_t capacity) {
@@ -401,7 +512,18 @@ int authenticode_check(const wchar16 *path, HANDLE file, char *summary, size_t c
     uint32_t status = (uint32_t)WinVerifyTrust((HWND)INVALID_HANDLE_VALUE, &action, &trust);
 
     AuthenticodeFacts facts;
-    facts_gather(trust.hWVTStateData, &facts);
+    CRYPT_PROVIDER_DATA *data =
+        trust.hWVTStateData != nullptr ? WTHelperProvDataFromStateData(trust.hWVTStateData) : nullptr;
+    CRYPT_PROVIDER_SGNR *signer = data != nullptr ? WTHelperGetProvSignerFromChain(data, 0, FALSE, 0) : nullptr;
+#if VQ_PROFILE_TEST
+    // The test build reads what Windows would have reported for this file.
+    WindowsReport report;
+    authenticode_windows_report(data, &status, &signer, &report);
+#endif
+    facts_gather(data, signer, &facts);
+#if VQ_PROFILE_TEST
+    authenticode_windows_report_free(&report);
+#endif
     AuthenticodeVerdict verdict = authenticode_verdict(status, &facts);
     authenticode_summary(summary, capacity, verdict, status, &facts);
 

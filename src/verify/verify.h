@@ -64,6 +64,8 @@ void authenticode_summary(char *summary, size_t capacity, AuthenticodeVerdict ve
 
 #ifdef _WIN32
 #include <windows.h>
+#include <wincrypt.h>
+#include <wintrust.h>
 
 // SHA-256 of exactly `length` bytes of an open file, read from offset 0 in
 // chunks of 1 MiB (the file pointer is moved). progress (may be null) is
@@ -72,6 +74,39 @@ void authenticode_summary(char *summary, size_t capacity, AuthenticodeVerdict ve
 // with `digest` untouched. The handle stays the caller's.
 int file_sha256(HANDLE file, uint64_t length, uint8_t digest[32], ProgressCallback progress,
                 void *context);
+
+// The readers of the trust provider's records (a signer record with its
+// chain context and its counter-signer records, as WinVerifyTrust leaves
+// them). Members that a record's cbStruct does not cover are never read.
+//
+// 1 when the signer's chain was built and its only error is a root that this
+// PC does not trust.
+int authenticode_signer_chain_untrusted_root_only(const CRYPT_PROVIDER_SGNR *signer);
+// 1 when a listed counter-signer proves a time stamp: the provider found no
+// error in it, its certificate names the time-stamping usage, and its chain
+// has no error.
+int authenticode_counter_signer_counts(const CRYPT_PROVIDER_SGNR *counter);
+// The time stamp fact: when the provider lists counter-signers, 1 when one
+// of them counts; when it lists none, 1 when a time-stamp attribute of the
+// signer verifies here (`message` is the signed message it came in).
+int authenticode_signer_timestamped(const CRYPT_PROVIDER_SGNR *signer, HCRYPTMSG message);
+
+#if VQ_PROFILE_TEST
+// Test build only: after the real WinVerifyTrust, gives the result and the
+// first signer's record as Windows reports them for the same file (see
+// authenticode.cpp). *status and *signer are replaced; the records live in
+// report until it is freed.
+struct WindowsReport {
+    CRYPT_PROVIDER_SGNR signer;       // a copy of the first signer's record
+    CRYPT_PROVIDER_SGNR counter;      // the time stamp, as a listed counter-signer
+    CRYPT_PROVIDER_CERT counter_certificate;
+    PCCERT_CONTEXT certificate;       // the token's signer certificate (owned)
+    PCCERT_CHAIN_CONTEXT chain;       // its chain (owned)
+};
+void authenticode_windows_report(const CRYPT_PROVIDER_DATA *data, uint32_t *status, CRYPT_PROVIDER_SGNR **signer,
+                                 WindowsReport *report);
+void authenticode_windows_report_free(WindowsReport *report);
+#endif
 
 // Lets Windows verify the file's Authenticode signature and decides whether
 // the signer is the vendor. 1 accepted, 0 refused. The one-line summary goes

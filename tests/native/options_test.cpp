@@ -79,6 +79,23 @@ TEST(Options, AcceptanceTable) {
         {{u"/TASKS=" + list250}, 1, u"", u"/TASKS=\"" + list250 + u"\""},
         {{u"/TASKS=" + list251}, 0, (u"/TASKS=" + list251).substr(0, 255), u""},
         {{u"/COMPONENTS=\u00e9"}, 0, u"/COMPONENTS=\u00e9", u""},
+        // A folder name holds nothing that breaks, hides or reorders the
+        // "running:" line: DEL, C1 controls, separators, direction controls.
+        {{u"/DIR=C:\\a\u007fb"}, 0, u"/DIR=C:\\a\u007fb", u""},
+        {{u"/DIR=C:\\a\u0080b"}, 0, u"/DIR=C:\\a\u0080b", u""},
+        {{u"/DIR=C:\\a\u0085b"}, 0, u"/DIR=C:\\a\u0085b", u""},
+        {{u"/DIR=C:\\a\u009fb"}, 0, u"/DIR=C:\\a\u009fb", u""},
+        {{u"/DIR=C:\\a\u2028b"}, 0, u"/DIR=C:\\a\u2028b", u""},
+        {{u"/DIR=C:\\a\u2029b"}, 0, u"/DIR=C:\\a\u2029b", u""},
+        {{u"/DIR=C:\\a\u200eb"}, 0, u"/DIR=C:\\a\u200eb", u""},
+        {{u"/DIR=C:\\a\u200fb"}, 0, u"/DIR=C:\\a\u200fb", u""},
+        {{u"/DIR=C:\\a\u202ab"}, 0, u"/DIR=C:\\a\u202ab", u""},
+        {{u"/DIR=C:\\a\u202eb"}, 0, u"/DIR=C:\\a\u202eb", u""},
+        {{u"/DIR=C:\\a\u2066b"}, 0, u"/DIR=C:\\a\u2066b", u""},
+        {{u"/DIR=C:\\a\u2069b"}, 0, u"/DIR=C:\\a\u2069b", u""},
+        // Their neighbours, and other letters of the world, are folder names.
+        {{u"/DIR=C:\\\u00a0\u00e9\u200d\u2027\u202f\u2065\u206a\u65e5"}, 1, u"",
+         u"/DIR=\"C:\\\u00a0\u00e9\u200d\u2027\u202f\u2065\u206a\u65e5\""},
         // Repeats fail on the second occurrence, even with good values.
         {{u"/SILENT", u"/SILENT"}, 0, u"/SILENT", u"/SILENT"},
         {{u"/LANG=en", u"/LANG=de"}, 0, u"/LANG=de", u"/LANG=de"},

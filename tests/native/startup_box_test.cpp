@@ -3,7 +3,10 @@
 
 #include <string.h>
 
+#include <string>
+
 #include "setup/startup.h"
+#include "tests/native/test_text.h"
 
 namespace {
 
@@ -55,6 +58,31 @@ TEST(StartupBox, EarlyBoxesAreQuietOnlyWhenSilentAndSuppressed) {
     for (const auto &c : cases) {
         SetupOptions options = options_with(c.silent, c.very_silent, c.suppress);
         EXPECT_EQ(startup_quiet(&options), c.quiet) << c.silent << c.very_silent << c.suppress;
+    }
+}
+
+// The usage box names the offending argument with its controls and
+// direction marks escaped, so that it reads as it arrived.
+TEST(StartupBox, UsageTextEscapesTheOffendingArgument) {
+    const std::u16string tail =
+        u"\n\nAccepted: /SILENT /VERYSILENT /SUPPRESSMSGBOXES /NORESTART /REPAIR /DIR=\"folder\" "
+        u"/COMPONENTS=list /TASKS=list /LANG=name";
+    const struct {
+        const wchar16 *argument;
+        std::u16string shown;
+    } cases[] = {
+        {T16("/bogus"), u"/bogus"},
+        {T16("/DIR=C:\\x\ty"), u"/DIR=C:\\x5cx\\x09y"},
+        {T16("/x\r\nAccepted: /ALL"), u"/x\\x0d\\x0aAccepted: /ALL"},
+        {T16("/DIR=\u202eexe.txt"), u"/DIR=\\xe2\\x80\\xaeexe.txt"},
+        {T16("/DIR=a\u2066b\u2069\u0085"), u"/DIR=a\\xe2\\x81\\xa6b\\xe2\\x81\\xa9\\xc2\\x85"},
+        {T16("/LANG=\u00e9"), u"/LANG=\u00e9"},
+    };
+    for (const auto &c : cases) {
+        wchar16 usage[STARTUP_USAGE_CAPACITY];
+        const std::u16string expected = u"Unknown or invalid option: " + c.shown + tail;
+        EXPECT_EQ(startup_usage_text(c.argument, usage, STARTUP_USAGE_CAPACITY), (int)expected.size());
+        EXPECT_EQ(u16(usage), expected);
     }
 }
 

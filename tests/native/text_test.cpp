@@ -177,6 +177,15 @@ TEST(EscapeControls, EverythingThatCouldBreakOrFakeALineIsEscaped) {
         {"\xef\xbf\xbd", "\xef\xbf\xbd"},       // a real U+FFFD is text
         {"bad\xff|\xc3|\xe2\x80", "bad\\xff|\\xc3|\\xe2\\x80"},  // not UTF-8
         {"\xed\xa0\x80", "\\xed\\xa0\\x80"},        // an encoded surrogate
+        // Direction marks, embeddings, overrides and isolates reorder how a
+        // line reads; their neighbours (joiners, U+202F, U+2065) stay.
+        {"ok\xe2\x80\x8e|\xe2\x80\x8f", "ok\\xe2\\x80\\x8e|\\xe2\\x80\\x8f"},
+        {"\xe2\x80\xaa\xe2\x80\xab\xe2\x80\xac\xe2\x80\xad\xe2\x80\xae",
+         "\\xe2\\x80\\xaa\\xe2\\x80\\xab\\xe2\\x80\\xac\\xe2\\x80\\xad\\xe2\\x80\\xae"},
+        {"\xe2\x81\xa6\xe2\x81\xa7\xe2\x81\xa8\xe2\x81\xa9",
+         "\\xe2\\x81\\xa6\\xe2\\x81\\xa7\\xe2\\x81\\xa8\\xe2\\x81\\xa9"},
+        {"FAIL\xe2\x80\xaeko", "FAIL\\xe2\\x80\\xaeko"},
+        {"\xe2\x80\x8d\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa", "\xe2\x80\x8d\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},
     };
     for (const Case &c : cases) {
         char out[256];
@@ -221,6 +230,67 @@ TEST(EscapeControls, CutsBeforeAWholeEscapeOrCharacter) {
     EXPECT_EQ(text_escape_controls("abc", out, 0), -1);
     EXPECT_EQ(out[0], '#');  // capacity 0: nothing written
     EXPECT_EQ(text_escape_controls("abc", out, sizeof out), 3);  // exactly fits
+}
+
+TEST(EscapeControls, CodePointsThatHideOrReorderALine) {
+    struct Range {
+        uint32_t first, last;
+    } hidden[] = {{0x00, 0x1F}, {0x7F, 0x9F}, {0x200E, 0x200F}, {0x2028, 0x2029},
+                  {0x202A, 0x202E}, {0x2066, 0x2069}};
+    for (uint32_t cp = 0; cp < 0x3000; cp++) {
+        int expected = 0;
+        for (const Range &r : hidden) expected |= cp >= r.first && cp <= r.last;
+        EXPECT_EQ(text_code_point_hidden(cp), expected) << std::hex << cp;
+    }
+    EXPECT_EQ(text_code_point_hidden(0x1F600), 0);
+}
+
+// UTF-16 text: each escaped character is written as the escapes of its
+// UTF-8 form, so a box and a log line show the same thing.
+TEST(EscapeControls, Utf16TextIsEscapedAsItsUtf8Form) {
+    struct Case {
+        std::u16string text;
+        std::u16string escaped;
+    } cases[] = {
+        {u"/DIR=C:\\x", u"/DIR=C:\\x5cx"},
+        {u"", u""},
+        {u"/bad\r\nRESULT code=0", u"/bad\\x0d\\x0aRESULT code=0"},
+        {u"a\u007f\u0085\u00a0", u"a\\x7f\\xc2\\x85\u00a0"},
+        {u"\u2028\u2029", u"\\xe2\\x80\\xa8\\xe2\\x80\\xa9"},
+        {u"/x\u202egnp.exe", u"/x\\xe2\\x80\\xaegnp.exe"},
+        {u"\u200e\u200f\u202a\u2066\u2069", u"\\xe2\\x80\\x8e\\xe2\\x80\\x8f\\xe2\\x80\\xaa\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},
+        {u"caf\u00e9 \u65e5 \U0001F600", u"caf\u00e9 \u65e5 \U0001F600"},
+        {std::u16string(1, (char16_t)0xD800) + u"x", u"\\xed\\xa0\\x80x"},   // lone surrogates
+        {u"x" + std::u16string(1, (char16_t)0xDFFF), u"x\\xed\\xbf\\xbf"},
+    };
+    for (const Case &c : cases) {
+        std::vector<wchar16> in(c.text.begin(), c.text.end());
+        in.push_back(0);
+        wchar16 out[256];
+        int n = text16_escape_controls(in.data(), out, 256);
+        EXPECT_EQ(u16(out), c.escaped) << std::string(c.escaped.begin(), c.escaped.end());
+        EXPECT_EQ(n, (int)c.escaped.size());
+    }
+    // Every unit below U+3000 is escaped exactly as the UTF-8 escape does it,
+    // and 12n + 1 units hold the whole result.
+    for (uint32_t unit = 1; unit < 0x3000; unit++) {
+        if (unit >= 0xD800) break;
+        wchar16 in[2] = {(wchar16)unit, 0};
+        wchar16 out[13];
+        char utf8[8];
+        char narrow[32];
+        utf16_to_utf8(in, utf8, sizeof utf8);
+        ASSERT_GE(text16_escape_controls(in, out, 13), 0) << unit;
+        ASSERT_GE(text_escape_controls(utf8, narrow, sizeof narrow), 0) << unit;
+        wchar16 expected[32];
+        utf8_to_utf16(narrow, expected, 32);
+        EXPECT_EQ(u16(out), u16(expected)) << std::hex << unit;
+    }
+    // Cut before an escape that does not fit whole.
+    wchar16 out[8];
+    EXPECT_EQ(text16_escape_controls(T16("ab\u202ecd"), out, 8), -1);
+    EXPECT_EQ(u16(out), u"ab");
+    EXPECT_EQ(text16_escape_controls(T16("abc"), out, 0), -1);
 }
 
 TEST(HexEncode, LowerCaseHighNibbleFirst) {

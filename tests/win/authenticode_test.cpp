@@ -3,17 +3,18 @@
 // folder that VQ_SIGNED_FIXTURES names. Without the variable these tests are
 // skipped, and that script fails when any of them skipped or none ran.
 //
-// The expected texts are this platform's: Wine reports status 0 for a chain
-// whose root the machine does not trust (it never reports
-// CERT_E_UNTRUSTEDROOT), so each case has one outcome here. On Windows
-// without the test root, the vendor, unpinned and other signers would end as
-// "signature rejected by Windows" instead; whether the file is accepted is
-// the same on both.
+// The expected texts are Windows' for a machine that trusts the test root
+// but not the self-signed certificates: this build reproduces what Windows
+// reports after the real trust check (see authenticode.cpp), so the pinned
+// certificate ends with CERT_E_UNTRUSTEDROOT and its time stamp as a listed
+// counter-signer, as on every customer's machine.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <string.h>
+#include <wintrust.h>
+#include <softpub.h>
 
 #include <string>
 #include <vector>
@@ -85,21 +86,14 @@ TEST_F(AuthenticodeCheck, VerdictPerSigner) {
         const char *timestamp;
     };
     const Case cases[] = {
-        {L"pinned-ts.exe", 1,
-         "pinned self-signed certificate (trusted on this PC)", nullptr, "yes"},
-        {L"pinned-nots.exe", 0, "pinned certificate but no timestamp", nullptr, "no"},
-        {L"unpinned-ts.exe", 0, "validly signed, but not by Hollbrek", nullptr,
-         "yes"},
-        {L"vendor-ts.exe", 1, "publicly trusted Hollbrek certificate", nullptr,
-         "yes"},
-        {L"vendor-nots.exe", 0, "trusted certificate but no timestamp", nullptr,
-         "no"},
-        {L"other-ts.exe", 0, "validly signed, but not by Hollbrek", nullptr,
-         "yes"},
-        {L"near1-ts.exe", 0, "validly signed, but not by Hollbrek", nullptr,
-         "yes"},
-        {L"near2-ts.exe", 0, "validly signed, but not by Hollbrek", nullptr,
-         "yes"},
+        {L"pinned-ts.exe", 1, "pinned self-signed certificate", "0x800B0109", "yes"},
+        {L"pinned-nots.exe", 0, "pinned certificate but no timestamp", "0x800B0109", "no"},
+        {L"unpinned-ts.exe", 0, "signature rejected by Windows", "0x800B0109", "yes"},
+        {L"vendor-ts.exe", 1, "publicly trusted Hollbrek certificate", "0x00000000", "yes"},
+        {L"vendor-nots.exe", 0, "trusted certificate but no timestamp", "0x00000000", "no"},
+        {L"other-ts.exe", 0, "validly signed, but not by Hollbrek", "0x00000000", "yes"},
+        {L"near1-ts.exe", 0, "validly signed, but not by Hollbrek", "0x00000000", "yes"},
+        {L"near2-ts.exe", 0, "validly signed, but not by Hollbrek", "0x00000000", "yes"},
         {L"unsigned.exe", 0, "not signed", "0x800B0100", "no"},
         {L"modified.exe", 0, "the signature does not match the file (modified)", "0x80096010", nullptr},
     };
@@ -127,8 +121,9 @@ TEST_F(AuthenticodeCheck, VerdictPerSigner) {
 
 TEST_F(AuthenticodeCheck, OnlyAProvenTimeStampCounts) {
     // The pinned signature is valid in every file; only the time stamp
-    // differs. The trust provider lists no counter-signer here, so each time
-    // stamp is verified by the check itself: every fake is no time stamp.
+    // differs. An RFC 3161 token is listed as a counter-signer, as Windows
+    // lists it, with its error and chain; the PKCS #9 one is verified by the
+    // check itself. Every fake is no time stamp.
     struct Case {
         const wchar_t *file;
         int accepted;
@@ -153,6 +148,100 @@ TEST_F(AuthenticodeCheck, OnlyAProvenTimeStampCounts) {
             << name << ": " << got.summary;
     }
 }
+
+#if VQ_PROFILE_TEST
+// What the test build hands the facts reader after the real trust check:
+// the chain policy's result and the time stamp as a listed counter-signer.
+struct Reported {
+    uint32_t real_status = 0;
+    uint32_t status = 0;
+    DWORD counter_signers = 0;
+    DWORD signer_type = 0;
+    DWORD error = 0;
+    DWORD chain_errors = 0xFFFFFFFFu;
+    int timestamped = -1;
+};
+
+Reported reported(const std::wstring &path) {
+    Reported r;
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(f, INVALID_HANDLE_VALUE) << "missing fixture";
+    if (f == INVALID_HANDLE_VALUE) return r;
+    WINTRUST_FILE_INFO file_info;
+    memset(&file_info, 0, sizeof file_info);
+    file_info.cbStruct = sizeof file_info;
+    file_info.pcwszFilePath = path.c_str();
+    file_info.hFile = f;
+    WINTRUST_DATA trust;
+    memset(&trust, 0, sizeof trust);
+    trust.cbStruct = sizeof trust;
+    trust.dwUIChoice = WTD_UI_NONE;
+    trust.fdwRevocationChecks = WTD_REVOKE_NONE;
+    trust.dwUnionChoice = WTD_CHOICE_FILE;
+    trust.pFile = &file_info;
+    trust.dwStateAction = WTD_STATEACTION_VERIFY;
+    trust.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    r.real_status = (uint32_t)WinVerifyTrust((HWND)INVALID_HANDLE_VALUE, &action, &trust);
+    r.status = r.real_status;
+    CRYPT_PROVIDER_DATA *data = WTHelperProvDataFromStateData(trust.hWVTStateData);
+    CRYPT_PROVIDER_SGNR *signer = data ? WTHelperGetProvSignerFromChain(data, 0, FALSE, 0) : nullptr;
+    WindowsReport report;
+    authenticode_windows_report(data, &r.status, &signer, &report);
+    if (signer != nullptr) {
+        r.counter_signers = signer->csCounterSigners;
+        if (signer->csCounterSigners > 0) {
+            r.signer_type = signer->pasCounterSigners[0].dwSignerType;
+            r.error = signer->pasCounterSigners[0].dwError;
+            if (signer->pasCounterSigners[0].pChainContext != nullptr)
+                r.chain_errors = signer->pasCounterSigners[0].pChainContext->TrustStatus.dwErrorStatus;
+        }
+        r.timestamped = authenticode_signer_timestamped(signer, nullptr);
+    }
+    authenticode_windows_report_free(&report);
+    trust.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust((HWND)INVALID_HANDLE_VALUE, &action, &trust);
+    CloseHandle(f);
+    return r;
+}
+
+TEST_F(AuthenticodeCheck, TheTestBuildReportsWhatWindowsReports) {
+    const struct {
+        const wchar_t *file;
+        uint32_t status;        // the result Windows gives
+        DWORD counter_signers;  // listed time stamps
+        DWORD error;            // the listed one's error
+        DWORD chain_errors;     // its chain's error bits
+        int timestamped;        // the listed one counts (no message looked at)
+    } cases[] = {
+        {L"pinned-ts.exe", 0x800B0109u, 1, 0, 0, 1},
+        {L"pinned-nots.exe", 0x800B0109u, 0, 0, 0xFFFFFFFFu, 0},
+        {L"unpinned-ts.exe", 0x800B0109u, 1, 0, 0, 1},
+        {L"vendor-ts.exe", 0, 1, 0, 0, 1},
+        {L"vendor-nots.exe", 0, 0, 0, 0xFFFFFFFFu, 0},
+        {L"ts-copied.exe", 0x800B0109u, 1, (DWORD)TRUST_E_TIME_STAMP, 0, 0},
+        {L"ts-bad-signature.exe", 0x800B0109u, 1, (DWORD)TRUST_E_TIME_STAMP, 0, 0},
+        {L"ts-untrusted-ca.exe", 0x800B0109u, 1, 0, CERT_TRUST_IS_PARTIAL_CHAIN, 0},  // its CA is not here
+        {L"ts-no-usage.exe", 0x800B0109u, 1, 0, CERT_TRUST_IS_NOT_VALID_FOR_USAGE, 0},
+    };
+    for (const auto &c : cases) {
+        Reported r = reported(folder + L"\\" + c.file);
+        std::string name = text_narrow(c.file);
+        // This platform's own provider says 0 and lists nothing.
+        EXPECT_EQ(r.real_status, 0u) << name;
+        EXPECT_EQ(r.status, c.status) << name;
+        EXPECT_EQ(r.counter_signers, c.counter_signers) << name;
+        if (c.counter_signers > 0) {
+            EXPECT_EQ(r.signer_type, (DWORD)SGNR_TYPE_TIMESTAMP) << name;
+            EXPECT_EQ(r.error, c.error) << name;
+            EXPECT_EQ(r.chain_errors & c.chain_errors, c.chain_errors) << name;
+            if (c.chain_errors == 0) EXPECT_EQ(r.chain_errors, 0u) << name;
+        }
+        EXPECT_EQ(r.timestamped, c.timestamped) << name;
+    }
+}
+
+#endif
 
 TEST_F(AuthenticodeCheck, SummaryBufferIsOptionalAndCut) {
     std::wstring path = folder + L"\\pinned-ts.exe";

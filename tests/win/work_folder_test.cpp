@@ -46,6 +46,48 @@ TEST(WorkFolderPrivacy, DescriptorsBuiltInMemory) {
     }
 }
 
+// The descriptor the program gives every new work folder, judged by the
+// program's own privacy test and read entry by entry: owned by the
+// Administrators, protected from inheritance, and full access for exactly
+// LocalSystem and the Administrators, passed on to files and subfolders.
+// (Folders do not keep their descriptors on every system, so the descriptor
+// itself is examined.)
+TEST(WorkFolderPrivacy, TheDescriptorTheProgramCreatesIsPrivate) {
+    PSECURITY_DESCRIPTOR sd = work_folder_descriptor_new();
+    ASSERT_NE(sd, nullptr);
+    EXPECT_EQ(work_folder_descriptor_private(sd), 1);
+
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(sd, &owner, &defaulted));
+    ASSERT_NE(owner, nullptr);
+    EXPECT_TRUE(IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(sd, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
+    EXPECT_TRUE(control & SE_SELF_RELATIVE);
+
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+    ASSERT_TRUE(present);
+    ASSERT_NE(dacl, nullptr);
+    ASSERT_EQ(dacl->AceCount, 2u);
+    const WELL_KNOWN_SID_TYPE granted[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid};
+    for (DWORD i = 0; i < dacl->AceCount; i++) {
+        void *entry = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &entry));
+        const ACCESS_ALLOWED_ACE *ace = (const ACCESS_ALLOWED_ACE *)entry;
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
+        EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) << i;
+        EXPECT_EQ(ace->Mask, (DWORD)FILE_ALL_ACCESS) << i;
+        EXPECT_TRUE(IsWellKnownSid((PSID)&ace->SidStart, granted[i])) << i;
+    }
+    LocalFree(sd);
+}
+
 TEST(WorkFolderPrivacy, NullDaclIsNotPrivate) {
     // A present but null DACL grants everyone everything.
     SECURITY_DESCRIPTOR sd;

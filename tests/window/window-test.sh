@@ -260,6 +260,30 @@ expect_eq "$(ls -d "$programdata"/VornquillAI-Setup* 2>/dev/null | wc -l)" "$fol
 kill "$holder" 2>/dev/null
 wait "$holder" 2>/dev/null
 
+# A second setup lets go of the lock before its "already running" box: once
+# the running one has ended, a third start is not turned away while the box
+# still waits for the user.
+"$WINE64" "$probe" hold-lock 20 >"$work/mutex2.txt" 2>&1 &
+holder=$!
+for _ in $(seq 100); do grep -q holding "$work/mutex2.txt" && break; sleep 0.1; done
+"$WINE64" "$setup_exe" >/dev/null 2>&1 &
+second=$!
+if "$WINE64" "$probe" wait-box "$title" >/dev/null 2>&1; then
+  kill "$holder" 2>/dev/null
+  wait "$holder" 2>/dev/null
+  third="$("$WINE64" "$probe" take-lock 2>/dev/null | tr -d '\r')"
+  expect_eq "$third" "verdict 0" "a third start while the second's box is open: the lock is free"
+  out="$("$WINE64" "$probe" read-box "$title" 2>/dev/null | tr -d '\r')"
+  expect_eq "$(printf '%s\n' "$out" | sed -n 's/^text: //p')" "Vornquill AI Setup is already running." \
+    "a third start while the second's box is open: the box was the second's"
+else
+  fail "a third start while the second's box is open: the second showed no box"
+  kill "$holder" 2>/dev/null
+  wait "$holder" 2>/dev/null
+fi
+wait_rc "$second"
+expect_eq "$rc" 5 "a third start while the second's box is open: the second ended with 5"
+
 # Only the named mutex, held by some other program. Wine has no private
 # namespaces, so the administrators' lock cannot be made and the named mutex
 # decides as it always did (on Windows the run would go on and log that it

@@ -6,6 +6,10 @@
 //   window-probe read-box TITLE         prints the box's texts and icon, presses its default button
 //   window-probe hold-lock SECONDS      holds the setup's single-instance lock, as a running setup does
 //   window-probe hold-named-mutex SECONDS  holds only the named mutex, as any program could
+//   window-probe take-lock              takes the single-instance lock as a setup would, prints
+//                                       "verdict N" and releases it
+//   window-probe wait-box TITLE         waits (up to 10 s) until a box of that title is shown,
+//                                       without answering it; 0 when one was found
 //   window-probe read-window TITLE MS [FIELD=VALUE...]
 //                                       reads the progress window of another process (status,
 //                                       detail, cancel, bar, pos) until every FIELD=VALUE holds
@@ -187,12 +191,18 @@ static const wchar_t *probe_icon_kind(HWND icon_control) {
 }
 
 // Prints the message text and the kind of icon of the box, then presses OK.
-static int probe_read_box(const wchar_t *title) {
+// The box of that title, polled for up to 10 s; null when none appeared.
+static HWND probe_wait_box(const wchar_t *title) {
     BoxSearch search = {title, nullptr};
     for (int i = 0; i < 200 && search.found == nullptr; i++) {
         EnumWindows(probe_find_box, (LPARAM)&search);
         if (search.found == nullptr) Sleep(50);
     }
+    return search.found;
+}
+
+static int probe_read_box(const wchar_t *title) {
+    BoxSearch search = {title, probe_wait_box(title)};
     if (search.found == nullptr) {
         printf("box: none\n");
         return 1;
@@ -398,8 +408,17 @@ static int probe_cancel_again(const wchar_t *title) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     int count = 0;
     wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments != nullptr && count == 2 && lstrcmpW(arguments[1], L"take-lock") == 0) {
+        InstanceLock lock;
+        InstanceVerdict verdict = startup_instance_take(&lock);
+        printf("verdict %d\n", (int)verdict);
+        fflush(stdout);
+        startup_instance_release(&lock);
+        return 0;
+    }
     if (arguments == nullptr || count < 3) return 64;
     if (lstrcmpW(arguments[1], L"read-box") == 0) return probe_read_box(arguments[2]);
+    if (lstrcmpW(arguments[1], L"wait-box") == 0) return probe_wait_box(arguments[2]) != nullptr ? 0 : 1;
     if (lstrcmpW(arguments[1], L"hold-lock") == 0) {
         InstanceLock lock;
         InstanceVerdict verdict = startup_instance_take(&lock);
