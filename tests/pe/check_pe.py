@@ -419,8 +419,10 @@ def main():
             else:
                 _, bw, bh2, _, bbpp = struct.unpack("<IiiHH", blob[:16])
                 sizes.append(("bmp", bw, bbpp))
-        expected = [("bmp", s, 32) for s in (16, 24, 32, 48, 64, 128)] + [("png", 256, 256)]
-        check(sorted(sizes) == sorted(expected), "icons 16-128 px at 32 bpp and a 256 px PNG: %s" % sizes)
+        # The small images as bitmaps, the larger ones PNG-compressed.
+        expected = [("bmp", s, 32) for s in (16, 24, 32)] + [("png", s, s) for s in (48, 64, 128, 256)]
+        check(sorted(sizes) == sorted(expected),
+              "icons of 16-32 px as 32-bpp bitmaps and of 48-256 px as PNG: %s" % sizes)
 
     notices = list(resources(pe, type_name="THIRD_PARTY_NOTICES"))
     found = [blob for _, _, blob in notices]
