@@ -8,10 +8,26 @@
 #include "setup/flow.h"
 #include "ui/ui.h"
 
-int startup_main(HINSTANCE instance) {
-    HeapSetInformation(nullptr, HeapEnableTerminationOnCorruption, nullptr, 0);
+// The current directory leaves the DLL search path, and every later library
+// load, the delay-loaded ones and the imports of libraries that the system
+// loads for the program included, searches the system folder only.
+static void startup_restrict_dll_search(void) {
     SetDllDirectoryW(T16(""));
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// Code runs before wWinMain: the stack protector's run-time library seeds its
+// cookie in a static initialiser through a CryptoAPI context, which loads the
+// provider DLL and, through its imports, further libraries. Those must not
+// come from the program's folder either, so the search restriction runs
+// first, ahead of every other initialiser.
+__attribute__((constructor(101))) static void startup_restrict_dll_search_early(void) {
+    startup_restrict_dll_search();
+}
+
+int startup_main(HINSTANCE instance) {
+    HeapSetInformation(nullptr, HeapEnableTerminationOnCorruption, nullptr, 0);
+    startup_restrict_dll_search();
 
     wchar16 offending[OPTIONS_ERROR_CAPACITY];
     offending[0] = 0;

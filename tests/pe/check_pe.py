@@ -11,7 +11,13 @@ anchors (the test release key's id and public key, the test certificates'
 thumbprints, all read from the source tree here), and the test executable is
 marked as a special build.
 
-usage: check_pe.py --profile production|test --source DIR SETUP.exe [DELAY-DLL...]
+The guard pointers a production image starts with must be the shipped
+defaults, with nothing of the test executables' checking dispatch in it
+(compared with the test image named by --checking-image); a test image must
+start with the checking dispatch.
+
+usage: check_pe.py --profile production|test --source DIR [--checking-image TEST.exe]
+                   SETUP.exe [DELAY-DLL...]
 Prints one line per failed fact and a closing "N passed, N failed" line.
 """
 import argparse
@@ -208,7 +214,71 @@ def map_symbols(map_path):
     return symbols
 
 
-def check_guard(pe, image_path):
+def names_at(symbols, rva):
+    return sorted(name for name, rvas in symbols.items() if rva in rvas and not name.endswith(":"))
+
+
+def guard_pointer_target(pe, pointer_va):
+    """RVA of the function that a guard pointer in the image holds before
+    Windows' loader replaces it, and the first bytes of its code."""
+    base = pe.OPTIONAL_HEADER.ImageBase
+    target = pe.get_qword_at_rva(pointer_va - base) - base
+    section = pe.get_section_by_rva(target)
+    code = section.Characteristics & 0x20000000 if section else 0  # IMAGE_SCN_MEM_EXECUTE
+    return target, (pe.get_data(target, CHECKING_DISPATCH_PREFIX) if code else b"")
+
+
+# The first bytes of the test executables' checking dispatch: the saving of
+# the target and argument registers, before any relative address.
+CHECKING_DISPATCH_PREFIX = 48
+GUARD_CHECK_TEXT = "guard check: invalid indirect call target"
+
+
+def check_guard_dispatch(pe, image, config, profile, symbols, checking_image):
+    """The guard pointers a production image starts with are the shipped
+    defaults (the dispatch jumps to RAX, the check returns), and nothing of
+    the test executables' checking dispatch is linked into it; a test image
+    starts with the checking dispatch."""
+    check_ptr, dispatch_ptr = struct.unpack_from("<QQ", config, 0x70)
+    dispatch, dispatch_code = guard_pointer_target(pe, dispatch_ptr)
+    check_target, check_code = guard_pointer_target(pe, check_ptr)
+    dispatch_names = names_at(symbols, dispatch)
+    check_names = names_at(symbols, check_target)
+    print("guard dispatch starts at RVA 0x%x %s, check at RVA 0x%x %s" %
+          (dispatch, dispatch_names, check_target, check_names))
+    checking_symbols = {"guard_dispatch_checking", "guard_check_checking", "guard_check_target"}
+    if profile == "production":
+        check(dispatch_code[:2] == b"\xff\xe0" and "guard_dispatch_default" in dispatch_names,
+              "the dispatch pointer starts at the default dispatch, a jump to RAX (%s, code %s)" %
+              (dispatch_names, dispatch_code[:2].hex()))
+        check(check_code[:1] == b"\xc3" and "guard_check_default" in check_names,
+              "the check pointer starts at the default check, a return (%s, code %s)" %
+              (check_names, check_code[:1].hex()))
+        linked = sorted(checking_symbols & set(symbols))
+        check(not linked, "no checking dispatch in the link map: %s" % linked)
+        check(not contains_text(image, GUARD_CHECK_TEXT), "no checking dispatch's message in the image")
+        if checking_image is None:
+            check(False, "the test image given for its checking dispatch (--checking-image)")
+            return
+        other = pefile.PE(checking_image)
+        other_lc = other.OPTIONAL_HEADER.DATA_DIRECTORY[10]
+        other_ptr = struct.unpack_from("<Q", other.get_data(other_lc.VirtualAddress + 0x78, 8))[0]
+        _, checking_code = guard_pointer_target(other, other_ptr)
+        check(len(checking_code) == CHECKING_DISPATCH_PREFIX and checking_code[:2] != b"\xff\xe0",
+              "the test image %s starts at a checking dispatch" % checking_image)
+        check(checking_code not in image, "the checking dispatch's code (%s) is not in the image" %
+              checking_code.hex())
+    else:
+        check("guard_dispatch_checking" in dispatch_names and dispatch_code[:2] != b"\xff\xe0",
+              "the dispatch pointer starts at the checking dispatch (%s, code %s)" %
+              (dispatch_names, dispatch_code[:8].hex()))
+        check("guard_check_checking" in check_names,
+              "the check pointer starts at the checking check (%s)" % check_names)
+        check("guard_dispatch_default" not in symbols, "no default dispatch in the link map")
+        check(contains_text(image, GUARD_CHECK_TEXT), "the checking dispatch's message is in the image")
+
+
+def check_guard(pe, image_path, profile, checking_image):
     oh = pe.OPTIONAL_HEADER
     check(oh.DllCharacteristics & GUARD_CF_BIT, "DllCharacteristics has GUARD_CF (0x%x)" % oh.DllCharacteristics)
     lc = oh.DATA_DIRECTORY[10]
@@ -239,6 +309,8 @@ def check_guard(pe, image_path):
     symbols = map_symbols(map_path)
     check(symbols.get("_load_config_used") == {lc.VirtualAddress},
           "link map belongs to this image (_load_config_used at the load configuration)")
+    with open(image_path, "rb") as f:
+        check_guard_dispatch(pe, f.read(), config, profile, symbols, checking_image)
     handed = functions_handed_to_windows(source_dir)
     check({"ui_window_proc", "ui_worker_main"} <= handed,
           "the window procedure and the worker's start routine found in the sources: %s" % sorted(handed))
@@ -254,6 +326,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--profile", required=True, choices=("production", "test"))
     parser.add_argument("--source", required=True)
+    parser.add_argument("--checking-image",
+                        help="a test-profile image, whose checking guard dispatch the production image must not hold")
     parser.add_argument("exe")
     parser.add_argument("delay_dlls", nargs="*")
     args = parser.parse_args()
@@ -345,8 +419,10 @@ def main():
             else:
                 _, bw, bh2, _, bbpp = struct.unpack("<IiiHH", blob[:16])
                 sizes.append(("bmp", bw, bbpp))
-        expected = [("bmp", s, 32) for s in (16, 24, 32, 48, 64, 128)] + [("png", 256, 256)]
-        check(sorted(sizes) == sorted(expected), "icons 16-128 px at 32 bpp and a 256 px PNG: %s" % sizes)
+        # The small images as bitmaps, the larger ones PNG-compressed.
+        expected = [("bmp", s, 32) for s in (16, 24, 32)] + [("png", s, s) for s in (48, 64, 128, 256)]
+        check(sorted(sizes) == sorted(expected),
+              "icons of 16-32 px as 32-bpp bitmaps and of 48-256 px as PNG: %s" % sizes)
 
     notices = list(resources(pe, type_name="THIRD_PARTY_NOTICES"))
     found = [blob for _, _, blob in notices]
@@ -358,7 +434,7 @@ def main():
             check("libsodium" in text and "ISC License" in text and "Frank Denis" in text
                   and "THE SOFTWARE IS PROVIDED \"AS IS\"" in text, "notices hold libsodium's ISC licence")
 
-    check_guard(pe, path)
+    check_guard(pe, path, args.profile, args.checking_image)
 
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1

@@ -91,7 +91,37 @@ expect_layout() {  # name client button
   expect_eq "$(messages "$probe_log" | grep '^layout Button')" "layout Button $3" "$1: Cancel button"
 }
 
+# The icons the window manager got for the visible window: its _NET_WM_ICON
+# must hold the executable's artwork at exactly the given sizes.
+expect_window_icon() {  # what size...
+  local what="$1" out
+  shift
+  find_window || { fail "$what: no window for its icon"; return; }
+  xprop -id "$window" -notype -f _NET_WM_ICON 32c '=$0+\n' _NET_WM_ICON >"$work/wm-icon.txt" 2>&1
+  if out="$(/usr/bin/python3 "$here/tests/window/check_icon.py" "$setup_exe" window \
+      "$work/wm-icon.txt" "$@")"; then
+    ok "$what: the window carries the artwork at $* px"
+  else
+    fail "$what: the window's icon: $(printf '%s' "$out" | grep FAILED | tr '\n' ' ')"
+  fi
+}
+
 scale=100
+
+echo "== the executable's icon, as the system reads it"
+# Every entry of the icon group, the PNG ones too, loaded by the system at
+# its own size: a size whose entry were unreadable would come out scaled from
+# another entry and differ from the artwork.
+mkdir -p "$work/icons"
+icon_sizes="16 24 32 48 64 128 256"
+"$WINE64" "$probe" read-icons "Z:$(echo "$setup_exe" | tr / '\\')" \
+  "Z:$(echo "$work/icons" | tr / '\\')" >"$work/icons/out.txt" 2>&1
+if out="$(/usr/bin/python3 "$here/tests/window/check_icon.py" "$setup_exe" loaded "$work/icons" \
+    $icon_sizes)"; then
+  ok "icon: every size loads as the artwork ($(printf '%s' "$out" | grep -c 'PNG entry') from PNG entries)"
+else
+  fail "icon: $(tr -d '\r' <"$work/icons/out.txt" | tr '\n' ' ') $(printf '%s' "$out" | grep FAILED | tr '\n' ' ')"
+fi
 
 echo "== progress, then Cancel"
 if start_probe progress progress; then
@@ -100,6 +130,7 @@ if start_probe progress progress; then
     bar=normal pos=150 cancel=enabled
   find_window && ok "progress: window shown" || fail "progress: no window"
   screenshot progress-96dpi
+  expect_window_icon "progress" 32 16
   expect_layout progress "460x168" "350,128 90x28"
   expect_eq "$(messages "$probe_log" | grep '^layout Static 20,46')" "layout Static 20,46 420x20" \
     "progress: status line"
@@ -197,6 +228,7 @@ scale=150
 if start_probe progress progress144; then
   expect_window "144 DPI: the progress shown" 10000 bar=normal pos=150
   screenshot progress-144dpi
+  expect_window_icon "144 DPI" 48 24
   expect_layout "144 DPI" "690x252" "525,192 135x42"
   find_window
   click_at 395 142

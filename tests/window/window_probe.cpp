@@ -16,6 +16,9 @@
 //                                       or MS milliseconds have passed; prints what it read last;
 //                                       0 when all held
 //   window-probe cancel TITLE           posts a Cancel click and a close request to that window
+//   window-probe read-icons EXE FOLDER  loads icon group 1 of EXE through the system at each
+//                                       size it holds and writes what the system made of it
+//                                       (FOLDER\icon-SIZE.bgra, top-down rows of B, G, R, A)
 //
 // The steps mode shows the window's own first status, then waits for the file
 // "step-1" in PROGRAMDATA before the download status and a progress report
@@ -23,6 +26,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -405,6 +409,68 @@ static int probe_cancel_again(const wchar_t *title) {
     return 0;
 }
 
+// ---------------------------------------------------------------- the executable's icon
+// Loads icon group 1 of another executable at each size of its artwork, as
+// the shell and the window manager ask for it, and writes the pixels of the
+// icon the system made: a size whose entry the system cannot read comes out
+// scaled from another entry, and no longer matches the artwork.
+static int probe_read_icons(const wchar_t *exe, const wchar_t *folder) {
+    static const int sizes[] = {16, 24, 32, 48, 64, 128, 256};
+    HMODULE module = LoadLibraryExW(exe, nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (module == nullptr) {
+        printf("cannot load %ls as a resource image (error %lu)\n", exe, GetLastError());
+        return 1;
+    }
+    int failures = 0;
+    for (int size : sizes) {
+        HICON icon = (HICON)LoadImageW(module, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, 0);
+        ICONINFO info = {};
+        BITMAP bitmap = {};
+        if (icon == nullptr || !GetIconInfo(icon, &info) ||
+            GetObjectW(info.hbmColor, sizeof(bitmap), &bitmap) == 0) {
+            printf("icon %d: not loaded (error %lu)\n", size, GetLastError());
+            if (info.hbmColor != nullptr) DeleteObject(info.hbmColor);
+            if (info.hbmMask != nullptr) DeleteObject(info.hbmMask);
+            if (icon != nullptr) DestroyIcon(icon);
+            failures++;
+            continue;
+        }
+        BITMAPINFO format = {};
+        format.bmiHeader.biSize = sizeof(format.bmiHeader);
+        format.bmiHeader.biWidth = size;
+        format.bmiHeader.biHeight = -size;
+        format.bmiHeader.biPlanes = 1;
+        format.bmiHeader.biBitCount = 32;
+        format.bmiHeader.biCompression = BI_RGB;
+        DWORD length = (DWORD)(size * size * 4);
+        uint8_t *pixels = (uint8_t *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, length);
+        HDC screen = GetDC(nullptr);
+        int rows = pixels != nullptr && screen != nullptr
+                       ? GetDIBits(screen, info.hbmColor, 0, (UINT)size, pixels, &format, DIB_RGB_COLORS)
+                       : 0;
+        if (screen != nullptr) ReleaseDC(nullptr, screen);
+        wchar_t path[MAX_PATH];
+        _snwprintf(path, MAX_PATH, L"%ls\\icon-%d.bgra", folder, size);
+        path[MAX_PATH - 1] = L'\0';
+        HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
+        DWORD written = 0;
+        int saved = rows == size && file != INVALID_HANDLE_VALUE &&
+                    WriteFile(file, pixels, length, &written, nullptr) && written == length;
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        printf("icon %d: %ldx%ld, %d bits per pixel%ls\n", size, bitmap.bmWidth, bitmap.bmHeight,
+               bitmap.bmBitsPixel, saved ? L"" : L", pixels not saved");
+        if (!saved) failures++;
+        if (pixels != nullptr) HeapFree(GetProcessHeap(), 0, pixels);
+        DeleteObject(info.hbmColor);
+        if (info.hbmMask != nullptr) DeleteObject(info.hbmMask);
+        DestroyIcon(icon);
+    }
+    FreeLibrary(module);
+    fflush(stdout);
+    return failures == 0 ? 0 : 1;
+}
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     int count = 0;
     wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -429,6 +495,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         return 0;
     }
     if (lstrcmpW(arguments[1], L"cancel") == 0) return probe_cancel_again(arguments[2]);
+    if (lstrcmpW(arguments[1], L"read-icons") == 0) {
+        if (count < 4) return 64;
+        return probe_read_icons(arguments[2], arguments[3]);
+    }
     if (lstrcmpW(arguments[1], L"read-window") == 0) {
         if (count < 4) return 64;
         return probe_read_window(arguments[2], (DWORD)_wtoi(arguments[3]), arguments + 4, count - 4);

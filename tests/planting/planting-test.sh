@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# A DLL planted beside the setup executable is never loaded. A marker DLL,
+# copied under the names of the libraries the program loads late, leaves a
+# trace when any process loads it. The control, a program that loads the
+# same names plainly, must take every plant (or the plant proves nothing);
+# the setup executables, run until they have loaded those libraries
+# themselves (seen in the loader's trace), must take none.
+#   planting-test.sh WIN_BUILD_DIR PRODUCTION_EXE
+set -u
+here="$(cd "$(dirname "$0")/../.." && pwd)"
+win_dir="$1"
+production_exe="$2"
+. "$here/tests/lib/checks.sh"
+. "$here/scripts/wine-env.sh"
+if [ -z "${WINEPREFIX:-}" ]; then
+  wine_env_start
+  trap wine_env_stop EXIT
+fi
+work="$(mktemp -d /tmp/vq-planting.XXXXXX)"
+trap 'rm -rf "$work"; [ -n "${VQ_XVFB_PID:-}" ] && wine_env_stop' EXIT
+marker="$win_dir/planting/plant-marker.dll"
+control="$win_dir/planting/plant-control.exe"
+test_exe="$win_dir/VornquillAI-Online-Setup-x64-SELFSIGNED.exe"
+programdata="$WINEPREFIX/drive_c/ProgramData"
+
+# Every library the program delay-loads. Imports bound at load time (kernel32,
+# user32, gdi32, advapi32, shell32, ole32, msvcrt) are known DLLs on Windows,
+# which always come from the system folder, so they are not planted.
+all_plants="winhttp bcrypt wintrust crypt32 comctl32"
+# crypt32 is planted for the control only: under Wine, Wine's own WinHTTP
+# delay-loads crypt32 through a search that starts at the program's folder
+# whatever the process's default DLL directories say, so a plant would be
+# taken by Wine's library, not by the program.
+setup_plants="winhttp bcrypt wintrust comctl32"
+# Wine takes a DLL from the program's folder only when told native first.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-};$(echo $all_plants | tr ' ' ',')=n,b"
+
+plant_folder() {  # folder names program...
+  local folder="$1" names="$2"
+  shift 2
+  mkdir -p "$folder"
+  cp "$@" "$folder/"
+  for name in $names; do cp "$marker" "$folder/$name.dll"; done
+}
+
+# Fails for each plant in the folder that some process loaded.
+expect_no_plant_taken() {  # what folder names
+  local name
+  for name in $3; do
+    if [ -e "$2/$name.dll.loaded" ]; then
+      fail "$1: the planted $name.dll was loaded by $(tr -d '\r' <"$2/$name.dll.loaded")"
+    else
+      ok "$1: the planted $name.dll was not loaded"
+    fi
+  done
+}
+
+# The run itself loaded the library, from the system folder or the system's
+# side-by-side store (Wine's loader trace): the point where a plant would have
+# been taken was reached.
+expect_loaded_from_system() {  # what trace name...
+  local what="$1" trace="$2" name
+  shift 2
+  for name in "$@"; do
+    # The trace doubles its backslashes: compare with forward slashes.
+    if sed 's|\\\\|/|g' "$trace" |
+        grep -Eqi "Loaded L\"C:/windows/(system32|winsxs/[^/\"]*)/$name\.dll\""; then
+      ok "$what: $name.dll was loaded, from the system folder"
+    else
+      fail "$what: $name.dll was never loaded from the system folder: $(grep -i "Loaded L.*$name.dll" "$trace" | head -2 | tr '\n' ' ')"
+    fi
+  done
+}
+
+echo "== control: a plain program takes every plant"
+plant_folder "$work/control" "$all_plants" "$control"
+"$WINE64" "$work/control/plant-control.exe" $(for n in $all_plants; do echo "$n.dll"; done) \
+  >"$work/control.txt" 2>&1
+for name in $all_plants; do
+  if [ -e "$work/control/$name.dll.loaded" ]; then
+    ok "control: LoadLibraryW took the planted $name.dll"
+  else
+    fail "control: the planted $name.dll was not taken: $(tr -d '\r' <"$work/control.txt" | tr '\n' ' ')"
+  fi
+done
+
+# Runs the setup from the folder with the plants until its first request to
+# the cloud has failed (the WinHTTP session was opened, and the work folder
+# made), then ends it: the cloud's retries would take minutes.
+run_until_first_request() {  # what folder exe arguments...
+  local what="$1" folder="$2" exe="$3"
+  shift 3
+  rm -rf "$programdata"/VornquillAI-Setup*
+  # The shared work folder exists and, under Wine, is not private: the run
+  # makes a fresh one, named with random bytes from bcrypt.
+  mkdir -p "$programdata/VornquillAI-Setup"
+  WINEDEBUG=+loaddll "$WINE64" "$folder/$(basename "$exe")" "$@" >"$folder/trace.txt" 2>&1 &
+  local pid=$! log="" i
+  for i in $(seq 300); do
+    log="$(ls -t "$programdata"/VornquillAI-Setup-*/online-setup.log 2>/dev/null | head -1)"
+    [ -n "$log" ] && grep -q "attempt 1 failed" "$log" && break
+    sleep 0.2
+  done
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  if [ -n "$log" ] && grep -q "work folder reuse: no" "$log" && grep -q "attempt 1 failed" "$log"; then
+    ok "$what: a fresh work folder, and the cloud was asked: $(grep -a 'attempt 1 failed' "$log" | sed 's/^[^ ]* //' | tr -d '\r')"
+  else
+    fail "$what: the log does not show a fresh work folder and a request to the cloud: $(tail -3 "$log" 2>/dev/null | tr -d '\r' | tr '\n' '|')"
+  fi
+}
+
+echo "== silent runs of the setup executables"
+for profile in test production; do
+  exe="$test_exe"
+  [ "$profile" = production ] && exe="$production_exe"
+  folder="$work/silent-$profile"
+  plant_folder "$folder" "$setup_plants" "$exe"
+  run_until_first_request "silent, $profile" "$folder" "$exe" /VERYSILENT /SUPPRESSMSGBOXES
+  expect_loaded_from_system "silent, $profile" "$folder/trace.txt" winhttp bcrypt
+  expect_no_plant_taken "silent, $profile" "$folder" "$setup_plants"
+done
+
+echo "== a windowed run: the progress window's common controls"
+folder="$work/windowed"
+plant_folder "$folder" "$setup_plants" "$test_exe"
+run_until_first_request windowed "$folder" "$test_exe"
+expect_loaded_from_system windowed "$folder/trace.txt" comctl32 winhttp bcrypt
+expect_no_plant_taken windowed "$folder" "$setup_plants"
+
+checks_finish
