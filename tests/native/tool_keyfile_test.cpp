@@ -153,6 +153,45 @@ TEST_F(KeyFile, ReplacingWritesNewFilesAndKeepsOtherLinksOfTheOld) {
     EXPECT_EQ(entries(folder_), (std::vector<std::string>{"k.public", "k.secret", "k.secret-copy"}));
 }
 
+TEST_F(KeyFile, TwoNamesOfOneTargetAreRefused) {
+    // Names that differ but reach one directory entry or one file: the same
+    // name through "./", through a linked folder, a symbolic link and a second
+    // hard link of the secret file.
+    std::string linked = folder_ + "/linked";
+    ASSERT_EQ(symlink(folder_.c_str(), linked.c_str()), 0);
+    std::string symbolic = folder_ + "/symbolic.public";
+    ASSERT_EQ(symlink(secret_.c_str(), symbolic.c_str()), 0);
+    std::string hard = folder_ + "/hard.public";
+    ASSERT_EQ(::link(secret_.c_str(), hard.c_str()), 0);
+    std::string fresh = folder_ + "/fresh.key";
+    const struct {
+        std::string secret, pub;
+    } cases[] = {
+        {secret_, folder_ + "/./k.secret"},
+        {secret_, linked + "/k.secret"},
+        {fresh, linked + "/fresh.key"},  // neither exists yet
+        {secret_, symbolic},
+        {secret_, hard},
+    };
+    for (const auto &c : cases) {
+        for (int overwrite = 0; overwrite <= 1; overwrite++) {
+            char error[512] = "";
+            EXPECT_EQ(keyfile_write_pair(c.secret.c_str(), c.pub.c_str(), &new_, overwrite, error,
+                                         sizeof error), -1)
+                << c.secret << " " << c.pub;
+            EXPECT_NE(strstr(error, "are one file"), nullptr) << error;
+            expect_old_pair_untouched();
+            EXPECT_EQ(entries(folder_), (std::vector<std::string>{"hard.public", "k.public", "k.secret",
+                                                                  "linked", "symbolic.public"}));
+        }
+    }
+    // Two different names in one folder are two targets.
+    char error[512] = "";
+    EXPECT_EQ(keyfile_write_pair(fresh.c_str(), (linked + "/fresh.public").c_str(), &new_, 0, error,
+                                 sizeof error), 0)
+        << error;
+}
+
 TEST_F(KeyFile, AFailedPublicWriteLeavesTheOldPair) {
     // A folder at the public file's name, and a public file in a missing folder.
     std::string in_the_way = folder_ + "/in-the-way.public";
