@@ -21,3 +21,10 @@ add_test(NAME release.token
   COMMAND ${CMAKE_SOURCE_DIR}/tests/release/token-test.sh ${CMAKE_BINARY_DIR}/vornquill-release
           ${CMAKE_SOURCE_DIR} $<TARGET_FILE:vq_token_fixture> ${VQ_WIN_BUILD_DIR})
 set_tests_properties(release.token PROPERTIES TIMEOUT 300 RESOURCE_LOCK cloud-port LABELS cloud)
+# publish's check of the installer on signed fixtures of the demo installer.
+if(VQ_WIN_BUILD_DIR)
+  add_test(NAME release.publish_check
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/release/publish-check.sh ${CMAKE_BINARY_DIR}/vornquill-release
+            ${CMAKE_SOURCE_DIR} ${VQ_WIN_BUILD_DIR})
+  set_tests_properties(release.publish_check PROPERTIES TIMEOUT 240)
+endif()
