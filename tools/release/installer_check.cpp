@@ -327,7 +327,7 @@ int installer_check_refused(const InstallerCheck *check, char *message, size_t c
     switch (check->verdict) {
     case AUTHENTICODE_NOT_SIGNED:
         fix = "sign it with the vendor's code-signing certificate and a time stamp (osslsigncode sign "
-              "... -ts URL, or signtool sign /fd sha256 /tr URL /td sha256)";
+              "-h sha256 ... -ts URL)";
         break;
     case AUTHENTICODE_MODIFIED:
         fix = "the file changed after it was signed: sign the final file again, and change nothing after";

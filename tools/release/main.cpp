@@ -257,21 +257,21 @@ struct Signer {
     int from_token;
 };
 
-// Opens the key named by spec (a key file, or a PKCS #11 URI with the
+// Opens the key named by key_name (a key file, or a PKCS #11 URI with the
 // --module and --pin-file options). Returns 0, or -1 with error_text.
-int signer_open(const char *spec, const char *module, const char *pin_file, Signer *signer) {
+int signer_open(const char *key_name, const char *module, const char *pin_file, Signer *signer) {
     memset(signer, 0, sizeof *signer);
-    if (!token_is_uri(spec)) {
+    if (!token_is_uri(key_name)) {
         if (module != nullptr || pin_file != nullptr) {
             format_narrow(error_text, sizeof error_text,
                           "--module and --pin-file belong to a key in a PKCS #11 token (pkcs11:...), "
-                          "not to the key file %s", spec);
+                          "not to the key file %s", key_name);
             return -1;
         }
-        return keyfile_read(spec, 1, &signer->key, error_text, sizeof error_text);
+        return keyfile_read(key_name, 1, &signer->key, error_text, sizeof error_text);
     }
     TokenKeyName name;
-    if (token_parse_name(spec, module, pin_file, &name, error_text, sizeof error_text) != 0 ||
+    if (token_parse_name(key_name, module, pin_file, &name, error_text, sizeof error_text) != 0 ||
         token_open(&name, &signer->token, error_text, sizeof error_text) != 0) {
         return -1;
     }
