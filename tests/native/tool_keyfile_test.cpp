@@ -9,12 +9,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sodium.h>
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "release/release.h"
 #include "tools/release/keyfile.h"
 
 namespace {
@@ -153,6 +156,45 @@ TEST_F(KeyFile, ReplacingWritesNewFilesAndKeepsOtherLinksOfTheOld) {
     EXPECT_EQ(entries(folder_), (std::vector<std::string>{"k.public", "k.secret", "k.secret-copy"}));
 }
 
+TEST_F(KeyFile, TwoNamesOfOneTargetAreRefused) {
+    // Names that differ but reach one directory entry or one file: the same
+    // name through "./", through a linked folder, a symbolic link and a second
+    // hard link of the secret file.
+    std::string linked = folder_ + "/linked";
+    ASSERT_EQ(symlink(folder_.c_str(), linked.c_str()), 0);
+    std::string symbolic = folder_ + "/symbolic.public";
+    ASSERT_EQ(symlink(secret_.c_str(), symbolic.c_str()), 0);
+    std::string hard = folder_ + "/hard.public";
+    ASSERT_EQ(::link(secret_.c_str(), hard.c_str()), 0);
+    std::string fresh = folder_ + "/fresh.key";
+    const struct {
+        std::string secret, pub;
+    } cases[] = {
+        {secret_, folder_ + "/./k.secret"},
+        {secret_, linked + "/k.secret"},
+        {fresh, linked + "/fresh.key"},  // neither exists yet
+        {secret_, symbolic},
+        {secret_, hard},
+    };
+    for (const auto &c : cases) {
+        for (int overwrite = 0; overwrite <= 1; overwrite++) {
+            char error[512] = "";
+            EXPECT_EQ(keyfile_write_pair(c.secret.c_str(), c.pub.c_str(), &new_, overwrite, error,
+                                         sizeof error), -1)
+                << c.secret << " " << c.pub;
+            EXPECT_NE(strstr(error, "are one file"), nullptr) << error;
+            expect_old_pair_untouched();
+            EXPECT_EQ(entries(folder_), (std::vector<std::string>{"hard.public", "k.public", "k.secret",
+                                                                  "linked", "symbolic.public"}));
+        }
+    }
+    // Two different names in one folder are two targets.
+    char error[512] = "";
+    EXPECT_EQ(keyfile_write_pair(fresh.c_str(), (linked + "/fresh.public").c_str(), &new_, 0, error,
+                                 sizeof error), 0)
+        << error;
+}
+
 TEST_F(KeyFile, AFailedPublicWriteLeavesTheOldPair) {
     // A folder at the public file's name, and a public file in a missing folder.
     std::string in_the_way = folder_ + "/in-the-way.public";
@@ -199,6 +241,84 @@ TEST_F(KeyFile, ASecretThatCannotBeMovedIntoPlaceIsKeptAndNamed) {
     keyfile_wipe(&pair);
     EXPECT_EQ(read_text(secret_), old_secret_text_);
     EXPECT_NE(read_text(public_), old_public_text_);
+}
+
+// A latest.txt envelope of a valid release, signed with pair's seed.
+std::string signed_release(const KeyPair &pair, const char *version) {
+    char manifest[512];
+    snprintf(manifest, sizeof manifest,
+             "{\"v\":1,\"product\":\"vornquill-ai\",\"version\":\"%s\",\"channel\":\"stable\","
+             "\"artifacts\":[{\"platform\":\"win32\",\"arch\":\"x64\",\"kind\":\"windows-installer\","
+             "\"fileName\":\"VornquillAI-Setup-x64-%s.exe\",\"size\":1000,\"sha256\":\"%064d\"}]}",
+             version, version, 0);
+    size_t n = strlen(manifest);
+    uint8_t pk[32], sk[64], signature[64];
+    crypto_sign_seed_keypair(pk, sk, pair.seed);
+    crypto_sign_detached(signature, nullptr, (const uint8_t *)manifest, n, sk);
+    sodium_memzero(sk, sizeof sk);
+    const int variant = sodium_base64_VARIANT_URLSAFE_NO_PADDING;
+    std::string payload(sodium_base64_ENCODED_LEN(n, variant), 0);
+    std::string sig(sodium_base64_ENCODED_LEN(64, variant), 0);
+    sodium_bin2base64(&payload[0], payload.size(), (const uint8_t *)manifest, n, variant);
+    sodium_bin2base64(&sig[0], sig.size(), signature, 64, variant);
+    return std::string("kid=") + pair.kid + "\npayload=" + payload.c_str() + "\nsig=" + sig.c_str() + "\n";
+}
+
+// Rotating the release key: a build whose table holds the old and the new key
+// accepts releases signed by either; a build without a key refuses its
+// releases as signed by an unknown key, as it always has.
+TEST(KeyRotation, ATableOfTwoAcceptsEitherKeyAndRefusesOthers) {
+    char error[256];
+    KeyPair old_key, new_key, stranger;
+    ASSERT_EQ(keyfile_generate("20261210", nullptr, &old_key, error, sizeof error), 0) << error;
+    ASSERT_EQ(keyfile_generate("20271210", nullptr, &new_key, error, sizeof error), 0) << error;
+    ASSERT_EQ(keyfile_generate("20271211", nullptr, &stranger, error, sizeof error), 0) << error;
+    const TrustedKey before[] = {keyfile_trusted_key(&old_key)};
+    const TrustedKey both[] = {keyfile_trusted_key(&old_key), keyfile_trusted_key(&new_key)};
+    const TrustedKey after[] = {keyfile_trusted_key(&new_key)};
+    const struct {
+        const char *build;
+        const TrustedKey *table;
+        size_t count;
+        const KeyPair *signer;
+        VerifyStatus want;
+    } cases[] = {
+        {"old only", before, 1, &old_key, VERIFY_OK},
+        {"old only", before, 1, &new_key, VERIFY_UNKNOWN_KID},
+        {"both", both, 2, &old_key, VERIFY_OK},
+        {"both", both, 2, &new_key, VERIFY_OK},
+        {"both", both, 2, &stranger, VERIFY_UNKNOWN_KID},
+        {"new only", after, 1, &new_key, VERIFY_OK},
+        {"new only", after, 1, &old_key, VERIFY_UNKNOWN_KID},
+    };
+    for (const auto &c : cases) {
+        std::string text = signed_release(*c.signer, "2.0.0");
+        ReleaseInfo info;
+        char detail[256] = "";
+        VerifyStatus got = release_verify_with_keys(text.data(), text.size(), "1.0.0", c.table, c.count,
+                                                    &info, detail, sizeof detail);
+        EXPECT_EQ(got, c.want) << c.build << ", signed by " << c.signer->kid << ": " << detail;
+        if (c.want == VERIFY_OK && got == VERIFY_OK) {
+            EXPECT_STREQ(info.kid, c.signer->kid);
+            EXPECT_STREQ(info.version, "2.0.0");
+        }
+        if (c.want == VERIFY_UNKNOWN_KID) {
+            EXPECT_EQ(std::string(detail), std::string("the release is signed with key ") + c.signer->kid +
+                                               ", which this installer does not know");
+        }
+        release_free(&info);
+    }
+    // A release under the new key's id but signed by another key is forged.
+    KeyPair impostor = stranger;
+    memcpy(impostor.kid, new_key.kid, sizeof impostor.kid);
+    std::string forged = signed_release(impostor, "2.0.0");
+    ReleaseInfo info;
+    EXPECT_EQ(release_verify_with_keys(forged.data(), forged.size(), "1.0.0", both, 2, &info, nullptr, 0),
+              VERIFY_BAD_SIGNATURE);
+    release_free(&info);
+    keyfile_wipe(&old_key);
+    keyfile_wipe(&new_key);
+    keyfile_wipe(&stranger);
 }
 
 }  // namespace

@@ -1,10 +1,30 @@
 # The release tool (vornquill-release) end to end.
 # A preload library whose fchmod fails, for the key files' fault test.
 add_library(vq_fail_fchmod MODULE ${CMAKE_SOURCE_DIR}/tests/release/fail_fchmod.c)
+# One whose rename has no no-replace mode and that records folder flushes.
+add_library(vq_fs_probe MODULE ${CMAKE_SOURCE_DIR}/tests/release/fs_probe.c)
 add_test(NAME release.tool
   COMMAND ${CMAKE_SOURCE_DIR}/tests/release/tool-test.sh
-          ${CMAKE_BINARY_DIR}/vornquill-release ${CMAKE_SOURCE_DIR} $<TARGET_FILE:vq_fail_fchmod>)
+          ${CMAKE_BINARY_DIR}/vornquill-release ${CMAKE_SOURCE_DIR} $<TARGET_FILE:vq_fail_fchmod>
+          $<TARGET_FILE:vq_fs_probe>)
 set_tests_properties(release.tool PROPERTIES TIMEOUT 120)
 add_test(NAME release.check
   COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/release/test_check.py ${CMAKE_BINARY_DIR}/vornquill-release)
 set_tests_properties(release.check PROPERTIES TIMEOUT 300 LABELS cloud)
+# Keys in a PKCS #11 token (softhsm2), and one setup run under Wine that
+# installs a release the token signed (on the build's cloud port).
+pkg_check_modules(VQ_P11KIT_TEST REQUIRED p11-kit-1)
+add_executable(vq_token_fixture ${CMAKE_SOURCE_DIR}/tests/release/token_fixture.c)
+target_include_directories(vq_token_fixture PRIVATE ${VQ_P11KIT_TEST_INCLUDE_DIRS})
+target_link_libraries(vq_token_fixture PRIVATE ${CMAKE_DL_LIBS})
+add_test(NAME release.token
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/release/token-test.sh ${CMAKE_BINARY_DIR}/vornquill-release
+          ${CMAKE_SOURCE_DIR} $<TARGET_FILE:vq_token_fixture> ${VQ_WIN_BUILD_DIR})
+set_tests_properties(release.token PROPERTIES TIMEOUT 300 RESOURCE_LOCK cloud-port LABELS cloud)
+# publish's check of the installer on signed fixtures of the demo installer.
+if(VQ_WIN_BUILD_DIR)
+  add_test(NAME release.publish_check
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/release/publish-check.sh ${CMAKE_BINARY_DIR}/vornquill-release
+            ${CMAKE_SOURCE_DIR} ${VQ_WIN_BUILD_DIR})
+  set_tests_properties(release.publish_check PROPERTIES TIMEOUT 240)
+endif()

@@ -56,7 +56,7 @@ def publish(root, data):
         f.write(data)
     folder = os.path.join(root, "published")
     subprocess.run([TOOL, "publish", "--installer", installer, "--version", VERSION, "--key", SECRET,
-                    "--out", folder], check=True, capture_output=True, timeout=60)
+                    "--out", folder, "--allow-refused-installer"], check=True, capture_output=True, timeout=60)
     return folder
 
 
@@ -185,6 +185,69 @@ class ReferenceCloudTests(unittest.TestCase):
                 self.assertEqual(code, 1, out)
                 self.assertIn(line + "\n", out)
                 self.assertRegex(out, r"summary: \d+ ok, \d+ warn, [1-9]\d* FAIL\n")
+
+    def test_every_severity_is_pinned(self):
+        """The severities no other case shows, each pinned by its whole line: a FAIL that became a
+        warning (or the reverse) fails here. Installer requests come in the order whole, resume,
+        other If-Range, past the end; "nth" picks one of them."""
+        files = "/v1/public/installer/files/*"
+        size = len(self.f.data)
+        cases = [
+            ("206 to a different If-Range",
+             [{"path": files, "nth": 3, "status": 206, "content_range": f"bytes 4096-{size - 1}/{size}"}],
+             "FAIL if-range: a different If-Range was answered 206: a changed file would be resumed onto the "
+             "old file's bytes. Change: answer Range only when If-Range equals the file's current ETag"),
+            ("500 to a different If-Range",
+             [{"path": files, "nth": 3, "status": 500}],
+             "FAIL if-range: a different If-Range was answered 500 (Content-Length 26); the setup needs 200 "
+             "with the whole file"),
+            ("500 to a resumption",
+             [{"path": files, "nth": 2, "status": 500}],
+             "FAIL resume: status 500 to Range bytes=4096- with a matching If-Range; the setup needs 206 (or "
+             "200 with the whole file). Change: serve byte ranges of the installer"),
+            ("200 past the end",
+             [{"path": files, "nth": 4, "ignore_range": True}],
+             f"warn past-end: Range bytes={size}- gives 200 with the whole file; the setup copes, but 416 is "
+             f"the answer it expects. Change: let the server answer unsatisfiable ranges with 416"),
+            ("500 past the end",
+             [{"path": files, "nth": 4, "status": 500}],
+             f"FAIL past-end: Range bytes={size}- gives 500; the setup needs 416 to start again from byte 0. "
+             f"Change: answer a range past the end with 416"),
+            ("no Content-Length",
+             [{"path": files, "nth": 1, "content_length": None}],
+             "warn installer: 200 without a usable Content-Length; the setup cannot refuse a wrong size "
+             "before it has downloaded it. Change: send the file's length"),
+            ("other bytes for another If-Range",
+             [{"path": files, "nth": 3, "body_size": size}],
+             "FAIL content: the answers disagree about the file's bytes (sampled). Change: serve one file "
+             "for every request of this path"),
+        ]
+        for name, rules, line in cases:
+            with self.subTest(name):
+                self.set_rules(rules)
+                code, out, _ = run_check(self.port)
+                self.assertIn("\n" + line + "\n", out)
+                self.assertEqual(code, 1 if line.startswith("FAIL") else 0, out)
+
+    def test_server_text_is_escaped(self):
+        """Controls in what the server sends are shown escaped: no answer can rewrite the terminal or
+        forge a line of its own."""
+        files = "/v1/public/installer/files/*"
+        forged = "\x1b[2K\tok   content: all fine\x7f"
+        shown = "\\x1b[2K\\x09ok   content: all fine\\x7f"
+        cases = [
+            ("entity tag", [{"path": files, "etag": f'"tag{forged}"'}],
+             f'warn entity-tag: ETag "tag{shown}" is not the file\'s quoted SHA-256 "{self.f.sha}"'),
+            ("redirect address", [{"path": files, "status": 302,
+                                   "headers": {"Location": f"http://localhost/{forged}"}}],
+             f"FAIL installer: answered 302 with a redirect to http://localhost/{shown}, which"),
+        ]
+        for name, rules, line in cases:
+            with self.subTest(name):
+                self.set_rules(rules)
+                code, out, _ = run_check(self.port)
+                self.assertIn("\n" + line, out)
+                self.assertNotRegex(out, "[\x00-\x09\x0b-\x1f\x7f]")
 
     def test_https_redirect_is_followed(self):
         self.set_rules([{"path": "/v1/public/installer/files/*", "nth": 1, "status": 307,

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The release tool end to end: keygen -> publish -> verify, tampered releases,
 # refusals of bad input, and that nothing half-made is left behind.
-#   tool-test.sh <vornquill-release> <source dir> <fail-fchmod.so>
-# The last is a preload library whose fchmod always fails.
+#   tool-test.sh <vornquill-release> <source dir> <fail-fchmod.so> <fs-probe.so>
+# The last two are preload libraries: one whose fchmod always fails, one
+# without a no-replace rename that records folder flushes (fs_probe.c).
 set -u
 tool="$1"
 src="$2"
 fail_fchmod="$3"
+fs_probe="$4"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 . "$src/tests/lib/checks.sh"
@@ -81,6 +83,33 @@ rm k.secret-link
 cp -p old.secret k.secret
 cp -p old.public k.public
 
+# Two names of one target are refused and write nothing: the same name
+# through ./ or a linked folder (whether or not the file exists yet).
+ln -s . here
+for pair in "k.secret ./k.secret" "k.secret here/k.secret" "n.key here/n.key"; do
+  set -- $pair
+  expect_run 1 "are one file" -- "$tool" keygen --secret "$1" --public "$2" --force
+  cmp -s k.secret old.secret && cmp -s k.public old.public || fail "keygen $pair changed the key pair"
+  [ -e n.key ] && fail "keygen $pair wrote n.key"
+  expect_no_leftovers .
+done
+rm here
+
+# Both folders are flushed after the renames, so the new names survive a crash.
+mkdir -p flushed/pub flushed/sec
+expect_run 0 "kid=" -- env LD_PRELOAD="$fs_probe" VQ_PROBE_FSYNC_LOG="$work/fsync.log" \
+  "$tool" keygen --secret flushed/sec/k.secret --public flushed/pub/k.public
+for folder in pub sec; do
+  grep -qx "$work/flushed/$folder" fsync.log || fail "keygen did not flush flushed/$folder: $(cat fsync.log)"
+done
+# Without a no-replace rename, a new link and an unlink do its work: a new
+# pair is written whole, with no second name left behind.
+expect_run 0 "kid=" -- env LD_PRELOAD="$fs_probe" VQ_PROBE_NO_NOREPLACE=1 \
+  "$tool" keygen --secret flushed/l.secret --public flushed/l.public
+grep -q '^seed=' flushed/l.secret || fail "the link fallback wrote no secret file"
+[ "$(stat -c %h flushed/l.secret)" = 1 ] || fail "the link fallback left a second link"
+expect_no_leftovers flushed
+
 # A public file that cannot be written leaves the old pair untouched and no
 # new file behind: a folder standing at its name, a missing folder.
 mkdir -p pubdir/k.public
@@ -110,7 +139,7 @@ chmod 400 open.secret
 expect_run 0 "" -- "$tool" sign --manifest tiny.json --key open.secret --out open.txt
 
 # publish -> verify
-expect_run 0 "published 1.4.2" -- "$tool" publish --installer installer.exe --version 1.4.2 --key k.secret --out rel
+expect_run 0 "published 1.4.2" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.4.2 --key k.secret --out rel
 [ -f rel/latest.txt ] || fail "publish made no latest.txt"
 cmp -s installer.exe rel/files/1.4.2/VornquillAI-Setup-x64-1.4.2.exe || fail "the published installer differs"
 [ "$(find rel -type f | wc -l)" = 2 ] || fail "the release folder holds other files: $(find rel -type f)"
@@ -152,7 +181,7 @@ sed '/^kid=/d' rel/latest.txt > tampered-nokid.txt
 expect_verdict tampered-nokid.txt k.public format "latest.txt lacks kid, payload or sig"
 # A release signed by another key under the same key id.
 "$tool" keygen --secret other.secret --public other.public --kid "$kid" >/dev/null || fail "keygen --kid"
-expect_run 0 "" -- "$tool" publish --installer installer.exe --version 1.4.2 --key other.secret --out impostor
+expect_run 0 "" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.4.2 --key other.secret --out impostor
 expect_verdict impostor/latest.txt k.public bad-signature "the Ed25519 signature does not verify (key $kid)"
 
 # sign: any manifest bytes, judged only by verify.
@@ -179,23 +208,23 @@ expect_verdict crlf.txt k.public file-name 'the Windows installer'"'"'s file nam
 [ "$("$tool" verify --envelope crlf.txt --key k.public | grep -c '')" = 2 ] || fail "verify printed more than its two lines"
 
 # publish refusals; none leaves a folder behind.
-expect_run 1 "not empty; refusing to overwrite" -- "$tool" publish --installer installer.exe --version 1.4.3 --key k.secret --out rel
+expect_run 1 "not empty; refusing to overwrite" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.4.3 --key k.secret --out rel
 grep -q 1.4.2 <(ls rel/files) || fail "a refused publish changed the existing release"
-expect_run 0 "published 1.4.3" -- "$tool" publish --installer installer.exe --version 1.4.3 --key k.secret --out rel/ --force --self-signed
+expect_run 0 "published 1.4.3" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.4.3 --key k.secret --out rel/ --force --self-signed
 [ "$(ls rel/files)" = 1.4.3 ] || fail "--force did not replace the release: $(ls rel/files)"
 [ -f rel/files/1.4.3/VornquillAI-Setup-x64-1.4.3-SELFSIGNED.exe ] || fail "the self-signed file name"
 expect_verdict rel/latest.txt k.public ok ""
 mkdir emptydir
-expect_run 0 "published" -- "$tool" publish --installer installer.exe --version 1.0.0 --key k.secret --out emptydir
-expect_run 1 "cannot open installer" -- "$tool" publish --installer missing.exe --version 1.0.0 --key k.secret --out r1
+expect_run 0 "published" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 --key k.secret --out emptydir
+expect_run 1 "cannot open installer" -- "$tool" publish --allow-refused-installer --installer missing.exe --version 1.0.0 --key k.secret --out r1
 : > zero.exe
-expect_run 1 "has 0 bytes" -- "$tool" publish --installer zero.exe --version 1.0.0 --key k.secret --out r2
-expect_run 1 "not a regular file" -- "$tool" publish --installer emptydir --version 1.0.0 --key k.secret --out r3
-expect_run 2 "is not a valid version" -- "$tool" publish --installer installer.exe --version 1.0 --key k.secret --out r4
-expect_run 1 "holds only a public key" -- "$tool" publish --installer installer.exe --version 1.0.0 --key k.public --out r5
-expect_run 1 "cannot open key file" -- "$tool" publish --installer installer.exe --version 1.0.0 --key nokey --out r6
-expect_run 1 "does not exist" -- "$tool" publish --installer installer.exe --version 1.0.0 --key k.secret --out nodir/r7
-expect_run 1 "is not a folder" -- "$tool" publish --installer installer.exe --version 1.0.0 --key k.secret --out installer.exe
+expect_run 1 "has 0 bytes" -- "$tool" publish --allow-refused-installer --installer zero.exe --version 1.0.0 --key k.secret --out r2
+expect_run 1 "not a regular file" -- "$tool" publish --allow-refused-installer --installer emptydir --version 1.0.0 --key k.secret --out r3
+expect_run 2 "is not a valid version" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0 --key k.secret --out r4
+expect_run 1 "holds only a public key" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 --key k.public --out r5
+expect_run 1 "cannot open key file" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 --key nokey --out r6
+expect_run 1 "does not exist" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 --key k.secret --out nodir/r7
+expect_run 1 "is not a folder" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 --key k.secret --out installer.exe
 expect_run 2 "unknown option" -- "$tool" publish --installer installer.exe --version 1.0.0 --key k.secret --out r8 --channel beta
 expect_run 2 "needs a value" -- "$tool" publish --installer installer.exe --version
 expect_run 2 "given twice" -- "$tool" verify --envelope a --envelope b --key k.public
@@ -206,7 +235,10 @@ grep -q '^seed=f' k.secret && sed -i 's/^seed=f/seed=0/' broken.secret
 chmod 600 broken.secret
 expect_run 1 "inconsistent" -- "$tool" sign --manifest beta.json --key broken.secret --out e.txt
 
-expect_run 0 "keygen --secret FILE" -- "$tool" help
+help_text="$("$tool" help)"
+for command in keygen sign verify publish check help; do
+  grep -q "^  $command\( \|$\)" <<<"$help_text" || fail "help does not list $command"
+done
 expect_run 2 "unknown command" -- "$tool" frobnicate
 
 checks_finish

@@ -54,7 +54,12 @@ void report(const char *status, const char *name, const char *format, ...) {
     if (strcmp(status, "ok") == 0) count_ok++;
     else if (strcmp(status, "warn") == 0) count_warn++;
     else count_fail++;
-    printf("%-4s %s: %s\n", status, name, reason);
+    // Every reason may quote the server's own text (headers, addresses,
+    // curl's error, the verification detail): escaped here, once, so that no
+    // answer can end this line, start another or rewrite the terminal.
+    char shown[4 * sizeof reason + 1];
+    text_escape_controls(reason, shown, sizeof shown);
+    printf("%-4s %s: %s\n", status, name, shown);
     fflush(stdout);
 }
 

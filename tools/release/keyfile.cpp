@@ -99,10 +99,64 @@ done:
 }
 
 // Moves temp to target; without overwrite an existing target is kept and
-// the move fails with EEXIST.
+// the move fails with EEXIST. Where the file system has no rename that
+// refuses an existing target, a new link and the removal of the old name do
+// the same: link never replaces anything.
 int move_into_place(const char *temp, const char *target, int overwrite) {
     if (overwrite) return rename(temp, target);
-    return renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_NOREPLACE);
+    if (renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+    if (link(temp, target) != 0) return -1;
+    unlink(temp);
+    return 0;
+}
+
+// The folder that holds path's last name ("." for a bare name).
+int parent_folder(const char *path, char *folder, size_t capacity) {
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr) return format_narrow(folder, capacity, ".") < 0 ? -1 : 0;
+    if (slash == path) return format_narrow(folder, capacity, "/") < 0 ? -1 : 0;
+    return format_narrow(folder, capacity, "%.*s", (int)(slash - path), path) < 0 ? -1 : 0;
+}
+
+// 1 when two paths name one directory entry (the same last name in the same
+// folder, however the folders are reached) or reach one existing file.
+int same_target(const char *a, const char *b) {
+    struct stat sa, sb;
+    if (stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) {
+        return 1;
+    }
+    const char *name_a = strrchr(a, '/');
+    const char *name_b = strrchr(b, '/');
+    name_a = name_a != nullptr ? name_a + 1 : a;
+    name_b = name_b != nullptr ? name_b + 1 : b;
+    if (strcmp(name_a, name_b) != 0) return 0;
+    char folder_a[PATH_MAX], folder_b[PATH_MAX];
+    if (parent_folder(a, folder_a, sizeof folder_a) != 0 ||
+        parent_folder(b, folder_b, sizeof folder_b) != 0) {
+        return 0;
+    }
+    return stat(folder_a, &sa) == 0 && stat(folder_b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// Flushes the folder holding path to disk, so that its new names survive a
+// crash. Returns 0, or -1 with a message.
+int flush_folder_of(const char *path, char *error, size_t cap) {
+    char folder[PATH_MAX];
+    if (parent_folder(path, folder, sizeof folder) != 0) {
+        format_narrow(error, cap, "path %s is too long", path);
+        return -1;
+    }
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || fsync(fd) != 0) {
+        format_narrow(error, cap, "the new key files are in place, but the folder %s could not be "
+                      "flushed to disk: %s", folder, strerror(errno));
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    close(fd);
+    return 0;
 }
 
 void move_error(const char *target, int error_number, char *error, size_t cap) {
@@ -114,7 +168,31 @@ void move_error(const char *target, int error_number, char *error, size_t cap) {
     }
 }
 
+void public_file_text(const KeyPair *pair, char *text, size_t capacity) {
+    char pub[65];
+    hex_encode(pair->public_key, 32, pub);
+    format_narrow(text, capacity,
+                  "# Vornquill AI release-signing key: public half.\n"
+                  "kind=" KEYFILE_PUBLIC_KIND "\nkid=%s\npublic=%s\n",
+                  pair->kid, pub);
+}
+
 }  // namespace
+
+int keyfile_write_public(const char *public_path, const KeyPair *pair, int overwrite, char *error,
+                         size_t error_capacity) {
+    char text[512], temp[PATH_MAX];
+    public_file_text(pair, text, sizeof text);
+    if (write_new_file(public_path, text, 0644, temp, sizeof temp, error, error_capacity) != 0) {
+        return -1;
+    }
+    if (move_into_place(temp, public_path, overwrite) != 0) {
+        move_error(public_path, errno, error, error_capacity);
+        unlink(temp);
+        return -1;
+    }
+    return flush_folder_of(public_path, error, error_capacity);
+}
 
 int keyfile_kid_valid(const char *kid) {
     // release-YYYYMMDD-xxxxxxxx
@@ -166,16 +244,19 @@ int keyfile_write_pair(const char *secret_path, const char *public_path, const K
     secret_temp[0] = 0;
     public_temp[0] = 0;
     int result = -1;
+    if (same_target(secret_path, public_path)) {
+        format_narrow(error, error_capacity,
+                      "%s and %s are one file; the secret and the public key need two", secret_path,
+                      public_path);
+        return -1;
+    }
     hex_encode(pair->public_key, 32, pub);
     hex_encode(pair->seed, 32, seed);
     format_narrow(secret_text, sizeof secret_text,
                   "# Vornquill AI release-signing key: SECRET half. Keep it offline.\n"
                   "kind=" KEYFILE_SECRET_KIND "\nkid=%s\npublic=%s\nseed=%s\n",
                   pair->kid, pub, seed);
-    format_narrow(public_text, sizeof public_text,
-                  "# Vornquill AI release-signing key: public half.\n"
-                  "kind=" KEYFILE_PUBLIC_KIND "\nkid=%s\npublic=%s\n",
-                  pair->kid, pub);
+    public_file_text(pair, public_text, sizeof public_text);
 
     // Both halves are complete on disk before either target changes.
     if (write_new_file(secret_path, secret_text, 0600, secret_temp, sizeof secret_temp, error,
@@ -210,6 +291,10 @@ int keyfile_write_pair(const char *secret_path, const char *public_path, const K
         goto done;
     }
     secret_temp[0] = 0;
+    if (flush_folder_of(public_path, error, error_capacity) != 0 ||
+        flush_folder_of(secret_path, error, error_capacity) != 0) {
+        goto done;
+    }
     result = 0;
 done:
     if (secret_temp[0] != 0) unlink(secret_temp);

@@ -36,6 +36,12 @@ int keyfile_generate(const char *date, const char *kid, KeyPair *pair, char *err
 int keyfile_write_pair(const char *secret_path, const char *public_path, const KeyPair *pair,
                        int overwrite, char *error, size_t error_capacity);
 
+// Writes only the public half to public_path (mode 0644) the same way: a new
+// file beside it, flushed, renamed into place, its folder flushed. Returns 0,
+// or -1 with a message and the target as it was.
+int keyfile_write_public(const char *public_path, const KeyPair *pair, int overwrite, char *error,
+                         size_t error_capacity);
+
 // Reads a secret or public key file. need_secret 1 refuses a public file. A
 // file holding a secret is refused when group or others have any access to it.
 // Returns 0, or -1 with a message in error; on -1 no secret is left in pair,

@@ -24,7 +24,9 @@
 #include "release/release.h"
 #include "release/version.h"
 #include "tools/release/check.h"
+#include "tools/release/installer_check.h"
 #include "tools/release/keyfile.h"
+#include "tools/release/token.h"
 
 namespace {
 
@@ -32,14 +34,20 @@ const char usage_text[] =
     "usage: vornquill-release <command> [options]\n"
     "\n"
     "commands:\n"
-    "  keygen --secret FILE --public FILE [--date YYYYMMDD] [--kid ID] [--force]\n"
+    "  keygen --secret FILE|URI --public FILE [--date YYYYMMDD] [--kid ID] [--force]\n"
+    "          [--module FILE] [--pin-file FILE]\n"
     "      Makes a new Ed25519 release-signing key pair. Its key id has the form\n"
     "      release-YYYYMMDD-xxxxxxxx: the date (today, UTC, unless --date) and the\n"
     "      first four bytes of the public key's SHA-256 in hex (unless --kid).\n"
     "      Prints the key id and the public key as a C initialiser. Both files\n"
     "      are written new beside their targets and renamed into place, the\n"
     "      secret (mode 0600) last; --force replaces existing ones.\n"
+    "      With --secret pkcs11:token=LABEL;object=LABEL the pair is made inside\n"
+    "      that PKCS #11 token (the private half sensitive, never extractable,\n"
+    "      its key id in CKA_ID) and only the public file is written; an object\n"
+    "      of that label in the token is never replaced. See \"keys in a token\".\n"
     "  sign --manifest FILE --key SECRET --out FILE|- [--force]\n"
+    "          [--module FILE] [--pin-file FILE]\n"
     "      Signs the manifest's bytes (1 to 1,500,000, as they are) and writes the\n"
     "      latest.txt envelope: the lines kid=, payload= (base64url of the\n"
     "      manifest) and sig= (base64url of its Ed25519 signature).\n"
@@ -50,7 +58,8 @@ const char usage_text[] =
     "      version defaults to the program's own (1.0.0). Exit 0 when ok,\n"
     "      1 when refused.\n"
     "  publish --installer FILE --version V --key SECRET --out DIR\n"
-    "          [--self-signed] [--force]\n"
+    "          [--self-signed] [--force] [--module FILE] [--pin-file FILE]\n"
+    "          [--trust-ca FILE] [--allow-refused-installer]\n"
     "      Makes DIR/latest.txt and DIR/files/<V>/<fileName> with the installer;\n"
     "      fileName is VornquillAI-Setup-x64-<V>.exe, or\n"
     "      VornquillAI-Setup-x64-<V>-SELFSIGNED.exe with --self-signed. The\n"
@@ -58,6 +67,22 @@ const char usage_text[] =
     "      windows-installer artifact) carries the file's size and SHA-256. The\n"
     "      folder is built beside DIR and renamed into place; an existing\n"
     "      non-empty DIR is replaced only with --force.\n"
+    "      Before anything is written the installer is checked as the setup will\n"
+    "      check it: a 64-bit Windows executable with an Authenticode signature\n"
+    "      whose digest matches the file, a signer the setup accepts (its own\n"
+    "      verdict rule; the facts read with osslsigncode and OpenSSL) and a\n"
+    "      valid time stamp; a refusal says what is wrong and how to fix it.\n"
+    "      --trust-ca FILE trusts these roots besides the system's (as the\n"
+    "      machines do). --allow-refused-installer publishes a refused installer\n"
+    "      anyway, with a warning: for test fixtures only.\n"
+    "  check --url https://HOST[:PORT] --key FILE [--ca FILE] [--full]\n"
+    "      Asks the cloud at the URL what the setup program asks (the release,\n"
+    "      the installer whole, resumed, with another If-Range, past its end)\n"
+    "      with the setup's own rules and prints one line per check: ok, warn\n"
+    "      or FAIL, the reason and what to change. The key (public or secret\n"
+    "      file) is the one the release must be signed with; --ca trusts the\n"
+    "      given CA file instead of the system's; --full downloads and hashes\n"
+    "      the whole installer. Exit 0 when no check failed, 1 when one did.\n"
     "  help\n"
     "      Shows this text.\n"
     "\n"
@@ -67,6 +92,13 @@ const char usage_text[] =
     "  public=<64 hex digits>      the Ed25519 public key\n"
     "  seed=<64 hex digits>        the Ed25519 secret seed (secret file only)\n"
     "a file holding a seed must be owner-only (no access for group or others).\n"
+    "\n"
+    "keys in a token: SECRET may be a PKCS #11 URI (RFC 7512),\n"
+    "  pkcs11:token=LABEL;object=LABEL[?module-path=FILE&pin-source=file:FILE]\n"
+    "  The module (a PKCS #11 shared library) comes from module-path or\n"
+    "  --module FILE; the user PIN from pin-source, --pin-file FILE (owner-only)\n"
+    "  or the environment variable " TOKEN_PIN_VARIABLE ", never from the command line.\n"
+    "  The token signs with CKM_EDDSA; the private key never leaves it.\n"
     "\n"
     "exit codes: 0 success, 1 refused or failed, 2 bad command line\n";
 
@@ -216,6 +248,56 @@ int write_file_atomic(const char *path, const void *data, size_t n, int overwrit
     return 0;
 }
 
+// The key a release is signed with: a secret key file, or a key in a
+// PKCS #11 token. key holds the kid and the public key either way, and the
+// seed only for a file.
+struct Signer {
+    KeyPair key;
+    TokenKey token;
+    int from_token;
+};
+
+// Opens the key named by key_name (a key file, or a PKCS #11 URI with the
+// --module and --pin-file options). Returns 0, or -1 with error_text.
+int signer_open(const char *key_name, const char *module, const char *pin_file, Signer *signer) {
+    memset(signer, 0, sizeof *signer);
+    if (!token_is_uri(key_name)) {
+        if (module != nullptr || pin_file != nullptr) {
+            format_narrow(error_text, sizeof error_text,
+                          "--module and --pin-file belong to a key in a PKCS #11 token (pkcs11:...), "
+                          "not to the key file %s", key_name);
+            return -1;
+        }
+        return keyfile_read(key_name, 1, &signer->key, error_text, sizeof error_text);
+    }
+    TokenKeyName name;
+    if (token_parse_name(key_name, module, pin_file, &name, error_text, sizeof error_text) != 0 ||
+        token_open(&name, &signer->token, error_text, sizeof error_text) != 0) {
+        return -1;
+    }
+    signer->from_token = 1;
+    format_narrow(signer->key.kid, sizeof signer->key.kid, "%s", signer->token.kid);
+    memcpy(signer->key.public_key, signer->token.public_key, 32);
+    return 0;
+}
+
+int signer_sign(Signer *signer, const uint8_t *data, size_t n, uint8_t signature[64]) {
+    if (signer->from_token) {
+        return token_sign(&signer->token, data, n, signature, error_text, sizeof error_text);
+    }
+    uint8_t pk[32], sk[64];
+    crypto_sign_seed_keypair(pk, sk, signer->key.seed);
+    crypto_sign_detached(signature, nullptr, data, n, sk);
+    sodium_memzero(sk, sizeof sk);
+    return 0;
+}
+
+void signer_close(Signer *signer) {
+    if (signer->from_token) token_close(&signer->token);
+    keyfile_wipe(&signer->key);
+    signer->from_token = 0;
+}
+
 char *base64url_encode_alloc(const uint8_t *data, size_t n) {
     size_t size = sodium_base64_ENCODED_LEN(n, sodium_base64_VARIANT_URLSAFE_NO_PADDING);
     char *text = (char *)heap_alloc(size);
@@ -225,12 +307,11 @@ char *base64url_encode_alloc(const uint8_t *data, size_t n) {
 }
 
 // Signs manifest bytes into envelope text: kid, payload, sig lines. The
-// caller frees the result with heap_free.
-char *make_envelope(const KeyPair *key, const uint8_t *manifest, size_t n, size_t *length) {
-    uint8_t pk[32], sk[64], signature[64];
-    crypto_sign_seed_keypair(pk, sk, key->seed);
-    crypto_sign_detached(signature, nullptr, manifest, n, sk);
-    sodium_memzero(sk, sizeof sk);
+// caller frees the result with heap_free; null with error_text on failure.
+char *make_envelope(Signer *signer, const uint8_t *manifest, size_t n, size_t *length) {
+    const KeyPair *key = &signer->key;
+    uint8_t signature[64];
+    if (signer_sign(signer, manifest, n, signature) != 0) return nullptr;
     char *payload = base64url_encode_alloc(manifest, n);
     char *sig = base64url_encode_alloc(signature, sizeof signature);
     char *text = nullptr;
@@ -244,6 +325,7 @@ char *make_envelope(const KeyPair *key, const uint8_t *manifest, size_t n, size_
     }
     heap_free(payload);
     heap_free(sig);
+    if (text == nullptr) format_narrow(error_text, sizeof error_text, "out of memory");
     return text;
 }
 
@@ -272,19 +354,29 @@ int date_valid(const char *date) {
 int command_keygen(int argc, char **argv) {
     Option options[] = {{"--secret", 1, nullptr}, {"--public", 1, nullptr},
                         {"--date", 1, nullptr},   {"--kid", 1, nullptr},
-                        {"--force", 0, nullptr}};
-    int status = parse_options("keygen", argc, argv, options, 5);
+                        {"--force", 0, nullptr},  {"--module", 1, nullptr},
+                        {"--pin-file", 1, nullptr}};
+    int status = parse_options("keygen", argc, argv, options, 7);
     if (status != 0) return status;
     const char *secret_path = options[0].value;
     const char *public_path = options[1].value;
     const char *date = options[2].value;
     const char *kid = options[3].value;
     int force = options[4].value != nullptr;
+    const char *module = options[5].value;
+    const char *pin_file = options[6].value;
     if (secret_path == nullptr || public_path == nullptr) {
         return usage_error("keygen", "--secret and --public are required");
     }
-    if (strcmp(secret_path, public_path) == 0) {
-        return usage_error("keygen", "--secret and --public name the same file");
+    int in_token = token_is_uri(secret_path);
+    if (!in_token && (module != nullptr || pin_file != nullptr)) {
+        return usage_error("keygen", "--module and --pin-file belong to a --secret in a PKCS #11 "
+                                     "token (pkcs11:...)");
+    }
+    TokenKeyName token_name;
+    if (in_token && token_parse_name(secret_path, module, pin_file, &token_name, error_text,
+                                     sizeof error_text) != 0) {
+        return usage_error("keygen", "%s", error_text);
     }
     char today_text[9];
     if (date == nullptr) {
@@ -300,8 +392,9 @@ int command_keygen(int argc, char **argv) {
     // (The renames that put the files in place refuse existing ones as well.)
     struct stat st;
     if (!force) {
-        const char *paths[2] = {secret_path, public_path};
-        for (const char *path : paths) {
+        const char *paths[2] = {public_path, secret_path};
+        for (int i = 0; i < (in_token ? 1 : 2); i++) {
+            const char *path = paths[i];
             if (lstat(path, &st) == 0) {
                 format_narrow(error_text, sizeof error_text,
                               "%s already exists (use --force to replace it)", path);
@@ -310,11 +403,18 @@ int command_keygen(int argc, char **argv) {
         }
     }
     KeyPair pair;
-    if (keyfile_generate(date, kid, &pair, error_text, sizeof error_text) != 0) {
-        return failure("keygen", error_text);
-    }
-    int written = keyfile_write_pair(secret_path, public_path, &pair, force, error_text,
+    int written;
+    if (in_token) {
+        // The pair is made inside the token; only the public half comes out.
+        written = token_generate(&token_name, date, kid, public_path, force, &pair, error_text,
+                                 sizeof error_text);
+    } else {
+        if (keyfile_generate(date, kid, &pair, error_text, sizeof error_text) != 0) {
+            return failure("keygen", error_text);
+        }
+        written = keyfile_write_pair(secret_path, public_path, &pair, force, error_text,
                                      sizeof error_text);
+    }
     keyfile_wipe(&pair);
     if (written != 0) return failure("keygen", error_text);
     printf("kid=%s\npublic={", pair.kid);
@@ -327,32 +427,33 @@ int command_keygen(int argc, char **argv) {
 
 int command_sign(int argc, char **argv) {
     Option options[] = {{"--manifest", 1, nullptr}, {"--key", 1, nullptr}, {"--out", 1, nullptr},
-                        {"--force", 0, nullptr}};
-    int status = parse_options("sign", argc, argv, options, 4);
+                        {"--force", 0, nullptr},    {"--module", 1, nullptr},
+                        {"--pin-file", 1, nullptr}};
+    int status = parse_options("sign", argc, argv, options, 6);
     if (status != 0) return status;
     if (options[0].value == nullptr || options[1].value == nullptr || options[2].value == nullptr) {
         return usage_error("sign", "--manifest, --key and --out are required");
     }
-    KeyPair key;
-    if (keyfile_read(options[1].value, 1, &key, error_text, sizeof error_text) != 0) {
-        return failure("sign", error_text);
-    }
     uint8_t *manifest = nullptr;
     size_t size = 0;
     if (read_file(options[0].value, max_manifest, "manifest", &manifest, &size) != 0) {
-        keyfile_wipe(&key);
         return failure("sign", error_text);
     }
     if (size == 0) {
         heap_free(manifest);
-        keyfile_wipe(&key);
         return failure("sign", "the manifest is empty");
     }
+    Signer signer;
+    if (signer_open(options[1].value, options[4].value, options[5].value, &signer) != 0) {
+        heap_free(manifest);
+        signer_close(&signer);
+        return failure("sign", error_text);
+    }
     size_t length = 0;
-    char *envelope = make_envelope(&key, manifest, size, &length);
-    keyfile_wipe(&key);
+    char *envelope = make_envelope(&signer, manifest, size, &length);
+    signer_close(&signer);
     heap_free(manifest);
-    if (envelope == nullptr) return failure("sign", "out of memory");
+    if (envelope == nullptr) return failure("sign", error_text);
     int result = 0;
     if (strcmp(options[2].value, "-") == 0) {
         if (fwrite(envelope, 1, length, stdout) != length || fflush(stdout) != 0) {
@@ -512,7 +613,8 @@ int copy_and_hash(const char *source, const char *target, uint64_t *size, uint8_
 
 // Builds the release in the folder work (which exists and is empty).
 int build_release(const char *work, const char *installer, const char *version,
-                  const char *file_name, const KeyPair *key) {
+                  const char *file_name, Signer *signer) {
+    const KeyPair *key = &signer->key;
     char path[PATH_MAX];
     if (format_narrow(path, sizeof path, "%s/files", work) < 0 || mkdir(path, 0755) != 0 ||
         format_narrow(path, sizeof path, "%s/files/%s", work, version) < 0 ||
@@ -542,11 +644,8 @@ int build_release(const char *work, const char *installer, const char *version,
         return -1;
     }
     size_t length = 0;
-    char *envelope = make_envelope(key, (const uint8_t *)manifest, (size_t)n, &length);
-    if (envelope == nullptr) {
-        format_narrow(error_text, sizeof error_text, "out of memory");
-        return -1;
-    }
+    char *envelope = make_envelope(signer, (const uint8_t *)manifest, (size_t)n, &length);
+    if (envelope == nullptr) return -1;
     // Check the release with the verifier itself before it is written.
     TrustedKey trusted = keyfile_trusted_key(key);
     ReleaseInfo info;
@@ -579,8 +678,10 @@ int build_release(const char *work, const char *installer, const char *version,
 int command_publish(int argc, char **argv) {
     Option options[] = {{"--installer", 1, nullptr}, {"--version", 1, nullptr},
                         {"--key", 1, nullptr},       {"--out", 1, nullptr},
-                        {"--self-signed", 0, nullptr}, {"--force", 0, nullptr}};
-    int status = parse_options("publish", argc, argv, options, 6);
+                        {"--self-signed", 0, nullptr}, {"--force", 0, nullptr},
+                        {"--module", 1, nullptr},    {"--pin-file", 1, nullptr},
+                        {"--trust-ca", 1, nullptr},  {"--allow-refused-installer", 0, nullptr}};
+    int status = parse_options("publish", argc, argv, options, 10);
     if (status != 0) return status;
     const char *installer = options[0].value;
     const char *version = options[1].value;
@@ -647,21 +748,51 @@ int command_publish(int argc, char **argv) {
         exists = true;
     }
 
-    KeyPair key;
-    if (keyfile_read(key_path, 1, &key, error_text, sizeof error_text) != 0) {
+    // The installer as every setup will judge it, before anything is written.
+    const char *trust_ca = options[8].value;
+    int allow_refused = options[9].value != nullptr;
+    if (trust_ca != nullptr && access(trust_ca, R_OK) != 0) {
+        format_narrow(error_text, sizeof error_text, "cannot read the --trust-ca file %s: %s",
+                      trust_ca, strerror(errno));
+        return failure("publish", error_text);
+    }
+    if (lstat(installer, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        InstallerCheck check;
+        if (installer_check(installer, trust_ca, &check, error_text, sizeof error_text) != 0) {
+            return failure("publish", error_text);
+        }
+        char refusal[INSTALLER_CHECK_TEXT_CAPACITY];
+        if (installer_check_refused(&check, refusal, sizeof refusal)) {
+            char line[INSTALLER_CHECK_TEXT_CAPACITY + PATH_MAX + 64];
+            if (!allow_refused) {
+                format_narrow(line, sizeof line,
+                              "installer %s is refused: %s; a test fixture that must be published as it "
+                              "is takes --allow-refused-installer",
+                              installer, refusal);
+                return failure("publish", line);
+            }
+            fprintf(stderr,
+                    "vornquill-release publish: WARNING: --allow-refused-installer: publishing %s, "
+                    "which every setup will refuse: %s\n",
+                    installer, refusal);
+        }
+    }
+    Signer signer;
+    if (signer_open(key_path, options[6].value, options[7].value, &signer) != 0) {
+        signer_close(&signer);
         return failure("publish", error_text);
     }
     char work[PATH_MAX];
     if (format_narrow(work, sizeof work, "%s/.%s.publish-XXXXXX", parent, base) < 0 ||
         mkdtemp(work) == nullptr) {
-        keyfile_wipe(&key);
+        signer_close(&signer);
         format_narrow(error_text, sizeof error_text, "cannot create a work folder beside %s: %s",
                       target, strerror(errno));
         return failure("publish", error_text);
     }
     chmod(work, 0755);
-    int result = build_release(work, installer, version, file_name, &key);
-    keyfile_wipe(&key);
+    int result = build_release(work, installer, version, file_name, &signer);
+    signer_close(&signer);
     if (result != 0) {
         remove_tree(work);
         return failure("publish", error_text);
