@@ -29,11 +29,13 @@ NGINX_SERVE = os.path.join(ct.REPO, "tools", "cloud", "nginx-serve")
 EDGE_TEMPLATE = os.path.join(ct.REPO, "tools", "cloud", "nginx", "edge.conf.in")
 # How long the test's edge keeps latest.txt (the recipe says 60 s).
 TTL = 3
+SIZE = 2500000
 NEXT_VERSION = "2.5.0"
 CHECKS = ["release", "freshness", "envelope", "tls", "certificate", "installer", "entity-tag", "resume",
           "if-range", "past-end", "content", "redirects"]
 HINT = 'tools/cloud/README.md, "Releases through a caching edge"'
 # One line of the edge's access log (log_format vornquill_edge).
+ORIGIN_LINE = re.compile(r'^\S+ - - \[[^]]*\] "GET (\S+) HTTP/1\.1" (\d+) (\d+) ')
 EDGE_LINE = re.compile(r'^\S+ "GET (\S+) HTTP/1\.1" (\d+) (\d+) range="([^"]*)" if_range="([^"]*)" '
                        r'cache=(\S+) etag=(\S*)$')
 
@@ -57,14 +59,25 @@ class Edge:
             self.origin.stop()
             raise
         self.port = self.edge.port
+        # nginx-serve names its prefix on the line it prints once listening.
+        prefix = re.search(r"prefix (\S+)\)", self.origin.proc.stdout.readline()).group(1)
+        self.origin_log = os.path.join(prefix, "logs", "access.log")
 
     def stop(self):
         self.edge.stop()
         self.origin.stop()
 
-    def lines(self):
-        with open(self.log, encoding="utf-8") as f:
-            return [m.groups() for m in map(EDGE_LINE.match, f.read().splitlines()) if m]
+    def lines(self, origin=False, count=0):
+        """The log's lines, once it has at least COUNT (nginx writes a line
+        just after the answer, so a client can be a moment ahead of it)."""
+        deadline = time.monotonic() + 3
+        while True:
+            with open(self.origin_log if origin else self.log, encoding="utf-8") as f:
+                pattern = ORIGIN_LINE if origin else EDGE_LINE
+                found = [m.groups() for m in map(pattern.match, f.read().splitlines()) if m]
+            if len(found) >= count or time.monotonic() > deadline:
+                return found
+            time.sleep(0.02)
 
 
 @unittest.skipUnless(tc.HAVE_NGINX, "nginx is not installed (Debian package nginx-light)")
@@ -72,25 +85,28 @@ class EdgeTests(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.f = tc.Fixture.make(cls)
+        # Three of the edge's 1 MiB slices.
         cls.root = ct.temp_dir(cls)
+        cls.data = ct.installer_bytes(SIZE, seed=b"edge")
+        cls.folder = tc.publish(cls.root, cls.data)
         cls.path = tc.FILES
-        cls.tag = '"%s"' % cls.f.sha
+        cls.tag = '"%s"' % hashlib.sha256(cls.data).hexdigest()
 
     def serve(self, name, *edge_options, folder=None):
-        edge = Edge(self.root, folder or self.f.folder, name, *edge_options)
+        edge = Edge(self.root, folder or self.folder, name, *edge_options)
         self.addCleanup(edge.stop)
         return edge
 
     def test_resumption_answered_from_the_edge_with_the_origin_tag(self):
         edge = self.serve("resume", "--latest-ttl", str(TTL))
         whole = ct.fetch(edge.port, self.path)
-        self.assertEqual((whole.status, whole.body, whole.header("ETag")), (200, self.f.data, self.tag))
+        self.assertEqual((whole.status, whole.body, whole.header("ETag")), (200, self.data, self.tag))
+        other = '"%s"' % ("1" if self.tag[1] == "0" else "0") + self.tag[2:]
         cases = [  # Range, If-Range, status, body, Content-Range
-            ("bytes=100000-", self.tag, 206, self.f.data[100000:], "bytes 100000-199999/200000"),
-            ("bytes=100000-", '"0%s"' % self.f.sha[1:], 200, self.f.data, None),
-            ("bytes=100000-", "W/" + self.tag, 200, self.f.data, None),
-            ("bytes=200000-", self.tag, 416, None, "bytes */200000"),
+            ("bytes=1500000-", self.tag, 206, self.data[1500000:], "bytes 1500000-2499999/2500000"),
+            ("bytes=1500000-", other, 200, self.data, None),
+            ("bytes=1500000-", "W/" + self.tag, 200, self.data, None),
+            ("bytes=2500000-", self.tag, 416, None, "bytes */2500000"),
         ]
         for rng, if_range, status, body, content_range in cases:
             with self.subTest(range=rng, if_range=if_range):
@@ -99,10 +115,13 @@ class EdgeTests(unittest.TestCase):
                 if body is not None:
                     self.assertEqual(r.body, body)
                 self.assertEqual(r.header("Content-Range"), content_range)
-        lines = [line for line in edge.lines() if line[0] == self.path]
+        lines = [line for line in edge.lines(count=5) if line[0] == self.path]
         self.assertEqual([(line[1], line[5]) for line in lines],
                          [("200", "MISS"), ("206", "HIT"), ("200", "HIT"), ("200", "HIT"), ("416", "HIT")])
         self.assertEqual(lines[1][6], self.tag.replace('"', "\\x22"), "the tag sent with the resumption")
+        # The origin sent each slice once, for the first request.
+        self.assertEqual([line[1:] for line in edge.lines(origin=True, count=3) if line[0] == self.path],
+                         [("206", "1048576"), ("206", "1048576"), ("206", "402848")])
 
     def test_check_through_the_edge_is_all_ok(self):
         edge = self.serve("check", "--latest-ttl", str(TTL))
@@ -115,7 +134,7 @@ class EdgeTests(unittest.TestCase):
                                             r'for at most %d s, so a new release shows within that$' % (TTL, TTL))
         self.assertEqual(text["entity-tag"], "%s, the file's quoted SHA-256" % self.tag)
         # The resumption and the other questions after the first were the edge's own answers.
-        caches = [line[5] for line in edge.lines() if line[0] == self.path]
+        caches = [line[5] for line in edge.lines(count=5) if line[0] == self.path]
         self.assertEqual(caches[0], "MISS", out)
         self.assertTrue(len(caches) >= 4 and set(caches[1:]) == {"HIT"}, caches)
 
@@ -156,12 +175,12 @@ class EdgeTests(unittest.TestCase):
 
     def test_new_release_shows_within_the_stated_time(self):
         live = os.path.join(self.root, "live")
-        shutil.copytree(self.f.folder, live)
+        shutil.copytree(self.folder, live)
         edge = self.serve("fresh", "--latest-ttl", str(TTL), folder=live)
+        filled = time.time()                   # the edge stored its copy at or after this
         old = release_text(edge.port)
-        filled = time.time()          # the edge keeps this copy until at least filled + TTL - 1
         self.assertEqual(release_text(edge.port), old)
-        self.assertEqual([line[5] for line in edge.lines()][-2:], ["MISS", "HIT"])
+        self.assertEqual([line[5] for line in edge.lines(count=2)], ["MISS", "HIT"])
 
         # A new release at the origin, as the recipe publishes it: the files
         # first, then latest.txt renamed over the old one.
@@ -180,11 +199,12 @@ class EdgeTests(unittest.TestCase):
             new = f.read()
         self.assertNotEqual(new, old)
 
-        # nginx counts whole seconds: the copy is kept until the second it
-        # was stored in plus TTL, so an answer that ends before filled - 1 +
-        # TTL must still be the old one.
+        # nginx counts whole seconds: a copy stored in second S is fresh
+        # through second S + TTL, so at least until filled + TTL (an answer
+        # that ends before then must still be the old one), and a fresh fetch
+        # comes at most TTL + 1 s after it was stored.
         still = release_text(edge.port)
-        if time.time() < filled - 1 + TTL:
+        if time.time() < filled + TTL:
             self.assertEqual(still, old, "the edge asked the origin before its copy ended")
         deadline = published + TTL + 1.5
         while True:
