@@ -143,8 +143,8 @@ def main():
         c.true(fetched and all(line[1] == "206" for line in fetched) and
                sum(int(line[2]) for line in fetched) == size,
                "the origin did not send the installer once, in slices: %s" % fetched)
-        print("ok: installation through the edge (exit code %d, %d bytes in %d slices from the origin)"
-              % (rc, size, len(fetched)), flush=True)
+        print("%s: installation through the edge (exit code %d, %d bytes in %d slices from the origin)"
+              % ("FAIL" if c.failures else "ok", rc, size, len(fetched)), flush=True)
         show("edge log:", [" ".join(line) for line in eb.edge_lines()])
         failures += c.failures
         suite.cleanup_run(run)
@@ -185,8 +185,9 @@ def main():
              "the edge's answer to the resumption (status, bytes, Range, If-Range, cache, tag)")
         asked = [line for line in eb.origin_lines()[origin_mark:] if line[0] == path]
         c.eq(asked, [], "the origin's answers for the installer during the resumed run")
-        print("ok: resumed download through the edge (exit code %d, %d of %d bytes from the edge's cache, "
-              "none from the origin)" % (rc, size - held, size), flush=True)
+        print("%s: resumed download through the edge (exit code %d, held %d of %d bytes; the edge's "
+              "answer and the origin's requests below)" % ("FAIL" if c.failures else "ok", rc, held, size),
+              flush=True)
         show("setup log:", [line for line in run.log.lines
                             if line.startswith(("latest.txt attempt", "resuming", "download", "RESULT"))])
         show("edge log:", [" ".join(line) for line in eb.edge_lines()[edge_mark:]])
