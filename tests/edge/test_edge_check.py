@@ -126,9 +126,11 @@ class EdgeTests(unittest.TestCase):
 
     def test_origin_with_a_certificate_of_another_name_or_ca_is_refused(self):
         refusal = os.path.join(ct.PKI, "refusal")
-        for name in ("untrusted", "other-host"):
+        # untrusted: for localhost, from a CA the edge does not trust;
+        # other-host: from a CA the edge trusts here, for another name.
+        for name, trusted in (("untrusted", ct.CA), ("other-host", os.path.join(refusal, "refusal-ca.crt"))):
             with self.subTest(certificate=name):
-                edge = self.serve("origin-" + name, origin_options=[
+                edge = self.serve("origin-" + name, "--origin-ca", trusted, origin_options=[
                     "--cert", os.path.join(refusal, name + ".crt"), "--key", os.path.join(refusal, name + ".key")])
                 self.assertEqual(ct.fetch(edge.port, ct.RELEASE).status, 502)
                 self.assertEqual(ct.fetch(edge.port, self.path).status, 502)
