@@ -20,6 +20,7 @@ WINEPREFIX it starts its own Wine prefix, wineserver and Xvfb display.
 import argparse
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -93,6 +94,43 @@ class EdgeBench:
         return self.lines(self.origin_log, ORIGIN_LINE)
 
 
+def own_runs(bench):
+    """Process ids of the setup and product installer processes of this
+    bench's Wine prefix only (other work trees may run theirs meanwhile)."""
+    mark = ("WINEPREFIX=" + bench.prefix).encode()
+    names = [name.encode() for name in bench.run_patterns()]
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                command = f.read()
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                environment = f.read().split(b"\0")
+        except OSError:
+            continue
+        if any(name in command for name in names) and mark in environment:
+            found.append(int(pid))
+    return found
+
+
+def wait_own_runs_gone(bench, seconds):
+    """True once this prefix runs no setup or installer (wine64 can return a
+    moment before the Windows process has gone), False past the deadline."""
+    deadline = time.monotonic() + seconds
+    while own_runs(bench):
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+def start(bench, switches):
+    if not wait_own_runs_gone(bench, 10):
+        raise e2e.Failed("a setup process of the previous run is still running")
+    return subprocess.Popen([e2e.WINE64, bench.exe] + list(switches), env=bench.env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def show(title, lines):
     print("  " + title)
     for line in lines:
@@ -132,7 +170,7 @@ def main():
         sc = dict(name="edge-install")
         inst = suite.prepare_machine(sc)
         before = b.work_folders()
-        rc = b.start(suite.switches(sc, inst)).wait(90)
+        rc = start(b, suite.switches(sc, inst)).wait(90)
         run = e2e.Run(b, rc, suite.folder_of_run(sc, before), 0, b.unix_of(inst))
         e2e.check_common(c, run, dict(code=0, reason="installed", message=installed))
         e2e.check_installed(c, run, b)
@@ -163,7 +201,7 @@ def main():
         eb.stop_edge()
         plan = dict(name="edge-resume", shared=True)
         inst = suite.prepare_machine(plan)
-        p = b.start(suite.switches(plan, inst))
+        p = start(b, suite.switches(plan, inst))
         shared = os.path.join(b.programdata, e2e.SHARED)
         if not suite.wait_for(suite.shared_log_made, 20):
             p.kill()
@@ -204,13 +242,16 @@ def main():
             failures.append("check through the edge: exit code %d, %s" % (r.returncode, bad))
     except e2e.Failed as e:
         failures.append(str(e))
+    except subprocess.TimeoutExpired as e:
+        failures.append("timed out: %s" % e)
     finally:
-        try:
-            leftover = b.end_leftovers()
-        except e2e.Failed as e:
-            leftover = str(e)
-        if leftover:
-            failures.append(leftover)
+        if not wait_own_runs_gone(b, 5):
+            for pid in own_runs(b):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+            failures.append("a setup or installer process was still running 5 s after the runs; killed")
         suite.tidy()
         eb.stop()
         b.stop()
