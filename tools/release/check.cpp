@@ -391,7 +391,7 @@ void check_freshness(const Exchange *ex) {
         while (*end != 0 && *end != ',') end++;
         size_t n = (size_t)(end - p);
         while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t')) n--;
-        if ((n == 8 && strncasecmp(p, "no-store", 8) == 0) || (n == 8 && strncasecmp(p, "no-cache", 8) == 0)) {
+        if (n == 8 && (strncasecmp(p, "no-store", 8) == 0 || strncasecmp(p, "no-cache", 8) == 0)) {
             no_store = 1;
         } else if (n > 8 && strncasecmp(p, "max-age=", 8) == 0) {
             max_age = check_seconds(p + 8, n - 8);
@@ -418,8 +418,8 @@ void check_freshness(const Exchange *ex) {
                ex->cache_control, kept, (int)CHECK_EDGE_TTL_S, (int)CHECK_EDGE_TTL_S, edge_hint);
     } else if (kept < 0) {
         report("warn", "freshness",
-               "latest.txt comes without a usable Cache-Control%s%s%s: a cache between the cloud and "
-               "the setup may keep it as long as its own rules say. Change: send Cache-Control "
+               "latest.txt comes without a usable Cache-Control%s%s%s: a cache between the cloud "
+               "and the setup may keep it as long as its own rules say. Change: send Cache-Control "
                "\"no-store\" from the origin, \"public, max-age=%d\" from an edge (%s)",
                ex->has_cache_control ? " (\"" : "", ex->has_cache_control ? ex->cache_control : "",
                ex->has_cache_control ? "\")" : "", (int)CHECK_EDGE_TTL_S, edge_hint);
