@@ -91,6 +91,9 @@ struct Exchange {
     char etag[CHECK_HEADER_CAPACITY];
     int has_content_length, has_content_range, has_etag;
     int too_long_content_range, too_long_etag;
+    char cache_control[CHECK_HEADER_CAPACITY];   // how long caches may keep the answer
+    char age[CHECK_HEADER_CAPACITY];
+    int has_cache_control, has_age;
     uint64_t body_bytes;
     size_t kept_length;
     int stopped;             // reading stopped on purpose
@@ -155,6 +158,7 @@ size_t on_header(char *data, size_t size, size_t count, void *user) {
     if (n >= 5 && memcmp(data, "HTTP/", 5) == 0) {  // a new answer begins
         ex->has_content_length = ex->has_content_range = ex->has_etag = 0;
         ex->too_long_content_range = ex->too_long_etag = 0;
+        ex->has_cache_control = ex->has_age = 0;
         return n;
     }
     const char *colon = (const char *)memchr(data, ':', n);
@@ -180,6 +184,12 @@ size_t on_header(char *data, size_t size, size_t count, void *user) {
     } else if (name_length == 4 && strncasecmp(data, "ETag", 4) == 0) {
         ex->has_etag = 1;
         copy_value(ex->etag, sizeof ex->etag, &ex->too_long_etag, value, value_length);
+    } else if (name_length == 13 && strncasecmp(data, "Cache-Control", 13) == 0) {
+        ex->has_cache_control = 1;
+        copy_value(ex->cache_control, sizeof ex->cache_control, nullptr, value, value_length);
+    } else if (name_length == 3 && strncasecmp(data, "Age", 3) == 0) {
+        ex->has_age = 1;
+        copy_value(ex->age, sizeof ex->age, nullptr, value, value_length);
     }
     return n;
 }
@@ -220,6 +230,7 @@ void ask(Checker *checker, Exchange *ex) {
         ex->kept_length = 0;
         ex->stopped = 0;
         ex->has_content_length = ex->has_content_range = ex->has_etag = 0;
+        ex->has_cache_control = ex->has_age = 0;
         crypto_hash_sha256_init(&ex->hash);
         if (ex->prefix != nullptr) crypto_hash_sha256_update(&ex->hash, ex->prefix, ex->prefix_length);
 
@@ -349,6 +360,85 @@ void check_redirects(const Checker *checker) {
     }
 }
 
+// ---- how long caches may keep latest.txt ----------------------------------
+
+enum {
+    CHECK_FRESH_LIMIT_S = 300,     // longer, and a new release reaches setups too late
+    CHECK_EDGE_TTL_S = 60,         // what the edge recipe keeps latest.txt for
+};
+
+const char edge_hint[] = "tools/cloud/README.md, \"Releases through a caching edge\"";
+
+// Seconds written as digits (a delta-seconds value); -1 when it is not that.
+long long check_seconds(const char *text, size_t length) {
+    if (length >= 2 && text[0] == '"' && text[length - 1] == '"') {
+        text++;
+        length -= 2;
+    }
+    if (length == 0 || length > 9) return -1;
+    long long value = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (text[i] < '0' || text[i] > '9') return -1;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+// Reads latest.txt's Cache-Control and Age as the caches between the cloud
+// and the setup read them: how long one may keep it, and how old it is.
+void check_freshness(const Exchange *ex) {
+    long long max_age = -1, s_maxage = -1;
+    int no_store = 0;
+    const char *p = ex->has_cache_control ? ex->cache_control : "";
+    while (*p != 0) {
+        while (*p == ' ' || *p == '\t' || *p == ',') p++;
+        const char *end = p;
+        while (*end != 0 && *end != ',') end++;
+        size_t n = (size_t)(end - p);
+        while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t')) n--;
+        if (n == 8 && (strncasecmp(p, "no-store", 8) == 0 || strncasecmp(p, "no-cache", 8) == 0)) {
+            no_store = 1;
+        } else if (n > 8 && strncasecmp(p, "max-age=", 8) == 0) {
+            max_age = check_seconds(p + 8, n - 8);
+        } else if (n > 9 && strncasecmp(p, "s-maxage=", 9) == 0) {
+            s_maxage = check_seconds(p + 9, n - 9);
+        }
+        p = end;
+    }
+    // Shared caches (an edge, a company's proxy) take s-maxage before max-age.
+    long long kept = no_store ? 0 : s_maxage >= 0 ? s_maxage : max_age;
+    long long age = ex->has_age ? check_seconds(ex->age, strlen(ex->age)) : -1;
+    if (age > CHECK_FRESH_LIMIT_S) {
+        report("warn", "freshness",
+               "latest.txt was served %lld s after a cache fetched it (Age %s): setups see a new "
+               "release only that much later. Change: let the edge keep latest.txt for at most "
+               "%d s (%s)",
+               age, ex->age, (int)CHECK_EDGE_TTL_S, edge_hint);
+    } else if (kept > CHECK_FRESH_LIMIT_S) {
+        report("warn", "freshness",
+               "Cache-Control \"%s\" lets caches keep latest.txt for %lld s: setups see a new "
+               "release only that much later. Change: let the edge keep latest.txt for at most "
+               "%d s and say so (Cache-Control \"public, max-age=%d\"); the origin sends "
+               "\"no-store\" (%s)",
+               ex->cache_control, kept, (int)CHECK_EDGE_TTL_S, (int)CHECK_EDGE_TTL_S, edge_hint);
+    } else if (kept < 0) {
+        report("warn", "freshness",
+               "latest.txt comes without a usable Cache-Control%s%s%s: a cache between the cloud "
+               "and the setup may keep it as long as its own rules say. Change: send Cache-Control "
+               "\"no-store\" from the origin, \"public, max-age=%d\" from an edge (%s)",
+               ex->has_cache_control ? " (\"" : "", ex->has_cache_control ? ex->cache_control : "",
+               ex->has_cache_control ? "\")" : "", (int)CHECK_EDGE_TTL_S, edge_hint);
+    } else if (kept == 0) {
+        report("ok", "freshness", "Cache-Control \"%s\": no cache serves latest.txt without asking "
+               "the cloud, a new release shows at once", ex->cache_control);
+    } else {
+        char age_text[48] = "";
+        if (age >= 0) format_narrow(age_text, sizeof age_text, ", this copy %lld s old", age);
+        report("ok", "freshness", "Cache-Control \"%s\": caches keep latest.txt for at most %lld s, "
+               "so a new release shows within that%s", ex->cache_control, kept, age_text);
+    }
+}
+
 // Fetches and verifies the release envelope. 1 with *info filled when it verified.
 int check_release(Checker *checker, const TrustedKey *key, ReleaseInfo *info) {
     char path[256];
@@ -405,6 +495,7 @@ int check_release(Checker *checker, const TrustedKey *key, ReleaseInfo *info) {
             report("ok", "release", "200 with %llu bytes, no Content-Length (allowed)",
                    (unsigned long long)ex->body_bytes);
         }
+        check_freshness(ex);
         char detail[256];
         detail[0] = 0;
         VerifyStatus verdict = release_verify_with_keys((const char *)body, (size_t)ex->body_bytes,
