@@ -19,4 +19,15 @@ if(VQ_WIN_BUILD_DIR)
     set_tests_properties(e2e.${group} PROPERTIES TIMEOUT ${timeout}
       RESOURCE_LOCK "wine;cloud-port" LABELS e2e)
   endforeach()
+  # What other programs meet: another process reaching for the running
+  # installer, and squid between the program and the cloud (started per
+  # scenario on a free port of the test's network namespace).
+  foreach(group hold proxy)
+    add_test(NAME e2e.${group}
+      COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/probes.py ${group}
+              --win-dir ${VQ_WIN_BUILD_DIR} --native-dir ${CMAKE_BINARY_DIR}
+              --artefacts ${CMAKE_BINARY_DIR}/artefacts/e2e)
+    set_tests_properties(e2e.${group} PROPERTIES TIMEOUT 300
+      RESOURCE_LOCK "wine;cloud-port" LABELS e2e)
+  endforeach()
 endif()
