@@ -32,8 +32,9 @@ from e2e import (  # noqa: E402
 # ERROR_SHARING_VIOLATION: what another process gets for a file held open
 # with read sharing only.
 ERROR_SHARING_VIOLATION = 32
-# ERROR_WINHTTP_SECURE_FAILURE... as Wine reports a CONNECT answered with 407:
-# it goes on with TLS over the proxy's answer. Windows gives the status 407.
+# ERROR_WINHTTP_SECURE_CHANNEL_ERROR: how Wine reports a CONNECT answered with
+# 407, as it goes on with TLS over the proxy's answer. Windows gives the
+# request the status 407 instead, which ends the run at once ("proxy-auth").
 WINE_PROXY_SIGN_IN_ERROR = 12157
 # How long the demo installer waits before it installs: the time in which
 # the probe acts. The probe checks that the installer is still running when it
@@ -243,6 +244,11 @@ class ProbeSuite(Suite):
         r = run_quiet([WINE64, "regedit", "/S", self.b.winpath(reg)], env=self.b.env, timeout=60)
         if r.returncode != 0:
             raise Failed("regedit: %s" % r.stdout.decode(errors="replace"))
+        r = run_quiet([WINE64, "reg", "query", CONNECTIONS_KEY, "/v", "WinHttpSettings"],
+                      env=self.b.env, timeout=60)
+        if (r.returncode == 0) != (proxy is not None):
+            raise Failed("the machine's WinHTTP proxy setting was not %s"
+                         % ("written" if proxy is not None else "removed"))
 
     def silent_run(self, sc, hooks=None):
         b = self.b
