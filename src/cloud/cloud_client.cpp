@@ -6,6 +6,25 @@
 #include "common/constants.h"
 #include "common/memory.h"
 
+// One WinHTTP session in the given proxy mode; never a proxy name, a bypass
+// list or credentials of its own.
+static HINTERNET cloud_session_open(const wchar16 *agent, DWORD access) {
+#if VQ_PROFILE_TEST
+    // Test profile only: with VQ_TEST_REFUSE_AUTOMATIC_PROXY=1 in its
+    // environment, the automatic proxy mode is refused as systems without it
+    // refuse it, so that a test run reaches the fallback. Without it (and in
+    // every production build) nothing changes.
+    wchar16 refuse[2];
+    if (access == WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY &&
+        GetEnvironmentVariableW(T16("VQ_TEST_REFUSE_AUTOMATIC_PROXY"), refuse, 2) == 1 &&
+        refuse[0] == '1') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+#endif
+    return WinHttpOpen(agent, access, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+}
+
 CloudClient *cloud_open(uint32_t *error) {
     return cloud_open_at(cloud_host(), cloud_port(), error);
 }
@@ -25,12 +44,11 @@ CloudClient *cloud_open_at(const wchar16 *host, uint16_t port, uint32_t *error) 
     cloud_user_agent(agent, CLOUD_USER_AGENT_CAPACITY);
 
     DWORD failure = 0;
-    client->session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                  WINHTTP_NO_PROXY_BYPASS, 0);
+    client->session = cloud_session_open(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY);
     if (client->session == nullptr) {
-        // Systems before the automatic proxy mode: the default configuration.
-        client->session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+        // Systems before the automatic proxy mode: the machine's WinHTTP
+        // proxy setting (netsh winhttp), or none.
+        client->session = cloud_session_open(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY);
     }
     if (client->session == nullptr) {
         failure = GetLastError();

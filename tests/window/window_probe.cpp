@@ -19,6 +19,10 @@
 //   window-probe read-icons EXE FOLDER  loads icon group 1 of EXE through the system at each
 //                                       size it holds and writes what the system made of it
 //                                       (FOLDER\icon-SIZE.bgra, top-down rows of B, G, R, A)
+//   window-probe try-file PATH          tries to open PATH for writing, to rename it and to
+//                                       delete it, as another program could; prints
+//                                       "write: N", "rename: N", "delete: N" (0 when the
+//                                       attempt succeeded, else its system error)
 //
 // The steps mode shows the window's own first status, then waits for the file
 // "step-1" in PROGRAMDATA before the download status and a progress report
@@ -469,6 +473,26 @@ static int probe_read_icons(const wchar_t *exe, const wchar_t *folder) {
     FreeLibrary(module);
     fflush(stdout);
     return failures == 0 ? 0 : 1;
+// Each attempt another process could make on a file that is held open.
+static int probe_try_file(const wchar_t *path) {
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD write = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    printf("write: %lu\n", (unsigned long)write);
+
+    wchar_t moved[MAX_PATH + 8];
+    if (lstrlenW(path) >= MAX_PATH) return 64;
+    lstrcpyW(moved, path);
+    lstrcatW(moved, L".moved");
+    DWORD rename = MoveFileW(path, moved) ? 0 : GetLastError();
+    if (rename == 0) MoveFileW(moved, path);  // put back, so the deletion meets the same file
+    printf("rename: %lu\n", (unsigned long)rename);
+
+    DWORD removal = DeleteFileW(path) ? 0 : GetLastError();
+    printf("delete: %lu\n", (unsigned long)removal);
+    fflush(stdout);
+    return 0;
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
@@ -499,6 +523,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         if (count < 4) return 64;
         return probe_read_icons(arguments[2], arguments[3]);
     }
+    if (lstrcmpW(arguments[1], L"try-file") == 0) return probe_try_file(arguments[2]);
     if (lstrcmpW(arguments[1], L"read-window") == 0) {
         if (count < 4) return 64;
         return probe_read_window(arguments[2], (DWORD)_wtoi(arguments[3]), arguments + 4, count - 4);
