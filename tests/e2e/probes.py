@@ -28,6 +28,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e import (  # noqa: E402
     ROOT, TITLE, WINE64, Bench, Checker, Failed, Run, Suite, check_common, check_installed,
     installer_name, msg_installed, run_quiet)
+from groups.window import end_window_run, window_run  # noqa: E402
 
 # ERROR_SHARING_VIOLATION: what another process gets for a file held open
 # with read sharing only.
@@ -189,6 +190,12 @@ class ProbeBench(Bench):
 
 
 class ProbeSuite(Suite):
+
+    def window_run(self, *args, **kw):
+        return window_run(self, *args, **kw)
+
+    def end_window_run(self, *args, **kw):
+        return end_window_run(self, *args, **kw)
 
     # --- the installer while it runs
 

@@ -7,8 +7,8 @@ add_test(NAME edge.check
 set_tests_properties(edge.check PROPERTIES TIMEOUT 180 LABELS cloud SKIP_RETURN_CODE 77)
 if(VQ_WIN_BUILD_DIR)
   add_test(NAME edge.setup
-    COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/e2e_edge.py
+    COMMAND ${VQ_TESTS_DIR}/lib/wine-isolated python3 ${CMAKE_CURRENT_LIST_DIR}/e2e_edge.py
             --win-dir ${VQ_WIN_BUILD_DIR} --native-dir ${CMAKE_BINARY_DIR}
             --artefacts ${CMAKE_BINARY_DIR}/artefacts/edge)
-  set_tests_properties(edge.setup PROPERTIES TIMEOUT 300 RESOURCE_LOCK "wine;cloud-port" LABELS e2e)
+  set_tests_properties(edge.setup PROPERTIES TIMEOUT 300 LABELS e2e)
 endif()

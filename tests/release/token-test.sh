@@ -138,10 +138,13 @@ port="$(sed -n 's/^VQ_TEST_CLOUD_PORT:[A-Z]*=//p' "$win/CMakeCache.txt")"
 cloud_pid=$!
 for _ in $(seq 100); do [ -s cloud.ready ] && break; sleep 0.1; done
 [ -s cloud.ready ] || { fail "the reference cloud did not start: $(cat cloud.out)"; checks_finish; exit 1; }
-# A prefix of its own: no earlier installation there decides the outcome.
+# A prefix of its own (the one tests/lib/wine-isolated made, or a new one):
+# no earlier installation there decides the outcome.
 . "$src/scripts/wine-env.sh"
-wine_env_start
-wine_started=1
+if [ -z "${WINEPREFIX:-}" ]; then
+  wine_env_start
+  wine_started=1
+fi
 "$WINE64" "$win/VornquillAI-Online-Setup-x64-SELFSIGNED.exe" /VERYSILENT /SUPPRESSMSGBOXES /NORESTART \
   </dev/null >/dev/null 2>&1
 rc=$?

@@ -183,7 +183,7 @@ def scenarios(b):
              no_lines=["running: "], check=auth_refused),
         dict(name="right-organisation-not-pinned", release="unpinned", code=2,
              reason="authenticode", message=("error", MSG_AUTH),
-             lines=["authenticode: validly signed, but not by Hollbrek ("],
+             lines=["authenticode: signature rejected by Windows (WinVerifyTrust 0x800B0109"],
              no_lines=["running: "], check=auth_refused),
         dict(name="pinned-without-timestamp", release="pinned-no-ts", code=2,
              reason="authenticode", message=("error", MSG_AUTH),
