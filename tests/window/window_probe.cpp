@@ -473,6 +473,9 @@ static int probe_read_icons(const wchar_t *exe, const wchar_t *folder) {
     FreeLibrary(module);
     fflush(stdout);
     return failures == 0 ? 0 : 1;
+}
+
+// ---------------------------------------------------------------- a held file
 // Each attempt another process could make on a file that is held open.
 static int probe_try_file(const wchar_t *path) {
     HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
