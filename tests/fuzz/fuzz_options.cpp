@@ -52,7 +52,11 @@ bool value_good(size_t k, const std::u16string &v) {
     if (v.empty() || v.size() > most[k]) return false;
     for (char16_t c : v) {
         if (k == 0) {
-            if (c < 0x20 || c == u'"') return false;
+            // No quote, controls, DEL, C1 controls, line or paragraph
+            // separators, or direction controls.
+            bool hidden = c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x200e || c == 0x200f ||
+                          (c >= 0x2028 && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+            if (hidden || c == u'"') return false;
         } else if (k == 3) {
             if (!alnum(c) && c != u'_' && c != u'-') return false;
         } else if (!alnum(c) && std::u16string(u"_,!*\\").find(c) == std::u16string::npos) {
