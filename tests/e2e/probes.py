@@ -15,7 +15,6 @@ Python 3 standard library only.
 import argparse
 import os
 import shutil
-import signal
 import socket
 import struct
 import subprocess

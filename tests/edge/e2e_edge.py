@@ -18,6 +18,7 @@ WINEPREFIX it starts its own Wine prefix, wineserver and Xvfb display.
 """
 
 import argparse
+import json
 import os
 import re
 import signal
@@ -33,10 +34,15 @@ import cloudtest  # noqa: E402
 import e2e  # noqa: E402
 
 NGINX_SERVE = os.path.join(ROOT, "tools", "cloud", "nginx-serve")
+# Seconds the edge keeps latest.txt here: the resumed run, started well after
+# the first, asks the origin for it again, so the origin's log holds the
+# release request of each run with the headers the program sent.
+LATEST_TTL = 1
 PUBLIC = os.path.join(ROOT, "tests", "release", "keys", "test-release.public")
 EDGE_LINE = re.compile(r'^\S+ "GET (\S+) HTTP/1\.1" (\d+) (\d+) range="([^"]*)" if_range="([^"]*)" '
                        r'cache=(\S+) etag=(\S*)$')
-ORIGIN_LINE = re.compile(r'^\S+ - - \[[^]]*\] "GET (\S+) HTTP/1\.1" (\d+) (\d+) ')
+# One line of the origin's access log (JSON, see nginx-serve): target, status, bytes.
+ORIGIN_LINE = re.compile(r'^\{.*?"target":"([^"]+)","status":(\d+),"body_bytes":(\d+),')
 
 
 class EdgeBench:
@@ -49,25 +55,16 @@ class EdgeBench:
 
     def start_origin(self):
         self.origin_port = cloudtest.free_port()
+        self.origin_log = os.path.join(self.b.work, "origin.jsonl")
         self.origin = self.b.start_server("origin", "the origin",
                                           [NGINX_SERVE, self.b.live, "--sha256-tags", "--port",
-                                           str(self.origin_port)])
-        # nginx-serve names its prefix on the line it prints once listening.
-        out = os.path.join(self.b.work, "origin.out")
-        deadline = time.monotonic() + 10
-        while self.origin_log is None:
-            m = re.search(r"prefix (\S+)\)", open(out).read())
-            if m:
-                self.origin_log = os.path.join(m.group(1), "logs", "access.log")
-            elif time.monotonic() > deadline:
-                raise e2e.Failed("the origin did not say where it logs")
-            else:
-                time.sleep(0.05)
+                                           str(self.origin_port), "--access-log", self.origin_log])
 
     def start_edge(self):
         self.edge = self.b.start_server("edge", "the edge",
                                         [NGINX_SERVE, "--edge", "127.0.0.1:%d" % self.origin_port,
                                          "--port", str(self.b.port), "--cache", self.cache,
+                                         "--latest-ttl", str(LATEST_TTL),
                                          "--access-log", self.edge_log])
 
     def stop_edge(self):
@@ -92,6 +89,21 @@ class EdgeBench:
 
     def origin_lines(self):
         return self.lines(self.origin_log, ORIGIN_LINE)
+
+    def origin_requests(self, mark):
+        """The origin's requests after the first MARK, as the harness's
+        request records (with the headers the edge passed on from the
+        program): what its checks of every request read."""
+        out = []
+        if os.path.exists(self.origin_log):
+            with open(self.origin_log, encoding="utf-8") as f:
+                for n, line in enumerate(f.read().splitlines()[mark:], mark + 1):
+                    rec = json.loads(line)
+                    path, _, query = rec["target"].partition("?")
+                    out.append({"seq": "origin-%d" % n, "path": path, "query": query,
+                                "status": rec["status"], "body_bytes": rec["body_bytes"],
+                                "headers": {k: v for k, v in rec["headers"].items() if v != ""}})
+        return out
 
 
 def own_runs(bench):
@@ -171,7 +183,8 @@ def main():
         inst = suite.prepare_machine(sc)
         before = b.work_folders()
         rc = start(b, suite.switches(sc, inst)).wait(90)
-        run = e2e.Run(b, rc, suite.folder_of_run(sc, before), 0, b.unix_of(inst))
+        run = e2e.Run(b, rc, suite.folder_of_run(sc, before), 0, b.unix_of(inst),
+                      requests=eb.origin_requests(0))
         e2e.check_common(c, run, dict(code=0, reason="installed", message=installed))
         e2e.check_installed(c, run, b)
         first = [line for line in eb.edge_lines() if line[0] == path]
@@ -210,7 +223,8 @@ def main():
             f.write(head)
         eb.start_edge()
         rc = p.wait(120)
-        run = e2e.Run(b, rc, shared, 0, b.unix_of(inst))
+        run = e2e.Run(b, rc, shared, 0, b.unix_of(inst),
+                      requests=eb.origin_requests(origin_mark))
         restart = "the server sent the whole file again; restarted from byte 0"
         e2e.check_common(c, run, dict(code=0, reason="installed", message=installed,
                                       lines=["latest.txt attempt 1 failed (status 0, error ",
