@@ -564,6 +564,17 @@ class Bench:
         """True while a setup or installer process of a scenario is alive."""
         return bool(self.run_processes())
 
+    def installer_running(self):
+        """True while the product installer of this prefix is alive."""
+        found = False
+        for pid in self.run_processes():
+            try:
+                with open("/proc/%d/cmdline" % pid, errors="replace") as f:
+                    found = found or "VornquillAI-Setup-x64-" in f.read()
+            except OSError:
+                pass    # gone meanwhile
+        return found
+
     def end_leftovers(self, grace=5.0):
         """Ends a scenario: waits GRACE seconds for its processes to go by
         themselves (wine64 may return a moment before the Windows process has

@@ -10,7 +10,7 @@
 # meets every refused server in its eight attempts with their full back-off
 # (about two minutes), as does the redirect group's refused redirect.
 if(VQ_WIN_BUILD_DIR)
-  foreach(group release download install links nginx window disk tls redirect)
+  foreach(group release download install links nginx window disk tls redirect hold proxy)
     add_test(NAME e2e.${group}
       COMMAND ${VQ_TESTS_DIR}/lib/wine-isolated
               python3 ${CMAKE_CURRENT_LIST_DIR}/e2e.py ${group}
@@ -23,15 +23,4 @@ if(VQ_WIN_BUILD_DIR)
   set_tests_properties(e2e.tls e2e.redirect PROPERTIES COST 180)
   set_tests_properties(e2e.window PROPERTIES COST 120)
   set_tests_properties(e2e.install e2e.release e2e.download e2e.nginx e2e.disk PROPERTIES COST 60)
-  # What other programs meet: another process reaching for the running
-  # installer, and squid between the program and the cloud (started per
-  # scenario on a free port of the test's network namespace).
-  foreach(group hold proxy)
-    add_test(NAME e2e.${group}
-      COMMAND ${VQ_TESTS_DIR}/lib/wine-isolated
-              python3 ${CMAKE_CURRENT_LIST_DIR}/probes.py ${group}
-              --win-dir ${VQ_WIN_BUILD_DIR} --native-dir ${CMAKE_BINARY_DIR}
-              --artefacts ${CMAKE_BINARY_DIR}/artefacts/e2e)
-    set_tests_properties(e2e.${group} PROPERTIES TIMEOUT 300 LABELS e2e)
-  endforeach()
 endif()
