@@ -490,44 +490,59 @@ static void facts_gather(const CRYPT_PROVIDER_DATA *data, CRYPT_PROVIDER_SGNR *s
     facts->chain_untrusted_root_only = (uint32_t)authenticode_signer_chain_untrusted_root_only(signer);
 }
 
-int authenticode_check(const wchar16 *path, HANDLE file, char *summary, size_t capacity) {
+void authenticode_trust_open(const wchar16 *path, HANDLE file, AuthenticodeTrust *verification) {
     // Both records start all zero; only the fields that matter are set.
-    WINTRUST_FILE_INFO file_info;
-    memset(&file_info, 0, sizeof file_info);
-    file_info.cbStruct = sizeof file_info;
-    file_info.pcwszFilePath = path;
-    file_info.hFile = file;
+    memset(verification, 0, sizeof *verification);
+    WINTRUST_FILE_INFO *file_info = &verification->file_info;
+    file_info->cbStruct = sizeof *file_info;
+    file_info->pcwszFilePath = path;
+    file_info->hFile = file;
 
-    WINTRUST_DATA trust;
-    memset(&trust, 0, sizeof trust);
-    trust.cbStruct = sizeof trust;
-    trust.dwUIChoice = WTD_UI_NONE;
-    trust.fdwRevocationChecks = WTD_REVOKE_NONE;
-    trust.dwUnionChoice = WTD_CHOICE_FILE;
-    trust.pFile = &file_info;
-    trust.dwStateAction = WTD_STATEACTION_VERIFY;
-    trust.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
+    WINTRUST_DATA *trust = &verification->trust;
+    trust->cbStruct = sizeof *trust;
+    trust->dwUIChoice = WTD_UI_NONE;
+    trust->fdwRevocationChecks = WTD_REVOKE_NONE;
+    trust->dwUnionChoice = WTD_CHOICE_FILE;
+    trust->pFile = file_info;
+    trust->dwStateAction = WTD_STATEACTION_VERIFY;
+    trust->dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
 
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    uint32_t status = (uint32_t)WinVerifyTrust((HWND)INVALID_HANDLE_VALUE, &action, &trust);
+    verification->status = (uint32_t)WinVerifyTrust((HWND)INVALID_HANDLE_VALUE, &action, trust);
+    verification->data = trust->hWVTStateData != nullptr
+                             ? WTHelperProvDataFromStateData(trust->hWVTStateData)
+                             : nullptr;
+    verification->signer = verification->data != nullptr
+                               ? WTHelperGetProvSignerFromChain(verification->data, 0, FALSE, 0)
+                               : nullptr;
+}
 
+void authenticode_trust_close(AuthenticodeTrust *verification) {
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    verification->trust.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust((HWND)INVALID_HANDLE_VALUE, &action, &verification->trust);
+    verification->data = nullptr;
+    verification->signer = nullptr;
+}
+
+int authenticode_check(const wchar16 *path, HANDLE file, char *summary, size_t capacity) {
+    AuthenticodeTrust verification;
+    authenticode_trust_open(path, file, &verification);
+    uint32_t status = verification.status;
+    CRYPT_PROVIDER_SGNR *signer = verification.signer;
     AuthenticodeFacts facts;
-    CRYPT_PROVIDER_DATA *data =
-        trust.hWVTStateData != nullptr ? WTHelperProvDataFromStateData(trust.hWVTStateData) : nullptr;
-    CRYPT_PROVIDER_SGNR *signer = data != nullptr ? WTHelperGetProvSignerFromChain(data, 0, FALSE, 0) : nullptr;
 #if VQ_PROFILE_TEST
     // The test build reads what Windows would have reported for this file.
     WindowsReport report;
-    authenticode_windows_report(data, &status, &signer, &report);
+    authenticode_windows_report(verification.data, &status, &signer, &report);
 #endif
-    facts_gather(data, signer, &facts);
+    facts_gather(verification.data, signer, &facts);
 #if VQ_PROFILE_TEST
     authenticode_windows_report_free(&report);
 #endif
     AuthenticodeVerdict verdict = authenticode_verdict(status, &facts);
     authenticode_summary(summary, capacity, verdict, status, &facts);
 
-    trust.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust((HWND)INVALID_HANDLE_VALUE, &action, &trust);
+    authenticode_trust_close(&verification);
     return authenticode_verdict_accepted(verdict);
 }

@@ -108,6 +108,20 @@ void authenticode_windows_report(const CRYPT_PROVIDER_DATA *data, uint32_t *stat
 void authenticode_windows_report_free(WindowsReport *report);
 #endif
 
+// The trust provider's verification of a file, as the check makes it:
+// status is WinVerifyTrust's result, data and signer (the first signer's
+// record) may be null. The records stay valid until authenticode_trust_close.
+// The record must not move while it is open (trust points at file_info).
+struct AuthenticodeTrust {
+    WINTRUST_FILE_INFO file_info;
+    WINTRUST_DATA trust;
+    uint32_t status;
+    CRYPT_PROVIDER_DATA *data;
+    CRYPT_PROVIDER_SGNR *signer;
+};
+void authenticode_trust_open(const wchar16 *path, HANDLE file, AuthenticodeTrust *verification);
+void authenticode_trust_close(AuthenticodeTrust *verification);
+
 // Lets Windows verify the file's Authenticode signature and decides whether
 // the signer is the vendor. 1 accepted, 0 refused. The one-line summary goes
 // to summary (may be null or capacity 0). The handle stays the caller's.

@@ -167,27 +167,13 @@ Reported reported(const std::wstring &path) {
     HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(f, INVALID_HANDLE_VALUE) << "missing fixture";
     if (f == INVALID_HANDLE_VALUE) return r;
-    WINTRUST_FILE_INFO file_info;
-    memset(&file_info, 0, sizeof file_info);
-    file_info.cbStruct = sizeof file_info;
-    file_info.pcwszFilePath = path.c_str();
-    file_info.hFile = f;
-    WINTRUST_DATA trust;
-    memset(&trust, 0, sizeof trust);
-    trust.cbStruct = sizeof trust;
-    trust.dwUIChoice = WTD_UI_NONE;
-    trust.fdwRevocationChecks = WTD_REVOKE_NONE;
-    trust.dwUnionChoice = WTD_CHOICE_FILE;
-    trust.pFile = &file_info;
-    trust.dwStateAction = WTD_STATEACTION_VERIFY;
-    trust.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    r.real_status = (uint32_t)WinVerifyTrust((HWND)INVALID_HANDLE_VALUE, &action, &trust);
+    AuthenticodeTrust verification;
+    authenticode_trust_open(path.c_str(), f, &verification);
+    r.real_status = verification.status;
     r.status = r.real_status;
-    CRYPT_PROVIDER_DATA *data = WTHelperProvDataFromStateData(trust.hWVTStateData);
-    CRYPT_PROVIDER_SGNR *signer = data ? WTHelperGetProvSignerFromChain(data, 0, FALSE, 0) : nullptr;
+    CRYPT_PROVIDER_SGNR *signer = verification.signer;
     WindowsReport report;
-    authenticode_windows_report(data, &r.status, &signer, &report);
+    authenticode_windows_report(verification.data, &r.status, &signer, &report);
     if (signer != nullptr) {
         r.counter_signers = signer->csCounterSigners;
         if (signer->csCounterSigners > 0) {
@@ -199,8 +185,7 @@ Reported reported(const std::wstring &path) {
         r.timestamped = authenticode_signer_timestamped(signer, nullptr);
     }
     authenticode_windows_report_free(&report);
-    trust.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust((HWND)INVALID_HANDLE_VALUE, &action, &trust);
+    authenticode_trust_close(&verification);
     CloseHandle(f);
     return r;
 }

@@ -4,6 +4,17 @@ Authenticode refusals, files put in the run's way, the installer's exit codes.""
 from e2e import *  # noqa: F401,F403 (the harness: bench, runs, checks)
 
 
+def start_held_at_part_file(suite, sc):
+    """A silent run of the good release in the shared work folder, its
+    installer answer held back once the part file exists: (the installer's
+    SHA-256, what start_shared_held gives)."""
+    suite.b.serve("good")
+    sha = sha256_file(suite.b.installer_of("good"))
+    part = sha + ".part"
+    return sha, suite.start_shared_held(
+        sc, FILES, lambda shared: os.path.exists(os.path.join(shared, part)))
+
+
 def open_installer_second_name(suite, sc):
     """While the installer request is held back, the part file gets a
     second name outside the work folder (a hard link): the complete
@@ -11,11 +22,7 @@ def open_installer_second_name(suite, sc):
     for verification ("open-installer", error 1920), its name in the work
     folder is deleted, and the data under the other name is untouched."""
     b = suite.b
-    b.serve("good")
-    installer = b.installer_of("good")
-    sha = sha256_file(installer)
-    started = suite.start_shared_held(sc, FILES,
-                                     lambda shared: os.path.exists(os.path.join(shared, sha + ".part")))
+    sha, started = start_held_at_part_file(suite, sc)
     if started is None:
         return ["the run made no part file"]
     p, plan, inst, mark, shared, release = started
@@ -85,11 +92,7 @@ def installer_name_directory(suite, sc):
     cannot be moved there ("rename"), stays for the next run, and the
     directory is left as it was."""
     b = suite.b
-    b.serve("good")
-    installer = b.installer_of("good")
-    sha = sha256_file(installer)
-    started = suite.start_shared_held(sc, FILES,
-                                     lambda shared: os.path.exists(os.path.join(shared, sha + ".part")))
+    sha, started = start_held_at_part_file(suite, sc)
     if started is None:
         return ["the run made no part file"]
     p, plan, inst, mark, shared, release = started
