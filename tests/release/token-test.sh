@@ -38,19 +38,6 @@ chmod 600 pin
 printf '9999\n' > wrong.pin
 chmod 600 wrong.pin
 
-# expect_run <exit> <output must contain> -- command...
-expect_run() {
-  local want_rc="$1" want_text="$2" out rc
-  shift 3
-  out="$("$@" 2>&1)"
-  rc=$?
-  if [ "$rc" != "$want_rc" ]; then
-    fail "$* exited $rc, expected $want_rc; output: $out"
-  elif [ -n "$want_text" ] && ! grep -qF -- "$want_text" <<<"$out"; then
-    fail "$*: output lacks '$want_text'; output: $out"
-  fi
-}
-
 uri="pkcs11:token=release;object=release-2027"
 
 # keygen inside the token: the public file and the key-table entry, the

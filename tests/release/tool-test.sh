@@ -13,20 +13,6 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 . "$src/tests/lib/checks.sh"
 
-# expect_run <expected exit> <stdout/stderr must contain> -- command...
-expect_run() {
-  local want_rc="$1" want_text="$2"
-  shift 3
-  local out rc
-  out="$("$@" 2>&1)"
-  rc=$?
-  if [ "$rc" != "$want_rc" ]; then
-    fail "$* exited $rc, expected $want_rc; output: $out"
-  elif [ -n "$want_text" ] && ! grep -qF -- "$want_text" <<<"$out"; then
-    fail "$*: output lacks '$want_text'; output: $out"
-  fi
-}
-
 # The status and detail lines of verify, exactly, and its exit code: 0 for
 # "ok", 1 for any refusal.
 expect_verdict() {

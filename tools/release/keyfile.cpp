@@ -207,6 +207,18 @@ int keyfile_kid_valid(const char *kid) {
     return 1;
 }
 
+void keyfile_name_kid(KeyPair *pair, const char *date, const char *kid) {
+    if (kid != nullptr) {
+        format_narrow(pair->kid, sizeof pair->kid, "%s", kid);
+        return;
+    }
+    uint8_t digest[32];
+    char hex[65];
+    crypto_hash_sha256(digest, pair->public_key, sizeof pair->public_key);
+    hex_encode(digest, 4, hex);
+    format_narrow(pair->kid, sizeof pair->kid, "release-%s-%s", date, hex);
+}
+
 int keyfile_generate(const char *date, const char *kid, KeyPair *pair, char *error,
                      size_t error_capacity) {
     memset(pair, 0, sizeof *pair);
@@ -219,15 +231,7 @@ int keyfile_generate(const char *date, const char *kid, KeyPair *pair, char *err
     crypto_sign_seed_keypair(pair->public_key, secret, pair->seed);
     sodium_memzero(secret, sizeof secret);
     pair->has_secret = 1;
-    if (kid != nullptr) {
-        format_narrow(pair->kid, sizeof pair->kid, "%s", kid);
-    } else {
-        uint8_t digest[32];
-        char hex[65];
-        crypto_hash_sha256(digest, pair->public_key, sizeof pair->public_key);
-        hex_encode(digest, 4, hex);
-        format_narrow(pair->kid, sizeof pair->kid, "release-%s-%s", date, hex);
-    }
+    keyfile_name_kid(pair, date, kid);
     if (!keyfile_kid_valid(pair->kid)) {
         format_narrow(error, error_capacity, "key id %s is not of the form release-YYYYMMDD-xxxxxxxx",
                       pair->kid);

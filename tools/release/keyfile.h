@@ -20,6 +20,10 @@ struct KeyPair {
 // 1 when kid has the form release-YYYYMMDD-xxxxxxxx (lower-case hex).
 int keyfile_kid_valid(const char *kid);
 
+// Names the pair: pair->kid becomes kid when given, else
+// "release-<date>-<first 4 bytes of the public key's SHA-256, hex>". The
+// caller checks the result with keyfile_kid_valid.
+void keyfile_name_kid(KeyPair *pair, const char *date, const char *kid);
 // A fresh key pair. kid: given (already valid) or made from date (YYYYMMDD)
 // and the first four bytes of the public key's SHA-256. Returns 0 or -1.
 int keyfile_generate(const char *date, const char *kid, KeyPair *pair, char *error,

@@ -489,15 +489,7 @@ int token_generate(const TokenKeyName *name, const char *date, const char *kid,
         format_narrow(error, cap, "token \"%s\" made a key pair whose public key cannot be read",
                       name->token);
     } else {
-        if (kid != nullptr) {
-            format_narrow(pair->kid, sizeof pair->kid, "%s", kid);
-        } else {
-            uint8_t digest[32];
-            char hex[65];
-            crypto_hash_sha256(digest, pair->public_key, sizeof pair->public_key);
-            hex_encode(digest, 4, hex);
-            format_narrow(pair->kid, sizeof pair->kid, "release-%s-%s", date, hex);
-        }
+        keyfile_name_kid(pair, date, kid);
         CK_ATTRIBUTE id = {CKA_ID, pair->kid, strlen(pair->kid)};
         rv = functions_of(&key)->C_SetAttributeValue(key.session, public_key, &id, 1);
         if (rv == CKR_OK) rv = functions_of(&key)->C_SetAttributeValue(key.session, private_key, &id, 1);
