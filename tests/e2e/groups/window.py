@@ -85,8 +85,8 @@ def window_cancel_download(suite, sc):
     b = suite.b
     # Under Wine a read returns only once the client's 64 KiB buffer is
     # full, so the rate gives it a piece every half second.
-    p, before, mark, inst, plan = window_run(suite, 
-        sc, "medium", [rule(FILES, rate=131072)])
+    p, before, mark, inst, plan = window_run(
+        suite, sc, "medium", [rule(FILES, rate=131072)])
     c = Checker(sc["name"])
     win = window_after(suite, p, before, "no installed version found", 20)
     if win is None:
@@ -119,8 +119,8 @@ def window_cancel_download(suite, sc):
 
 
 def window_cancel_backoff(suite, sc):
-    p, before, mark, inst, plan = window_run(suite, 
-        sc, "good", [rule(FILES, status=503, retry_after=30)])
+    p, before, mark, inst, plan = window_run(
+        suite, sc, "good", [rule(FILES, status=503, retry_after=30)])
     c = Checker(sc["name"])
     if not suite.wait_log_line(before, "retrying in 30000 ms", 20):
         p.kill()
@@ -149,8 +149,8 @@ def window_cancel_hash(suite, sc):
     big = b.installer_of("large")
     sha = sha256_file(big)
     flag, release = b.hold()
-    p, before, mark, inst, plan = window_run(suite, 
-        sc, "large", [rule(RELEASE_PATH, hold_until=flag)], shared=True)
+    p, before, mark, inst, plan = window_run(
+        suite, sc, "large", [rule(RELEASE_PATH, hold_until=flag)], shared=True)
     c = Checker(sc["name"])
     shared = os.path.join(b.programdata, SHARED)
     if not suite.wait_for(suite.shared_log_made, 20):
@@ -182,8 +182,8 @@ def window_cancel_hash(suite, sc):
 
 
 def window_after_hand_over(suite, sc):
-    p, before, mark, inst, plan = window_run(suite, 
-        sc, "good", [], hooks={"VQ_DEMO_DELAY_MS": "2500"})
+    p, before, mark, inst, plan = window_run(
+        suite, sc, "good", [], hooks={"VQ_DEMO_DELAY_MS": "2500"})
     c = Checker(sc["name"])
     win = None
     if suite.wait_for(lambda: find_window(suite) is not None, 20):
@@ -208,8 +208,8 @@ def window_after_hand_over(suite, sc):
 def window_retry_question_cancel(suite, sc):
     """Eight failed download attempts in a windowed run ask Retry/Cancel;
     Cancel there gives up the download (code 1, not a cancel)."""
-    p, before, mark, inst, plan = window_run(suite, 
-        sc, "good", [rule(FILES, status=503, retry_after=1)])
+    p, before, mark, inst, plan = window_run(
+        suite, sc, "good", [rule(FILES, status=503, retry_after=1)])
     c = Checker(sc["name"])
     c.true(answer_second(suite, "retry-question", 40),
            "no Retry/Cancel question, or its Cancel button did not answer it")
@@ -230,8 +230,8 @@ def window_retry_question_retry(suite, sc):
     next request). The first attempt after the answer fails once more,
     the next one completes the installation."""
     b = suite.b
-    p, before, mark, inst, plan = window_run(suite, 
-        sc, "good", [rule(FILES, status=503, retry_after=1)])
+    p, before, mark, inst, plan = window_run(
+        suite, sc, "good", [rule(FILES, status=503, retry_after=1)])
     c = Checker(sc["name"])
     if not suite.wait_for(lambda: question_box(suite) is not None, 40):
         p.kill()
@@ -261,8 +261,8 @@ def window_cancel_release_fetch(suite, sc):
     back 2 s): the fetch ends with "cancelled" when the answer arrives,
     before the grace period's end, with no message, nothing verified and
     nothing downloaded."""
-    p, before, mark, inst, plan = window_run(suite, 
-        sc, "good", [rule(RELEASE_PATH, delay_ms=2000)])
+    p, before, mark, inst, plan = window_run(
+        suite, sc, "good", [rule(RELEASE_PATH, delay_ms=2000)])
     c = Checker(sc["name"])
     win = window_after(suite, p, before, "work folder reuse: ", 20)
     if win is None:
@@ -307,8 +307,8 @@ def window_cancel_last_moment(suite, sc):
 
 
 def window_error_box(suite, sc):
-    p, before, mark, inst, plan = window_run(suite, 
-        sc, "good", [rule(RELEASE_PATH, status=403)])
+    p, before, mark, inst, plan = window_run(
+        suite, sc, "good", [rule(RELEASE_PATH, status=403)])
     c = Checker(sc["name"])
     box = suite.b.probe_read_box(30)
     run = end_window_run(suite, p, plan, before, mark, inst)
@@ -318,8 +318,8 @@ def window_error_box(suite, sc):
 
 
 def window_repair_no(suite, sc):
-    p, before, mark, inst, plan = window_run(suite, 
-        sc, "good", [], registry=(VERSION, "{dir}"))
+    p, before, mark, inst, plan = window_run(
+        suite, sc, "good", [], registry=(VERSION, "{dir}"))
     c = Checker(sc["name"])
     c.true(answer_second(suite, "repair-question"),
            "no repair question, or its No button did not answer it")
