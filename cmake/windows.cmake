@@ -21,7 +21,12 @@ set(VQ_WIN_LINK_OPTIONS
   -municode -static -s -fstack-protector-strong ${VQ_GUARD_LINK_OPTIONS}
   -Wl,--dynamicbase,--high-entropy-va,--nxcompat,--tsaware
   -Wl,--no-insert-timestamp -Wl,--gc-sections
-  -Wl,--require-defined=_load_config_used)
+  -Wl,--require-defined=_load_config_used
+  # The image's checksum field holds its checksum: a signature's certificate
+  # table changes it, and osslsigncode remove-signature computes it again, so
+  # the unsigned build must carry it for an image without its signature to
+  # be the build byte for byte.
+  -Wl,--Xlink=-release)
 
 # The load configuration with the guard fields, and the guard pointers: the
 # shipped defaults, or the checking dispatch of the test executables, which
@@ -165,4 +170,14 @@ endif()
 # Bench-only Windows programs (scripts/bench windows), outside the tests.
 if(EXISTS ${CMAKE_SOURCE_DIR}/bench/win/CMakeLists.txt)
   add_subdirectory(${CMAKE_SOURCE_DIR}/bench/win ${CMAKE_BINARY_DIR}/bench EXCLUDE_FROM_ALL)
+endif()
+
+# The trust probe: what the system's trust provider and the setup's check say
+# of a signed file (the release tool's signing test).
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/release/trust_probe.cpp)
+  add_executable(vq_trust_probe ${CMAKE_SOURCE_DIR}/tests/release/trust_probe.cpp ${VQ_GUARD_CHECK_SOURCES})
+  set_target_properties(vq_trust_probe PROPERTIES OUTPUT_NAME trust-probe)
+  target_link_libraries(vq_trust_probe PRIVATE vq_win)
+  target_link_options(vq_trust_probe PRIVATE -municode -static -fstack-protector-strong
+    ${VQ_GUARD_LINK_OPTIONS})
 endif()

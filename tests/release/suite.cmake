@@ -29,3 +29,17 @@ if(VQ_WIN_BUILD_DIR)
             ${CMAKE_SOURCE_DIR} ${VQ_WIN_BUILD_DIR})
   set_tests_properties(release.publish_check PROPERTIES TIMEOUT 240)
 endif()
+# sign-pe: Authenticode signing with a code-signing key in a softhsm2 token
+# and a local time-stamping authority; the signed setup executable and a
+# signed product installer under Wine (on the build's cloud port).
+if(VQ_WIN_BUILD_DIR)
+  pkg_check_modules(VQ_CODESIGN_CRYPTO REQUIRED libcrypto)
+  add_executable(vq_codesign_fixture ${CMAKE_SOURCE_DIR}/tests/release/codesign_fixture.c)
+  target_include_directories(vq_codesign_fixture PRIVATE ${VQ_P11KIT_TEST_INCLUDE_DIRS})
+  target_link_libraries(vq_codesign_fixture PRIVATE ${VQ_CODESIGN_CRYPTO_LIBRARIES} ${CMAKE_DL_LIBS})
+  add_test(NAME release.sign_pe
+    COMMAND ${VQ_TESTS_DIR}/lib/wine-isolated
+            ${CMAKE_SOURCE_DIR}/tests/release/sign-pe-test.sh ${CMAKE_BINARY_DIR}/vornquill-release
+            ${CMAKE_SOURCE_DIR} $<TARGET_FILE:vq_codesign_fixture> ${VQ_WIN_BUILD_DIR})
+  set_tests_properties(release.sign_pe PROPERTIES TIMEOUT 300 LABELS cloud)
+endif()

@@ -26,6 +26,7 @@
 #include "tools/release/check.h"
 #include "tools/release/installer_check.h"
 #include "tools/release/keyfile.h"
+#include "tools/release/sign.h"
 #include "tools/release/token.h"
 
 namespace {
@@ -83,6 +84,22 @@ const char usage_text[] =
     "      file) is the one the release must be signed with; --ca trusts the\n"
     "      given CA file instead of the system's; --full downloads and hashes\n"
     "      the whole installer. Exit 0 when no check failed, 1 when one did.\n"
+    "  sign-pe --in FILE --out FILE --key URI|FILE --certs FILE --tsa URL\n"
+    "          [--module FILE] [--pin-file FILE] [--trust-ca FILE]\n"
+    "          [--description TEXT] [--force]\n"
+    "      Signs a 64-bit Windows executable (the setup executable, a product\n"
+    "      installer) with Authenticode: SHA-256, the certificates of --certs\n"
+    "      (PEM: the signer's first, then its issuers) and an RFC 3161 time stamp\n"
+    "      fetched from the time-stamping authority at URL, with osslsigncode.\n"
+    "      The key is in a PKCS #11 token (a URI as for release keys, used through\n"
+    "      OpenSSL's pkcs11 engine; the PIN is handed over in an owner-only file\n"
+    "      of a private folder, never on a command line) or, for tests, an\n"
+    "      owner-only PEM key file; the certificate must be the key's own. An\n"
+    "      input that is not an unsigned x64 executable is refused. The signed\n"
+    "      file is checked as every setup will check it (see publish; --trust-ca\n"
+    "      as there) and written (temporary file, rename) only when accepted;\n"
+    "      an existing FILE is replaced only with --force. --description is the\n"
+    "      name shown when Windows asks to run the file (Vornquill AI Setup).\n"
     "  help\n"
     "      Shows this text.\n"
     "\n"
@@ -839,6 +856,7 @@ int main(int argc, char **argv) {
     if (strcmp(command, "verify") == 0) return command_verify(argc - 2, argv + 2);
     if (strcmp(command, "publish") == 0) return command_publish(argc - 2, argv + 2);
     if (strcmp(command, "check") == 0) return check_command(argc - 2, argv + 2);
+    if (strcmp(command, "sign-pe") == 0) return sign_pe_command(argc - 2, argv + 2);
     fprintf(stderr, "vornquill-release: unknown command %s\n%s", command, usage_text);
     return 2;
 }

@@ -604,3 +604,77 @@ void token_close(TokenKey *key) {
     if (key->module != nullptr) dlclose(key->module);
     memset(key, 0, sizeof *key);
 }
+
+int token_read_pin(const TokenKeyName *name, char *pin, size_t capacity, char *error, size_t cap) {
+    return read_pin(name, pin, capacity, error, cap);
+}
+
+int token_read_signing_key(const TokenKeyName *name, TokenPublicKey *out, char *error, size_t cap) {
+    memset(out, 0, sizeof *out);
+    TokenKey key;
+    if (open_session(name, 0, &key, error, cap) != 0) return -1;
+    int result = -1;
+    CK_OBJECT_HANDLE found[2];
+    CK_OBJECT_HANDLE public_objects[2];
+    CK_KEY_TYPE type = 0;
+    CK_BBOOL can_sign = CK_FALSE;
+    CK_ULONG n = 0;
+    long count = find_objects(&key, CKO_PRIVATE_KEY, name->object, found, 2);
+    if (count != 1) {
+        format_narrow(error, cap,
+                      count == 0 ? "token \"%s\" holds no private key labelled \"%s\""
+                      : count < 0 ? "cannot search token \"%s\" for the key \"%s\""
+                                  : "token \"%s\" holds more than one private key labelled \"%s\"",
+                      name->token, name->object);
+        goto done;
+    }
+    if (read_attribute(&key, found[0], CKA_KEY_TYPE, &type, sizeof type, &n) != CKR_OK ||
+        read_attribute(&key, found[0], CKA_SIGN, &can_sign, sizeof can_sign, &n) != CKR_OK) {
+        format_narrow(error, cap, "cannot read the attributes of the key \"%s\" in token \"%s\"",
+                      name->object, name->token);
+        goto done;
+    }
+    if (!can_sign) {
+        format_narrow(error, cap, "the key \"%s\" in token \"%s\" may not sign (CKA_SIGN is false)",
+                      name->object, name->token);
+        goto done;
+    }
+    out->key_type = type;
+    if (type == CKK_RSA) {
+        CK_ULONG modulus_length = 0, exponent_length = 0;
+        if (read_attribute(&key, found[0], CKA_MODULUS, out->modulus, sizeof out->modulus,
+                           &modulus_length) != CKR_OK ||
+            read_attribute(&key, found[0], CKA_PUBLIC_EXPONENT, out->exponent, sizeof out->exponent,
+                           &exponent_length) != CKR_OK ||
+            modulus_length > sizeof out->modulus || exponent_length > sizeof out->exponent) {
+            format_narrow(error, cap, "cannot read the public half of the RSA key \"%s\" in token \"%s\"",
+                          name->object, name->token);
+            goto done;
+        }
+        out->modulus_length = modulus_length;
+        out->exponent_length = exponent_length;
+    } else if (type == CKK_EC) {
+        CK_ULONG point_length = 0;
+        if (find_objects(&key, CKO_PUBLIC_KEY, name->object, public_objects, 2) != 1 ||
+            read_attribute(&key, public_objects[0], CKA_EC_POINT, out->ec_point, sizeof out->ec_point,
+                           &point_length) != CKR_OK ||
+            point_length > sizeof out->ec_point) {
+            format_narrow(error, cap,
+                          "token \"%s\" holds no readable EC public key labelled \"%s\" beside the "
+                          "private one",
+                          name->token, name->object);
+            goto done;
+        }
+        out->ec_point_length = point_length;
+    } else {
+        format_narrow(error, cap,
+                      "the key \"%s\" in token \"%s\" is neither RSA nor EC (key type 0x%lx); a "
+                      "code-signing key is one of them",
+                      name->object, name->token, (unsigned long)type);
+        goto done;
+    }
+    result = 0;
+done:
+    token_close(&key);
+    return result;
+}

@@ -73,3 +73,29 @@ int token_sign(TokenKey *key, const uint8_t *data, size_t n, uint8_t signature[6
 
 // Logs out, closes the session and unloads the module.
 void token_close(TokenKey *key);
+
+// ---- keys of other signers (Authenticode code signing) --------------------
+
+// The public half of a token's key of any type, as the token gives it.
+struct TokenPublicKey {
+    unsigned long key_type;   // CKK_RSA (0), CKK_EC (3), ...
+    uint8_t modulus[1024];    // RSA
+    size_t modulus_length;
+    uint8_t exponent[16];
+    size_t exponent_length;
+    uint8_t ec_point[256];    // EC: CKA_EC_POINT of the public key object
+    size_t ec_point_length;
+};
+
+// Reads the user PIN the way token_open does (the name's PIN file, else the
+// environment variable). Returns 0, or -1 with a message; the caller wipes pin.
+int token_read_pin(const TokenKeyName *name, char *pin, size_t capacity, char *error,
+                   size_t error_capacity);
+
+// Logs in and finds exactly one private key of the object label that may sign,
+// of any type, and reads its public half (RSA: from the private key object; EC:
+// from the public key object of that label). For a signer outside this tool
+// that then opens the key itself. Returns 0, or -1 with a message; nothing is
+// left open either way.
+int token_read_signing_key(const TokenKeyName *name, TokenPublicKey *key, char *error,
+                           size_t error_capacity);

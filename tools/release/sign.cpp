@@ -1,0 +1,823 @@
+// The sign-pe command: checks the input, the certificate and the key, lets
+// osslsigncode sign a private copy, checks the signed copy as every setup
+// will, and writes exactly those bytes to the output.
+#include "tools/release/sign.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <sodium.h>
+
+#include "common/memory.h"
+#include "common/text.h"
+#include "release/manifest.h"
+#include "tools/release/installer_check.h"
+#include "tools/release/token.h"
+
+extern char **environ;
+
+namespace {
+
+const char default_description[] = "Vornquill AI Setup";
+// How long osslsigncode may take, time stamp included, before it is stopped.
+const int signer_time_limit_s = 120;
+
+enum { OUTPUT_CAPACITY = 65536, MESSAGE_CAPACITY = 2048 };
+
+int usage(const char *format, const char *value) {
+    char message[512];
+    format_narrow(message, sizeof message, format, value);
+    fprintf(stderr, "vornquill-release sign-pe: %s\n(see: vornquill-release help)\n", message);
+    return SIGN_PE_EXIT_USAGE;
+}
+
+int refuse(const char *message) {
+    fprintf(stderr, "vornquill-release sign-pe: %s\n", message);
+    return SIGN_PE_EXIT_FAILED;
+}
+
+uint32_t read32(const uint8_t *p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+    return remove(path) == 0 ? 0 : -1;
+}
+
+// The folder of a path ("." when it has none).
+void folder_of(const char *path, char *folder, size_t capacity) {
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr) {
+        format_narrow(folder, capacity, ".");
+    } else if (slash == path) {
+        format_narrow(folder, capacity, "/");
+    } else {
+        format_narrow(folder, capacity, "%.*s", (int)(slash - path), path);
+    }
+}
+
+// The path of OpenSSL's pkcs11 engine (libengine-pkcs11-openssl) in the
+// engines folder this OpenSSL was built with.
+int engine_path(char *path, size_t capacity, char *error, size_t cap) {
+    const char *text = OpenSSL_version(OPENSSL_ENGINES_DIR);  // ENGINESDIR: "folder"
+    const char *open_quote = text != nullptr ? strchr(text, '"') : nullptr;
+    const char *close_quote = open_quote != nullptr ? strchr(open_quote + 1, '"') : nullptr;
+    if (close_quote == nullptr ||
+        format_narrow(path, capacity, "%.*s/pkcs11.so", (int)(close_quote - open_quote - 1),
+                      open_quote + 1) < 0) {
+        format_narrow(error, cap, "cannot tell where OpenSSL keeps its engines (%s)",
+                      text != nullptr ? text : "unknown");
+        return -1;
+    }
+    if (access(path, R_OK) != 0) {
+        format_narrow(error, cap,
+                      "OpenSSL's PKCS #11 engine %s is missing: install libengine-pkcs11-openssl "
+                      "(scripts/setup-deps)",
+                      path);
+        return -1;
+    }
+    return 0;
+}
+
+// Percent-encodes a URI attribute value (RFC 7512: everything but the
+// unreserved characters).
+int uri_value(const char *value, char *out, size_t capacity) {
+    size_t k = 0;
+    for (const unsigned char *p = (const unsigned char *)value; *p != 0; p++) {
+        int plain = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') ||
+                    *p == '-' || *p == '.' || *p == '_' || *p == '~';
+        if (k + (plain ? 1 : 3) >= capacity) return -1;
+        if (plain) {
+            out[k++] = (char)*p;
+        } else {
+            format_narrow(out + k, 4, "%%%02X", *p);
+            k += 3;
+        }
+    }
+    out[k] = 0;
+    return 0;
+}
+
+// Reads the certificates of a PEM file; the first is the signer's.
+STACK_OF(X509) *read_certificates(const char *path, char *error, size_t cap) {
+    FILE *in = fopen(path, "r");
+    if (in == nullptr) {
+        format_narrow(error, cap, "cannot open the certificate file %s: %s", path, strerror(errno));
+        return nullptr;
+    }
+    STACK_OF(X509) *certificates = sk_X509_new_null();
+    X509 *certificate = nullptr;
+    while (certificates != nullptr && (certificate = PEM_read_X509(in, nullptr, nullptr, nullptr)) != nullptr) {
+        if (sk_X509_push(certificates, certificate) <= 0) {
+            X509_free(certificate);
+            break;
+        }
+    }
+    fclose(in);
+    if (certificates == nullptr || sk_X509_num(certificates) == 0) {
+        sk_X509_pop_free(certificates, X509_free);
+        format_narrow(error, cap,
+                      "the certificate file %s holds no PEM certificate (the signer's first, then "
+                      "the ones that issued it)",
+                      path);
+        return nullptr;
+    }
+    return certificates;
+}
+
+// The certificate's subject, made safe for one line.
+void subject_text(X509 *certificate, char *out, size_t capacity) {
+    char subject[512];
+    X509_NAME_oneline(X509_get_subject_name(certificate), subject, sizeof subject);
+    text_escape_controls(subject, out, capacity);
+}
+
+// Big-endian unsigned bytes without their leading zeros.
+void strip_zeros(const uint8_t **bytes, size_t *n) {
+    while (*n > 0 && (*bytes)[0] == 0) {
+        (*bytes)++;
+        (*n)--;
+    }
+}
+
+// 1 when the certificate carries the token key's public half.
+int certificate_holds(X509 *certificate, const TokenPublicKey *key) {
+    EVP_PKEY *public_key = X509_get0_pubkey(certificate);
+    if (public_key == nullptr) return 0;
+    int same = 0;
+    if (key->key_type == 0 /* CKK_RSA */ && EVP_PKEY_is_a(public_key, "RSA")) {
+        BIGNUM *n = nullptr, *e = nullptr;
+        uint8_t n_bytes[1024], e_bytes[16];
+        if (EVP_PKEY_get_bn_param(public_key, OSSL_PKEY_PARAM_RSA_N, &n) == 1 &&
+            EVP_PKEY_get_bn_param(public_key, OSSL_PKEY_PARAM_RSA_E, &e) == 1 &&
+            BN_num_bytes(n) <= (int)sizeof n_bytes && BN_num_bytes(e) <= (int)sizeof e_bytes) {
+            size_t n_length = (size_t)BN_bn2bin(n, n_bytes);
+            size_t e_length = (size_t)BN_bn2bin(e, e_bytes);
+            const uint8_t *modulus = key->modulus, *exponent = key->exponent;
+            size_t modulus_length = key->modulus_length, exponent_length = key->exponent_length;
+            strip_zeros(&modulus, &modulus_length);
+            strip_zeros(&exponent, &exponent_length);
+            same = n_length == modulus_length && memcmp(n_bytes, modulus, n_length) == 0 &&
+                   e_length == exponent_length && memcmp(e_bytes, exponent, e_length) == 0;
+        }
+        BN_free(n);
+        BN_free(e);
+    } else if (key->key_type == 3 /* CKK_EC */ && EVP_PKEY_is_a(public_key, "EC")) {
+        uint8_t point[256];
+        size_t length = 0;
+        // The token's CKA_EC_POINT is the point itself or wrapped in a DER
+        // octet string.
+        const uint8_t *token_point = key->ec_point;
+        size_t token_length = key->ec_point_length;
+        if (token_length >= 2 && token_point[0] == 0x04 && token_point[1] == token_length - 2) {
+            token_point += 2;
+            token_length -= 2;
+        } else if (token_length >= 3 && token_point[0] == 0x04 && token_point[1] == 0x81 &&
+                   token_point[2] == token_length - 3) {
+            token_point += 3;
+            token_length -= 3;
+        }
+        if (EVP_PKEY_get_octet_string_param(public_key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point,
+                                            sizeof point, &length) == 1) {
+            same = length == token_length && memcmp(point, token_point, length) == 0;
+        }
+    }
+    return same;
+}
+
+// Reads a private key file for tests: owner-only, PEM, not encrypted, and
+// the one the certificate was issued for.
+int check_key_file(const char *path, X509 *certificate, char *error, size_t cap) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        format_narrow(error, cap, "cannot read the key file %s: %s", path,
+                      fd < 0 ? strerror(errno) : "not a regular file");
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    if ((st.st_mode & 077) != 0) {
+        format_narrow(error, cap,
+                      "the key file %s has mode %04o, so group or others can read or change it; make "
+                      "it owner-only (chmod 600 %s)",
+                      path, (unsigned)(st.st_mode & 07777), path);
+        close(fd);
+        return -1;
+    }
+    FILE *in = fdopen(fd, "r");
+    if (in == nullptr) {
+        close(fd);
+        format_narrow(error, cap, "cannot read the key file %s", path);
+        return -1;
+    }
+    // No passphrase prompt: a key that needs one is not read.
+    EVP_PKEY *key = PEM_read_PrivateKey(in, nullptr, [](char *, int, int, void *) { return 0; }, nullptr);
+    fclose(in);
+    int result = -1;
+    if (key == nullptr) {
+        format_narrow(error, cap, "the key file %s holds no unencrypted PEM private key", path);
+    } else if (X509_check_private_key(certificate, key) != 1) {
+        char subject[1024];
+        subject_text(certificate, subject, sizeof subject);
+        format_narrow(error, cap,
+                      "the signer's certificate (%s) does not belong to the key in %s: their public "
+                      "keys differ",
+                      subject, path);
+    } else {
+        result = 0;
+    }
+    EVP_PKEY_free(key);
+    return result;
+}
+
+// Writes the PIN into a new owner-only file and wipes nothing of the caller's.
+int write_pin_file(const char *path, const char *pin, char *error, size_t cap) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        format_narrow(error, cap, "cannot make the PIN file in the private folder: %s", strerror(errno));
+        return -1;
+    }
+    size_t n = strlen(pin);
+    ssize_t w = write(fd, pin, n);
+    int closed = close(fd);
+    if (w != (ssize_t)n || closed != 0) {
+        format_narrow(error, cap, "cannot write the PIN file in the private folder");
+        return -1;
+    }
+    return 0;
+}
+
+// Overwrites and removes the PIN file.
+void remove_pin_file(const char *path) {
+    int fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && st.st_size > 0) {
+            char zeros[256];
+            memset(zeros, 0, sizeof zeros);
+            size_t left = (size_t)st.st_size;
+            while (left > 0) {
+                size_t take = left < sizeof zeros ? left : sizeof zeros;
+                if (write(fd, zeros, take) != (ssize_t)take) break;
+                left -= take;
+            }
+            fsync(fd);
+        }
+        close(fd);
+    }
+    unlink(path);
+}
+
+// The environment for the signer: this process's, without the PIN variable.
+char **child_environment() {
+    size_t count = 0;
+    while (environ[count] != nullptr) count++;
+    char **copy = (char **)calloc(count + 1, sizeof *copy);
+    if (copy == nullptr) return nullptr;
+    size_t k = 0;
+    const size_t prefix = strlen(TOKEN_PIN_VARIABLE);
+    for (size_t i = 0; i < count; i++) {
+        if (strncmp(environ[i], TOKEN_PIN_VARIABLE, prefix) == 0 && environ[i][prefix] == '=') continue;
+        copy[k++] = environ[i];
+    }
+    copy[k] = nullptr;
+    return copy;
+}
+
+// Runs argv with standard input from /dev/null and standard output and error
+// into output (cut to capacity), stopping it after the time limit. Returns its
+// exit status (128 + signal when it was stopped), or -1 with a message when it
+// could not run.
+int run_signer(char *const argv[], char *output, size_t capacity, int *timed_out, char *error, size_t cap) {
+    *timed_out = 0;
+    output[0] = 0;
+    char **environment = child_environment();
+    int pipe_fds[2] = {-1, -1};
+    if (environment == nullptr || pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        free(environment);
+        format_narrow(error, cap, "cannot run %s: %s", argv[0], strerror(errno));
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
+    pid_t pid = 0;
+    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environment);
+    posix_spawn_file_actions_destroy(&actions);
+    free(environment);
+    close(pipe_fds[1]);
+    if (spawned != 0) {
+        close(pipe_fds[0]);
+        format_narrow(error, cap, "cannot run %s (%s): install it (scripts/setup-deps)", argv[0],
+                      strerror(spawned));
+        return -1;
+    }
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    size_t used = 0;
+    for (;;) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long elapsed_ms = (long)(now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        long left_ms = (long)signer_time_limit_s * 1000 - elapsed_ms;
+        if (left_ms <= 0) {
+            *timed_out = 1;
+            kill(pid, SIGKILL);
+            break;
+        }
+        struct pollfd wait_for = {pipe_fds[0], POLLIN, 0};
+        int ready = poll(&wait_for, 1, (int)(left_ms < 1000 ? left_ms : 1000));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) continue;
+        char chunk[4096];
+        ssize_t r = read(pipe_fds[0], chunk, sizeof chunk);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        size_t take = (size_t)r;
+        if (used + take >= capacity) take = capacity - 1 - used;
+        memcpy(output + used, chunk, take);
+        used += take;
+    }
+    output[used] = 0;
+    close(pipe_fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+// osslsigncode's output as one safe line: its lines joined with " | ",
+// without the ones that only report progress.
+void output_line(const char *output, char *line, size_t capacity) {
+    char joined[OUTPUT_CAPACITY];
+    size_t used = 0;
+    joined[0] = 0;
+    for (const char *start = output; *start != 0;) {
+        const char *end = strchr(start, '\n');
+        size_t length = end != nullptr ? (size_t)(end - start) : strlen(start);
+        int progress = (length >= 7 && memcmp(start, "Engine ", 7) == 0) ||
+                       (length >= 14 && memcmp(start, "Connecting to ", 14) == 0) ||
+                       (length == 6 && memcmp(start, "Failed", 6) == 0) || length == 0;
+        if (!progress && used + length + 4 < sizeof joined) {
+            if (used > 0) {
+                memcpy(joined + used, " | ", 3);
+                used += 3;
+            }
+            memcpy(joined + used, start, length);
+            used += length;
+            joined[used] = 0;
+        }
+        start = end != nullptr ? end + 1 : start + length;
+    }
+    text_escape_controls(joined, line, capacity);
+}
+
+// Copies the file at source (in the private folder) to a new file beside
+// target and renames it into place: without replacing an existing target
+// unless overwrite. Returns 0, or -1 with a message and nothing left behind.
+int write_output(const char *source, const char *target, mode_t mode, int overwrite, char *error,
+                 size_t cap) {
+    char temp[PATH_MAX];
+    if (format_narrow(temp, sizeof temp, "%s.tmp-XXXXXX", target) < 0) {
+        format_narrow(error, cap, "the output path %s is too long", target);
+        return -1;
+    }
+    int in = open(source, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int out = in >= 0 ? mkstemp(temp) : -1;
+    if (in < 0 || out < 0) {
+        format_narrow(error, cap, "cannot create a file beside %s: %s", target, strerror(errno));
+        if (in >= 0) close(in);
+        return -1;
+    }
+    int result = 0;
+    static uint8_t chunk[1 << 20];
+    for (;;) {
+        ssize_t r = read(in, chunk, sizeof chunk);
+        if (r < 0 && errno == EINTR) continue;
+        if (r == 0) break;
+        ssize_t done = 0;
+        while (r > 0 && done < r) {
+            ssize_t w = write(out, chunk + done, (size_t)(r - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) break;
+            done += w;
+        }
+        if (r < 0 || done != r) {
+            result = -1;
+            break;
+        }
+    }
+    close(in);
+    if (result == 0 && (fchmod(out, mode) != 0 || fsync(out) != 0)) result = -1;
+    if (close(out) != 0) result = -1;
+    if (result != 0) {
+        format_narrow(error, cap, "cannot write %s: %s", temp, strerror(errno));
+        unlink(temp);
+        return -1;
+    }
+    int renamed;
+    if (overwrite) {
+        renamed = rename(temp, target);
+    } else {
+        renamed = renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_NOREPLACE);
+        if (renamed != 0 && errno == EINVAL) {
+            // A file system without a no-replace rename: a new link, then the
+            // temporary name goes.
+            renamed = link(temp, target);
+            if (renamed == 0) unlink(temp);
+        }
+    }
+    if (renamed != 0) {
+        format_narrow(error, cap,
+                      errno == EEXIST ? "%s appeared while signing; it is kept (use --force to replace it)"
+                                      : "cannot rename the signed file into place as %s",
+                      target);
+        unlink(temp);
+        return -1;
+    }
+    char folder[PATH_MAX];
+    folder_of(target, folder, sizeof folder);
+    int dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return 0;
+}
+
+struct Options {
+    const char *in, *out, *key, *certs, *tsa, *module, *pin_file, *trust_ca, *description;
+    int force;
+};
+
+int parse(int argc, char **argv, Options *options) {
+    memset(options, 0, sizeof *options);
+    struct {
+        const char *name;
+        const char **value;
+    } named[] = {{"--in", &options->in},           {"--out", &options->out},
+                 {"--key", &options->key},         {"--certs", &options->certs},
+                 {"--tsa", &options->tsa},         {"--module", &options->module},
+                 {"--pin-file", &options->pin_file}, {"--trust-ca", &options->trust_ca},
+                 {"--description", &options->description}};
+    for (int i = 0; i < argc; i++) {
+        if (strcmp(argv[i], "--force") == 0) {
+            if (options->force) return usage("%s is given twice", argv[i]);
+            options->force = 1;
+            continue;
+        }
+        const char **target = nullptr;
+        for (auto &entry : named) {
+            if (strcmp(argv[i], entry.name) == 0) target = entry.value;
+        }
+        if (target == nullptr) return usage("unknown option %s", argv[i]);
+        if (*target != nullptr) return usage("%s is given twice", argv[i]);
+        if (i + 1 >= argc) return usage("%s needs a value", argv[i]);
+        if (argv[i + 1][0] == 0) return usage("%s has an empty value", argv[i]);
+        *target = argv[++i];
+    }
+    if (options->in == nullptr || options->out == nullptr || options->key == nullptr ||
+        options->certs == nullptr || options->tsa == nullptr) {
+        return usage("%s", "--in, --out, --key, --certs and --tsa are required");
+    }
+    // An RFC 3161 authority over HTTP(S); a URL of plain printable characters.
+    const char *tsa = options->tsa;
+    if ((strncmp(tsa, "http://", 7) != 0 && strncmp(tsa, "https://", 8) != 0) || strlen(tsa) > 1000) {
+        return usage("--tsa %s is not an http:// or https:// URL of a time-stamping authority", tsa);
+    }
+    for (const char *p = tsa; *p != 0; p++) {
+        if ((unsigned char)*p <= 0x20 || (unsigned char)*p >= 0x7f) {
+            return usage("--tsa has a blank, control or non-ASCII character: %s", "percent-encode it");
+        }
+    }
+    if (options->description == nullptr) options->description = default_description;
+    char escaped[4 * 256 + 1];
+    if (strlen(options->description) > 256 ||
+        text_escape_controls(options->description, escaped, sizeof escaped) < 0 ||
+        strcmp(escaped, options->description) != 0) {
+        char shown[4 * 256 + 1];
+        text_escape_controls(options->description, shown, sizeof shown);
+        return usage("--description \"%s\" has a line break, control, direction or backslash "
+                     "character, or more than 256 bytes: it is shown as it is to the user who is "
+                     "asked to run the file",
+                     shown);
+    }
+    return 0;
+}
+
+// The signing itself, in the private folder private_dir; certificates are
+// the --certs file's. Returns a SignPeExit.
+int sign_in(const Options *options, const char *private_dir, X509 *signer_certificate, char *message,
+            size_t cap) {
+    char unsigned_copy[PATH_MAX], signed_copy[PATH_MAX], pin_path[PATH_MAX];
+    format_narrow(unsigned_copy, sizeof unsigned_copy, "%s/unsigned.exe", private_dir);
+    format_narrow(signed_copy, sizeof signed_copy, "%s/signed.exe", private_dir);
+    format_narrow(pin_path, sizeof pin_path, "%s/pin", private_dir);
+
+    // The input: opened once, copied into the private folder, and judged there.
+    int in = open(options->in, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0) {
+        format_narrow(message, cap,
+                      errno == ELOOP ? "%s is a symbolic link; name the file itself"
+                                     : "cannot open %s: %s",
+                      options->in, strerror(errno));
+        return SIGN_PE_EXIT_FAILED;
+    }
+    struct stat st;
+    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(in);
+        format_narrow(message, cap, "%s is not a regular file", options->in);
+        return SIGN_PE_EXIT_FAILED;
+    }
+    if (st.st_size > MANIFEST_MAX_SIZE) {
+        close(in);
+        format_narrow(message, cap, "%s is larger than 2 GiB", options->in);
+        return SIGN_PE_EXIT_FAILED;
+    }
+    mode_t mode = (st.st_mode & 0755) | 0600;
+    int copy = open(unsigned_copy, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    static uint8_t chunk[1 << 20];
+    uint8_t head[4096];
+    size_t head_length = 0;
+    uint64_t total = 0;
+    int copied = copy >= 0;
+    while (copied) {
+        ssize_t r = read(in, chunk, sizeof chunk);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) copied = 0;
+        if (r <= 0) break;
+        if (head_length < sizeof head) {
+            size_t take = sizeof head - head_length < (size_t)r ? sizeof head - head_length : (size_t)r;
+            memcpy(head + head_length, chunk, take);
+            head_length += take;
+        }
+        total += (uint64_t)r;
+        if (write(copy, chunk, (size_t)r) != r) copied = 0;
+    }
+    close(in);
+    if (copy >= 0 && close(copy) != 0) copied = 0;
+    if (!copied) {
+        format_narrow(message, cap, "cannot copy %s into the private folder %s", options->in, private_dir);
+        return SIGN_PE_EXIT_FAILED;
+    }
+    char problem[256];
+    if (sign_pe_inspect(head, head_length, total, problem, sizeof problem) != 0) {
+        format_narrow(message, cap, "%s cannot be signed: %s", options->in, problem);
+        return SIGN_PE_EXIT_FAILED;
+    }
+
+    // The key: the token's or the file's, and the certificate must be its own.
+    char engine[PATH_MAX];
+    char key_uri[3 * 2 * TOKEN_FIELD_CAPACITY + 64];
+    char subject[1024];
+    subject_text(signer_certificate, subject, sizeof subject);
+    TokenKeyName name;
+    int from_token = token_is_uri(options->key);
+    if (from_token) {
+        if (token_parse_name(options->key, options->module, options->pin_file, &name, message, cap) != 0 ||
+            engine_path(engine, sizeof engine, message, cap) != 0) {
+            return SIGN_PE_EXIT_FAILED;
+        }
+        TokenPublicKey public_key;
+        if (token_read_signing_key(&name, &public_key, message, cap) != 0) return SIGN_PE_EXIT_FAILED;
+        if (!certificate_holds(signer_certificate, &public_key)) {
+            format_narrow(message, cap,
+                          "the signer's certificate (%s, the first in %s) does not belong to the key "
+                          "\"%s\" in token \"%s\": their public keys differ; give the certificate "
+                          "issued for that key",
+                          subject, options->certs, name.object, name.token);
+            return SIGN_PE_EXIT_FAILED;
+        }
+        char token_value[3 * TOKEN_FIELD_CAPACITY], object_value[3 * TOKEN_FIELD_CAPACITY];
+        if (uri_value(name.token, token_value, sizeof token_value) != 0 ||
+            uri_value(name.object, object_value, sizeof object_value) != 0) {
+            format_narrow(message, cap, "the token or object label is too long");
+            return SIGN_PE_EXIT_FAILED;
+        }
+        format_narrow(key_uri, sizeof key_uri, "pkcs11:token=%s;object=%s;type=private", token_value,
+                      object_value);
+        char pin[256];
+        int read = token_read_pin(&name, pin, sizeof pin, message, cap);
+        int written = read == 0 ? write_pin_file(pin_path, pin, message, cap) : -1;
+        sodium_memzero(pin, sizeof pin);
+        if (written != 0) return SIGN_PE_EXIT_FAILED;
+    } else {
+        if (options->module != nullptr || options->pin_file != nullptr) {
+            format_narrow(message, cap,
+                          "--module and --pin-file belong to a key in a PKCS #11 token (pkcs11:...), "
+                          "not to the key file %s",
+                          options->key);
+            return SIGN_PE_EXIT_FAILED;
+        }
+        if (check_key_file(options->key, signer_certificate, message, cap) != 0) return SIGN_PE_EXIT_FAILED;
+    }
+
+    // osslsigncode signs the private copy; the PIN (if any) only in its file.
+    const char *argv[40];
+    int n = 0;
+    argv[n++] = "osslsigncode";
+    argv[n++] = "sign";
+    argv[n++] = "-h";
+    argv[n++] = "sha256";
+    argv[n++] = "-certs";
+    argv[n++] = options->certs;
+    if (from_token) {
+        argv[n++] = "-pkcs11engine";
+        argv[n++] = engine;
+        argv[n++] = "-pkcs11module";
+        argv[n++] = name.module_path;
+        argv[n++] = "-login";
+        argv[n++] = "-readpass";
+        argv[n++] = pin_path;
+        argv[n++] = "-key";
+        argv[n++] = key_uri;
+    } else {
+        argv[n++] = "-key";
+        argv[n++] = options->key;
+    }
+    argv[n++] = "-n";
+    argv[n++] = options->description;
+    argv[n++] = "-ts";
+    argv[n++] = options->tsa;
+    argv[n++] = "-in";
+    argv[n++] = unsigned_copy;
+    argv[n++] = "-out";
+    argv[n++] = signed_copy;
+    argv[n] = nullptr;
+    char *output = (char *)heap_alloc(OUTPUT_CAPACITY);
+    if (output == nullptr) {
+        remove_pin_file(pin_path);
+        format_narrow(message, cap, "out of memory");
+        return SIGN_PE_EXIT_FAILED;
+    }
+    int timed_out = 0;
+    int status = run_signer((char *const *)argv, output, OUTPUT_CAPACITY, &timed_out, message, cap);
+    if (from_token) remove_pin_file(pin_path);
+    struct stat signed_st;
+    int made = status == 0 && lstat(signed_copy, &signed_st) == 0 && S_ISREG(signed_st.st_mode);
+    if (status >= 0 && !made) {
+        char said[1024];
+        output_line(output, said, sizeof said);
+        if (timed_out) {
+            format_narrow(message, cap,
+                          "osslsigncode did not finish within %d seconds (is the time-stamping "
+                          "authority %s answering?); nothing was written",
+                          signer_time_limit_s, options->tsa);
+        } else if (strstr(output, "timestamping failed") != nullptr ||
+                   strstr(output, "timestamp reply") != nullptr) {
+            format_narrow(message, cap,
+                          "the time-stamping authority %s gave no time stamp, so nothing was signed: %s",
+                          options->tsa, said);
+        } else {
+            format_narrow(message, cap, "osslsigncode could not sign %s (exit status %d): %s",
+                          options->in, status, said);
+        }
+    }
+    heap_free(output);
+    if (!made) return SIGN_PE_EXIT_FAILED;
+
+    // The signed copy as every setup will judge it.
+    InstallerCheck check;
+    char check_error[512];
+    if (installer_check(signed_copy, options->trust_ca, &check, check_error, sizeof check_error) != 0) {
+        format_narrow(message, cap, "the signed file could not be checked, so nothing was written: %s",
+                      check_error);
+        return SIGN_PE_EXIT_FAILED;
+    }
+    char refusal[INSTALLER_CHECK_TEXT_CAPACITY];
+    if (installer_check_refused(&check, refusal, sizeof refusal)) {
+        format_narrow(message, cap, "the signed file is refused, so nothing was written: %s", refusal);
+        return SIGN_PE_EXIT_FAILED;
+    }
+    if (write_output(signed_copy, options->out, mode, options->force, message, cap) != 0) {
+        return SIGN_PE_EXIT_FAILED;
+    }
+    char summary[AUTHENTICODE_SUMMARY_CAPACITY];
+    authenticode_summary(summary, sizeof summary, check.verdict, check.status, &check.facts);
+    printf("signed %s as %s: signer %s, time stamp from %s\n", options->in, options->out, subject,
+           options->tsa);
+    printf("every setup accepts it: %s\n", summary);
+    return SIGN_PE_EXIT_OK;
+}
+
+}  // namespace
+
+int sign_pe_inspect(const uint8_t *head, size_t n, uint64_t file_size, char *problem, size_t cap) {
+    if (n < 64 || head[0] != 'M' || head[1] != 'Z') {
+        format_narrow(problem, cap, "it is not a Windows executable (no MZ header)");
+        return -1;
+    }
+    uint32_t at = read32(head + 0x3c);
+    if (at > n || n - at < 24 + 112 || memcmp(head + at, "PE\0\0", 4) != 0) {
+        format_narrow(problem, cap, "it is not a Windows executable (no PE header in its first %zu bytes)", n);
+        return -1;
+    }
+    unsigned machine = head[at + 4] | head[at + 5] << 8;
+    unsigned optional_size = head[at + 20] | head[at + 21] << 8;
+    unsigned magic = head[at + 24] | head[at + 25] << 8;
+    if (machine != 0x8664 || magic != 0x20b) {
+        format_narrow(problem, cap,
+                      "it is not a 64-bit (x64) Windows executable (machine 0x%04x, optional header 0x%03x)",
+                      machine, magic);
+        return -1;
+    }
+    // The certificate table: data directory 4 of the PE32+ optional header.
+    const uint8_t *optional = head + at + 24;
+    uint32_t directories = read32(optional + 108);
+    if (directories > 4 && optional_size >= 112 + 5 * 8 && (size_t)(at + 24 + 112 + 5 * 8) <= n) {
+        uint32_t table_offset = read32(optional + 112 + 4 * 8);
+        uint32_t table_size = read32(optional + 112 + 4 * 8 + 4);
+        if (table_size != 0) {
+            if ((uint64_t)table_offset + table_size > file_size) {
+                format_narrow(problem, cap, "its certificate table lies outside the file");
+            } else {
+                format_narrow(problem, cap,
+                              "it is signed already; sign the unsigned build (osslsigncode "
+                              "remove-signature gives it back)");
+            }
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int sign_pe_command(int argc, char **argv) {
+    Options options;
+    int status = parse(argc, argv, &options);
+    if (status != 0) return status;
+    struct stat in_st, out_st;
+    if (stat(options.out, &out_st) == 0) {
+        if (stat(options.in, &in_st) == 0 && in_st.st_dev == out_st.st_dev && in_st.st_ino == out_st.st_ino) {
+            return usage("--out %s is the input itself; name another file", options.out);
+        }
+        if (!options.force) {
+            char message[PATH_MAX + 64];
+            format_narrow(message, sizeof message, "%s already exists (use --force to replace it)", options.out);
+            return refuse(message);
+        }
+    }
+    char folder[PATH_MAX];
+    folder_of(options.out, folder, sizeof folder);
+    struct stat folder_st;
+    if (stat(folder, &folder_st) != 0 || !S_ISDIR(folder_st.st_mode)) {
+        char message[2 * PATH_MAX];
+        format_narrow(message, sizeof message, "the folder %s that should hold %s does not exist", folder,
+                      options.out);
+        return refuse(message);
+    }
+    if (options.trust_ca != nullptr && access(options.trust_ca, R_OK) != 0) {
+        char message[PATH_MAX + 128];
+        format_narrow(message, sizeof message, "cannot read the --trust-ca file %s: %s", options.trust_ca,
+                      strerror(errno));
+        return refuse(message);
+    }
+    char *message = (char *)heap_alloc(MESSAGE_CAPACITY);
+    if (message == nullptr) return refuse("out of memory");
+    message[0] = 0;
+    STACK_OF(X509) *certificates = read_certificates(options.certs, message, MESSAGE_CAPACITY);
+    if (certificates == nullptr) {
+        refuse(message);
+        heap_free(message);
+        return SIGN_PE_EXIT_FAILED;
+    }
+    // Everything the signing makes lives in a folder only this user can enter.
+    const char *temp_root = getenv("TMPDIR");
+    char private_dir[PATH_MAX];
+    if (temp_root == nullptr || temp_root[0] != '/' ||
+        format_narrow(private_dir, sizeof private_dir, "%s/vq-sign-pe.XXXXXX", temp_root) < 0) {
+        format_narrow(private_dir, sizeof private_dir, "/tmp/vq-sign-pe.XXXXXX");
+    }
+    if (mkdtemp(private_dir) == nullptr) {
+        format_narrow(message, MESSAGE_CAPACITY, "cannot make a private folder %s: %s", private_dir,
+                      strerror(errno));
+        status = SIGN_PE_EXIT_FAILED;
+    } else {
+        chmod(private_dir, 0700);
+        status = sign_in(&options, private_dir, sk_X509_value(certificates, 0), message, MESSAGE_CAPACITY);
+        nftw(private_dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+    if (status != SIGN_PE_EXIT_OK) refuse(message);
+    sk_X509_pop_free(certificates, X509_free);
+    heap_free(message);
+    return status;
+}
