@@ -75,23 +75,25 @@ for _ in $(seq 100); do [ -s tsa.ready ] && break; sleep 0.1; done
 tsa="http://127.0.0.1:$(cat tsa.ready)/"
 
 # osslsigncode as the tool runs it, seen through a wrapper first on the PATH:
-# its arguments, whether its environment holds the PIN variable, and the
-# modes of the PIN file and its folder while it runs.
+# whether any run's environment holds the PIN variable, and the signing run's
+# arguments and the modes of its PIN file and that file's folder.
 mkdir bin
 real_signer="$(command -v osslsigncode)"
 cat > bin/osslsigncode <<EOF
 #!/usr/bin/env bash
-printf '%s\n' "\$*" > "$work/signer.args"
-env | grep -c '^VORNQUILL_PKCS11_PIN=' > "$work/signer.env"
-: > "$work/signer.pin"
-prev=""
-for a in "\$@"; do
-  if [ "\$prev" = -readpass ]; then
-    stat -c '%a %U' "\$a" "\$(dirname "\$a")" > "$work/signer.pin"
-    printf '%s\n' "\$a" >> "$work/signer.pin"
-  fi
-  prev="\$a"
-done
+env | grep -c '^VORNQUILL_PKCS11_PIN=' >> "$work/signer.env"
+if [ "\$1" = sign ]; then
+  printf '%s\n' "\$*" > "$work/signer.args"
+  : > "$work/signer.pin"
+  prev=""
+  for a in "\$@"; do
+    if [ "\$prev" = -readpass ]; then
+      stat -c '%a %U' "\$a" "\$(dirname "\$a")" > "$work/signer.pin"
+      printf '%s\n' "\$a" >> "$work/signer.pin"
+    fi
+    prev="\$a"
+  done
+fi
 exec "$real_signer" "\$@"
 EOF
 chmod +x bin/osslsigncode
@@ -99,14 +101,15 @@ export PATH="$work/bin:$PATH"
 export TMPDIR="$work/tmp"
 
 uri="pkcs11:token=codesign;object=vendor-2027"
-base=("$tool" sign-pe --certs chain.crt --tsa "$tsa" --trust-ca "$certs/ca.crt")
+base=("$tool" sign-pe --trust-ca "$certs/ca.crt")
+std=(--certs chain.crt --tsa "$tsa")
 
 # ---- signing with the token key -------------------------------------------
 # The product installer, the PIN from the environment.
 expect_run 0 "every setup accepts it: publicly trusted Hollbrek certificate" -- \
-  env VORNQUILL_PKCS11_PIN=1234 "${base[@]}" --in "$demo" --out installer.exe \
+  env VORNQUILL_PKCS11_PIN=1234 "${base[@]}" "${std[@]}" --in "$demo" --out installer.exe \
   --key "$uri?module-path=$module"
-expect_eq "$(cat signer.env)" "0" "the PIN variable is not in osslsigncode's environment"
+expect_eq "$(sort -u signer.env | tr '\n' ' ')" "0 " "the PIN variable is in no osslsigncode run's environment"
 grep -q -- "1234" signer.args && fail "the PIN is on osslsigncode's command line: $(cat signer.args)"
 grep -q -- "-readpass $work/tmp/vq-sign-pe\.[A-Za-z0-9]*/pin " signer.args ||
   fail "the PIN file is not in a private folder: $(cat signer.args)"
@@ -123,7 +126,7 @@ grep -qx "POST / 200" tsa.log || fail "the time stamp did not come from the loca
 
 # The setup executable, the PIN from a file.
 expect_run 0 "every setup accepts it: publicly trusted Hollbrek certificate" -- \
-  "${base[@]}" --in "$setup" --out setup-signed.exe --key "$uri" --module "$module" --pin-file pin
+  "${base[@]}" "${std[@]}" --in "$setup" --out setup-signed.exe --key "$uri" --module "$module" --pin-file pin
 [ -x setup-signed.exe ] || fail "the signed setup executable is not executable"
 # Without its signature it is the reproducible build, byte for byte.
 osslsigncode remove-signature -in setup-signed.exe -out setup-unsigned.exe >/dev/null 2>&1 ||
@@ -151,30 +154,30 @@ refuse() {
   [ -z "$(ls -A tmp)" ] || fail "a refused signing left its private folder: $* ($(ls -A tmp))"
 }
 key=(--key "$uri" --module "$module" --pin-file pin)
-refuse 1 'token "codesign" refused the PIN: it is wrong' --in "$demo" --key "$uri" --module "$module" --pin-file wrong.pin
-refuse 1 'token "codesign" holds no private key labelled "nothing"' --in "$demo" --key "pkcs11:token=codesign;object=nothing" --module "$module" --pin-file pin
-refuse 1 'no token labelled "vault"' --in "$demo" --key "pkcs11:token=vault;object=vendor-2027" --module "$module" --pin-file pin
-refuse 1 'a pin-value would put the PIN on the command line' --in "$demo" --key "$uri?pin-value=1234" --module "$module"
+refuse 1 'token "codesign" refused the PIN: it is wrong' "${std[@]}" --in "$demo" --key "$uri" --module "$module" --pin-file wrong.pin
+refuse 1 'token "codesign" holds no private key labelled "nothing"' "${std[@]}" --in "$demo" --key "pkcs11:token=codesign;object=nothing" --module "$module" --pin-file pin
+refuse 1 'no token labelled "vault"' "${std[@]}" --in "$demo" --key "pkcs11:token=vault;object=vendor-2027" --module "$module" --pin-file pin
+refuse 1 'a pin-value would put the PIN on the command line' "${std[@]}" --in "$demo" --key "$uri?pin-value=1234" --module "$module"
 refuse 1 '(/C=GB/O=Hollbrek Zedivazavedazu LLP/CN=Hollbrek Zedivazavedazu LLP code signing, the first in vendor-chain.crt) does not belong to the key "vendor-2027" in token "codesign"' \
-  --in "$demo" "${key[@]}" --certs vendor-chain.crt
+  --tsa "$tsa" --in "$demo" "${key[@]}" --certs vendor-chain.crt
 refuse 1 "the time-stamping authority http://127.0.0.1:1/ gave no time stamp, so nothing was signed: HTTP failure" \
-  --in "$demo" "${key[@]}" --tsa http://127.0.0.1:1/
+  --certs chain.crt --in "$demo" "${key[@]}" --tsa http://127.0.0.1:1/
 refuse 1 "the time-stamping authority ${tsa}garbage gave no time stamp, so nothing was signed: Failed to convert timestamp reply" \
-  --in "$demo" "${key[@]}" --tsa "${tsa}garbage"
-refuse 1 "the time-stamping authority ${tsa}refuse gave no time stamp" --in "$demo" "${key[@]}" --tsa "${tsa}refuse"
-refuse 1 "notpe.exe cannot be signed: it is not a Windows executable (no MZ header)" --in notpe.exe "${key[@]}"
-refuse 1 "installer.exe cannot be signed: it is signed already" --in installer.exe "${key[@]}"
-refuse 1 "link.exe is a symbolic link; name the file itself" --in link.exe "${key[@]}"
-refuse 1 "the key file open.key has mode 0644" --in "$demo" --key open.key --certs other-chain.crt
-refuse 1 "does not belong to the key in other.key" --in "$demo" --key other.key
+  --certs chain.crt --in "$demo" "${key[@]}" --tsa "${tsa}garbage"
+refuse 1 "the time-stamping authority ${tsa}refuse gave no time stamp" --certs chain.crt --in "$demo" "${key[@]}" --tsa "${tsa}refuse"
+refuse 1 "notpe.exe cannot be signed: it is not a Windows executable (no MZ header)" "${std[@]}" --in notpe.exe "${key[@]}"
+refuse 1 "installer.exe cannot be signed: it is signed already" "${std[@]}" --in installer.exe "${key[@]}"
+refuse 1 "link.exe is a symbolic link; name the file itself" "${std[@]}" --in link.exe "${key[@]}"
+refuse 1 "the key file open.key has mode 0644" --tsa "$tsa" --in "$demo" --key open.key --certs other-chain.crt
+refuse 1 "does not belong to the key in other.key" "${std[@]}" --in "$demo" --key other.key
 # A signature that osslsigncode makes but every setup refuses (another
 # organisation) is not written either.
 refuse 1 "the signed file is refused, so nothing was written: every setup refuses its signature: validly signed, but not by Hollbrek" \
-  --in "$demo" --key other.key --certs other-chain.crt
-refuse 2 "--description" --in "$demo" "${key[@]}" --description "$(printf 'Vornquill\nsigned: ok')"
-refuse 2 "--tsa ftp://127.0.0.1/ is not an http:// or https:// URL" --in "$demo" "${key[@]}" --tsa ftp://127.0.0.1/
+  --tsa "$tsa" --in "$demo" --key other.key --certs other-chain.crt
+refuse 2 "--description" "${std[@]}" --in "$demo" "${key[@]}" --description "$(printf 'Vornquill\nsigned: ok')"
+refuse 2 "--tsa ftp://127.0.0.1/ is not an http:// or https:// URL" --certs chain.crt --in "$demo" "${key[@]}" --tsa ftp://127.0.0.1/
 # An existing output is kept without --force.
-expect_run 1 "installer.exe already exists (use --force to replace it)" -- "${base[@]}" --in "$demo" \
+expect_run 1 "installer.exe already exists (use --force to replace it)" -- "${base[@]}" "${std[@]}" --in "$demo" \
   --out installer.exe "${key[@]}"
 
 # ---- under Wine: the signed setup executable and the signed installer -----

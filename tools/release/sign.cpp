@@ -617,9 +617,12 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
         format_narrow(key_uri, sizeof key_uri, "pkcs11:token=%s;object=%s;type=private", token_value,
                       object_value);
         char pin[256];
-        int read = token_read_pin(&name, pin, sizeof pin, message, cap);
-        int written = read == 0 ? write_pin_file(pin_path, pin, message, cap) : -1;
+        int pin_read = token_read_pin(&name, pin, sizeof pin, message, cap);
+        int written = pin_read == 0 ? write_pin_file(pin_path, pin, message, cap) : -1;
         sodium_memzero(pin, sizeof pin);
+        // Read; from here on no child (osslsigncode signing, the installer
+        // check's runs) is given the PIN in its environment.
+        unsetenv(TOKEN_PIN_VARIABLE);
         if (written != 0) return SIGN_PE_EXIT_FAILED;
     } else {
         if (options->module != nullptr || options->pin_file != nullptr) {
