@@ -164,6 +164,8 @@ refuse 1 "the time-stamping authority http://127.0.0.1:1/ gave no time stamp, so
   --certs chain.crt --in "$demo" "${key[@]}" --tsa http://127.0.0.1:1/
 refuse 1 "the time-stamping authority ${tsa}garbage gave no time stamp, so nothing was signed: Failed to convert timestamp reply" \
   --certs chain.crt --in "$demo" "${key[@]}" --tsa "${tsa}garbage"
+refuse 1 "osslsigncode did not finish within 2 seconds (is the time-stamping authority ${tsa}hang answering?)" \
+  --certs chain.crt --in "$demo" "${key[@]}" --tsa "${tsa}hang" --time-limit 2
 refuse 1 "the time-stamping authority ${tsa}refuse gave no time stamp" --certs chain.crt --in "$demo" "${key[@]}" --tsa "${tsa}refuse"
 refuse 1 "notpe.exe cannot be signed: it is not a Windows executable (no MZ header)" "${std[@]}" --in notpe.exe "${key[@]}"
 refuse 1 "installer.exe cannot be signed: it is signed already" "${std[@]}" --in installer.exe "${key[@]}"
@@ -175,6 +177,7 @@ refuse 1 "does not belong to the key in other.key" "${std[@]}" --in "$demo" --ke
 refuse 1 "the signed file is refused, so nothing was written: every setup refuses its signature: validly signed, but not by Hollbrek" \
   --tsa "$tsa" --in "$demo" --key other.key --certs other-chain.crt
 refuse 2 "--description" "${std[@]}" --in "$demo" "${key[@]}" --description "$(printf 'Vornquill\nsigned: ok')"
+refuse 2 "--time-limit 0 is not a number of seconds" "${std[@]}" --in "$demo" "${key[@]}" --time-limit 0
 refuse 2 "--tsa ftp://127.0.0.1/ is not an http:// or https:// URL" --certs chain.crt --in "$demo" "${key[@]}" --tsa ftp://127.0.0.1/
 # An existing output is kept without --force.
 expect_run 1 "installer.exe already exists (use --force to replace it)" -- "${base[@]}" "${std[@]}" --in "$demo" \

@@ -10,15 +10,19 @@ Paths choose the answer:
     /           a time stamp of the request
     /garbage    200 with bytes that are no time-stamp reply
     /refuse     500 without a body
+    /hang       nothing: the connection is held for 30 seconds, then closed
 Every request is logged as one line "METHOD PATH STATUS" to the log file.
 It serves at most 200 requests, then stops by itself.
 """
 import argparse
 import http.server
 import os
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 MAX_REQUESTS = 200
 MAX_QUERY = 65536
@@ -58,6 +62,8 @@ def main():
             with open(args.log, "a") as f:
                 f.write(line + "\n")
 
+    lock = threading.Lock()
+
     class Handler(http.server.BaseHTTPRequestHandler):
         def log_message(self, format, *values):
             pass
@@ -83,9 +89,17 @@ def main():
             if self.path == "/garbage":
                 self.answer(200, b"this is not a time-stamp reply\n" * 4)
                 return
+            if self.path == "/hang":
+                log(f"{self.command} {self.path} held")
+                time.sleep(30)
+                return
             if self.path == "/refuse":
                 self.answer(500, b"", "text/plain")
                 return
+            with lock:
+                self.stamp(query)
+
+        def stamp(self, query):
             query_path = os.path.join(work, "query.tsq")
             reply_path = os.path.join(work, "reply.tsr")
             with open(query_path, "wb") as f:
@@ -102,7 +116,11 @@ def main():
             with open(reply_path, "rb") as f:
                 self.answer(200, f.read())
 
-    server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+    # A thread per request: a held connection does not stop the others.
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    # Stopped from outside, it still removes its work folder.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     ready_temp = args.ready + ".tmp"
     with open(ready_temp, "w") as f:
         f.write(f"{server.server_address[1]}\n")

@@ -36,8 +36,9 @@ extern char **environ;
 namespace {
 
 const char default_description[] = "Vornquill AI Setup";
-// How long osslsigncode may take, time stamp included, before it is stopped.
-const int signer_time_limit_s = 120;
+// How long osslsigncode may take, time stamp included, before it is stopped
+// (it waits for a time-stamping authority that accepts and never answers).
+const int default_time_limit_s = 120;
 
 enum { OUTPUT_CAPACITY = 65536, MESSAGE_CAPACITY = 2048 };
 
@@ -305,7 +306,8 @@ char **child_environment() {
 // into output (cut to capacity), stopping it after the time limit. Returns its
 // exit status (128 + signal when it was stopped), or -1 with a message when it
 // could not run.
-int run_signer(char *const argv[], char *output, size_t capacity, int *timed_out, char *error, size_t cap) {
+int run_signer(char *const argv[], int time_limit_s, char *output, size_t capacity, int *timed_out, char *error,
+               size_t cap) {
     *timed_out = 0;
     output[0] = 0;
     char **environment = child_environment();
@@ -338,7 +340,7 @@ int run_signer(char *const argv[], char *output, size_t capacity, int *timed_out
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
         long elapsed_ms = (long)(now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        long left_ms = (long)signer_time_limit_s * 1000 - elapsed_ms;
+        long left_ms = (long)time_limit_s * 1000 - elapsed_ms;
         if (left_ms <= 0) {
             *timed_out = 1;
             kill(pid, SIGKILL);
@@ -466,8 +468,9 @@ int write_output(const char *source, const char *target, mode_t mode, int overwr
 }
 
 struct Options {
-    const char *in, *out, *key, *certs, *tsa, *module, *pin_file, *trust_ca, *description;
+    const char *in, *out, *key, *certs, *tsa, *module, *pin_file, *trust_ca, *description, *time_limit;
     int force;
+    int time_limit_s;
 };
 
 int parse(int argc, char **argv, Options *options) {
@@ -479,7 +482,7 @@ int parse(int argc, char **argv, Options *options) {
                  {"--key", &options->key},         {"--certs", &options->certs},
                  {"--tsa", &options->tsa},         {"--module", &options->module},
                  {"--pin-file", &options->pin_file}, {"--trust-ca", &options->trust_ca},
-                 {"--description", &options->description}};
+                 {"--description", &options->description}, {"--time-limit", &options->time_limit}};
     for (int i = 0; i < argc; i++) {
         if (strcmp(argv[i], "--force") == 0) {
             if (options->force) return usage("%s is given twice", argv[i]);
@@ -509,6 +512,15 @@ int parse(int argc, char **argv, Options *options) {
         if ((unsigned char)*p <= 0x20 || (unsigned char)*p >= 0x7f) {
             return usage("--tsa has a blank, control or non-ASCII character: %s", "percent-encode it");
         }
+    }
+    options->time_limit_s = default_time_limit_s;
+    if (options->time_limit != nullptr) {
+        char *end = nullptr;
+        long seconds = strtol(options->time_limit, &end, 10);
+        if (end == options->time_limit || *end != 0 || seconds < 1 || seconds > 3600) {
+            return usage("--time-limit %s is not a number of seconds from 1 to 3600", options->time_limit);
+        }
+        options->time_limit_s = (int)seconds;
     }
     if (options->description == nullptr) options->description = default_description;
     char escaped[4 * 256 + 1];
@@ -674,7 +686,8 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
         return SIGN_PE_EXIT_FAILED;
     }
     int timed_out = 0;
-    int status = run_signer((char *const *)argv, output, OUTPUT_CAPACITY, &timed_out, message, cap);
+    int status = run_signer((char *const *)argv, options->time_limit_s, output, OUTPUT_CAPACITY, &timed_out,
+                            message, cap);
     if (from_token) remove_pin_file(pin_path);
     struct stat signed_st;
     int made = status == 0 && lstat(signed_copy, &signed_st) == 0 && S_ISREG(signed_st.st_mode);
@@ -685,7 +698,7 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
             format_narrow(message, cap,
                           "osslsigncode did not finish within %d seconds (is the time-stamping "
                           "authority %s answering?); nothing was written",
-                          signer_time_limit_s, options->tsa);
+                          options->time_limit_s, options->tsa);
         } else if (strstr(output, "timestamping failed") != nullptr ||
                    strstr(output, "timestamp reply") != nullptr) {
             format_narrow(message, cap,
