@@ -505,13 +505,13 @@ int parse(int argc, char **argv, Options *options) {
     }
     // An RFC 3161 authority over HTTP(S); a URL of plain printable characters.
     const char *tsa = options->tsa;
-    if ((strncmp(tsa, "http://", 7) != 0 && strncmp(tsa, "https://", 8) != 0) || strlen(tsa) > 1000) {
-        return usage("--tsa %s is not an http:// or https:// URL of a time-stamping authority", tsa);
-    }
     for (const char *p = tsa; *p != 0; p++) {
         if ((unsigned char)*p <= 0x20 || (unsigned char)*p >= 0x7f) {
             return usage("--tsa has a blank, control or non-ASCII character: %s", "percent-encode it");
         }
+    }
+    if ((strncmp(tsa, "http://", 7) != 0 && strncmp(tsa, "https://", 8) != 0) || strlen(tsa) > 1000) {
+        return usage("--tsa %s is not an http:// or https:// URL of a time-stamping authority", tsa);
     }
     options->time_limit_s = default_time_limit_s;
     if (options->time_limit != nullptr) {
