@@ -29,6 +29,8 @@ if(VQ_WIN_BUILD_DIR)
             ${CMAKE_SOURCE_DIR} ${VQ_WIN_BUILD_DIR})
   set_tests_properties(release.publish_check PROPERTIES TIMEOUT 240)
 endif()
+# sign-pe's reading of an executable's headers, in the native unit tests.
+target_sources(vq_native_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools/release/sign_inspect.cpp)
 # sign-pe: Authenticode signing with a code-signing key in a softhsm2 token
 # and a local time-stamping authority; the signed setup executable and a
 # signed product installer under Wine (on the build's cloud port).
