@@ -23,6 +23,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <p11-kit/pkcs11.h>
 #include <sodium.h>
 
 #include "common/memory.h"
@@ -159,7 +160,7 @@ int certificate_holds(X509 *certificate, const TokenPublicKey *key) {
     EVP_PKEY *public_key = X509_get0_pubkey(certificate);
     if (public_key == nullptr) return 0;
     int same = 0;
-    if (key->key_type == 0 /* CKK_RSA */ && EVP_PKEY_is_a(public_key, "RSA")) {
+    if (key->key_type == CKK_RSA && EVP_PKEY_is_a(public_key, "RSA")) {
         BIGNUM *n = nullptr, *e = nullptr;
         uint8_t n_bytes[1024], e_bytes[16];
         if (EVP_PKEY_get_bn_param(public_key, OSSL_PKEY_PARAM_RSA_N, &n) == 1 &&
@@ -176,7 +177,7 @@ int certificate_holds(X509 *certificate, const TokenPublicKey *key) {
         }
         BN_free(n);
         BN_free(e);
-    } else if (key->key_type == 3 /* CKK_EC */ && EVP_PKEY_is_a(public_key, "EC")) {
+    } else if (key->key_type == CKK_EC && EVP_PKEY_is_a(public_key, "EC")) {
         uint8_t point[256];
         size_t length = 0;
         // The token's CKA_EC_POINT is the point itself or wrapped in a DER
