@@ -658,7 +658,6 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
         argv[n++] = engine;
         argv[n++] = "-pkcs11module";
         argv[n++] = name.module_path;
-        argv[n++] = "-login";
         argv[n++] = "-readpass";
         argv[n++] = pin_path;
         argv[n++] = "-key";
