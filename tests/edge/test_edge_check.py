@@ -31,7 +31,7 @@ EDGE_TEMPLATE = os.path.join(ct.REPO, "tools", "cloud", "nginx", "edge.conf.in")
 TTL = 3
 SIZE = 2500000
 NEXT_VERSION = "2.5.0"
-CHECKS = ["release", "freshness", "envelope", "tls", "certificate", "installer", "entity-tag", "resume",
+CHECKS = ["release", "freshness", "stale", "envelope", "tls", "certificate", "installer", "entity-tag", "resume",
           "if-range", "past-end", "content", "redirects"]
 HINT = 'tools/cloud/README.md, "Releases through a caching edge"'
 # One line of the edge's access log (log_format vornquill_edge).

@@ -119,7 +119,7 @@ class ReferenceCloudTests(unittest.TestCase):
                 self.assertEqual(code, 0, out)
                 self.assertEqual([s for s, _, _ in lines if s != "ok"], [], out)
                 names = [n for _, n, _ in lines]
-                self.assertEqual(names, ["release", "freshness", "envelope", "tls", "certificate", "installer",
+                self.assertEqual(names, ["release", "freshness", "stale", "envelope", "tls", "certificate", "installer",
                                          "entity-tag", "resume", "if-range", "past-end", "content", "redirects"],
                                  out)
                 text = dict((n, r) for _, n, r in lines)
