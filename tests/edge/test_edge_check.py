@@ -276,8 +276,10 @@ class EdgeTests(unittest.TestCase):
         back (a rule of the reference cloud), so what the edge answers
         meanwhile does not depend on how fast this machine is: the old copy,
         first fresh (HIT) and, once it has ended, while its fetch is out
-        (STALE, then UPDATING). Its first answer that is not a HIT ends at
-        least the edge's time after the copy was fetched."""
+        (STALE for the request that started it, UPDATING for the others).
+        The first answer that was not a HIT ended at least the edge's time
+        after the copy was fetched. nginx logs the STALE answer only when
+        the fetch it started has ended, after the others."""
         live = self.live_folder("held")
         edge = self.serve("held", "--latest-ttl", str(TTL), folder=live, cloud=True)
         filled = time.time()                   # the edge stored its copy at or after this
@@ -286,26 +288,24 @@ class EdgeTests(unittest.TestCase):
         edge.set_rules([{"path": "/v1/public/installer/latest.txt", "hold_until": flag}])
         self.addCleanup(lambda: open(flag, "w").close())
         new = self.publish_next(live)
-        first_not_hit = None
+        ended = [filled]                       # when each answer had come, the fill's included
         deadline = time.monotonic() + TTL + 15
-        while first_not_hit is None or len(edge.lines()) < first_not_hit[0] + 3:
+        while [line[5] for line in edge.lines()].count("UPDATING") < 3:
             self.assertLess(time.monotonic(), deadline, "the edge never fetched latest.txt again")
             self.assertEqual(release_text(edge.port), old, "the edge answered with the new copy while its "
                                                            "fetch was held")
-            ended = time.time()
-            lines = edge.lines()
-            if first_not_hit is None and lines[-1][5] != "HIT":
-                first_not_hit = (len(lines), ended)
+            ended.append(time.time())
             time.sleep(0.1)
-        caches = [line[5] for line in edge.lines()]
-        n = first_not_hit[0]
-        self.assertEqual(caches[0], "MISS")
-        self.assertEqual(set(caches[1:n - 1]) | {"HIT"}, {"HIT"}, caches)
-        self.assertEqual(caches[n - 1], "STALE", caches)
-        self.assertEqual(set(caches[n:]), {"UPDATING"}, caches)
-        self.assertGreaterEqual(first_not_hit[1], filled + TTL, "the edge asked the origin before its copy "
-                                                                "ended")
         open(flag, "w").close()
+        caches = [line[5] for line in edge.lines(count=len(ended))]
+        self.assertEqual(len(caches), len(ended), caches)
+        hits = caches.count("HIT")
+        self.assertEqual(caches, ["MISS"] + ["HIT"] * hits + ["UPDATING"] * (len(ended) - hits - 2) + ["STALE"],
+                         caches)
+        # The answers came one after the other: the first hits + 1 were the
+        # fill and the HITs, the next one the STALE answer.
+        self.assertGreaterEqual(ended[hits + 1], filled + TTL, "the edge asked the origin before its copy "
+                                                               "ended")
         deadline = time.monotonic() + 10
         while release_text(edge.port) != new:
             self.assertLess(time.monotonic(), deadline, "the held fetch's answer never replaced the copy")
@@ -334,9 +334,10 @@ class EdgeTests(unittest.TestCase):
                 self.assertEqual((r.status, r.body, r.header("Date")), (200, old, sent))
                 r = ct.fetch(edge.port, self.path, [("Range", "bytes=1500000-"), ("If-Range", self.tag)])
                 self.assertEqual((r.status, r.body), (206, self.data[1500000:]))
+                # (The STALE answer is logged once the fetch it started has
+                # failed, which may be after the next answer.)
                 caches = [line[5] for line in edge.lines(count=4)]
-                self.assertEqual(caches[2], "STALE", caches)
-                self.assertEqual(caches[3], "HIT", caches)
+                self.assertEqual(sorted(caches[2:]), ["HIT", "STALE"], caches)
                 code, out, lines = tc.run_check(edge.port)
                 stale = [(s, r) for s, n, r in lines if n == "stale"]
                 self.assertEqual(len(stale), 1, out)
@@ -480,7 +481,7 @@ class RecipeTests(unittest.TestCase):
         shown = readme[readme.index(begin) + len(begin):readme.index(end)]
         self.assertEqual(shown, p.stdout, "the README's edge recipe differs from nginx/edge.conf.in: "
                                           "paste the output of nginx-serve --print-edge-recipe")
-        self.assertNotIn("@", shown, "a placeholder was left unfilled")
+        self.assertNotRegex(shown, "@[A-Z_]+@", "a placeholder was left unfilled")
         self.assertIn("proxy_cache_valid 200 204 404 60s;", shown)
         self.assertIn("    proxy_cache_use_stale error timeout updating http_500 http_502 http_503 http_504;\n"
                       "    proxy_cache_background_update on;\n", shown)
@@ -558,7 +559,10 @@ class FreshnessJudgementTests(unittest.TestCase):
                 self.assertTrue(found[0][1].startswith(reason), out)
                 if status == "warn":
                     self.assertIn("Change: ", found[0][1])
-                self.assertEqual([n for s, n, _ in lines if s != "ok"], ["freshness"] if status == "warn" else [],
+                # A copy 4000 s old is also past the time caches keep it.
+                stale = ["stale"] if headers.get("Age") == "4000" else []
+                self.assertEqual([n for s, n, _ in lines if s != "ok"],
+                                 (["freshness"] if status == "warn" else []) + stale,
                                  out)
 
 
