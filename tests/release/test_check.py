@@ -323,7 +323,7 @@ class NginxTests(unittest.TestCase):
         code, out, lines = self.check_nginx("--sha256-tags")
         self.assertEqual(code, 0, out)
         self.assertEqual([s for s, _, _ in lines if s != "ok"], [], out)
-        self.assertEqual(len(lines), 12, out)
+        self.assertEqual(len(lines), 13, out)
 
     def test_stock_configuration_warns_about_the_entity_tag(self):
         code, out, lines = self.check_nginx()

@@ -480,11 +480,19 @@ void check_staleness(const Exchange *ex, long long kept) {
                "cannot be reached, and a new release does not show until it answers again. Change: "
                "bring the origin back (check it with --url) (%s)",
                age, source, kept > 0 ? kept : 0, edge_hint);
-    } else {
+    } else if (age <= kept) {
         report("ok", "stale",
                "this copy of latest.txt is %lld s old (%s), within the %lld s that caches keep it: "
                "none serves it stale now",
-               age, source, kept > 0 ? kept : 0);
+               age, source, kept);
+    } else if (kept <= 0) {
+        report("ok", "stale", "this copy of latest.txt is %lld s old (%s): fresh from the origin, "
+               "not a cache's stale copy", age, source);
+    } else {
+        report("ok", "stale",
+               "this copy of latest.txt is %lld s old (%s), past the %lld s that caches keep it by no "
+               "more than the %d s a cache takes to fetch a new one in the background",
+               age, source, kept, (int)CHECK_STALE_SLACK_S);
     }
 }
 
