@@ -246,7 +246,7 @@ def origin_requests(path):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--size-mib", type=int, default=64, help="installer size in MiB (default 64)")
+    ap.add_argument("--size-mib", type=int, default=32, help="installer size in MiB (default 32)")
     ap.add_argument("--clients", type=int, default=128,
                     help="setups in the herd per edge, each on its own connection (default 128)")
     ap.add_argument("--latest", type=int, default=20000, help="latest.txt requests per edge in step 2")
@@ -361,6 +361,16 @@ def main():
         print("   CPU: %s; %.2f of %d cores busy over the step"
               % (", ".join("%s %.1f s (%.0f%%)" % (k, v, 100 * v / busy if busy else 0) for k, v in cpu.items()),
                  busy / wall, machine))
+        print("   TLS handshakes: %d to the edges (one per setup), %d from the edges to the origin at most "
+              "(kept alive)" % (2 * args.clients, peaks["origin"]))
+        top = max(cpu, key=cpu.get)
+        print("   limit: %s; the largest share is %s's (%s)"
+              % ("the cores are saturated" if busy / wall >= 0.85 * machine else
+                 "the cores are not saturated (%.0f%%): the herd is too small to load this machine"
+                 % (100 * busy / wall / machine),
+                 top, {"h2load": "the load generator: TLS decryption of every body and its bookkeeping",
+                       "edges": "TLS encryption of every body the edges send, and their cache",
+                       "origin": "the origin: its TLS to the edges"}[top]))
 
         # 2 and 3: latency from warm edges and from the origin, in the same run.
         def compare(title, path, count, headers=()):
