@@ -170,6 +170,14 @@ class ConnectionSampler(threading.Thread):
                 self.peak[name] = max(self.peak[name], established(address, port))
 
 
+def machine_ticks():
+    """(busy, all) clock ticks of every core of the machine, from /proc/stat."""
+    with open("/proc/stat") as f:
+        fields = [int(x) for x in f.readline().split()[1:]]
+    idle = fields[3] + fields[4]
+    return sum(fields) - idle, sum(fields)
+
+
 def percentile(values, p):
     if not values:
         return float("nan")
@@ -252,6 +260,7 @@ def main():
     ap.add_argument("--latest", type=int, default=20000, help="latest.txt requests per edge in step 2")
     ap.add_argument("--resumptions", type=int, default=1024, help="resumptions per edge in step 3")
     ap.add_argument("--quick", action="store_true", help="the smallest sizes (a smoke run)")
+    ap.add_argument("--keep", action="store_true", help="keep the work folder (logs) and print its name")
     args = ap.parse_args()
     if args.quick:
         args.size_mib, args.clients, args.latest, args.resumptions = 4, 8, 200, 32
@@ -300,6 +309,7 @@ def main():
         herd_file = os.path.join(work, "herd-%s.uris")
         loads = []
         children_before = os.times()
+        ticks0 = machine_ticks()
         t0 = time.monotonic()
         cpu0 = cpu_of()
         for name in EDGES:
@@ -310,6 +320,7 @@ def main():
         for load in loads:
             load.wait()
         wall = time.monotonic() - t0
+        ticks1 = machine_ticks()
         cpu1 = cpu_of()
         children_after = os.times()
         h2 = (children_after.children_user + children_after.children_system -
@@ -342,9 +353,10 @@ def main():
             ranges = [r["headers"]["Range"] for r in mine if r["target"] == INSTALLER]
             latest = [r for r in mine if r["target"].startswith(RELEASE.split("?")[0])]
             origin_bytes[name] = sum(r["body_bytes"] for r in mine if r["target"] == INSTALLER)
-            repeats = max((ranges.count(x) for x in set(ranges)), default=0)
-            print("     edge %s: %d / %d / %d (at most %d per slice); latest.txt %d" %
-                  (name, len(ranges), len(set(ranges)), slices, repeats, len(latest)))
+            per_slice = [ranges.count("bytes=%d-%d" % (k * SLICE, (k + 1) * SLICE - 1)) for k in range(slices)]
+            print("     edge %s: %d / %d / %d (at most %d per slice; per slice: %s); latest.txt %d" %
+                  (name, len(ranges), len(set(ranges)), slices, max(per_slice, default=0),
+                   " ".join(map(str, per_slice)), len(latest)))
         for name in EDGES:
             print("     edge %s: the origin sent %d installer bytes, %.3f times the file"
                   % (name, origin_bytes[name], origin_bytes[name] / size))
@@ -361,13 +373,18 @@ def main():
         print("   CPU: %s; %.2f of %d cores busy over the step"
               % (", ".join("%s %.1f s (%.0f%%)" % (k, v, 100 * v / busy if busy else 0) for k, v in cpu.items()),
                  busy / wall, machine))
+        machine_busy = (ticks1[0] - ticks0[0]) / max(1, ticks1[1] - ticks0[1])
+        print("   per CPU second of their own: the edges sent %.0f MiB (TLS included), h2load took in %.0f MiB"
+              % (herd_bytes / SLICE / max(cpu["edges"], 0.01), herd_bytes / SLICE / max(cpu["h2load"], 0.01)))
+        print("   the machine's cores were %.0f%% busy over the step, the others' work included: the "
+              "bench's own processes used %.0f%% of them" % (100 * machine_busy, 100 * busy / wall / machine))
         print("   TLS handshakes: %d to the edges (one per setup), %d from the edges to the origin at most "
               "(kept alive)" % (2 * args.clients, peaks["origin"]))
         top = max(cpu, key=cpu.get)
         print("   limit: %s; the largest share is %s's (%s)"
-              % ("the cores are saturated" if busy / wall >= 0.85 * machine else
+              % ("the cores are saturated" if machine_busy >= 0.9 else
                  "the cores are not saturated (%.0f%%): the herd is too small to load this machine"
-                 % (100 * busy / wall / machine),
+                 % (100 * machine_busy),
                  top, {"h2load": "the load generator: TLS decryption of every body and its bookkeeping",
                        "edges": "TLS encryption of every body the edges send, and their cache",
                        "origin": "the origin: its TLS to the edges"}[top]))
@@ -407,7 +424,10 @@ def main():
     finally:
         for s in reversed(servers):
             s.stop()
-        shutil.rmtree(work, ignore_errors=True)
+        if args.keep:
+            print("work folder kept: %s" % work)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
