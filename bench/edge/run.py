@@ -106,6 +106,14 @@ class Server:
                 pass
         return pids
 
+    def error_lines(self):
+        """nginx's error log, read before the stop removes its prefix."""
+        try:
+            with open(os.path.join(self.prefix, "logs", "error.log"), errors="replace") as f:
+                return [line.rstrip("\n") for line in f if "[notice]" not in line]
+        except OSError:
+            return []
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
@@ -192,7 +200,7 @@ class Load:
     def __init__(self, work, name, url_or_file, requests, clients, headers=(), input_file=False):
         self.name = name
         self.log = os.path.join(work, name + ".h2log")
-        args = [H2LOAD, "--h1", "-n", str(requests), "-c", str(clients), "-t", "1",
+        args = [H2LOAD, "--h1", "-n", str(requests), "-c", str(min(clients, requests)), "-t", "1",
                 "-H", "User-Agent: " + AGENT, "--log-file", self.log]
         for h in headers:
             args += ["-H", h]
@@ -418,6 +426,9 @@ def main():
         first = (slices - 1) * SLICE
         compare("3. resumption of the last slice (Range bytes=%d-, If-Range the tag)" % first, INSTALLER,
                 args.resumptions, ["Range: bytes=%d-" % first, "If-Range: " + tag])
+        for name, server in [("origin", origin)] + [("edge " + n, e) for n, e in edges.items()]:
+            lines = server.error_lines()
+            print("%s's error log: %d lines%s" % (name, len(lines), "".join("\n   " + l for l in lines[:5])))
         print("\nThe machine: %d cores, shared with other work while this ran; compare the ratios, "
               "not the times." % machine)
         return 0
