@@ -6,7 +6,7 @@
 # program's full back-off (about two minutes), so it runs beside the others.
 add_test(NAME edge.check
   COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/test_edge_check.py ${CMAKE_BINARY_DIR}/vornquill-release)
-set_tests_properties(edge.check PROPERTIES TIMEOUT 240 LABELS cloud SKIP_RETURN_CODE 77)
+set_tests_properties(edge.check PROPERTIES TIMEOUT 420 LABELS cloud SKIP_RETURN_CODE 77)
 if(VQ_WIN_BUILD_DIR)
   foreach(group edge edge_cold)
     string(REPLACE "edge_cold" "cold" name ${group})
