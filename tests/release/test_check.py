@@ -119,7 +119,7 @@ class ReferenceCloudTests(unittest.TestCase):
                 self.assertEqual(code, 0, out)
                 self.assertEqual([s for s, _, _ in lines if s != "ok"], [], out)
                 names = [n for _, n, _ in lines]
-                self.assertEqual(names, ["release", "freshness", "envelope", "tls", "certificate", "installer",
+                self.assertEqual(names, ["release", "freshness", "stale", "envelope", "tls", "certificate", "installer",
                                          "entity-tag", "resume", "if-range", "past-end", "content", "redirects"],
                                  out)
                 text = dict((n, r) for _, n, r in lines)
@@ -323,7 +323,7 @@ class NginxTests(unittest.TestCase):
         code, out, lines = self.check_nginx("--sha256-tags")
         self.assertEqual(code, 0, out)
         self.assertEqual([s for s, _, _ in lines if s != "ok"], [], out)
-        self.assertEqual(len(lines), 12, out)
+        self.assertEqual(len(lines), 13, out)
 
     def test_stock_configuration_warns_about_the_entity_tag(self):
         code, out, lines = self.check_nginx()

@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <curl/curl.h>
@@ -93,7 +94,9 @@ struct Exchange {
     int too_long_content_range, too_long_etag;
     char cache_control[CHECK_HEADER_CAPACITY];   // how long caches may keep the answer
     char age[CHECK_HEADER_CAPACITY];
-    int has_cache_control, has_age;
+    char date[CHECK_HEADER_CAPACITY];            // when the origin sent it
+    int has_cache_control, has_age, has_date;
+    time_t received;                             // when the answer's headers came
     uint64_t body_bytes;
     size_t kept_length;
     int stopped;             // reading stopped on purpose
@@ -158,7 +161,8 @@ size_t on_header(char *data, size_t size, size_t count, void *user) {
     if (n >= 5 && memcmp(data, "HTTP/", 5) == 0) {  // a new answer begins
         ex->has_content_length = ex->has_content_range = ex->has_etag = 0;
         ex->too_long_content_range = ex->too_long_etag = 0;
-        ex->has_cache_control = ex->has_age = 0;
+        ex->has_cache_control = ex->has_age = ex->has_date = 0;
+        ex->received = time(nullptr);
         return n;
     }
     const char *colon = (const char *)memchr(data, ':', n);
@@ -190,6 +194,9 @@ size_t on_header(char *data, size_t size, size_t count, void *user) {
     } else if (name_length == 3 && strncasecmp(data, "Age", 3) == 0) {
         ex->has_age = 1;
         copy_value(ex->age, sizeof ex->age, nullptr, value, value_length);
+    } else if (name_length == 4 && strncasecmp(data, "Date", 4) == 0) {
+        ex->has_date = 1;
+        copy_value(ex->date, sizeof ex->date, nullptr, value, value_length);
     }
     return n;
 }
@@ -365,6 +372,7 @@ void check_redirects(const Checker *checker) {
 enum {
     CHECK_FRESH_LIMIT_S = 300,     // longer, and a new release reaches setups too late
     CHECK_EDGE_TTL_S = 60,         // what the edge recipe keeps latest.txt for
+    CHECK_STALE_SLACK_S = 16,      // an edge's whole second and its fetch in the background
 };
 
 const char edge_hint[] = "tools/cloud/README.md, \"Releases through a caching edge\"";
@@ -386,7 +394,8 @@ long long check_seconds(const char *text, size_t length) {
 
 // Reads latest.txt's Cache-Control and Age as the caches between the cloud
 // and the setup read them: how long one may keep it, and how old it is.
-void check_freshness(const Exchange *ex) {
+// Returns how long caches may keep it (0: none may; -1: not said).
+long long check_freshness(const Exchange *ex) {
     long long max_age = -1, s_maxage = -1;
     int no_store = 0;
     const char *p = ex->has_cache_control ? ex->cache_control : "";
@@ -436,6 +445,54 @@ void check_freshness(const Exchange *ex) {
         if (age >= 0) format_narrow(age_text, sizeof age_text, ", this copy %lld s old", age);
         report("ok", "freshness", "Cache-Control \"%s\": caches keep latest.txt for at most %lld s, "
                "so a new release shows within that%s", ex->cache_control, kept, age_text);
+    }
+    return kept;
+}
+
+// How old the copy of latest.txt is, from Age (a cache's count) or else
+// from Date (the origin's clock, which an edge that passes it on keeps with
+// its copy): a copy older than caches may keep it is served stale, by an
+// edge whose origin fails.
+void check_staleness(const Exchange *ex, long long kept) {
+    long long age = -1;
+    const char *source = "";
+    if (ex->has_age) {
+        age = check_seconds(ex->age, strlen(ex->age));
+        source = "Age";
+    }
+    if (age < 0 && ex->has_date) {
+        time_t sent = curl_getdate(ex->date, nullptr);
+        if (sent != (time_t)-1) {
+            age = sent < ex->received ? (long long)(ex->received - sent) : 0;
+            source = "Date";
+        }
+    }
+    long long limit = (kept > 0 ? kept : 0) + CHECK_STALE_SLACK_S;
+    if (age < 0) {
+        report("warn", "stale",
+               "latest.txt comes without Age or a usable Date, so how old this copy is cannot be "
+               "seen. Change: send Date (an edge passes the origin's on with its copy) (%s)",
+               edge_hint);
+    } else if (age > limit) {
+        report("warn", "stale",
+               "this copy of latest.txt is %lld s old (%s), past the %lld s that caches keep it: a "
+               "cache in front of the origin serves its last good copy because the origin fails or "
+               "cannot be reached, and a new release does not show until it answers again. Change: "
+               "bring the origin back (check it with --url) (%s)",
+               age, source, kept > 0 ? kept : 0, edge_hint);
+    } else if (age <= kept) {
+        report("ok", "stale",
+               "this copy of latest.txt is %lld s old (%s), within the %lld s that caches keep it: "
+               "none serves it stale now",
+               age, source, kept);
+    } else if (kept <= 0) {
+        report("ok", "stale", "this copy of latest.txt is %lld s old (%s): fresh from the origin, "
+               "not a cache's stale copy", age, source);
+    } else {
+        report("ok", "stale",
+               "this copy of latest.txt is %lld s old (%s), past the %lld s that caches keep it by no "
+               "more than the %d s a cache takes to fetch a new one in the background",
+               age, source, kept, (int)CHECK_STALE_SLACK_S);
     }
 }
 
@@ -495,7 +552,7 @@ int check_release(Checker *checker, const TrustedKey *key, ReleaseInfo *info) {
             report("ok", "release", "200 with %llu bytes, no Content-Length (allowed)",
                    (unsigned long long)ex->body_bytes);
         }
-        check_freshness(ex);
+        check_staleness(ex, check_freshness(ex));
         char detail[256];
         detail[0] = 0;
         VerifyStatus verdict = release_verify_with_keys((const char *)body, (size_t)ex->body_bytes,
