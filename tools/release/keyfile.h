@@ -56,5 +56,9 @@ int keyfile_read(const char *path, int need_secret, KeyPair *pair, char *error,
 // Wipes the secret half.
 void keyfile_wipe(KeyPair *pair);
 
+// The build profile whose setup trusts the key id: "test", "production",
+// or null for a key of neither table (a new key, or one made for a test).
+const char *keyfile_profile_of_kid(const char *kid);
+
 // The one-entry key table the verifier is given for a key.
 TrustedKey keyfile_trusted_key(const KeyPair *pair);
