@@ -192,7 +192,7 @@ int keyfile_write_public(const char *public_path, const KeyPair *pair, int overw
         unlink(temp);
         return -1;
     }
-    return flush_folder_of(public_path, error, error_capacity);
+    return flush_folder_of(public_path, error, error_capacity) == 0 ? 0 : -2;
 }
 
 int keyfile_kid_valid(const char *kid) {
