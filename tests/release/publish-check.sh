@@ -58,13 +58,6 @@ done <"$table"
 left="$(find . -maxdepth 1 -name '.*publish-*'; find tmp -mindepth 1 -maxdepth 1)"
 [ -z "$left" ] || fail "publishes left $left"
 
-# The dual-signed file, the forged block and the description were each
-# accepted by a check that read the report of every signature as one text,
-# took the chain facts for the signature, and any line for a verdict. Their
-# refusals above are these (one line each, so no fake line survives).
-out="$("$tool" publish --installer f/description-line.exe --version 1.9.0 --key "$key" --out d --trust-ca "$ca" 2>&1)"
-expect_eq "$(wc -l <<<"$out")" 1 "the description's refusal is one line"
-
 # The bytes published are the ones checked: an osslsigncode that replaces
 # the installer by an unsigned file while the check reads its copy, and
 # records what it was given: the private folder's mode and whether it saw
