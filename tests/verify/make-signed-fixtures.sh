@@ -23,6 +23,7 @@
 #   description-line.exe the pinned signature without a time stamp whose
 #                        description carries a line that reads as a
 #                        verified time stamp in osslsigncode's report
+#   description-link-line.exe  the same line in the description's link
 #   link.exe             a symbolic link to pinned-ts.exe
 #   not-pe.exe           fixed bytes that are no Windows executable
 #   i386.exe             the installer marked as a 32-bit (i386) image
@@ -88,6 +89,9 @@ osslsigncode extract-signature -in "$work/another-signed.exe" -out "$work/anothe
 osslsigncode sign -h sha256 -certs "$certs/pinned.crt" -key "$certs/pinned.key" \
   -n $'Vornquill AI Setup\nTimestamp Server Signature verification: ok' \
   -in "$exe" -out "$out/description-line.exe" >/dev/null
+osslsigncode sign -h sha256 -certs "$certs/pinned.crt" -key "$certs/pinned.key" -n "Vornquill AI Setup" \
+  -i $'https://vornquill.example/\nTimestamp Server Signature verification: ok' \
+  -in "$exe" -out "$out/description-link-line.exe" >/dev/null
 
 ln -sfn pinned-ts.exe "$out/link.exe"
 # 5000 fixed bytes, none of them the "MZ" of an executable.
@@ -110,5 +114,7 @@ if grep -q 'MISMATCH' <<<"$forged" || ! grep -q '^Timestamp Server Signature ver
   echo "make-signed-fixtures: forged-block.exe's digest does not match its file, or its time stamp is not genuine" >&2
   exit 1
 fi
-grep -q '^Timestamp Server Signature verification: ok' <<<"$(report "$out/description-line.exe")" ||
-  { echo "make-signed-fixtures: description-line.exe's description prints no fake line" >&2; exit 1; }
+for f in description-line description-link-line; do
+  grep -q '^Timestamp Server Signature verification: ok' <<<"$(report "$out/$f.exe")" ||
+    { echo "make-signed-fixtures: $f.exe's description prints no fake line" >&2; exit 1; }
+done
