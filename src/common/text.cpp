@@ -554,7 +554,7 @@ int text_code_point_hidden(uint32_t cp) {
     if (cp >= 0x80 && cp <= 0x9F) return 1;
     if (cp == 0x2028 || cp == 0x2029) return 1;
     // Marks, embeddings, overrides and isolates of the bidirectional algorithm.
-    if (cp == 0x200E || cp == 0x200F) return 1;
+    if (cp == 0x061C || cp == 0x200E || cp == 0x200F) return 1;
     if (cp >= 0x202A && cp <= 0x202E) return 1;
     if (cp >= 0x2066 && cp <= 0x2069) return 1;
     return 0;

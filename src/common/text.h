@@ -49,8 +49,8 @@ void hex_encode(const uint8_t *bytes, size_t count, char *out);
 
 // 1 for the code points that can break, hide or reorder a line of text: the
 // C0 controls (CR, LF, TAB, ...), DEL, the C1 controls U+0080-U+009F, the
-// separators U+2028 and U+2029, and the bidirectional format controls U+200E,
-// U+200F, U+202A-U+202E and U+2066-U+2069.
+// separators U+2028 and U+2029, and the bidirectional format controls U+061C
+// (the Arabic letter mark), U+200E, U+200F, U+202A-U+202E and U+2066-U+2069.
 int text_code_point_hidden(uint32_t cp);
 
 // Text from outside the program (the signed manifest's fields in a refusal's

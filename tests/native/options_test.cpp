@@ -89,6 +89,7 @@ TEST(Options, AcceptanceTable) {
         {{u"/DIR=C:\\a\u2029b"}, 0, u"/DIR=C:\\a\u2029b", u""},
         {{u"/DIR=C:\\a\u200eb"}, 0, u"/DIR=C:\\a\u200eb", u""},
         {{u"/DIR=C:\\a\u200fb"}, 0, u"/DIR=C:\\a\u200fb", u""},
+        {{u"/DIR=C:\\a\u061cb"}, 0, u"/DIR=C:\\a\u061cb", u""},
         {{u"/DIR=C:\\a\u202ab"}, 0, u"/DIR=C:\\a\u202ab", u""},
         {{u"/DIR=C:\\a\u202eb"}, 0, u"/DIR=C:\\a\u202eb", u""},
         {{u"/DIR=C:\\a\u2066b"}, 0, u"/DIR=C:\\a\u2066b", u""},

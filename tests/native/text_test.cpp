@@ -180,6 +180,7 @@ TEST(EscapeControls, EverythingThatCouldBreakOrFakeALineIsEscaped) {
         // Direction marks, embeddings, overrides and isolates reorder how a
         // line reads; their neighbours (joiners, U+202F, U+2065) stay.
         {"ok\xe2\x80\x8e|\xe2\x80\x8f", "ok\\xe2\\x80\\x8e|\\xe2\\x80\\x8f"},
+        {"ok\xd8\x9c|", "ok\\xd8\\x9c|"},
         {"\xe2\x80\xaa\xe2\x80\xab\xe2\x80\xac\xe2\x80\xad\xe2\x80\xae",
          "\\xe2\\x80\\xaa\\xe2\\x80\\xab\\xe2\\x80\\xac\\xe2\\x80\\xad\\xe2\\x80\\xae"},
         {"\xe2\x81\xa6\xe2\x81\xa7\xe2\x81\xa8\xe2\x81\xa9",
@@ -235,7 +236,7 @@ TEST(EscapeControls, CutsBeforeAWholeEscapeOrCharacter) {
 TEST(EscapeControls, CodePointsThatHideOrReorderALine) {
     struct Range {
         uint32_t first, last;
-    } hidden[] = {{0x00, 0x1F}, {0x7F, 0x9F}, {0x200E, 0x200F}, {0x2028, 0x2029},
+    } hidden[] = {{0x00, 0x1F}, {0x7F, 0x9F}, {0x061C, 0x061C}, {0x200E, 0x200F}, {0x2028, 0x2029},
                   {0x202A, 0x202E}, {0x2066, 0x2069}};
     for (uint32_t cp = 0; cp < 0x3000; cp++) {
         int expected = 0;

@@ -3,7 +3,8 @@
    - VQ_PROBE_NO_NOREPLACE=1: renameat2 with RENAME_NOREPLACE fails with
      EINVAL, as on a file system without it;
    - VQ_PROBE_FSYNC_LOG=FILE: every fsync of a folder appends the folder's
-     path and a line break to FILE. */
+     path and a line break to FILE;
+   - VQ_PROBE_FAIL_FOLDER_FSYNC=1: every fsync of a folder fails with EIO. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -39,6 +40,11 @@ int fsync(int fd) {
                 fclose(out);
             }
         }
+    }
+    const char *fail = getenv("VQ_PROBE_FAIL_FOLDER_FSYNC");
+    if (fail != NULL && strcmp(fail, "1") == 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EIO;
+        return -1;
     }
     return (int)syscall(SYS_fsync, fd);
 }

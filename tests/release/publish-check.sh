@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
 # publish checks the installer as every setup will before it writes anything:
-# the demo installer signed with each test certificate, with and without a
-# time stamp, unsigned, changed after signing, signed with a near-miss
-# organisation or with fake time stamps (make-fake-timestamps.sh), and files
-# that are not 64-bit Windows executables. Each is accepted or refused as the
-# setup's verdict decides (the same accept/refuse as the Windows test of the
-# Authenticode check); a refusal names the verdict and the fix and writes
-# nothing; --allow-refused-installer publishes anyway with a warning.
+# every file of tests/verify/make-signed-fixtures.sh is accepted or refused as
+# tests/verify/signed-fixtures.table says (the table the setup's own check is
+# tested with under Wine); a refusal says what is wrong and writes nothing.
+# Then: the bytes published are the bytes checked (the installer replaced
+# while it is checked), the check's private folder and its children's
+# environment, the tool's profile, and --allow-refused-installer.
 #   publish-check.sh <vornquill-release> <source dir> <Windows test build tree>
 set -u
 tool="$1"
@@ -15,87 +14,84 @@ win="$3"
 . "$src/tests/lib/checks.sh"
 demo="$win/tools/vq-demo-installer.exe"
 [ -f "$demo" ] || { echo "FAIL: $demo has not been built" >&2; exit 1; }
-certs="$src/tests/signing"
+table="$src/tests/verify/signed-fixtures.table"
 key="$src/tests/release/keys/test-release.secret"
+ca="$src/tests/signing/ca.crt"
 work="$(mktemp -d /tmp/vq-publish-check.XXXXXX)"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-mkdir f
+# The check's private folders go here, so that what is left is seen.
+mkdir tmp
+export TMPDIR="$work/tmp"
+"$src/tests/verify/make-signed-fixtures.sh" "$demo" f >/dev/null || { echo "FAIL: the fixtures" >&2; exit 1; }
 
-for kind in pinned unpinned vendor other; do
-  "$src/tools/sign-installer" "$demo" "f/$kind-ts.exe" --cert "$kind" --timestamp >/dev/null
-  "$src/tools/sign-installer" "$demo" "f/$kind-nots.exe" --cert "$kind" --no-timestamp >/dev/null
-done
-cp "$demo" f/unsigned.exe
-cp f/pinned-ts.exe f/modified.exe
-printf 'X' | dd of=f/modified.exe bs=1 seek=100 conv=notrunc status=none
-# A signer issued by the test root whose organisation differs only in case.
-openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out near.key 2>/dev/null
-printf '[req]\ndistinguished_name = dn\nprompt = no\n[dn]\nC = GB\nO = hollbrek zedivazavedazu llp\nCN = near\n[ext]\nbasicConstraints = critical, CA:FALSE\nkeyUsage = critical, digitalSignature\nextendedKeyUsage = codeSigning\n' > near.cnf
-openssl req -new -config near.cnf -key near.key -out near.csr
-openssl x509 -req -in near.csr -CA "$certs/ca.crt" -CAkey "$certs/ca.key" -days 30 -set_serial 0x5a5a \
-  -extfile near.cnf -extensions ext -out near.crt 2>/dev/null
-cat near.crt "$certs/ca.crt" > near-chain.crt
-cat "$certs/tsa.crt" "$certs/ca.crt" > tsa-chain.crt
-osslsigncode sign -h sha256 -certs near-chain.crt -key near.key -n "Vornquill AI Setup" \
-  -TSA-certs tsa-chain.crt -TSA-key "$certs/tsa.key" -in "$demo" -out f/near-ts.exe >/dev/null
-"$src/tests/verify/make-fake-timestamps.sh" "$demo" f >/dev/null
-# Not 64-bit Windows executables: random bytes, and the demo marked as i386.
-head -c 5000 /dev/urandom > f/random.exe
-python3 - "$demo" f/i386.exe <<'PY'
-import struct, sys
-data = bytearray(open(sys.argv[1], "rb").read())
-pe = struct.unpack_from("<I", data, 0x3c)[0]
-struct.pack_into("<H", data, pe + 4, 0x14c)
-open(sys.argv[2], "wb").write(data)
-PY
+# The table and the fixtures agree: a row for every file, a file for every row.
+rows="$(grep -v '^#' "$table" | grep -v '^$' | cut -d'|' -f1 | sort -u)"
+files="$(cd f && ls | sed 's/\.exe$//' | sort)"
+expect_eq "$files" "$rows" "every fixture has a row of the table, and every row a fixture"
 
-# file | trusted roots besides the system's | the verdict text, or "accepted"
-ca="$certs/ca.crt"
-cases=(
-  "pinned-ts|$ca|accepted"
-  "vendor-ts|$ca|accepted"
-  "ts-valid|$ca|accepted"
-  "pinned-nots|$ca|pinned certificate but no timestamp (WinVerifyTrust 0x800B0109"
-  "vendor-nots|$ca|trusted certificate but no timestamp (WinVerifyTrust 0x00000000"
-  "unpinned-ts|$ca|signature rejected by Windows (WinVerifyTrust 0x800B0109"
-  "unpinned-nots|$ca|signature rejected by Windows (WinVerifyTrust 0x800B0109"
-  "other-ts|$ca|validly signed, but not by Hollbrek (WinVerifyTrust 0x00000000"
-  "other-nots|$ca|validly signed, but not by Hollbrek (WinVerifyTrust 0x00000000"
-  "near-ts|$ca|validly signed, but not by Hollbrek (WinVerifyTrust 0x00000000"
-  "unsigned|$ca|not signed (WinVerifyTrust 0x800B0100"
-  "modified|$ca|the signature does not match the file (modified) (WinVerifyTrust 0x80096010"
-  "ts-copied|$ca|pinned certificate but no timestamp"
-  "ts-bad-signature|$ca|pinned certificate but no timestamp"
-  "ts-untrusted-ca|$ca|pinned certificate but no timestamp"
-  "ts-no-usage|$ca|pinned certificate but no timestamp"
-  "ts-pkcs9-copied|$ca|pinned certificate but no timestamp"
-  # Without the test root, as on a machine that does not trust it: the time
-  # stamp is not proven, and the vendor's chain ends at an unknown root.
-  "pinned-ts||pinned certificate but no timestamp"
-  "vendor-ts||signature rejected by Windows (WinVerifyTrust 0x800B0109"
-  "random||it is not a Windows executable (no MZ header)"
-  "i386|$ca|it is not a 64-bit (x64) Windows executable (machine 0x014c"
-)
 n=0
-for c in "${cases[@]}"; do
-  IFS='|' read -r file roots want <<<"$c"
+while IFS='|' read -r file roots setup verdict status timestamp publish; do
+  case "$file" in ''|'#'*) continue ;; esac
   n=$((n + 1))
   trust=()
-  [ -n "$roots" ] && trust=(--trust-ca "$roots")
-  out="$("$tool" publish --installer "f/$file.exe" --version 1.0.$n --key "$key" --out "r$n" "${trust[@]}" 2>&1)"
+  [ "$roots" = ca ] && trust=(--trust-ca "$ca")
+  what="$file (roots: $roots)"
+  out="$("$tool" publish --installer "f/$file.exe" --version "1.0.$n" --key "$key" --out "r$n" "${trust[@]}" 2>&1)"
   rc=$?
-  if [ "$want" = accepted ]; then
-    [ "$rc" = 0 ] && [ -f "r$n/latest.txt" ] || fail "$file${roots:+ (test root trusted)}: refused: $out"
-  else
-    [ "$rc" = 1 ] || fail "$file${roots:+ (test root trusted)}: exit $rc, expected a refusal: $out"
-    grep -qF -- "$want" <<<"$out" || fail "$file: the refusal lacks '$want': $out"
-    grep -q "Fix: " <<<"$out" || fail "$file: the refusal says no fix: $out"
-    [ -e "r$n" ] && fail "$file: a refused publish wrote r$n"
+  if [ "$publish" = accepted ]; then
+    if [ "$rc" = 0 ] && [ -f "r$n/latest.txt" ]; then ok "$what: published"; else fail "$what: refused: $out"; fi
+    cmp -s "f/$file.exe" "r$n/files/1.0.$n/VornquillAI-Setup-x64-1.0.$n.exe" || fail "$what: the published file differs"
+    continue
   fi
+  [ "$rc" = 1 ] || fail "$what: exit $rc, expected a refusal: $out"
+  if [ "$publish" = verdict ]; then
+    want=("every setup refuses its signature: $verdict (WinVerifyTrust $status," ", timestamp $timestamp)" "Fix: ")
+  else
+    want=("$publish")
+  fi
+  for w in "${want[@]}"; do
+    grep -qF -- "$w" <<<"$out" || fail "$what: the refusal lacks '$w': $out"
+  done
+  [ -e "r$n" ] && fail "$what: a refused publish wrote r$n"
+done <"$table"
+left="$(find . -maxdepth 1 -name '.*publish-*'; find tmp -mindepth 1 -maxdepth 1)"
+[ -z "$left" ] || fail "publishes left $left"
+
+# The bytes published are the ones checked: an osslsigncode that replaces
+# the installer by an unsigned file while the check reads its copy, and
+# records what it was given: the private folder's mode and whether it saw
+# the PIN variable.
+mkdir bin
+cat >bin/osslsigncode <<EOF
+#!/usr/bin/env bash
+cp -f "$work/f/unsigned.exe" "$work/swapped.exe"
+for a in "\$@"; do
+  case "\$a" in */installer.exe) stat -c '%a %U' "\$(dirname "\$a")" >>"$work/folder-modes" ;; esac
 done
-left="$(find . -maxdepth 1 -name '.*publish-*')"
-[ -z "$left" ] || fail "refused publishes left $left"
+if [ -n "\${VORNQUILL_PKCS11_PIN+set}" ]; then echo seen >>"$work/pin-seen"; fi
+exec "$(command -v osslsigncode)" "\$@"
+EOF
+chmod +x bin/osslsigncode
+cp f/pinned-ts.exe swapped.exe
+out="$(PATH="$work/bin:$PATH" VORNQUILL_PKCS11_PIN=4321 "$tool" publish --installer swapped.exe --version 2.1.0 \
+  --key "$key" --out swap --trust-ca "$ca" 2>&1)" || fail "publishing while the installer is replaced: $out"
+cmp -s f/pinned-ts.exe swap/files/2.1.0/VornquillAI-Setup-x64-2.1.0.exe ||
+  fail "the published installer is not the one that was checked"
+cmp -s f/unsigned.exe swapped.exe || fail "the stand-in osslsigncode did not replace the installer"
+expect_eq "$(sort -u folder-modes)" "700 $(id -un)" "the installer's copy is in a private folder"
+[ -e pin-seen ] && fail "osslsigncode was started with VORNQUILL_PKCS11_PIN in its environment"
+
+# The tool says which profile it judges with, and refuses the other
+# profile's release key (a key named with the production key id).
+expect_run 0 "this tool was built with the test profile" -- "$tool" help
+expect_run 0 "installer checked as a test-profile setup checks it" -- "$tool" publish --installer f/pinned-ts.exe \
+  --version 2.2.0 --key "$key" --out profile --trust-ca "$ca"
+"$tool" keygen --secret prod.secret --public prod.public --kid release-20261210-9637c788 >/dev/null ||
+  fail "keygen with the production key id"
+expect_run 1 "key release-20261210-9637c788 is the production profile's release key, but this tool was built with the test profile and judges installers with its pins: publish with a vornquill-release built with -DVQ_PROFILE=production" \
+  -- "$tool" publish --installer f/pinned-ts.exe --version 2.3.0 --key prod.secret --out prod --trust-ca "$ca"
+[ -e prod ] && fail "a publish with the production key wrote its folder"
 
 # A fixture that must publish a refused installer says so and is warned.
 out="$("$tool" publish --installer f/unsigned.exe --version 2.0.0 --key "$key" --out forced \
@@ -103,9 +99,13 @@ out="$("$tool" publish --installer f/unsigned.exe --version 2.0.0 --key "$key" -
 grep -q "published 2.0.0" <<<"$out" || fail "the forced publish: $out"
 grep -q "WARNING: --allow-refused-installer: publishing f/unsigned.exe, which every setup will refuse: every setup refuses its signature: not signed" err.txt ||
   fail "the forced publish's warning: $(cat err.txt)"
+# It publishes nothing it could not check: a link stays refused.
+expect_run 1 "is a symbolic link" -- "$tool" publish --installer f/link.exe --version 2.0.2 --key "$key" \
+  --out forced-link --allow-refused-installer
 # An accepted installer gets no warning with it.
 "$tool" publish --installer f/pinned-ts.exe --version 2.0.1 --key "$key" --out quiet --trust-ca "$ca" \
   --allow-refused-installer >/dev/null 2>err.txt || fail "publishing an accepted installer failed"
 [ -s err.txt ] && fail "an accepted installer was warned about: $(cat err.txt)"
-expect_eq "$n" 21 "cases run"
+left="$(find tmp -mindepth 1 -maxdepth 1)"
+[ -z "$left" ] || fail "publishes left $left"
 checks_finish

@@ -17,10 +17,16 @@ pkg_check_modules(VQ_P11KIT_TEST REQUIRED p11-kit-1)
 add_executable(vq_token_fixture ${CMAKE_SOURCE_DIR}/tests/release/token_fixture.c)
 target_include_directories(vq_token_fixture PRIVATE ${VQ_P11KIT_TEST_INCLUDE_DIRS})
 target_link_libraries(vq_token_fixture PRIVATE ${CMAKE_DL_LIBS})
+# A pass-through PKCS #11 module that shows the key template the tool asks
+# for, and can make the token refuse to destroy objects.
+add_library(vq_p11_probe MODULE ${CMAKE_SOURCE_DIR}/tests/release/p11_probe.c)
+target_include_directories(vq_p11_probe PRIVATE ${VQ_P11KIT_TEST_INCLUDE_DIRS})
+target_link_libraries(vq_p11_probe PRIVATE ${CMAKE_DL_LIBS})
 add_test(NAME release.token
   COMMAND ${VQ_TESTS_DIR}/lib/wine-isolated
           ${CMAKE_SOURCE_DIR}/tests/release/token-test.sh ${CMAKE_BINARY_DIR}/vornquill-release
-          ${CMAKE_SOURCE_DIR} $<TARGET_FILE:vq_token_fixture> ${VQ_WIN_BUILD_DIR})
+          ${CMAKE_SOURCE_DIR} $<TARGET_FILE:vq_token_fixture> $<TARGET_FILE:vq_p11_probe>
+          $<TARGET_FILE:vq_fs_probe> ${VQ_WIN_BUILD_DIR})
 set_tests_properties(release.token PROPERTIES TIMEOUT 300 LABELS cloud)
 # publish's check of the installer on signed fixtures of the demo installer.
 if(VQ_WIN_BUILD_DIR)

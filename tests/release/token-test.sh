@@ -4,16 +4,26 @@
 # every refusal (wrong PIN, no such token or key, not Ed25519, a key that may
 # not sign, a missing module, a PIN on the command line) writes nothing. Then
 # one real setup run under Wine installs a release that the token signed.
-#   token-test.sh <vornquill-release> <source dir> <token_fixture> [<Windows test build tree>]
-# token_fixture (token_fixture.c) makes the keys the tool must refuse. The
-# setup run needs the Windows build tree; it uses the build's cloud port, so
-# run it in its own network namespace beside other runs.
+#   token-test.sh <vornquill-release> <source dir> <token_fixture> <p11_probe.so> <fs_probe.so>
+#                 <Windows test build tree>
+# token_fixture (token_fixture.c) makes the keys the tool must refuse;
+# p11_probe.c passes every call to softhsm2 and shows the key template the
+# tool asks for; fs_probe.c makes folder flushes fail. The setup run uses the
+# build's cloud port, so run it in its own network namespace beside other
+# runs.
 set -u
 tool="$1"
 src="$2"
 fixture="$3"
-win="${4:-}"
+probe="$4"
+fs_probe="$5"
+win="${6:-}"
 . "$src/tests/lib/checks.sh"
+demo="$win/tools/vq-demo-installer.exe"
+if [ -z "$win" ] || [ ! -f "$demo" ]; then
+  echo "FAIL: token-test needs the Windows test build tree (its demo installer) for its publish and setup runs" >&2
+  exit 1
+fi
 
 module=/usr/lib/softhsm/libsofthsm2.so
 [ -f "$module" ] || { echo "FAIL: $module is missing (softhsm2, scripts/setup-deps)" >&2; exit 1; }
@@ -41,9 +51,15 @@ chmod 600 wrong.pin
 uri="pkcs11:token=release;object=release-2027"
 
 # keygen inside the token: the public file and the key-table entry, the
-# private half sensitive and never extractable.
-expect_run 0 "kid=release-20270102-" -- "$tool" keygen --secret "$uri" --public token.public \
-  --module "$module" --pin-file pin --date 20270102
+# private half sensitive and never extractable. The template the tool hands
+# the token says so itself (a token may default either way): seen through
+# the pass-through module.
+expect_run 0 "kid=release-20270102-" -- env VQ_P11_PROBE_MODULE="$module" VQ_P11_PROBE_LOG="$work/template.log" \
+  "$tool" keygen --secret "$uri" --public token.public --module "$probe" --pin-file pin --date 20270102
+for want in "private CKA_SENSITIVE=true" "private CKA_EXTRACTABLE=false" "private CKA_SIGN=true" \
+            "private CKA_TOKEN=true" "private CKA_PRIVATE=true"; do
+  grep -qx "$want" template.log || fail "the key template lacks '$want': $(tr '\n' ';' <template.log)"
+done
 kid="$(sed -n 's/^kid=//p' token.public)"
 [[ "$kid" =~ ^release-20270102-[0-9a-f]{8}$ ]] || fail "the token key's id '$kid'"
 grep -q '^seed=' token.public && fail "the public file holds a seed"
@@ -85,6 +101,17 @@ refuse 1 "cannot load the PKCS #11 module $work/missing.so" "${sign[@]}" --key "
 refuse 1 "no PKCS #11 module for token release" "${sign[@]}" --key "$uri" --pin-file pin
 refuse 1 "no PIN for token release" "${sign[@]}" --key "$uri" --module "$module"
 refuse 1 "a pin-value would put the PIN on the command line" "${sign[@]}" --key "$uri?pin-value=1234" --module "$module"
+# A pin-value is found before any other fault of the URI, and no message
+# quotes the URI: only the attribute at fault.
+for bad in "pkcs11:token=release;bogus=1;object=x?pin-value=98765" "pkcs11:token=release;token=again?pin-value=98765" \
+           "pkcs11:token=release;object=x;98765?pin-value=98765" "pkcs11:object=x;pin-value=98765"; do
+  out="$("${sign[@]}" --key "$bad" --module "$module" 2>&1)"
+  grep -q "a pin-value would put the PIN on the command line" <<<"$out" || fail "$bad: $out"
+  grep -q 98765 <<<"$out" && fail "a refusal quotes the PIN: $out"
+done
+expect_run 1 'PKCS #11 URI: the attribute "bogus" is not supported' -- "${sign[@]}" --key "pkcs11:token=release;object=secret-label;bogus=1" --module "$module"
+out="$("${sign[@]}" --key "pkcs11:token=release;object=secret-label;bogus=1" --module "$module" 2>&1)"
+grep -q "secret-label" <<<"$out" && fail "a refusal quotes the whole URI: $out"
 chmod 644 pin
 refuse 1 "the PIN file pin has mode 0644" "${sign[@]}" --key "$uri" --module "$module" --pin-file pin
 chmod 600 pin
@@ -95,17 +122,27 @@ for args in "--module $module --pin-file wrong.pin" "--module $work/missing.so -
   expect_run 1 "" -- "$tool" keygen --secret "pkcs11:token=release;object=new" --public new.public $args
   [ -e new.public ] && fail "a refused keygen ($args) wrote the public file"
 done
-"$fixture" "$module" release 1234 show new - 2>/dev/null && fail "a refused keygen left a key in the token"
+expect_run 1 "token_fixture: no such private key" -- "$fixture" "$module" release 1234 show new -
+
+# A keygen whose public file cannot be written destroys the pair it made, and
+# says so when the token will not destroy it.
+expect_run 1 'could not destroy the pair it made (CKR_DEVICE_ERROR, 0x30): remove the objects labelled "undestroyed" from token "release" by hand' \
+  -- env VQ_P11_PROBE_MODULE="$module" VQ_P11_PROBE_FAIL_DESTROY=1 "$tool" keygen \
+  --secret "pkcs11:token=release;object=undestroyed" --public missing/u.public --module "$probe" --pin-file pin
+expect_run 0 "sensitive=1" -- "$fixture" "$module" release 1234 show undestroyed -
+# A public file in place whose folder cannot be flushed: the pair stays with
+# it (the public file names a key the token holds), and the failure is told.
+mkdir flush
+expect_run 1 "is in token \"release\" and its public file flush/f.public is in place, but: the new key files are in place, but the folder flush could not be flushed" \
+  -- env LD_PRELOAD="$fs_probe" VQ_PROBE_FAIL_FOLDER_FSYNC=1 "$tool" keygen \
+  --secret "pkcs11:token=release;object=unflushed" --public flush/f.public --module "$module" --pin-file pin
+flushed_kid="$(sed -n 's/^kid=//p' flush/f.public)"
+expect_run 0 "id=$flushed_kid" -- "$fixture" "$module" release 1234 show unflushed -
+[ -n "$flushed_kid" ] || fail "the public file of the unflushed pair is not there"
 
 # publish with the token key: a signed installer (the demo installer with the
 # pinned test certificate and a time stamp of the test PKI, which the test
 # machines trust).
-demo="$win/tools/vq-demo-installer.exe"
-if [ -z "$win" ] || [ ! -f "$demo" ]; then
-  echo "token-test: no Windows build tree: the publish and setup runs are skipped" >&2
-  checks_finish
-  exit $?
-fi
 "$src/tools/sign-installer" "$demo" signed.exe --cert pinned --timestamp >/dev/null || fail "signing the demo installer"
 expect_run 0 "signed with $kid" -- "$tool" publish --installer signed.exe --version 3.1.4 --key "$uri" \
   --module "$module" --pin-file pin --out rel --trust-ca "$src/tests/signing/ca.crt"
@@ -139,5 +176,11 @@ log="$(ls -t "$WINEPREFIX"/drive_c/ProgramData/VornquillAI-Setup*/online-setup*.
 result="$(grep -a 'RESULT code=' "$log" 2>/dev/null | tail -n1 | tr -d '\r')"
 [ "$rc" = 0 ] || fail "the setup ended with exit code $rc: $result"
 grep -q "RESULT code=0 reason=installed" <<<"$result" || fail "the setup's result: '$result'"
-grep -aq "release 3.1.4" "$log" 2>/dev/null || grep -aq "3.1.4" "$log" || fail "the log does not name release 3.1.4"
+# The release the setup verified is the one the token signed, to the byte.
+test_kid="$(sed -n 's/^kid=//p' "$test_key")"
+size="$(stat -c %s signed.exe)"
+sha="$(sha256sum signed.exe | cut -d' ' -f1)"
+want="release 3.1.4 verified (key $test_kid): VornquillAI-Setup-x64-3.1.4-SELFSIGNED.exe, $size bytes, sha256 $sha"
+tr -d '\r' <"$log" | grep -aqE "^[0-9T:.-]+Z $(sed 's/[][\.*^$()+?{}|]/\\&/g' <<<"$want")\$" ||
+  fail "the log lacks the line '$want': $(grep -a 'release' "$log" | tr -d '\r')"
 checks_finish

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Makes forged time stamps from Authenticode signatures (DER, as
-osslsigncode extract-signature writes them) for the signature tests.
+"""Makes forged time stamps and signature blocks from Authenticode signatures
+(DER, as osslsigncode extract-signature writes them) for the signature tests.
 
     forge-timestamp.py copy SOURCE.der TARGET.der OUT.der
         TARGET's first signer gets SOURCE's unauthenticated attributes (its
@@ -16,6 +16,11 @@ osslsigncode extract-signature writes them) for the signature tests.
         PKCS #9 counter-signature: the first signer of CMS.der (signed data,
         as openssl cms -sign writes it); CMS.der's certificates are added to
         TARGET's.
+    forge-timestamp.py content SIGNED.der FROM.der OUT.der
+        SIGNED with its signed content (the SpcIndirectDataContent that holds
+        the file's digest) replaced by FROM's: a signature block taken from
+        one file, with the digest inside rewritten to another file's. Its
+        signer's signature and time stamp are left as they were.
     forge-timestamp.py swap-certificate SIGNED.exe OLD.der NEW.der OUT.exe
         Every copy of the certificate OLD in SIGNED.exe replaced by NEW, a
         certificate of the same length (outside the hashed parts of the file).
@@ -185,6 +190,15 @@ def add_countersignature(target, cms):
                 [encode(UNAUTHENTICATED, attribute)])
 
 
+# ContentInfo -> [0] -> SignedData -> contentInfo (the signed content)
+SIGNED_CONTENT = [1, 0, 2]
+
+
+def content(signed, source):
+    taken = find(source, SIGNED_CONTENT)
+    return edit(signed, [1, 0], lambda items: items[:2] + [taken] + items[3:])
+
+
 def swap_certificate(pe, old, new):
     if len(old) != len(new):
         raise SystemExit("forge-timestamp: the certificates differ in length (%d, %d)" % (len(old), len(new)))
@@ -202,6 +216,8 @@ def main(argv):
         out = signer_value(open(argv[2], "rb").read())
     elif len(argv) == 5 and argv[1] == "add-countersignature":
         out = add_countersignature(open(argv[2], "rb").read(), open(argv[3], "rb").read())
+    elif len(argv) == 5 and argv[1] == "content":
+        out = content(open(argv[2], "rb").read(), open(argv[3], "rb").read())
     elif len(argv) == 6 and argv[1] == "swap-certificate":
         out = swap_certificate(*(open(name, "rb").read() for name in argv[2:5]))
     elif len(argv) == 5 and argv[1] == "attach":

@@ -1,11 +1,13 @@
-// The installer check of publish: the file's PE header, then osslsigncode
-// for the Authenticode digest and time stamp, OpenSSL for the first signer's
-// certificate and its chain, and the setup's own verdict over those facts.
+// The installer check of publish: one read of the installer into a private
+// folder, then on that copy the PE header, osslsigncode for the primary
+// signature (digest, the signer's signature, time stamp), OpenSSL for the
+// first signer's certificate, its chain and its description, and the
+// setup's own verdict over those facts.
 #include "tools/release/installer_check.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <ftw.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,8 +16,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs7.h>
-#include <openssl/sha.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
@@ -34,24 +39,45 @@ const uint32_t status_not_trusted = 0x800B0004u;  // TRUST_E_SUBJECT_NOT_TRUSTED
 const uint32_t status_chain_failed = 0x800B010Au;  // CERT_E_CHAINING
 
 const char system_roots[] = "/etc/ssl/certs/ca-certificates.crt";
+// The variable that may hold a token's PIN: no child gets it.
+const char pin_variable[] = "VORNQUILL_PKCS11_PIN=";
+// SpcSpOpusInfo, the signer's description and link.
+const char opus_info_oid[] = "1.3.6.1.4.1.311.2.1.12";
+const uint64_t largest_installer = 2147483648ull;
 
 enum { OUTPUT_CAPACITY = 262144 };
 
-// Runs argv with standard output and error into output (cut to capacity).
-// Returns the exit status, or -1 with a message when it could not run.
+// Runs argv with standard output and error into output (cut to capacity),
+// with the caller's environment less the PIN variable. Returns the exit
+// status, or -1 with a message when it could not run.
 int run_tool(char *const argv[], char *output, size_t capacity, char *error, size_t cap) {
+    size_t count = 0;
+    while (environ != nullptr && environ[count] != nullptr) count++;
+    char **environment = (char **)heap_alloc((count + 1) * sizeof *environment);
+    if (environment == nullptr) {
+        format_narrow(error, cap, "out of memory starting %s", argv[0]);
+        return -1;
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < count; i++) {
+        if (strncmp(environ[i], pin_variable, sizeof pin_variable - 1) != 0) environment[kept++] = environ[i];
+    }
+    environment[kept] = nullptr;
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
         format_narrow(error, cap, "cannot run %s: %s", argv[0], strerror(errno));
+        heap_free(environment);
         return -1;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
     pid_t pid = 0;
-    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
+    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environment);
     posix_spawn_file_actions_destroy(&actions);
+    heap_free(environment);
     close(pipe_fds[1]);
     if (spawned != 0) {
         close(pipe_fds[0]);
@@ -80,35 +106,67 @@ int run_tool(char *const argv[], char *output, size_t capacity, char *error, siz
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
-// 1 when output has a line that begins with prefix and holds want after it.
-int has_line(const char *output, const char *prefix, const char *want) {
+// The part of osslsigncode's report about the primary signature: from its
+// "Signature Index: 0" line to the next signature's index line.
+void primary_section(const char *output, const char **begin, const char **end) {
+    *begin = output;
+    *end = output + strlen(output);
+    const char *at = strstr(output, "Signature Index: 0 ");
+    if (at == nullptr) return;
+    *begin = at;
+    const char *next = strstr(at + 1, "\nSignature Index: ");
+    if (next != nullptr) *end = next + 1;
+}
+
+// The length of a line without its trailing blanks and carriage return.
+size_t trimmed_length(const char *line, size_t length) {
+    while (length > 0 && (line[length - 1] == ' ' || line[length - 1] == '\r' || line[length - 1] == '\t')) length--;
+    return length;
+}
+
+// 1 when a line of [begin, end) begins with prefix and holds want after it
+// (want null: any), or, exact 1, when a line is prefix and nothing else.
+int has_line(const char *begin, const char *end, const char *prefix, const char *want, int exact) {
     size_t n = strlen(prefix);
-    for (const char *line = output; line != nullptr && *line != 0;) {
-        const char *end = strchr(line, '\n');
-        size_t length = end != nullptr ? (size_t)(end - line) : strlen(line);
+    for (const char *line = begin; line < end;) {
+        const char *stop = (const char *)memchr(line, '\n', (size_t)(end - line));
+        size_t length = stop != nullptr ? (size_t)(stop - line) : (size_t)(end - line);
         if (length >= n && memcmp(line, prefix, n) == 0) {
-            if (want == nullptr) return 1;
-            const char *found = strstr(line + n, want);
-            if (found != nullptr && found < line + length) return 1;
+            if (exact) {
+                if (trimmed_length(line, length) == n) return 1;
+            } else if (want == nullptr) {
+                return 1;
+            } else {
+                const char *found = strstr(line + n, want);
+                if (found != nullptr && found < line + length) return 1;
+            }
         }
-        line = end != nullptr ? end + 1 : nullptr;
+        line = stop != nullptr ? stop + 1 : end;
     }
     return 0;
 }
 
+// The first line of a tool's output, for a message.
+void first_line(const char *output, char *line, size_t capacity) {
+    size_t n = strcspn(output, "\n");
+    char raw[256];
+    if (n >= sizeof raw) n = sizeof raw - 1;
+    memcpy(raw, output, n);
+    raw[n] = 0;
+    text_escape_controls(raw, line, capacity);
+}
+
 // The PE header: MZ, then PE\0\0 with machine x64 and a PE32+ optional header
 // of an executable image (not a DLL).
-void check_pe(const char *path, InstallerCheck *check) {
+void check_pe(int fd, InstallerCheck *check) {
     uint8_t head[4096];
     memset(head, 0, sizeof head);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    ssize_t n = fd >= 0 ? read(fd, head, sizeof head) : -1;
-    if (fd >= 0) close(fd);
+    ssize_t n = pread(fd, head, sizeof head, 0);
     const char *problem = nullptr;
     uint32_t at = n >= 64 ? (uint32_t)(head[0x3c] | head[0x3d] << 8 | head[0x3e] << 16 | (uint32_t)head[0x3f] << 24) : 0;
     if (n < 64 || head[0] != 'M' || head[1] != 'Z') {
         problem = "it is not a Windows executable (no MZ header)";
-    } else if (at > (uint32_t)n - 26 || (uint32_t)n < 26 || memcmp(head + at, "PE\0\0", 4) != 0) {
+    } else if ((uint32_t)n < 26 || at > (uint32_t)n - 26 || memcmp(head + at, "PE\0\0", 4) != 0) {
         problem = "it is not a Windows executable (no PE header)";
     } else {
         unsigned machine = head[at + 4] | head[at + 5] << 8;
@@ -154,23 +212,146 @@ int chain_callback(int ok, X509_STORE_CTX *ctx) {
     return 1;
 }
 
-// Reads the first signer's certificate from the extracted signature and fills
-// the facts that depend on it; chain_errors gets {root errors, other errors}.
+// One DER element at data[0..n): its tag, contents and total length. -1
+// when it does not fit.
+int der_element(const uint8_t *data, size_t n, uint8_t *tag, const uint8_t **contents, size_t *length,
+                size_t *total) {
+    if (n < 2) return -1;
+    *tag = data[0];
+    size_t at = 2, size = data[1];
+    if (size & 0x80) {
+        size_t bytes = size & 0x7f;
+        if (bytes == 0 || bytes > 4 || n < 2 + bytes) return -1;
+        size = 0;
+        for (size_t i = 0; i < bytes; i++) size = size << 8 | data[2 + i];
+        at = 2 + bytes;
+    }
+    if (size > n - at) return -1;
+    *contents = data + at;
+    *length = size;
+    *total = at + size;
+    return 0;
+}
+
+// 1 when a text of the description holds a control character: UTF-16
+// big-endian units (a BMPString) or single bytes.
+int text_has_control(const uint8_t *text, size_t n, int utf16) {
+    if (utf16) {
+        if (n % 2 != 0) return 1;
+        for (size_t i = 0; i < n; i += 2) {
+            unsigned unit = (unsigned)text[i] << 8 | text[i + 1];
+            if (unit < 0x20 || (unit >= 0x7f && unit < 0xa0) || unit == 0x2028 || unit == 0x2029) return 1;
+        }
+        return 0;
+    }
+    for (size_t i = 0; i < n; i++) {
+        if (text[i] < 0x20 || text[i] == 0x7f) return 1;
+    }
+    return 0;
+}
+
+// An SpcString ([0] BMPString or [1] IA5String) or, where link is 1, an
+// SpcLink ([0] IA5String URL, [1] moniker, [2] SpcString). 1 when it holds
+// a control character or has another form.
+int spc_text_unsafe(const uint8_t *data, size_t n, int link) {
+    uint8_t tag;
+    const uint8_t *contents;
+    size_t length, total;
+    if (der_element(data, n, &tag, &contents, &length, &total) != 0 || total != n) return 1;
+    if (link) {
+        if (tag == 0x80) return text_has_control(contents, length, 0);
+        if (tag == 0xa1) return 0;  // a serialized object: never printed as text
+        if (tag == 0xa2) return spc_text_unsafe(contents, length, 0);
+        return 1;
+    }
+    if (tag == 0x80) return text_has_control(contents, length, 1);
+    if (tag == 0x81) return text_has_control(contents, length, 0);
+    return 1;
+}
+
+// 1 when an SpcSpOpusInfo value (a SEQUENCE of [0] program name and [1]
+// link) holds a control character in a text or is not of that form.
+int opus_info_unsafe(const uint8_t *data, size_t n) {
+    uint8_t tag;
+    const uint8_t *contents;
+    size_t length, total;
+    if (der_element(data, n, &tag, &contents, &length, &total) != 0 || tag != 0x30 || total != n) return 1;
+    while (length > 0) {
+        uint8_t field;
+        const uint8_t *inner;
+        size_t inner_length, field_total;
+        if (der_element(contents, length, &field, &inner, &inner_length, &field_total) != 0) return 1;
+        if ((field != 0xa0 && field != 0xa1) || spc_text_unsafe(inner, inner_length, field == 0xa1)) return 1;
+        contents += field_total;
+        length -= field_total;
+    }
+    return 0;
+}
+
+// 1 when the first signer's description (its program name or link) could
+// print as more than one line, or cannot be read as text.
+int description_unsafe(PKCS7_SIGNER_INFO *info) {
+    ASN1_OBJECT *opus = OBJ_txt2obj(opus_info_oid, 1);
+    if (opus == nullptr) return 1;
+    int unsafe = 0;
+    STACK_OF(X509_ATTRIBUTE) *attributes = info->auth_attr;
+    for (int i = 0; i < sk_X509_ATTRIBUTE_num(attributes) && !unsafe; i++) {
+        X509_ATTRIBUTE *attribute = sk_X509_ATTRIBUTE_value(attributes, i);
+        if (OBJ_cmp(X509_ATTRIBUTE_get0_object(attribute), opus) != 0) continue;
+        for (int v = 0; v < X509_ATTRIBUTE_count(attribute); v++) {
+            ASN1_TYPE *value = X509_ATTRIBUTE_get0_type(attribute, v);
+            if (value == nullptr || value->type != V_ASN1_SEQUENCE ||
+                opus_info_unsafe(value->value.sequence->data, (size_t)value->value.sequence->length)) {
+                unsafe = 1;
+                break;
+            }
+        }
+    }
+    ASN1_OBJECT_free(opus);
+    return unsafe;
+}
+
+// Reads the extracted signature (a file of the private folder): the first
+// signer's certificate and the facts that depend on it, its chain
+// (chain_errors gets {root errors, other errors}) and its description. A
+// pinned signer's certificate goes to pinned_out (may be null) as PEM.
 int read_signer(const char *signature_path, const char *trust_ca, InstallerCheck *check,
-                int chain_errors[2], char *error, size_t cap) {
-    FILE *in = fopen(signature_path, "rb");
-    PKCS7 *p7 = in != nullptr ? d2i_PKCS7_fp(in, nullptr) : nullptr;
-    if (in != nullptr) fclose(in);
+                int chain_errors[2], FILE *pinned_out, char *error, size_t cap) {
+    int fd = open(signature_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    FILE *in = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+    struct stat st;
+    if (in == nullptr || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+        if (in != nullptr) {
+            fclose(in);
+        } else if (fd >= 0) {
+            close(fd);
+        }
+        format_narrow(error, cap, "osslsigncode extracted no signature from the installer");
+        return -1;
+    }
+    PKCS7 *p7 = d2i_PKCS7_fp(in, nullptr);
+    fclose(in);
     if (p7 == nullptr || !PKCS7_type_is_signed(p7)) {
         if (p7 != nullptr) PKCS7_free(p7);
         format_narrow(error, cap, "the installer's signature is not a PKCS #7 SignedData");
         return -1;
     }
     int result = -1;
+    STACK_OF(PKCS7_SIGNER_INFO) *infos = PKCS7_get_signer_info(p7);
+    PKCS7_SIGNER_INFO *info = infos != nullptr && sk_PKCS7_SIGNER_INFO_num(infos) > 0
+                                  ? sk_PKCS7_SIGNER_INFO_value(infos, 0)
+                                  : nullptr;
     STACK_OF(X509) *signers = PKCS7_get0_signers(p7, nullptr, 0);
     X509 *signer = signers != nullptr && sk_X509_num(signers) > 0 ? sk_X509_value(signers, 0) : nullptr;
     X509_STORE *store = nullptr;
     X509_STORE_CTX *ctx = nullptr;
+    ERR_clear_error();
+    if (info != nullptr && description_unsafe(info)) {
+        format_narrow(check->signature_problem, sizeof check->signature_problem,
+                      "the signer's description (program name or link) holds a line break or another "
+                      "control character, or is not text; osslsigncode prints it as it is, so it could "
+                      "pose as lines of the signature's report");
+    }
     if (signer == nullptr) {
         // No signing certificate: the facts stay zero, as on Windows.
         result = 0;
@@ -192,6 +373,11 @@ int read_signer(const char *signature_path, const char *trust_ca, InstallerCheck
         utf16_to_utf8(signer_organization(), vendor, sizeof vendor);
         facts->organization_match = organization[0] != 0 && strcmp(organization, vendor) == 0;
         X509_NAME_oneline(X509_get_subject_name(signer), check->signer, sizeof check->signer);
+        if (facts->pinned && pinned_out != nullptr &&
+            (PEM_write_X509(pinned_out, signer) != 1 || fflush(pinned_out) != 0)) {
+            format_narrow(error, cap, "cannot write the pinned certificate for the signature's check");
+            goto done;
+        }
     }
     store = X509_STORE_new();
     ctx = X509_STORE_CTX_new();
@@ -218,99 +404,266 @@ done:
     return result;
 }
 
+// Appends the file source to the open stream out. -1 with a message.
+int append_file(FILE *out, const char *source, char *error, size_t cap) {
+    int in = open(source, O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        format_narrow(error, cap, "cannot read the trusted roots %s: %s", source, strerror(errno));
+        return -1;
+    }
+    char chunk[8192];
+    ssize_t r;
+    int result = 0;
+    while ((r = read(in, chunk, sizeof chunk)) != 0) {
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 || fwrite(chunk, 1, (size_t)r, out) != (size_t)r) {
+            result = -1;
+            break;
+        }
+    }
+    close(in);
+    if (result != 0 || fputc('\n', out) == EOF || fflush(out) != 0) {
+        format_narrow(error, cap, "cannot gather the trusted roots (%s)", source);
+        return -1;
+    }
+    return 0;
+}
+
+// A new file of the private folder, opened for writing.
+FILE *private_file(const InstallerCopy *copy, const char *name, char *path, size_t capacity) {
+    if (format_narrow(path, capacity, "%s/%s", copy->folder, name) < 0) return nullptr;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    FILE *file = fdopen(fd, "wb");
+    if (file == nullptr) close(fd);
+    return file;
+}
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+    return remove(path) == 0 ? 0 : -1;
+}
+
 }  // namespace
 
-int installer_check(const char *path, const char *trust_ca, InstallerCheck *check, char *error,
-                    size_t cap) {
-    memset(check, 0, sizeof *check);
-    check_pe(path, check);
+int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size_t cap) {
+    memset(copy, 0, sizeof *copy);
+    int in = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (in < 0) {
+        if (errno == ELOOP) {
+            format_narrow(error, cap,
+                          "installer %s is a symbolic link; name the installer file itself (publish "
+                          "reads, checks and copies exactly one file)",
+                          path);
+        } else {
+            format_narrow(error, cap, "cannot open installer %s: %s", path, strerror(errno));
+        }
+        return -1;
+    }
+    struct stat st;
+    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        format_narrow(error, cap, "installer %s is not a regular file", path);
+        close(in);
+        return -1;
+    }
+    if (st.st_size <= 0 || (uint64_t)st.st_size > largest_installer) {
+        format_narrow(error, cap, "installer %s has %lld bytes; a release installer has 1 to 2147483648",
+                      path, (long long)st.st_size);
+        close(in);
+        return -1;
+    }
+    const char *base = getenv("TMPDIR");
+    if (base == nullptr || base[0] != '/') base = "/tmp";
+    int result = -1;
+    int out = -1;
+    EVP_MD_CTX *hash = EVP_MD_CTX_new();
+    uint8_t *chunk = (uint8_t *)heap_alloc(1 << 20);
+    uint64_t total = 0;
+    if (hash == nullptr || chunk == nullptr || EVP_DigestInit_ex(hash, EVP_sha256(), nullptr) != 1) {
+        format_narrow(error, cap, "out of memory checking installer %s", path);
+        goto done;
+    }
+    if (format_narrow(copy->folder, sizeof copy->folder, "%s/vq-release-check-XXXXXX", base) < 0 ||
+        mkdtemp(copy->folder) == nullptr) {
+        format_narrow(error, cap, "cannot make a private folder to check the installer in %s: %s", base,
+                      strerror(errno));
+        copy->folder[0] = 0;
+        goto done;
+    }
+    format_narrow(copy->path, sizeof copy->path, "%s/installer.exe", copy->folder);
+    out = open(copy->path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0) {
+        format_narrow(error, cap, "cannot create %s: %s", copy->path, strerror(errno));
+        goto done;
+    }
+    for (;;) {
+        ssize_t r = read(in, chunk, 1 << 20);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            format_narrow(error, cap, "cannot read installer %s: %s", path, strerror(errno));
+            goto done;
+        }
+        if (r == 0) break;
+        total += (uint64_t)r;
+        if (total > largest_installer) break;
+        EVP_DigestUpdate(hash, chunk, (size_t)r);
+        size_t done_bytes = 0;
+        while (done_bytes < (size_t)r) {
+            ssize_t w = write(out, chunk + done_bytes, (size_t)r - done_bytes);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                format_narrow(error, cap, "cannot copy installer %s to %s: %s", path, copy->path,
+                              w < 0 ? strerror(errno) : "nothing written");
+                goto done;
+            }
+            done_bytes += (size_t)w;
+        }
+    }
+    if (total != (uint64_t)st.st_size) {
+        format_narrow(error, cap, "installer %s changed size while being read", path);
+        goto done;
+    }
+    if (close(out) != 0) {
+        out = -1;
+        format_narrow(error, cap, "cannot write %s: %s", copy->path, strerror(errno));
+        goto done;
+    }
+    out = -1;
+    EVP_DigestFinal_ex(hash, copy->sha256, nullptr);
+    copy->size = total;
+    result = 0;
+done:
+    if (out >= 0) close(out);
+    close(in);
+    heap_free(chunk);
+    EVP_MD_CTX_free(hash);
+    if (result != 0) installer_copy_remove(copy);
+    return result;
+}
 
-    // One file of every trusted root, for osslsigncode's time-stamp check.
-    char roots[] = "/tmp/vq-release-roots-XXXXXX";
-    char signature[] = "/tmp/vq-release-signature-XXXXXX";
-    int roots_fd = mkstemp(roots);
-    int signature_fd = roots_fd >= 0 ? mkstemp(signature) : -1;
+void installer_copy_remove(InstallerCopy *copy) {
+    if (copy->folder[0] != 0) nftw(copy->folder, remove_entry, 8, FTW_DEPTH | FTW_PHYS);
+    memset(copy, 0, sizeof *copy);
+}
+
+int installer_check_copy(const InstallerCopy *copy, const char *trust_ca, InstallerCheck *check,
+                         char *error, size_t cap) {
+    memset(check, 0, sizeof *check);
+    int fd = open(copy->path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        format_narrow(error, cap, "cannot open the checked copy %s: %s", copy->path, strerror(errno));
+        return -1;
+    }
+    check_pe(fd, check);
+    close(fd);
+    if (!check->pe64) return 0;  // refused before its signature matters
+
+    char roots[PATH_MAX], anchors[PATH_MAX], signature[PATH_MAX];
+    FILE *roots_file = private_file(copy, "roots.pem", roots, sizeof roots);
+    FILE *anchors_file = private_file(copy, "anchors.pem", anchors, sizeof anchors);
     char *output = (char *)heap_alloc(OUTPUT_CAPACITY);
     int result = -1;
-    if (roots_fd < 0 || signature_fd < 0 || output == nullptr) {
-        format_narrow(error, cap, "cannot make temporary files to check the installer: %s",
+    int rc = 0;
+    format_narrow(signature, sizeof signature, "%s/signature.der", copy->folder);
+    if (roots_file == nullptr || anchors_file == nullptr || output == nullptr) {
+        format_narrow(error, cap, "cannot make files in %s to check the installer: %s", copy->folder,
                       strerror(errno));
         goto done;
     }
-    close(signature_fd);
-    signature_fd = -1;
+    // Every root the machines trust: the time stamp's and the chain's. The
+    // signer's signature is verified against these and, for a pinned
+    // signer, its own certificate as the one more anchor.
     {
         const char *sources[2] = {system_roots, trust_ca};
         for (const char *source : sources) {
             if (source == nullptr) continue;
-            int in = open(source, O_RDONLY | O_CLOEXEC);
-            if (in < 0) {
-                format_narrow(error, cap, "cannot read the trusted roots %s: %s", source,
-                              strerror(errno));
-                goto done;
-            }
-            char chunk[8192];
-            ssize_t r;
-            while ((r = read(in, chunk, sizeof chunk)) > 0) {
-                if (write(roots_fd, chunk, (size_t)r) != r) {
-                    r = -1;
-                    break;
-                }
-            }
-            close(in);
-            if (r < 0 || write(roots_fd, "\n", 1) != 1) {
-                format_narrow(error, cap, "cannot gather the trusted roots");
+            if (append_file(roots_file, source, error, cap) != 0 ||
+                append_file(anchors_file, source, error, cap) != 0) {
                 goto done;
             }
         }
     }
     {
-        char *verify_argv[] = {(char *)"osslsigncode", (char *)"verify", (char *)"-in", (char *)path,
-                               (char *)"-CAfile", roots, (char *)"-TSA-CAfile", roots, nullptr};
-        if (run_tool(verify_argv, output, OUTPUT_CAPACITY, error, cap) < 0) goto done;
-    }
-    if (has_line(output, "No signature found", nullptr)) {
-        check->status = AUTHENTICODE_TRUST_E_NOSIGNATURE;
-    } else if (has_line(output, "Calculated message digest", "MISMATCH")) {
-        check->status = AUTHENTICODE_TRUST_E_BAD_DIGEST;
-    } else if (!has_line(output, "Calculated message digest", nullptr)) {
-        // A signature osslsigncode cannot read: Windows would not read it either.
-        check->status = status_not_trusted;
-    } else {
-        check->facts.timestamp = (uint32_t)has_line(output, "Timestamp Server Signature verification: ok", nullptr);
         char *extract_argv[] = {(char *)"osslsigncode", (char *)"extract-signature", (char *)"-in",
-                                (char *)path, (char *)"-out", signature, nullptr};
-        unlink(signature);  // osslsigncode makes it new
-        char *extract_output = (char *)heap_alloc(OUTPUT_CAPACITY);
-        int extracted = extract_output != nullptr
-                            ? run_tool(extract_argv, extract_output, OUTPUT_CAPACITY, error, cap)
-                            : -1;
-        heap_free(extract_output);
-        if (extracted < 0) goto done;
-        int chain_errors[2] = {0, 0};
-        if (read_signer(signature, trust_ca, check, chain_errors, error, cap) != 0) goto done;
-        int chain_ok = check->facts.certificate && chain_errors[0] == 0 && chain_errors[1] == 0;
-        if (!check->facts.certificate) {
-            check->status = status_not_trusted;
-        } else if (has_line(output, "Signature verification: ok", nullptr) && chain_ok) {
-            check->status = 0;
-        } else if (chain_errors[1] == 0 && chain_errors[0] > 0) {
-            check->status = AUTHENTICODE_CERT_E_UNTRUSTEDROOT;
-            check->facts.chain_untrusted_root_only = 1;
-        } else if (chain_ok) {
-            check->status = status_not_trusted;  // the chain is fine, the signature is not
+                                (char *)copy->path, (char *)"-out", signature, nullptr};
+        rc = run_tool(extract_argv, output, OUTPUT_CAPACITY, error, cap);
+        if (rc < 0) goto done;
+    }
+    if (rc != 0) {
+        if (has_line(output, output + strlen(output), "No signature found", nullptr, 1)) {
+            check->status = AUTHENTICODE_TRUST_E_NOSIGNATURE;
+            check->verdict = authenticode_verdict(check->status, &check->facts);
+            result = 0;
         } else {
-            check->status = status_chain_failed;
+            char line[300];
+            first_line(output, line, sizeof line);
+            format_narrow(error, cap, "cannot extract the installer's signature (osslsigncode exit %d: %s)",
+                          rc, line);
+        }
+        goto done;
+    }
+    {
+        int chain_errors[2] = {0, 0};
+        if (read_signer(signature, trust_ca, check, chain_errors, anchors_file, error, cap) != 0) goto done;
+        if (fclose(anchors_file) != 0) {
+            anchors_file = nullptr;
+            format_narrow(error, cap, "cannot write %s", anchors);
+            goto done;
+        }
+        anchors_file = nullptr;
+        // Only the primary signature (index 0), as Windows judges it.
+        char *verify_argv[] = {(char *)"osslsigncode", (char *)"verify", (char *)"-index", (char *)"0",
+                               (char *)"-ignore-cdp", (char *)"-in", (char *)copy->path,
+                               (char *)"-CAfile", anchors, (char *)"-TSA-CAfile", roots, nullptr};
+        rc = run_tool(verify_argv, output, OUTPUT_CAPACITY, error, cap);
+        if (rc < 0) goto done;
+        const char *begin, *end;
+        primary_section(output, &begin, &end);
+        int chain_ok = check->facts.certificate && chain_errors[0] == 0 && chain_errors[1] == 0;
+        int root_only = chain_errors[1] == 0 && chain_errors[0] > 0;
+        check->signature_verified = rc == 0 && has_line(begin, end, "Signature verification: ok", nullptr, 1);
+        check->facts.timestamp =
+            (uint32_t)has_line(begin, end, "Timestamp Server Signature verification: ok", nullptr, 1);
+        if (has_line(begin, end, "No signature found", nullptr, 1)) {
+            check->status = AUTHENTICODE_TRUST_E_NOSIGNATURE;
+        } else if (has_line(begin, end, "Calculated message digest", "MISMATCH", 0)) {
+            check->status = AUTHENTICODE_TRUST_E_BAD_DIGEST;
+        } else if (!has_line(begin, end, "Calculated message digest", nullptr, 0)) {
+            // A signature osslsigncode cannot read: Windows would not read it either.
+            check->status = status_not_trusted;
+        } else {
+            if (!check->facts.certificate) {
+                check->status = status_not_trusted;
+            } else if (chain_ok) {
+                check->status = check->signature_verified ? 0 : status_not_trusted;
+            } else if (root_only && (check->signature_verified || !check->facts.pinned)) {
+                check->status = AUTHENTICODE_CERT_E_UNTRUSTEDROOT;
+                check->facts.chain_untrusted_root_only = 1;
+            } else if (root_only) {
+                check->status = status_not_trusted;  // the pinned certificate did not sign this content
+            } else {
+                check->status = status_chain_failed;
+            }
         }
     }
     check->verdict = authenticode_verdict(check->status, &check->facts);
     result = 0;
 done:
-    if (roots_fd >= 0) close(roots_fd);
-    unlink(roots);
-    if (signature_fd >= 0) close(signature_fd);
-    if (roots_fd >= 0) unlink(signature);
+    if (roots_file != nullptr) fclose(roots_file);
+    if (anchors_file != nullptr) fclose(anchors_file);
     heap_free(output);
+    unlink(roots);
+    unlink(anchors);
+    unlink(signature);
+    return result;
+}
+
+int installer_check(const char *path, const char *trust_ca, InstallerCheck *check, char *error,
+                    size_t cap) {
+    memset(check, 0, sizeof *check);
+    InstallerCopy copy;
+    if (installer_copy_make(path, &copy, error, cap) != 0) return -1;
+    int result = installer_check_copy(&copy, trust_ca, check, error, cap);
+    installer_copy_remove(&copy);
     return result;
 }
 
@@ -318,6 +671,13 @@ int installer_check_refused(const InstallerCheck *check, char *message, size_t c
     if (!check->pe64) {
         format_narrow(message, capacity,
                       "%s. Fix: publish the x64 installer executable of the release, signed", check->pe_problem);
+        return 1;
+    }
+    if (check->signature_problem[0] != 0) {
+        format_narrow(message, capacity,
+                      "the tool will not judge its signature: %s. Fix: sign it again with a plain one-line "
+                      "description (osslsigncode -n NAME)",
+                      check->signature_problem);
         return 1;
     }
     if (authenticode_verdict_accepted(check->verdict)) return 0;
@@ -335,15 +695,18 @@ int installer_check_refused(const InstallerCheck *check, char *message, size_t c
     case AUTHENTICODE_PINNED_NO_TIMESTAMP:
     case AUTHENTICODE_TRUSTED_NO_TIMESTAMP:
         fix = "sign it again with a time stamp from a time-stamping authority that the machines trust "
-              "(-ts URL); without one the signature ends with the certificate";
+              "(-ts URL) on its primary signature; without one the signature ends with the certificate";
         break;
     case AUTHENTICODE_NOT_VENDOR:
         fix = "sign it with the vendor's own code-signing certificate (the organisation the setup "
               "demands, or the pinned certificate)";
         break;
     default:
-        fix = "sign it with the pinned certificate or a publicly trusted certificate of the vendor; "
-              "if its root is one the machines trust but this one does not, name it with --trust-ca FILE";
+        fix = check->facts.certificate && !check->signature_verified
+                  ? "the signer's signature over the file does not verify (a signature block taken from "
+                    "another file, or damaged): sign this file itself again"
+                  : "sign it with the pinned certificate or a publicly trusted certificate of the vendor; "
+                    "if its root is one the machines trust but this one does not, name it with --trust-ca FILE";
         break;
     }
     char signer[4 * sizeof check->signer + 1];

@@ -21,6 +21,7 @@
 #include <sodium.h>
 
 #include "common/text.h"
+#include "release/release_keys.inc"
 
 namespace {
 
@@ -191,7 +192,7 @@ int keyfile_write_public(const char *public_path, const KeyPair *pair, int overw
         unlink(temp);
         return -1;
     }
-    return flush_folder_of(public_path, error, error_capacity);
+    return flush_folder_of(public_path, error, error_capacity) == 0 ? 0 : -2;
 }
 
 int keyfile_kid_valid(const char *kid) {
@@ -460,4 +461,16 @@ TrustedKey keyfile_trusted_key(const KeyPair *pair) {
     format_narrow(trusted.key_id, sizeof trusted.key_id, "%s", pair->kid);
     memcpy(trusted.public_key, pair->public_key, sizeof trusted.public_key);
     return trusted;
+}
+
+const char *keyfile_profile_of_kid(const char *kid) {
+    static const TrustedKey test_keys[] = {RELEASE_KEYS_TEST};
+    static const TrustedKey production_keys[] = {RELEASE_KEYS_PRODUCTION};
+    for (const TrustedKey &key : test_keys) {
+        if (strcmp(key.key_id, kid) == 0) return "test";
+    }
+    for (const TrustedKey &key : production_keys) {
+        if (strcmp(key.key_id, kid) == 0) return "production";
+    }
+    return nullptr;
 }

@@ -41,8 +41,9 @@ int keyfile_write_pair(const char *secret_path, const char *public_path, const K
                        int overwrite, char *error, size_t error_capacity);
 
 // Writes only the public half to public_path (mode 0644) the same way: a new
-// file beside it, flushed, renamed into place, its folder flushed. Returns 0,
-// or -1 with a message and the target as it was.
+// file beside it, flushed, renamed into place, its folder flushed. Returns 0;
+// -1 with a message and the target as it was; or -2 with a message when the
+// new file is in place but its folder could not be flushed.
 int keyfile_write_public(const char *public_path, const KeyPair *pair, int overwrite, char *error,
                          size_t error_capacity);
 
@@ -55,6 +56,10 @@ int keyfile_read(const char *path, int need_secret, KeyPair *pair, char *error,
 
 // Wipes the secret half.
 void keyfile_wipe(KeyPair *pair);
+
+// The build profile whose setup trusts the key id: "test", "production",
+// or null for a key of neither table (a new key, or one made for a test).
+const char *keyfile_profile_of_kid(const char *kid);
 
 // The one-entry key table the verifier is given for a key.
 TrustedKey keyfile_trusted_key(const KeyPair *pair);

@@ -68,14 +68,17 @@ const char usage_text[] =
     "      windows-installer artifact) carries the file's size and SHA-256. The\n"
     "      folder is built beside DIR and renamed into place; an existing\n"
     "      non-empty DIR is replaced only with --force.\n"
-    "      Before anything is written the installer is checked as the setup will\n"
-    "      check it: a 64-bit Windows executable with an Authenticode signature\n"
-    "      whose digest matches the file, a signer the setup accepts (its own\n"
-    "      verdict rule; the facts read with osslsigncode and OpenSSL) and a\n"
-    "      valid time stamp; a refusal says what is wrong and how to fix it.\n"
-    "      --trust-ca FILE trusts these roots besides the system's (as the\n"
-    "      machines do). --allow-refused-installer publishes a refused installer\n"
-    "      anyway, with a warning: for test fixtures only.\n"
+    "      Before anything is written the installer is read once (a symbolic\n"
+    "      link is refused) into a private folder and that copy is checked as\n"
+    "      the setup will check it, then published: a 64-bit Windows executable\n"
+    "      whose primary Authenticode signature matches the file, verifies, has\n"
+    "      a signer the setup accepts (its own verdict rule; the facts read with\n"
+    "      osslsigncode and OpenSSL) and a valid time stamp; a refusal says what\n"
+    "      is wrong and how to fix it. --trust-ca FILE trusts these roots\n"
+    "      besides the system's (as the machines do). --allow-refused-installer\n"
+    "      publishes a refused installer anyway, with a warning: for test\n"
+    "      releases only (a test-profile tool, or the test release key). The key\n"
+    "      may not be the other profile's release key (see \"profile\" below).\n"
     "  check --url https://HOST[:PORT] --key FILE [--ca FILE] [--full]\n"
     "      Asks the cloud at the URL what the setup program asks (the release,\n"
     "      the installer whole, resumed, with another If-Range, past its end)\n"
@@ -630,8 +633,9 @@ int copy_and_hash(const char *source, const char *target, uint64_t *size, uint8_
     return result;
 }
 
-// Builds the release in the folder work (which exists and is empty).
-int build_release(const char *work, const char *installer, const char *version,
+// Builds the release in the folder work (which exists and is empty) from
+// the checked copy of the installer: exactly the bytes that were checked.
+int build_release(const char *work, const InstallerCopy *installer, const char *version,
                   const char *file_name, Signer *signer) {
     const KeyPair *key = &signer->key;
     char path[PATH_MAX];
@@ -647,7 +651,12 @@ int build_release(const char *work, const char *installer, const char *version,
     }
     uint64_t size = 0;
     uint8_t digest[32];
-    if (copy_and_hash(installer, path, &size, digest) != 0) return -1;
+    if (copy_and_hash(installer->path, path, &size, digest) != 0) return -1;
+    if (size != installer->size || memcmp(digest, installer->sha256, sizeof digest) != 0) {
+        format_narrow(error_text, sizeof error_text,
+                      "the checked copy of the installer changed before it was published");
+        return -1;
+    }
     char hex[65];
     hex_encode(digest, sizeof digest, hex);
 
@@ -688,8 +697,9 @@ int build_release(const char *work, const char *installer, const char *version,
     }
     heap_free(envelope);
     if (result == 0) {
-        printf("published %s %s (%llu bytes, sha256 %s) signed with %s\n", version, file_name,
-               (unsigned long long)size, hex, key->kid);
+        printf("published %s %s (%llu bytes, sha256 %s) signed with %s; installer checked as a "
+               "%s-profile setup checks it\n",
+               version, file_name, (unsigned long long)size, hex, key->kid, build_profile());
     }
     return result;
 }
@@ -767,7 +777,6 @@ int command_publish(int argc, char **argv) {
         exists = true;
     }
 
-    // The installer as every setup will judge it, before anything is written.
     const char *trust_ca = options[8].value;
     int allow_refused = options[9].value != nullptr;
     if (trust_ca != nullptr && access(trust_ca, R_OK) != 0) {
@@ -775,9 +784,48 @@ int command_publish(int argc, char **argv) {
                       trust_ca, strerror(errno));
         return failure("publish", error_text);
     }
-    if (lstat(installer, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    Signer signer;
+    if (signer_open(key_path, options[6].value, options[7].value, &signer) != 0) {
+        signer_close(&signer);
+        return failure("publish", error_text);
+    }
+    // The key must be one that setups of this tool's profile may trust.
+    const char *key_profile = keyfile_profile_of_kid(signer.key.kid);
+    if (key_profile != nullptr && strcmp(key_profile, build_profile()) != 0) {
+        format_narrow(error_text, sizeof error_text,
+                      "key %s is the %s profile's release key, but this tool was built with the %s "
+                      "profile and judges installers with its pins: publish with a vornquill-release "
+                      "built with -DVQ_PROFILE=%s",
+                      signer.key.kid, key_profile, build_profile(), key_profile);
+        signer_close(&signer);
+        return failure("publish", error_text);
+    }
+    if (allow_refused && strcmp(build_profile(), "test") != 0 &&
+        (key_profile == nullptr || strcmp(key_profile, "test") != 0)) {
+        format_narrow(error_text, sizeof error_text,
+                      "--allow-refused-installer publishes an installer every setup refuses: it is "
+                      "only for test releases, signed with the test release key or by a test-profile "
+                      "tool, not with key %s in this %s-profile tool",
+                      signer.key.kid, build_profile());
+        signer_close(&signer);
+        return failure("publish", error_text);
+    }
+
+    // The installer as every setup will judge it, before anything is
+    // written: read once into a private folder, and published from there.
+    InstallerCopy copy;
+    if (installer_copy_make(installer, &copy, error_text, sizeof error_text) != 0) {
+        signer_close(&signer);
+        return failure("publish", error_text);
+    }
+    {
         InstallerCheck check;
-        if (installer_check(installer, trust_ca, &check, error_text, sizeof error_text) != 0) {
+        char reason[sizeof error_text];
+        if (installer_check_copy(&copy, trust_ca, &check, reason, sizeof reason) != 0) {
+            format_narrow(error_text, sizeof error_text, "installer %s is refused: its check failed: %s",
+                          installer, reason);
+            installer_copy_remove(&copy);
+            signer_close(&signer);
             return failure("publish", error_text);
         }
         char refusal[INSTALLER_CHECK_TEXT_CAPACITY];
@@ -788,6 +836,8 @@ int command_publish(int argc, char **argv) {
                               "installer %s is refused: %s; a test fixture that must be published as it "
                               "is takes --allow-refused-installer",
                               installer, refusal);
+                installer_copy_remove(&copy);
+                signer_close(&signer);
                 return failure("publish", line);
             }
             fprintf(stderr,
@@ -796,22 +846,19 @@ int command_publish(int argc, char **argv) {
                     installer, refusal);
         }
     }
-    Signer signer;
-    if (signer_open(key_path, options[6].value, options[7].value, &signer) != 0) {
-        signer_close(&signer);
-        return failure("publish", error_text);
-    }
     char work[PATH_MAX];
     if (format_narrow(work, sizeof work, "%s/.%s.publish-XXXXXX", parent, base) < 0 ||
         mkdtemp(work) == nullptr) {
         signer_close(&signer);
+        installer_copy_remove(&copy);
         format_narrow(error_text, sizeof error_text, "cannot create a work folder beside %s: %s",
                       target, strerror(errno));
         return failure("publish", error_text);
     }
     chmod(work, 0755);
-    int result = build_release(work, installer, version, file_name, &signer);
+    int result = build_release(work, &copy, version, file_name, &signer);
     signer_close(&signer);
+    installer_copy_remove(&copy);
     if (result != 0) {
         remove_tree(work);
         return failure("publish", error_text);
@@ -851,6 +898,11 @@ int main(int argc, char **argv) {
     if (strcmp(command, "help") == 0 || strcmp(command, "--help") == 0 ||
         strcmp(command, "-h") == 0) {
         fputs(usage_text, stdout);
+        printf("\nprofile: this tool was built with the %s profile. publish judges installers with\n"
+               "  that profile's pinned certificates and vendor organisation, and refuses the other\n"
+               "  profile's release key (its releases need a vornquill-release built with\n"
+               "  -DVQ_PROFILE=%s).\n",
+               build_profile(), strcmp(build_profile(), "test") == 0 ? "production" : "test");
         return 0;
     }
     if (strcmp(command, "keygen") == 0) return command_keygen(argc - 2, argv + 2);

@@ -111,6 +111,7 @@ int read_pin(const TokenKeyName *name, char *pin, size_t capacity, char *error, 
             return -1;
         }
         if (format_narrow(pin, capacity, "%s", value) < 0) {
+            sodium_memzero(pin, capacity);
             format_narrow(error, cap, TOKEN_PIN_VARIABLE " is too long to be a PIN");
             return -1;
         }
@@ -138,6 +139,7 @@ int read_pin(const TokenKeyName *name, char *pin, size_t capacity, char *error, 
     ssize_t n = read(fd, pin, capacity - 1);
     close(fd);
     if (n < 0) {
+        sodium_memzero(pin, capacity);
         format_narrow(error, cap, "cannot read the PIN file %s", name->pin_file);
         return -1;
     }
@@ -164,7 +166,10 @@ int open_session(const TokenKeyName *name, int rw, TokenKey *key, char *error, s
         return -1;
     }
     char pin[256];
-    if (read_pin(name, pin, sizeof pin, error, cap) != 0) return -1;
+    if (read_pin(name, pin, sizeof pin, error, cap) != 0) {
+        sodium_memzero(pin, sizeof pin);
+        return -1;
+    }
     CK_RV rv;
     CK_C_GetFunctionList get_list = nullptr;
     CK_ULONG count = 0;
@@ -338,6 +343,18 @@ int token_parse_name(const char *uri, const char *module, const char *pin_file, 
         return -1;
     }
     const char *p = uri + 7;
+    // A pin-value anywhere is refused before anything else is read, so that
+    // no later message can quote it; later messages quote attribute names,
+    // never the URI.
+    for (const char *at = p; *at != 0; at++) {
+        int starts = at == p || at[-1] == ';' || at[-1] == '?' || at[-1] == '&';
+        if (starts && strncmp(at, "pin-value", 9) == 0 && (at[9] == '=' || at[9] == 0 || at[9] == ';' || at[9] == '&')) {
+            format_narrow(error, cap,
+                          "PKCS #11 URI: a pin-value would put the PIN on the command line; give "
+                          "--pin-file FILE or set " TOKEN_PIN_VARIABLE " instead");
+            return -1;
+        }
+    }
     const char *query = strchr(p, '?');
     const char *path_end = query != nullptr ? query : p + strlen(p);
     // Path attributes, then query attributes: name=value separated by ';' or '&'.
@@ -354,8 +371,8 @@ int token_parse_name(const char *uri, const char *module, const char *pin_file, 
                 continue;
             }
             if (eq == nullptr) {
-                format_narrow(error, cap, "PKCS #11 URI %s: \"%.*s\" is not name=value", uri,
-                              (int)(stop - cursor), cursor);
+                format_narrow(error, cap, "PKCS #11 URI: an attribute of its %s is not name=value",
+                              part == 0 ? "path" : "query");
                 return -1;
             }
             size_t key_length = (size_t)(eq - cursor);
@@ -379,22 +396,25 @@ int token_parse_name(const char *uri, const char *module, const char *pin_file, 
                               "--pin-file FILE or set " TOKEN_PIN_VARIABLE " instead");
                 return -1;
             } else {
+                char attribute[4 * 64 + 1], raw[65];
+                format_narrow(raw, sizeof raw, "%.*s", (int)(key_length < 64 ? key_length : 64), cursor);
+                text_escape_controls(raw, attribute, sizeof attribute);
                 format_narrow(error, cap,
-                              "PKCS #11 URI %s: the attribute \"%.*s\" is not supported (token, "
-                              "object, type; module-path, pin-source)",
-                              uri, (int)key_length, cursor);
+                              "PKCS #11 URI: the attribute \"%s\" is not supported (token, object, "
+                              "type; module-path, pin-source)",
+                              attribute);
                 return -1;
             }
             if (target != nullptr) {
                 if (target[0] != 0) {
-                    format_narrow(error, cap, "PKCS #11 URI %s: \"%.*s\" is given twice", uri,
-                                  (int)key_length, cursor);
+                    format_narrow(error, cap, "PKCS #11 URI: \"%.*s\" is given twice", (int)key_length,
+                                  cursor);
                     return -1;
                 }
                 if (percent_decode(eq + 1, (size_t)(stop - eq - 1), target, target_capacity) != 0 ||
                     target[0] == 0) {
-                    format_narrow(error, cap, "PKCS #11 URI %s: the value of \"%.*s\" is empty, too "
-                                  "long or wrongly percent-encoded", uri, (int)key_length, cursor);
+                    format_narrow(error, cap, "PKCS #11 URI: the value of \"%.*s\" is empty, too "
+                                  "long or wrongly percent-encoded", (int)key_length, cursor);
                     return -1;
                 }
                 if (is_pin_source && strncmp(target, "file:", 5) == 0) {
@@ -405,12 +425,12 @@ int token_parse_name(const char *uri, const char *module, const char *pin_file, 
         }
     }
     if (name->token[0] == 0 || name->object[0] == 0) {
-        format_narrow(error, cap, "PKCS #11 URI %s must name the token and the object "
-                      "(pkcs11:token=LABEL;object=LABEL)", uri);
+        format_narrow(error, cap, "PKCS #11 URI: it must name the token and the object "
+                      "(pkcs11:token=LABEL;object=LABEL)");
         return -1;
     }
     if (strlen(name->token) > 32) {
-        format_narrow(error, cap, "PKCS #11 URI %s: a token label has at most 32 bytes", uri);
+        format_narrow(error, cap, "PKCS #11 URI: a token label has at most 32 bytes");
         return -1;
     }
     const struct {
@@ -498,13 +518,36 @@ int token_generate(const TokenKeyName *name, const char *date, const char *kid,
         } else if (!keyfile_kid_valid(pair->kid)) {
             format_narrow(error, cap, "key id %s is not of the form release-YYYYMMDD-xxxxxxxx",
                           pair->kid);
-        } else if (keyfile_write_public(public_path, pair, overwrite, error, cap) == 0) {
-            result = 0;
+        } else {
+            int written = keyfile_write_public(public_path, pair, overwrite, error, cap);
+            if (written == 0) {
+                result = 0;
+            } else if (written == -2) {
+                // The public file names this pair and is in place: the pair
+                // stays in the token, so the two still belong together.
+                char reason[512];
+                format_narrow(reason, sizeof reason, "%s", error);
+                format_narrow(error, cap,
+                              "the key pair %s is in token \"%s\" and its public file %s is in place, "
+                              "but: %s",
+                              pair->kid, name->token, public_path, reason);
+                token_close(&key);
+                memset(pair, 0, sizeof *pair);
+                return -1;
+            }
         }
     }
     if (result != 0) {
-        functions_of(&key)->C_DestroyObject(key.session, private_key);
-        functions_of(&key)->C_DestroyObject(key.session, public_key);
+        CK_RV destroyed_private = functions_of(&key)->C_DestroyObject(key.session, private_key);
+        CK_RV destroyed_public = functions_of(&key)->C_DestroyObject(key.session, public_key);
+        if (destroyed_private != CKR_OK || destroyed_public != CKR_OK) {
+            size_t used = strlen(error);
+            CK_RV failed = destroyed_private != CKR_OK ? destroyed_private : destroyed_public;
+            format_narrow(error + used, cap - used,
+                          "; and the token could not destroy the pair it made (%s, 0x%lx): remove the "
+                          "objects labelled \"%s\" from token \"%s\" by hand",
+                          result_name(failed), (unsigned long)failed, name->object, name->token);
+        }
         memset(pair, 0, sizeof *pair);
     }
     token_close(&key);

@@ -56,7 +56,10 @@ int token_parse_name(const char *uri, const char *module, const char *pin_file, 
 // file (keyfile_write_public). Refuses when the token already holds an object
 // of that label. On success pair holds the kid and public key (no secret).
 // Returns 0, or -1 with a message; on -1 the token and the public file are
-// as they were (a pair made before the public file failed is destroyed).
+// as they were (a pair made before the public file failed is destroyed, and
+// the message says so when the token cannot destroy it), except when the
+// public file is in place but its folder could not be flushed: then the
+// pair stays in the token beside it, and the message says so.
 int token_generate(const TokenKeyName *name, const char *date, const char *kid,
                    const char *public_path, int overwrite, KeyPair *pair, char *error,
                    size_t error_capacity);
