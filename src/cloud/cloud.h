@@ -27,11 +27,12 @@ enum {
     CLOUD_WAIT_STEP_MS = 100,
     CLOUD_RATE_AFTER_MS = 500,           // no rate before an attempt has run this long
     CLOUD_FAILED_ATTEMPTS_BEFORE_ASKING = 8,
-    // A body that brings fewer than CLOUD_PROGRESS_MIN_BYTES within
-    // CLOUD_PROGRESS_WINDOW_MS ends its attempt as a transport failure: 64 KiB
-    // in 5 minutes is 218 bytes per second, far below the slowest connection
-    // still in use, and without it a sender of one byte a minute would hold
-    // an attempt (each read has its own 60-second time-out) for months.
+    // An installer body that brings fewer than CLOUD_PROGRESS_MIN_BYTES
+    // within CLOUD_PROGRESS_WINDOW_MS, or a release answer that is not whole
+    // within it, ends its attempt as a transport failure: 64 KiB in 5
+    // minutes is 218 bytes per second, far below the slowest connection still
+    // in use, and without it a sender of one byte a minute would hold an
+    // attempt (each read has its own 60-second time-out) for months.
     CLOUD_PROGRESS_MIN_BYTES = 65536,
     CLOUD_PROGRESS_WINDOW_MS = 300000,
     CLOUD_PROGRESS_WINDOW_DIGITS = 6     // test builds: the window setting's longest text
@@ -115,20 +116,25 @@ uint32_t cloud_backoff_delay_ms(int32_t attempt, uint32_t retry_after_s);
 double cloud_download_rate(uint64_t elapsed_ms, uint64_t done, uint64_t done_at_start);
 
 // The slow-transfer guard of one attempt: the window begins with the body,
-// and again each time CLOUD_PROGRESS_MIN_BYTES more have arrived.
+// and again each time min_bytes more have arrived. The download gives
+// CLOUD_PROGRESS_MIN_BYTES; the release fetch gives more than its buffer
+// holds, so its whole answer must come within one window (it is a few
+// kilobytes, and a fetch that stops begins again from nothing).
 struct CloudProgressGuard {
     uint64_t window_ms;    // the window's length
+    uint64_t min_bytes;    // what must arrive within a window
     uint64_t start_ms;     // when the current window began
     uint64_t start_bytes;  // bytes received when it began
     uint64_t received;     // bytes of the body received so far in this attempt
 };
 // Begins the guard of an attempt at now_ms (milliseconds of a steady clock)
 // with nothing received.
-void cloud_progress_guard_start(CloudProgressGuard *guard, uint64_t window_ms, uint64_t now_ms);
+void cloud_progress_guard_start(CloudProgressGuard *guard, uint64_t window_ms, uint64_t min_bytes,
+                                uint64_t now_ms);
 // 1 when the transfer is too slow: window_ms or more have passed since the
-// window began and fewer than CLOUD_PROGRESS_MIN_BYTES arrived in it. Once
-// that many have arrived, a new window begins at now_ms. A clock that seems
-// to go back counts as no time passed.
+// window began and fewer than min_bytes arrived in it. Once that many have
+// arrived, a new window begins at now_ms. A clock that seems to go back
+// counts as no time passed.
 int cloud_progress_too_slow(CloudProgressGuard *guard, uint64_t now_ms);
 // The window setting's text (test builds only, see cloud_progress_window_ms):
 // 1 to CLOUD_PROGRESS_WINDOW_DIGITS decimal digits, a value from 1 to

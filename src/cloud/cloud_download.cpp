@@ -81,7 +81,8 @@ DownloadOutcome cloud_download(CloudClient *client, const wchar16 *path, HANDLE 
     buffer = (uint8_t *)heap_alloc(CLOUD_DOWNLOAD_PIECE);
     if (buffer == nullptr) goto done;
 
-    cloud_progress_guard_start(&guard, cloud_progress_window_ms(), GetTickCount64());
+    cloud_progress_guard_start(&guard, cloud_progress_window_ms(), CLOUD_PROGRESS_MIN_BYTES,
+                               GetTickCount64());
     for (;;) {
         DWORD got = 0;
         if (!cloud_read_piece(request, buffer, CLOUD_DOWNLOAD_PIECE, &got, &guard, result)) {

@@ -34,7 +34,9 @@ FetchOutcome cloud_fetch_to_buffer(CloudClient *client, const wchar16 *path, uin
         outcome = FETCH_TOO_LARGE;
         goto done;
     }
-    cloud_progress_guard_start(&guard, cloud_progress_window_ms(), GetTickCount64());
+    // The whole answer within one window: more than the buffer can take
+    // never arrives before the window's end.
+    cloud_progress_guard_start(&guard, cloud_progress_window_ms(), capacity + 1, GetTickCount64());
     for (;;) {
         uint8_t piece[CLOUD_FETCH_PIECE];
         DWORD got = 0;

@@ -115,15 +115,17 @@ double cloud_download_rate(uint64_t elapsed_ms, uint64_t done, uint64_t done_at_
     return (double)(done - done_at_start) * 1000.0 / (double)elapsed_ms;
 }
 
-void cloud_progress_guard_start(CloudProgressGuard *guard, uint64_t window_ms, uint64_t now_ms) {
+void cloud_progress_guard_start(CloudProgressGuard *guard, uint64_t window_ms, uint64_t min_bytes,
+                                uint64_t now_ms) {
     guard->window_ms = window_ms;
+    guard->min_bytes = min_bytes;
     guard->start_ms = now_ms;
     guard->start_bytes = 0;
     guard->received = 0;
 }
 
 int cloud_progress_too_slow(CloudProgressGuard *guard, uint64_t now_ms) {
-    if (guard->received - guard->start_bytes >= CLOUD_PROGRESS_MIN_BYTES) {
+    if (guard->received - guard->start_bytes >= guard->min_bytes) {
         guard->start_ms = now_ms;
         guard->start_bytes = guard->received;
         return 0;

@@ -219,22 +219,34 @@ TEST(CloudProgressGuard, TooLittleInOneWindowEndsTheAttempt) {
     };
     for (const Case &c : cases) {
         CloudProgressGuard guard;
-        cloud_progress_guard_start(&guard, window, 0);
+        cloud_progress_guard_start(&guard, window, min, 0);
         for (int i = 0; i < c.count; i++) {
             guard.received = c.steps[i].received;
             EXPECT_EQ(cloud_progress_too_slow(&guard, c.steps[i].at_ms), c.steps[i].too_slow)
                 << c.what << ", step " << i + 1;
         }
     }
+    // The release fetch's guard: a minimum above what the buffer holds
+    // never begins a new window, so the whole answer must come in one.
+    CloudProgressGuard fetch;
+    cloud_progress_guard_start(&fetch, window, CLOUD_ENVELOPE_CAPACITY + 1, 0);
+    fetch.received = CLOUD_ENVELOPE_CAPACITY;
+    EXPECT_EQ(cloud_progress_too_slow(&fetch, window - 1), 0);
+    EXPECT_EQ(cloud_progress_too_slow(&fetch, window), 1);
+
     // The guard starts at the time it is given, with nothing received.
-    CloudProgressGuard guard = {1, 2, 3, 4};
-    cloud_progress_guard_start(&guard, 2000, 7000);
+    CloudProgressGuard guard = {1, 2, 3, 4, 5};
+    cloud_progress_guard_start(&guard, 2000, 100, 7000);
     EXPECT_EQ(guard.window_ms, 2000u);
+    EXPECT_EQ(guard.min_bytes, 100u);
     EXPECT_EQ(guard.start_ms, 7000u);
     EXPECT_EQ(guard.start_bytes, 0u);
     EXPECT_EQ(guard.received, 0u);
     EXPECT_EQ(cloud_progress_too_slow(&guard, 8999), 0);
     EXPECT_EQ(cloud_progress_too_slow(&guard, 9000), 1);
+    guard.received = 100;
+    EXPECT_EQ(cloud_progress_too_slow(&guard, 9000), 0);   // the minimum came: a new window
+    EXPECT_EQ(guard.start_ms, 9000u);
 }
 
 TEST(CloudProgressGuard, WindowSettingOfTestBuilds) {
