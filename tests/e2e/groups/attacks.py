@@ -13,6 +13,8 @@ BELOW_FLOOR = "0.9.0"
 # scenarios (VQ_TEST_PROGRESS_WINDOW_MS); the real one is five minutes.
 WINDOW_MS = "2000"
 ERROR_WINHTTP_TIMEOUT = 12002
+# What the guard asks of each window of an installer download.
+CLOUD_MIN = 65536
 # The steady download: 640 KiB of data after the demo installer's image, at
 # 128 KiB a second, 256 KiB in each window of 2 s (the guard asks for 64 KiB).
 STEADY_SIZE = 640 * 1024
@@ -245,5 +247,3 @@ def scenarios(b):
              expect_requests=True, switches=silent, check=steady_installed),
     ]
 
-
-CLOUD_MIN = 65536
