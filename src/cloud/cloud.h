@@ -26,7 +26,16 @@ enum {
     CLOUD_REQUEST_PATH_CAPACITY = 512,
     CLOUD_WAIT_STEP_MS = 100,
     CLOUD_RATE_AFTER_MS = 500,           // no rate before an attempt has run this long
-    CLOUD_FAILED_ATTEMPTS_BEFORE_ASKING = 8
+    CLOUD_FAILED_ATTEMPTS_BEFORE_ASKING = 8,
+    // An installer body that brings fewer than CLOUD_PROGRESS_MIN_BYTES
+    // within CLOUD_PROGRESS_WINDOW_MS, or a release answer that is not whole
+    // within it, ends its attempt as a transport failure: 64 KiB in 5
+    // minutes is 218 bytes per second, far below the slowest connection still
+    // in use, and without it a sender of one byte a minute would hold an
+    // attempt (each read has its own 60-second time-out) for months.
+    CLOUD_PROGRESS_MIN_BYTES = 65536,
+    CLOUD_PROGRESS_WINDOW_MS = 300000,
+    CLOUD_PROGRESS_WINDOW_DIGITS = 6     // test builds: the window setting's longest text
 };
 
 // The release envelope's fixed path.
@@ -106,6 +115,32 @@ uint32_t cloud_backoff_delay_ms(int32_t attempt, uint32_t retry_after_s);
 // and when nothing was added since its start.
 double cloud_download_rate(uint64_t elapsed_ms, uint64_t done, uint64_t done_at_start);
 
+// The slow-transfer guard of one attempt: the window begins with the body,
+// and again each time min_bytes more have arrived. The download gives
+// CLOUD_PROGRESS_MIN_BYTES; the release fetch gives more than its buffer
+// holds, so its whole answer must come within one window (it is a few
+// kilobytes, and a fetch that stops begins again from nothing).
+struct CloudProgressGuard {
+    uint64_t window_ms;    // the window's length
+    uint64_t min_bytes;    // what must arrive within a window
+    uint64_t start_ms;     // when the current window began
+    uint64_t start_bytes;  // bytes received when it began
+    uint64_t received;     // bytes of the body received so far in this attempt
+};
+// Begins the guard of an attempt at now_ms (milliseconds of a steady clock)
+// with nothing received.
+void cloud_progress_guard_start(CloudProgressGuard *guard, uint64_t window_ms, uint64_t min_bytes,
+                                uint64_t now_ms);
+// 1 when the transfer is too slow: window_ms or more have passed since the
+// window began and fewer than min_bytes arrived in it. Once that many have
+// arrived, a new window begins at now_ms. A clock that seems to go back
+// counts as no time passed.
+int cloud_progress_too_slow(CloudProgressGuard *guard, uint64_t now_ms);
+// The window setting's text (test builds only, see cloud_progress_window_ms):
+// 1 to CLOUD_PROGRESS_WINDOW_DIGITS decimal digits, a value from 1 to
+// CLOUD_PROGRESS_WINDOW_MS; anything else gives CLOUD_PROGRESS_WINDOW_MS.
+uint64_t cloud_progress_window_parse(const wchar16 *text);
+
 // The progress context of ui_download_progress, set by the setup flow before
 // every attempt.
 struct DownloadProgress {
@@ -142,6 +177,19 @@ void cloud_close(CloudClient *client);
 // win32_error set when no response could be had.
 HINTERNET cloud_request(CloudClient *client, const wchar16 *path, const wchar16 *extra_headers,
                         CloudResult *result);
+// The window of the slow-transfer guard: CLOUD_PROGRESS_WINDOW_MS. A test
+// build takes a shorter one from VQ_TEST_PROGRESS_WINDOW_MS in its
+// environment (milliseconds), so that tests see the guard act in seconds;
+// production builds read nothing.
+uint64_t cloud_progress_window_ms(void);
+// Reads the next piece of a response body into buffer (at most capacity
+// bytes): waits until some of the body has arrived and takes what is there,
+// so that the guard sees every piece as it comes instead of a full buffer.
+// 1 with *got set (0 at the end of the body); 0 with win32_error set when
+// the read failed, or when the guard found the transfer too slow
+// (ERROR_WINHTTP_TIMEOUT).
+int cloud_read_piece(HINTERNET request, uint8_t *buffer, DWORD capacity, DWORD *got,
+                     CloudProgressGuard *guard, CloudResult *result);
 // The response's Content-Length, or -1 when absent or not plain digits.
 int64_t cloud_content_length(HINTERNET request);
 // 1 when the response's Content-Range says that the body holds the bytes from

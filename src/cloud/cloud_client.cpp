@@ -150,6 +150,47 @@ HINTERNET cloud_request(CloudClient *client, const wchar16 *path, const wchar16 
     return request;
 }
 
+uint64_t cloud_progress_window_ms(void) {
+#if VQ_PROFILE_TEST
+    // Test profile only: VQ_TEST_PROGRESS_WINDOW_MS=n in the environment
+    // makes the window n milliseconds. Production builds always use the
+    // fixed window.
+    wchar16 text[CLOUD_PROGRESS_WINDOW_DIGITS + 2];
+    DWORD units = GetEnvironmentVariableW(T16("VQ_TEST_PROGRESS_WINDOW_MS"), text,
+                                          CLOUD_PROGRESS_WINDOW_DIGITS + 2);
+    if (units > 0 && units < CLOUD_PROGRESS_WINDOW_DIGITS + 2) return cloud_progress_window_parse(text);
+#endif
+    return CLOUD_PROGRESS_WINDOW_MS;
+}
+
+int cloud_read_piece(HINTERNET request, uint8_t *buffer, DWORD capacity, DWORD *got,
+                     CloudProgressGuard *guard, CloudResult *result) {
+    *got = 0;
+    // Blocks until some of the body is there (or the receive time-out), and
+    // says how much; a read of that much then returns at once. A read of a
+    // whole buffer would wait until the buffer is full.
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(request, &available)) {
+        result->win32_error = GetLastError();
+        return 0;
+    }
+    if (available == 0) return 1;  // the body has ended
+    if (!WinHttpReadData(request, buffer, available < capacity ? available : capacity, got)) {
+        result->win32_error = GetLastError();
+        *got = 0;
+        return 0;
+    }
+    guard->received += *got;
+    if (cloud_progress_too_slow(guard, GetTickCount64())) {
+        // Too little has come in one window: a transport failure like a
+        // time-out, retried as one.
+        result->win32_error = ERROR_WINHTTP_TIMEOUT;
+        *got = 0;
+        return 0;
+    }
+    return 1;
+}
+
 int64_t cloud_content_length(HINTERNET request) {
     wchar16 text[CLOUD_CONTENT_LENGTH_CAPACITY];
     if (!query_header_text(request, WINHTTP_QUERY_CONTENT_LENGTH, text,

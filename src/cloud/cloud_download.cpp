@@ -51,6 +51,7 @@ DownloadOutcome cloud_download(CloudClient *client, const wchar16 *path, HANDLE 
     DownloadOutcome outcome = DOWNLOAD_INCOMPLETE;
     uint8_t *buffer = nullptr;
     LARGE_INTEGER position;
+    CloudProgressGuard guard;
     {
         uint32_t status = result->http_status;
         int64_t announced = status == 200 ? cloud_content_length(request) : -1;
@@ -80,11 +81,12 @@ DownloadOutcome cloud_download(CloudClient *client, const wchar16 *path, HANDLE 
     buffer = (uint8_t *)heap_alloc(CLOUD_DOWNLOAD_PIECE);
     if (buffer == nullptr) goto done;
 
+    cloud_progress_guard_start(&guard, cloud_progress_window_ms(), CLOUD_PROGRESS_MIN_BYTES,
+                               GetTickCount64());
     for (;;) {
         DWORD got = 0;
-        if (!WinHttpReadData(request, buffer, CLOUD_DOWNLOAD_PIECE, &got)) {
-            result->win32_error = GetLastError();
-            goto done;
+        if (!cloud_read_piece(request, buffer, CLOUD_DOWNLOAD_PIECE, &got, &guard, result)) {
+            goto done;  // a failed read, or too little in one window: retried
         }
         if (got == 0) break;
         if (got > total - *held) {

@@ -24,6 +24,7 @@ FetchOutcome cloud_fetch_to_buffer(CloudClient *client, const wchar16 *path, uin
 
     FetchOutcome outcome = FETCH_INCOMPLETE;
     int64_t content_length = -1;
+    CloudProgressGuard guard;
     if (result->http_status != 200) {
         outcome = FETCH_HTTP_STATUS;
         goto done;
@@ -33,11 +34,13 @@ FetchOutcome cloud_fetch_to_buffer(CloudClient *client, const wchar16 *path, uin
         outcome = FETCH_TOO_LARGE;
         goto done;
     }
+    // The whole answer within one window: more than the buffer can take
+    // never arrives before the window's end.
+    cloud_progress_guard_start(&guard, cloud_progress_window_ms(), capacity + 1, GetTickCount64());
     for (;;) {
         uint8_t piece[CLOUD_FETCH_PIECE];
         DWORD got = 0;
-        if (!WinHttpReadData(request, piece, sizeof piece, &got)) {
-            result->win32_error = GetLastError();
+        if (!cloud_read_piece(request, piece, sizeof piece, &got, &guard, result)) {
             outcome = FETCH_INCOMPLETE;
             goto done;
         }

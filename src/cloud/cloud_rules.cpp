@@ -114,3 +114,33 @@ double cloud_download_rate(uint64_t elapsed_ms, uint64_t done, uint64_t done_at_
     if (elapsed_ms <= CLOUD_RATE_AFTER_MS || done <= done_at_start) return 0.0;
     return (double)(done - done_at_start) * 1000.0 / (double)elapsed_ms;
 }
+
+void cloud_progress_guard_start(CloudProgressGuard *guard, uint64_t window_ms, uint64_t min_bytes,
+                                uint64_t now_ms) {
+    guard->window_ms = window_ms;
+    guard->min_bytes = min_bytes;
+    guard->start_ms = now_ms;
+    guard->start_bytes = 0;
+    guard->received = 0;
+}
+
+int cloud_progress_too_slow(CloudProgressGuard *guard, uint64_t now_ms) {
+    if (guard->received - guard->start_bytes >= guard->min_bytes) {
+        guard->start_ms = now_ms;
+        guard->start_bytes = guard->received;
+        return 0;
+    }
+    uint64_t passed = now_ms > guard->start_ms ? now_ms - guard->start_ms : 0;
+    return passed >= guard->window_ms ? 1 : 0;
+}
+
+uint64_t cloud_progress_window_parse(const wchar16 *text) {
+    if (text == nullptr || text[0] == 0) return CLOUD_PROGRESS_WINDOW_MS;
+    uint64_t value = 0;
+    for (size_t i = 0; text[i] != 0; i++) {
+        if (!is_digit(text[i]) || i == CLOUD_PROGRESS_WINDOW_DIGITS) return CLOUD_PROGRESS_WINDOW_MS;
+        value = value * 10 + (uint64_t)(text[i] - '0');
+    }
+    if (value == 0 || value > CLOUD_PROGRESS_WINDOW_MS) return CLOUD_PROGRESS_WINDOW_MS;
+    return value;
+}

@@ -4,3 +4,8 @@ add_test(NAME docs.admin-guide
 # The floors of src/ in the README's layout section against the includes.
 add_test(NAME docs.include-floors
   COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/docs/test_include_floors.py ${CMAKE_SOURCE_DIR})
+# SECURITY.md's tables of attacks against the tests of this tree: every test
+# and scenario they name exists.
+add_test(NAME docs.security
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/docs/test_security.py ${CMAKE_SOURCE_DIR}
+          ${CMAKE_BINARY_DIR})

@@ -10,7 +10,7 @@
 # meets every refused server in its eight attempts with their full back-off
 # (about two minutes), as does the redirect group's refused redirect.
 if(VQ_WIN_BUILD_DIR)
-  foreach(group release download install links nginx window disk tls redirect hold proxy)
+  foreach(group release download install links nginx window disk tls redirect hold proxy attacks)
     add_test(NAME e2e.${group}
       COMMAND ${VQ_TESTS_DIR}/lib/wine-isolated
               python3 ${CMAKE_CURRENT_LIST_DIR}/e2e.py ${group}
@@ -22,5 +22,5 @@ if(VQ_WIN_BUILD_DIR)
   # an earlier run yet) starts the long waits first.
   set_tests_properties(e2e.tls e2e.redirect PROPERTIES COST 180)
   set_tests_properties(e2e.window PROPERTIES COST 120)
-  set_tests_properties(e2e.install e2e.release e2e.download e2e.nginx e2e.disk PROPERTIES COST 60)
+  set_tests_properties(e2e.install e2e.release e2e.download e2e.nginx e2e.disk e2e.attacks PROPERTIES COST 60)
 endif()

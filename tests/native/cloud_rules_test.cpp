@@ -185,6 +185,94 @@ TEST(CloudDownloadRate, OnlyAfterHalfASecond) {
     EXPECT_EQ(cloud_download_rate(2000, 1 * mib, 6 * mib), 0.0);
 }
 
+// The slow-transfer guard, driven by a clock of the test's own: each step is
+// (milliseconds since the attempt began, bytes received by then, verdict).
+TEST(CloudProgressGuard, TooLittleInOneWindowEndsTheAttempt) {
+    const uint64_t window = CLOUD_PROGRESS_WINDOW_MS;
+    const uint64_t min = CLOUD_PROGRESS_MIN_BYTES;
+    struct Step {
+        uint64_t at_ms;
+        uint64_t received;
+        int too_slow;
+    };
+    struct Case {
+        const char *what;
+        Step steps[6];
+        int count;
+    };
+    const Case cases[] = {
+        {"a trickle of one byte a second ends when the window has passed",
+         {{1000, 1, 0}, {window - 1, 299, 0}, {window, 300, 1}}, 3},
+        {"one byte short of the minimum in a whole window ends it",
+         {{window - 1, min - 1, 0}, {window, min - 1, 1}}, 2},
+        {"the minimum in a window begins a new one, which is judged alone",
+         {{window - 1, min, 0}, {window + 1, min, 0}, {2 * window - 2, 2 * min - 1, 0},
+          {2 * window - 1, 2 * min - 1, 1}}, 4},
+        {"a steady 218 bytes a second (64 KiB in 5 minutes) never ends",
+         {{window / 2, min / 2, 0}, {window, min, 0}, {2 * window, 2 * min, 0},
+          {3 * window, 3 * min, 0}}, 4},
+        {"a burst, then silence for a whole window",
+         {{10, 10 * min, 0}, {10 + window - 1, 10 * min, 0}, {10 + window, 10 * min, 1}}, 3},
+        {"a clock that goes back behind the window's start counts as no time passed",
+         {{window - 1, min, 0}, {1000, min + 1, 0}, {2 * window - 2, min + 1, 0},
+          {2 * window - 1, min + 1, 1}}, 4},
+    };
+    for (const Case &c : cases) {
+        CloudProgressGuard guard;
+        cloud_progress_guard_start(&guard, window, min, 0);
+        for (int i = 0; i < c.count; i++) {
+            guard.received = c.steps[i].received;
+            EXPECT_EQ(cloud_progress_too_slow(&guard, c.steps[i].at_ms), c.steps[i].too_slow)
+                << c.what << ", step " << i + 1;
+        }
+    }
+    // The release fetch's guard: a minimum above what the buffer holds
+    // never begins a new window, so the whole answer must come in one.
+    CloudProgressGuard fetch;
+    cloud_progress_guard_start(&fetch, window, CLOUD_ENVELOPE_CAPACITY + 1, 0);
+    fetch.received = CLOUD_ENVELOPE_CAPACITY;
+    EXPECT_EQ(cloud_progress_too_slow(&fetch, window - 1), 0);
+    EXPECT_EQ(cloud_progress_too_slow(&fetch, window), 1);
+
+    // The guard starts at the time it is given, with nothing received.
+    CloudProgressGuard guard = {1, 2, 3, 4, 5};
+    cloud_progress_guard_start(&guard, 2000, 100, 7000);
+    EXPECT_EQ(guard.window_ms, 2000u);
+    EXPECT_EQ(guard.min_bytes, 100u);
+    EXPECT_EQ(guard.start_ms, 7000u);
+    EXPECT_EQ(guard.start_bytes, 0u);
+    EXPECT_EQ(guard.received, 0u);
+    EXPECT_EQ(cloud_progress_too_slow(&guard, 8999), 0);
+    EXPECT_EQ(cloud_progress_too_slow(&guard, 9000), 1);
+    guard.received = 100;
+    EXPECT_EQ(cloud_progress_too_slow(&guard, 9000), 0);   // the minimum came: a new window
+    EXPECT_EQ(guard.start_ms, 9000u);
+}
+
+TEST(CloudProgressGuard, WindowSettingOfTestBuilds) {
+    struct Case {
+        const char *text;
+        uint64_t window_ms;
+    };
+    const Case cases[] = {
+        {"2000", 2000},
+        {"1", 1},
+        {"300000", CLOUD_PROGRESS_WINDOW_MS},
+        {"000100", 100},              // six digits with leading zeros
+        {"0", CLOUD_PROGRESS_WINDOW_MS},
+        {"300001", CLOUD_PROGRESS_WINDOW_MS},    // longer than the real window
+        {"1000000", CLOUD_PROGRESS_WINDOW_MS},   // seven digits
+        {"", CLOUD_PROGRESS_WINDOW_MS},
+        {"2s", CLOUD_PROGRESS_WINDOW_MS},
+        {" 2000", CLOUD_PROGRESS_WINDOW_MS},
+        {"-5", CLOUD_PROGRESS_WINDOW_MS},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(cloud_progress_window_parse(w(c.text).c_str()), c.window_ms) << c.text;
+    }
+    EXPECT_EQ(cloud_progress_window_parse(nullptr), (uint64_t)CLOUD_PROGRESS_WINDOW_MS);
+}
+
 TEST(CloudOutcomeNames, EveryCodeHasItsName) {
     EXPECT_STREQ(cloud_fetch_outcome_name(FETCH_COMPLETE), "FETCH_COMPLETE");
     EXPECT_STREQ(cloud_fetch_outcome_name(FETCH_TOO_LARGE), "FETCH_TOO_LARGE");

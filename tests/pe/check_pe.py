@@ -132,12 +132,16 @@ def check_trust_anchors(image, profile, source):
         check(not contains_text(image, "TEST BUILD"), "no test-build mark")
         check(not contains_text(image, "VQ_TEST_REFUSE_AUTOMATIC_PROXY"),
               "no test switch for refusing the automatic proxy mode")
+        check(not contains_text(image, "VQ_TEST_PROGRESS_WINDOW_MS"),
+              "no test setting of the slow-transfer guard's window")
     else:
         check(contains_text(image, kid), "the test build holds the test release key id %s" % kid)
         check(public_key in image, "the test build holds the test release public key")
         check(pinned_thumbprint(source) in image, "the test build pins the test certificate")
         check(contains_text(image, "VQ_TEST_REFUSE_AUTOMATIC_PROXY"),
               "the test build holds its switch for refusing the automatic proxy mode")
+        check(contains_text(image, "VQ_TEST_PROGRESS_WINDOW_MS"),
+              "the test build holds its setting of the slow-transfer guard's window")
 
 
 # Control Flow Guard. Functions whose address the program hands to Windows
