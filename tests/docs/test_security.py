@@ -7,8 +7,9 @@ A test is named in backticks in a row's last column: `NAME` (a ctest test,
 as `scripts/test` runs it) or `NAME: SCENARIO` (one scenario of that test).
 A scenario exists when the files of the folder whose suite registers the
 test hold it: a GoogleTest case `Suite.Case` as its TEST() definition; any
-other scenario as a quoted text (an end-to-end group's scenarios are looked
-for in that group's own module, groups/GROUP.py). A row without a test
+other scenario as a quoted text (the scenarios of a test that runs one group
+of the end-to-end harness are looked for in that group's own module,
+tests/e2e/groups/GROUP.py, whichever folder registers the test). A row without a test
 begins its last column with "Limit:".
 
     test_security.py SOURCE_DIR BUILD_DIR
@@ -32,7 +33,8 @@ GTEST_CASE = re.compile(r"^([A-Za-z_]\w*)\.([A-Za-z_]\w*)$")
 
 
 def ctest_listing(build_dir):
-    """{test name: folder of the file that registered it (None when unknown)}."""
+    """{test name: (folder of the file that registered it or None, the
+    group module when the test runs one group of the end-to-end harness)}."""
     out = subprocess.run(["ctest", "--test-dir", build_dir, "--show-only=json-v1"],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True).stdout
     doc = json.loads(out)
@@ -43,7 +45,12 @@ def ctest_listing(build_dir):
         if test.get("backtrace") is not None:
             node = graph["nodes"][test["backtrace"]]
             folder = os.path.dirname(graph["files"][node["file"]])
-        tests[test["name"]] = folder
+        command = test.get("command") or []
+        group = None
+        for i, arg in enumerate(command[:-1]):
+            if arg.endswith(os.path.join("e2e", "e2e.py")):
+                group = os.path.join(os.path.dirname(arg), "groups", command[i + 1] + ".py")
+        tests[test["name"]] = (folder, group)
     return tests
 
 
@@ -74,11 +81,14 @@ def files_of(folder):
                 yield os.path.join(base, name)
 
 
-def scenario_found(test, folder, scenario):
-    if folder is None:
+def scenario_found(test, where, scenario):
+    folder, group = where
+    if group is not None:
+        candidates = [group] if os.path.isfile(group) else []
+    elif folder is None:
         return False
-    group = os.path.join(folder, "groups", test.split(".", 1)[1] + ".py") if "." in test else ""
-    candidates = [group] if os.path.isfile(group) else list(files_of(folder))
+    else:
+        candidates = list(files_of(folder))
     case = GTEST_CASE.match(scenario)
     if case:
         pattern = re.compile(r"\bTEST(_F|_P)?\(\s*%s\s*,\s*%s\s*\)" % (case.group(1), case.group(2)))
