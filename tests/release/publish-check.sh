@@ -7,10 +7,12 @@
 # while it is checked), the check's private folder and its children's
 # environment, the tool's profile, and --allow-refused-installer.
 #   publish-check.sh <vornquill-release> <source dir> <Windows test build tree>
+#                    <the same tool built with the production profile>
 set -u
 tool="$1"
 src="$2"
 win="$3"
+production_tool="$4"
 . "$src/tests/lib/checks.sh"
 demo="$win/tools/vq-demo-installer.exe"
 [ -f "$demo" ] || { echo "FAIL: $demo has not been built" >&2; exit 1; }
@@ -92,6 +94,18 @@ expect_run 0 "installer checked as a test-profile setup checks it" -- "$tool" pu
 expect_run 1 "key release-20261210-9637c788 is the production profile's release key, but this tool was built with the test profile and judges installers with its pins: publish with a vornquill-release built with -DVQ_PROFILE=production" \
   -- "$tool" publish --installer f/pinned-ts.exe --version 2.3.0 --key prod.secret --out prod --trust-ca "$ca"
 [ -e prod ] && fail "a publish with the production key wrote its folder"
+# The release engineer's tool, built with the production profile, the other
+# way round: it says so, refuses the test release key, and lets no refused
+# installer through with a key of its own.
+expect_run 0 "this tool was built with the production profile" -- "$production_tool" help
+"$production_tool" keygen --secret own.secret --public own.public >/dev/null || fail "keygen with a new key"
+expect_run 1 "is the test profile's release key, but this tool was built with the production profile and judges installers with its pins: publish with a vornquill-release built with -DVQ_PROFILE=test" \
+  -- "$production_tool" publish --installer f/pinned-ts.exe --version 2.3.1 --key "$key" --out prod-test-key --trust-ca "$ca"
+[ -e prod-test-key ] && fail "a production-profile publish with the test key wrote its folder"
+expect_run 1 "only for test releases, signed with the test release key or by a test-profile tool, not with key" \
+  -- "$production_tool" publish --installer f/unsigned.exe --version 2.3.2 --key own.secret --out prod-forced \
+     --allow-refused-installer
+[ -e prod-forced ] && fail "a production-profile tool published a refused installer"
 
 # A fixture that must publish a refused installer says so and is warned.
 out="$("$tool" publish --installer f/unsigned.exe --version 2.0.0 --key "$key" --out forced \

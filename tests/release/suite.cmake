@@ -32,7 +32,7 @@ set_tests_properties(release.token PROPERTIES TIMEOUT 300 LABELS cloud)
 if(VQ_WIN_BUILD_DIR)
   add_test(NAME release.publish_check
     COMMAND ${CMAKE_SOURCE_DIR}/tests/release/publish-check.sh ${CMAKE_BINARY_DIR}/vornquill-release
-            ${CMAKE_SOURCE_DIR} ${VQ_WIN_BUILD_DIR})
+            ${CMAKE_SOURCE_DIR} ${VQ_WIN_BUILD_DIR} $<TARGET_FILE:vornquill-release-production>)
   set_tests_properties(release.publish_check PROPERTIES TIMEOUT 240)
 endif()
 # sign-pe's reading of an executable's headers, in the native unit tests.
