@@ -295,7 +295,7 @@ class Bench:
         self.holds = []
         self.env = dict(os.environ, WINEDEBUG="-all")
         for hook in ("VQ_DEMO_EXIT_CODE", "VQ_DEMO_VERSION", "VQ_DEMO_DELAY_MS",
-                     "VQ_DEMO_SKIP_ENTRY"):
+                     "VQ_DEMO_SKIP_ENTRY", "VQ_DEMO_WAIT_FILE"):
             self.env.pop(hook, None)
 
     def read_port(self):
