@@ -4,3 +4,7 @@ add_test(NAME docs.admin-guide
 # The floors of src/ in the README's layout section against the includes.
 add_test(NAME docs.include-floors
   COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/docs/test_include_floors.py ${CMAKE_SOURCE_DIR})
+# The README's figures about the build against the built files.
+add_test(NAME docs.readme-figures
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/docs/test_readme_figures.py ${CMAKE_SOURCE_DIR}
+          ${CMAKE_SOURCE_DIR}/build/win-production/VornquillAI-Online-Setup-x64-SELFSIGNED.exe)
