@@ -109,8 +109,10 @@ wine_env_remove_leftovers() {
   done
   [ ${#found[@]} -gt 0 ] || return 0
   for pid in /proc/[0-9]*; do
-    used+="$(tr '\0' '\n' <"$pid/environ" 2>/dev/null | sed -n 's/^[A-Za-z_][A-Za-z0-9_]*=\(\/tmp\/vq-wine\)/\1/p')"$'\n'
-    used+="$(readlink "$pid/cwd" 2>/dev/null)"$'\n'
+    # (A process that is gone, or not readable, counts for nothing.)
+    used+="$({ tr '\0' '\n' <"$pid/environ"; } 2>/dev/null |
+      sed -n 's/^[A-Za-z_][A-Za-z0-9_]*=\(\/tmp\/vq-wine\)/\1/p' || true)"$'\n'
+    used+="$(readlink "$pid/cwd" 2>/dev/null || true)"$'\n'
   done
   for dir in "${found[@]}"; do
     local path in_use=0
