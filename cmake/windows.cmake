@@ -167,9 +167,14 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tests/window/window_probe.cpp)
     ${VQ_GUARD_LINK_OPTIONS})
 endif()
 
-# Bench-only Windows programs (scripts/bench windows), outside the tests.
+# Bench-only Windows programs (scripts/bench windows): built with the test
+# profile, whose tree the benchmarks and their smoke run in the tests use.
 if(EXISTS ${CMAKE_SOURCE_DIR}/bench/win/CMakeLists.txt)
-  add_subdirectory(${CMAKE_SOURCE_DIR}/bench/win ${CMAKE_BINARY_DIR}/bench EXCLUDE_FROM_ALL)
+  if(VQ_PROFILE STREQUAL "test")
+    add_subdirectory(${CMAKE_SOURCE_DIR}/bench/win ${CMAKE_BINARY_DIR}/bench)
+  else()
+    add_subdirectory(${CMAKE_SOURCE_DIR}/bench/win ${CMAKE_BINARY_DIR}/bench EXCLUDE_FROM_ALL)
+  endif()
 endif()
 
 # The trust probe: what the system's trust provider and the setup's check say

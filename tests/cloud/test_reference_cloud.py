@@ -410,11 +410,18 @@ class FaultTests(ReferenceCloudCase):
     def test_hold_until_answers_once_the_file_exists(self):
         flag = os.path.join(self.dir, "hold-flag")
         self.set_rules([{"path": "/v1/public/installer/latest.txt", "hold_until": flag}])
+        # The cloud loads new rules when the first request after the change
+        # arrives, and records that at once: the record says the request is
+        # there (its own record is written only once it is answered).
+        loaded = lambda r: r.get("event") == "rules-loaded" and r.get("rules") == 1
+        before = ct.count_records(self.log, loaded)
         got = []
         client = threading.Thread(target=lambda: got.append(ct.fetch(self.port, ct.RELEASE)))
         client.start()
-        # The request arrives and is held: no answer while the file is absent.
-        time.sleep(1.0)
+        self.assertIsNotNone(ct.wait_for_record(self.log, loaded, ct.STEP_TIMEOUT, skip=before),
+                             "the request never reached the cloud")
+        # Arrived and held: no answer while the file is absent.
+        client.join(0.5)
         self.assertTrue(client.is_alive() and not got, "answered before the file existed")
         open(flag, "w").close()
         client.join(ct.STEP_TIMEOUT)

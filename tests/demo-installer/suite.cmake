@@ -9,7 +9,8 @@ target_include_directories(vq_demo_installer_args_tests PRIVATE ${VQ_DEMO_INSTAL
 target_compile_options(vq_demo_installer_args_tests PRIVATE ${VQ_WARNINGS} ${VQ_SANITIZE_FLAGS} -g -O1)
 target_link_options(vq_demo_installer_args_tests PRIVATE ${VQ_SANITIZE_FLAGS})
 target_link_libraries(vq_demo_installer_args_tests PRIVATE GTest::gtest GTest::gtest_main)
-gtest_discover_tests(vq_demo_installer_args_tests TEST_PREFIX "demo_installer." DISCOVERY_TIMEOUT 60)
+gtest_discover_tests(vq_demo_installer_args_tests TEST_PREFIX "demo_installer." DISCOVERY_TIMEOUT 60
+  PROPERTIES RESOURCE_GROUPS "quiet:1")
 
 if(VQ_WIN_BUILD_DIR)
   add_test(NAME demo_installer.wine

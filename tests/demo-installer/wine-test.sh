@@ -138,6 +138,26 @@ expect_log "$log" "Waiting 1500 ms (VQ_DEMO_DELAY_MS)." "VQ_DEMO_DELAY_MS: logge
 [ "$elapsed_ms" -ge 1500 ] && ok "VQ_DEMO_DELAY_MS: the run took at least the delay" ||
   fail "VQ_DEMO_DELAY_MS: the run took only ${elapsed_ms} ms"
 
+# VQ_DEMO_WAIT_FILE: the installer waits for the file (it has not ended
+# when its log says it waits), then installs.
+flag="$work/go-on"
+rm -f "$log" "$flag"
+VQ_DEMO_WAIT_FILE="$(winpath "$flag")" timeout 120 "$root/scripts/wine-run" "$installer" /SP- \
+  "/LOG=$(winpath "$log")" /VERYSILENT /SUPPRESSMSGBOXES >/dev/null 2>&1 &
+waiter=$!
+for _ in $(seq 600); do
+  tr -d '\r' <"$log" 2>/dev/null | grep -q "(VQ_DEMO_WAIT_FILE)\.$" && break
+  kill -0 "$waiter" 2>/dev/null || break
+  sleep 0.1
+done
+expect_log "$log" "Waiting for $(winpath "$flag") (VQ_DEMO_WAIT_FILE)." "VQ_DEMO_WAIT_FILE: logged"
+if kill -0 "$waiter" 2>/dev/null; then ok "VQ_DEMO_WAIT_FILE: waits while the file is absent"; else
+  fail "VQ_DEMO_WAIT_FILE: ended without the file"; fi
+touch "$flag"
+wait "$waiter"
+expect_eq "$?" 0 "VQ_DEMO_WAIT_FILE: exit code once the file is there"
+expect_log "$log" "The file is there; installing." "VQ_DEMO_WAIT_FILE: went on"
+
 reg_clear
 run VQ_DEMO_SKIP_ENTRY=1 -- "$installer" /SP- "/LOG=$(winpath "$log")" /VERYSILENT /SUPPRESSMSGBOXES \
   "/DIR=$(winpath "$work/skip")"
@@ -156,6 +176,7 @@ refusals=(
   "VQ_DEMO_EXIT_CODE=five|/VERYSILENT|VQ_DEMO_EXIT_CODE must be"
   "VQ_DEMO_DELAY_MS=99999999|/VERYSILENT|VQ_DEMO_DELAY_MS must be"
   "VQ_DEMO_VERSION=|/VERYSILENT|VQ_DEMO_VERSION must be"
+  "VQ_DEMO_WAIT_FILE=|/VERYSILENT|VQ_DEMO_WAIT_FILE must be"
 )
 for row in "${refusals[@]}"; do
   IFS='|' read -r assignment switches text <<<"$row"

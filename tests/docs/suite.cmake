@@ -9,3 +9,7 @@ add_test(NAME docs.include-floors
 add_test(NAME docs.security
   COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/docs/test_security.py ${CMAKE_SOURCE_DIR}
           ${CMAKE_BINARY_DIR})
+# The README's figures about the build against the built files.
+add_test(NAME docs.readme-figures
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/docs/test_readme_figures.py ${CMAKE_SOURCE_DIR}
+          ${CMAKE_SOURCE_DIR}/build/win-production/VornquillAI-Online-Setup-x64-SELFSIGNED.exe)

@@ -28,9 +28,10 @@ their group, one module each:
 A scenario is a record of keys (Suite.run_plain and check_common read them):
 name; release (the published release the cloud serves); rules (the cloud's
 fault rules, rule()); registry ((version, location) of an installed product);
-switches, hooks, shared, link, prepare, timeout; code, reason, message,
-lines, no_lines, downloads (what check_common checks); check(c, run) for
-further checks. A scenario that needs more than one plain run names its
+switches, hooks, shared, link, prepare, timeout; code, reason, message (or
+messages: every message the run records, in order), lines, no_lines,
+downloads, reaches_cloud (False for a run that gets no request through to
+the cloud; what check_common checks); check(c, run) for further checks. A scenario that needs more than one plain run names its
 runner instead: runner=function(suite, sc) returning its failures. A new
 group is a new module in groups/ and its name in the list of suite.cmake;
 e2e.py chooses the module by the group's name.
@@ -42,6 +43,7 @@ Python 3 standard library only.
 
 import argparse
 import base64
+import datetime
 import glob
 import hashlib
 import importlib
@@ -75,6 +77,8 @@ ERROR_CANT_ACCESS_FILE = 1920
 MiB = 1048576
 STAMP_LINE = re.compile(rb"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z ")
 SHARED = "VornquillAI-Setup"
+# Log and cloud stamps are cut to milliseconds.
+STAMP_SLACK_S = 0.002
 RELEASE_QUERY = "platform=win32&arch=x64&kind=windows-installer"
 # Escaped for JSON: CR LF, then what a result line looks like.
 FORGED_LINE_JSON = "\\r\\n2026-01-01T00:00:00.000Z RESULT code=0 reason=installed"
@@ -169,6 +173,13 @@ def sha256_file(path):
     return h.hexdigest()
 
 
+def stamp_seconds(text):
+    """Seconds since the epoch of a UTC time stamp: the log's
+    2026-01-02T03:04:05.678Z or the cloud's 2026-01-02T03:04:05.678+00:00."""
+    when = datetime.datetime.strptime(text[:23], "%Y-%m-%dT%H:%M:%S.%f")
+    return when.replace(tzinfo=datetime.timezone.utc).timestamp()
+
+
 def run_quiet(args, **kw):
     return subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, **kw)
@@ -190,12 +201,14 @@ class LogRun:
         self.path = path
         data = open(path, "rb").read()
         self.lines = []
+        self.stamps = []
         for raw in data.split(b"\r\n"):
             if not raw:
                 continue
             if not STAMP_LINE.match(raw):
                 raise Failed("log line without a time stamp: %r" % raw[:80])
             self.lines.append(raw[25:].decode("utf-8"))
+            self.stamps.append(stamp_seconds(raw[:24].decode()))
 
     def messages(self):
         out = []
@@ -281,8 +294,11 @@ class Bench:
         self.cloud = None
         self.holds = []
         self.env = dict(os.environ, WINEDEBUG="-all")
+        # The demo installer's hooks and the test build's switches come only
+        # from a scenario, never from the caller's environment.
         for hook in ("VQ_DEMO_EXIT_CODE", "VQ_DEMO_VERSION", "VQ_DEMO_DELAY_MS",
-                     "VQ_DEMO_SKIP_ENTRY"):
+                     "VQ_DEMO_SKIP_ENTRY", "VQ_DEMO_WAIT_FILE",
+                     "VQ_TEST_PROGRESS_WINDOW_MS", "VQ_TEST_REFUSE_AUTOMATIC_PROXY"):
             self.env.pop(hook, None)
 
     def read_port(self):
@@ -699,26 +715,36 @@ def check_common(c, run, sc):
     c.eq(len(results), 1, "RESULT lines")
     c.eq(log.lines[-1] if log.lines else None,
          "RESULT code=%d reason=%s" % (run.rc, sc["reason"]), "last log line")
-    messages = log.messages()
+    # Every message the run recorded, not only its last: a second message
+    # (or one too many) is a fault of its own. "message" is one (kind, text)
+    # or None; "messages" a list of them when a run records more than one.
     expected = sc.get("message")
     if callable(expected):
         expected = expected(run)
-    if expected is None:
-        c.eq(messages, [], "recorded messages")
-    else:
-        kind, text = expected
-        c.eq(messages[-1] if messages else None, (kind, text), "recorded message")
+    expected = sc["messages"] if "messages" in sc else [] if expected is None else [expected]
+    c.eq(log.messages(), [tuple(m) for m in expected], "recorded messages")
     for line in sc.get("lines", []):
         c.true(log.has(line), "log lacks %r" % (getattr(line, "pattern", line),))
     for line in sc.get("no_lines", []):
         c.true(not log.has(line), "log has %r" % (getattr(line, "pattern", line),))
     if sc.get("downloads") is not None:
         c.eq(len(run.downloads()), sc["downloads"], "installer requests")
-    # A run that verified a release got it from the server: a server log
-    # without that request is not the log of this run, and its checks would
-    # check nothing.
-    if log.has("release %s verified" % VERSION) or sc.get("expect_requests"):
+    # A run that reached the cloud asked it for the release first: a server
+    # log without that request is not the log of this run, and the checks of
+    # its requests below (and a scenario's "no download") would check
+    # nothing. A scenario whose run never gets a request through says so
+    # ("reaches_cloud": False), and then the cloud must have received none.
+    # Every request of the log lies within the run's log (the cloud stamps
+    # a request when it arrives): one of an earlier run does not.
+    if sc.get("reaches_cloud", True):
         c.true(run.releases(), "the server's log holds no release request of the run")
+    else:
+        c.eq(run.requests, [], "requests the cloud received from a run that never reaches it")
+    if log.stamps:
+        first, last = log.stamps[0] - STAMP_SLACK_S, log.stamps[-1] + STAMP_SLACK_S
+        strays = [r.get("seq") for r in run.requests
+                  if "time" in r and not first <= stamp_seconds(r["time"]) <= last]
+        c.eq(strays, [], "requests of the server's log outside the run's log")
     # What every request of the program carries, as the cloud received it: its
     # own user agent, and no Accept header and no credentials.
     agent = "VornquillAI-OnlineSetup/%s (Windows; x64)" % log.value("Vornquill AI online installer ")

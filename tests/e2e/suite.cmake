@@ -4,13 +4,14 @@
 # (tests/lib/wine-isolated: its own network namespace, so every group's cloud
 # takes the one port; its own Wine prefix and display), so that the groups
 # run side by side.
-# The window group needs the Xvfb display; its screenshots are kept in the
-# build tree as artefacts. The disk group mounts size-limited tmpfs file
+# The window and boxes groups need the Xvfb display; their screenshots are
+# kept in the build tree as artefacts. The window group's cancels are timed
+# against the program's steps: it is a timing test (tests/CMakeLists.txt). The disk group mounts size-limited tmpfs file
 # systems over the prefix's ProgramData (root only). The tls group's run
 # meets every refused server in its eight attempts with their full back-off
 # (about two minutes), as does the redirect group's refused redirect.
 if(VQ_WIN_BUILD_DIR)
-  foreach(group release download install links nginx window disk tls redirect hold proxy attacks)
+  foreach(group release download install links nginx window boxes disk tls redirect hold proxy attacks)
     add_test(NAME e2e.${group}
       COMMAND ${VQ_TESTS_DIR}/lib/wine-isolated
               python3 ${CMAKE_CURRENT_LIST_DIR}/e2e.py ${group}

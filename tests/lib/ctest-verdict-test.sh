@@ -3,8 +3,8 @@
 # ctest project with a test that passes, one that skips (SKIP_RETURN_CODE), one
 # whose executable is missing, one disabled and one whose required file is
 # missing. The verdict names every test but the passing one and fails; a run
-# that left out a listed test fails naming it; a run of only the passing test
-# passes.
+# that left out a listed test fails naming it; a run that chose no test fails;
+# a run of only the passing test passes.
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/checks.sh"
@@ -50,4 +50,9 @@ expect_eq "$(grep '^NOT RUN' <<<"$out")" "NOT RUN: skips (not run)" "the left-ou
 
 verdict -R passes -- -R passes
 expect_eq "$rc" 0 "a run of passing tests only passes"
+
+verdict -R no-such-test -- -R no-such-test
+expect_eq "$rc" 1 "a run that chose no test fails"
+expect_eq "$out" "ctest-verdict: the run chose no test at all: the suite is not green" \
+  "the empty choice named"
 checks_finish

@@ -545,7 +545,8 @@ TEST_F(CloudServer, RetryAfterTheEighthFailureStartsAgainWithoutWaiting) {
     DWORD thread_id = 0;
     HANDLE thread = CreateThread(nullptr, 0, asker_thread, &asker, 0, &thread_id);
     ASSERT_NE(thread, nullptr);
-    WaitForSingleObject(asker.ready, 5000);
+    // The thread sets the event whether or not it made its window.
+    WaitForSingleObject(asker.ready, INFINITE);
     ASSERT_NE(asker.window, nullptr);
     ui_main_window = asker.window;
 
@@ -573,18 +574,41 @@ TEST_F(CloudServer, RetryAfterTheEighthFailureStartsAgainWithoutWaiting) {
 }
 
 
+// Sets the cancel flag once the log holds `line` (polled), and notes when;
+// after 30 s without it, sets the flag anyway so that the run under test ends.
+struct CancelOnLine {
+    std::wstring log_path;
+    const char *line;
+    ULONGLONG cancelled_at;
+    bool seen;
+};
+
+static DWORD WINAPI cancel_on_log_line(void *arg) {
+    CancelOnLine *on = (CancelOnLine *)arg;
+    ULONGLONG give_up = GetTickCount64() + 30000;
+    while (!on->seen && GetTickCount64() < give_up) {
+        on->seen = wintest::read_file(on->log_path).find(on->line) != std::string::npos;
+        if (!on->seen) Sleep(10);
+    }
+    on->cancelled_at = GetTickCount64();
+    InterlockedExchange(&cancel_requested, 1);
+    return 0;
+}
+
 TEST_F(CloudServer, CancelEndsTheFetchWithoutAMessage) {
-    // During the back-off wait after a 503 with Retry-After 5.
+    // During the back-off wait after a 503 with Retry-After 5: the cancel
+    // comes once the wait has begun, and ends it long before its 5 s.
     set_rules(std::string("[{\"path\": \"") + kReleasePath +
               "\", \"status\": 503, \"retry_after\": 5}]");
-    DWORD delay_ms = 300;
-    HANDLE thread = CreateThread(nullptr, 0, wintest::cancel_after, &delay_ms, 0, nullptr);
-    ULONGLONG start = GetTickCount64();
+    CancelOnLine on = {log_path, "retrying in 5000 ms\r\n", 0, false};
+    HANDLE thread = CreateThread(nullptr, 0, cancel_on_log_line, &on, 0, nullptr);
     ReleaseInfo release = {};
     EXPECT_EQ(cloud_fetch_release(cloud().client, 1, &release), 3);
-    EXPECT_LT(GetTickCount64() - start, 2500u);
+    ULONGLONG ended = GetTickCount64();
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
+    EXPECT_TRUE(on.seen) << "the back-off wait never began";
+    EXPECT_LT(ended - on.cancelled_at, 1000u) << "the wait went on after the cancel";
     release_free(&release);
     EXPECT_STREQ(user_message()->text, L"(no message)");
 

@@ -14,6 +14,9 @@
 //   VQ_DEMO_EXIT_CODE=n       end with exit code n (0 to 4294967295) after the
 //                             delay, without changing anything when n is not 0
 //   VQ_DEMO_DELAY_MS=n        wait n milliseconds (at most 3600000) first
+//   VQ_DEMO_WAIT_FILE=path    then wait until that file exists (at most
+//                             10 minutes; failed with code 4 if it never does),
+//                             so that a test acts while the installer runs
 //   VQ_DEMO_SKIP_ENTRY=1      install the files but write no uninstall entry
 #include <windows.h>
 
@@ -512,6 +515,24 @@ static int demo_run(int parse_status) {
     if (delay_ms > 0) {
         log_format(L"Waiting %llu ms (VQ_DEMO_DELAY_MS).", delay_ms);
         Sleep((DWORD)delay_ms);
+    }
+    static wchar_t wait_file[DEMO_PATH_CAPACITY];
+    got = env_text(L"VQ_DEMO_WAIT_FILE", wait_file, DEMO_PATH_CAPACITY);
+    if (got < 0 || (got > 0 && wait_file[0] == 0)) {
+        log_bad_setting(L"VQ_DEMO_WAIT_FILE", "a file name of 1 to 1023 characters");
+        return DEMO_EXIT_INIT_FAILED;
+    }
+    if (got > 0) {
+        log_format(L"Waiting for %ls (VQ_DEMO_WAIT_FILE).", wait_file);
+        ULONGLONG give_up = GetTickCount64() + 600000;
+        while (GetFileAttributesW(wait_file) == INVALID_FILE_ATTRIBUTES) {
+            if (GetTickCount64() > give_up) {
+                log_format(L"Error: %ls did not appear within 10 minutes; nothing was installed.", wait_file);
+                return DEMO_EXIT_INSTALL_FAILED;
+            }
+            Sleep(20);
+        }
+        log_text(L"The file is there; installing.");
     }
     if (exit_override != 0) {
         log_format(L"Stopping with exit code %llu (VQ_DEMO_EXIT_CODE); nothing was changed.", exit_override);

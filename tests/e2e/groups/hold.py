@@ -8,10 +8,6 @@ from groups.window import end_window_run, window_run
 # ERROR_SHARING_VIOLATION: what another process gets for a file held open
 # with read sharing only.
 ERROR_SHARING_VIOLATION = 32
-# How long the demo installer waits before it installs: the time in which
-# the probe acts. The probe checks that the installer is still running when it
-# is done, so a slow machine fails the scenario rather than passing it.
-INSTALLER_HOLD_MS = 6000
 
 
 def installer_held(suite, sc):
@@ -20,9 +16,12 @@ def installer_held(suite, sc):
     program holds it open with read sharing only from its proof to the
     end of the installer's run."""
     b = suite.b
+    # The demo installer waits for this file before it installs: the probe
+    # acts while it runs, however long the probe takes.
+    flag, go_on = b.hold()
     p, before, mark, inst, plan = window_run(
         suite, sc, "good", [], switches=("/VERYSILENT", "/SUPPRESSMSGBOXES"),
-        hooks={"VQ_DEMO_DELAY_MS": str(INSTALLER_HOLD_MS)})
+        hooks={"VQ_DEMO_WAIT_FILE": b.winpath(flag)})
     if not suite.wait_log_line(before, "running: ", 30):
         p.kill()
         raise Failed("the installer was never started")
@@ -30,6 +29,7 @@ def installer_held(suite, sc):
     path = "C:\\ProgramData\\%s\\%s" % (os.path.basename(folder), installer_name())
     r = run_quiet([WINE64, b.probe, "try-file", path], env=b.env, timeout=60)
     still_running = b.installer_running()
+    go_on()
     attempts = {}
     for line in r.stdout.decode(errors="replace").replace("\r", "").splitlines():
         key, sep, value = line.partition(": ")

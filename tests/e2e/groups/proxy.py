@@ -199,7 +199,7 @@ def proxy_sign_in(suite, sc):
     finally:
         machine_proxy(suite.b, None)
         squid.stop()
-    check_common(c, run, dict(code=3, reason="cancelled", message=None,
+    check_common(c, run, dict(code=3, reason="cancelled", message=None, reaches_cloud=False,
                               lines=["latest.txt attempt 1 failed (status 0, error %d)"
                                      % WINE_PROXY_SIGN_IN_ERROR]))
     c.eq(run.requests, [], "requests that reached the cloud")

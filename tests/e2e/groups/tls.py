@@ -95,7 +95,7 @@ def tls_refusals(suite, sc):
         b.stop_cloud()
         b.start_cloud()
     suite.last_run = run
-    check_common(c, run, dict(sc, code=1, reason="release",
+    check_common(c, run, dict(sc, code=1, reason="release", reaches_cloud=False,
                               message=("error", msg_cannot_reach(b.base))))
     attempts = [line for line in run.log.lines if line.startswith("latest.txt attempt ")]
     c.eq(len(attempts), 8, "attempt lines")
