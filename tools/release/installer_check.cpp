@@ -8,12 +8,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <openssl/err.h>
@@ -27,8 +25,8 @@
 #include "common/constants.h"
 #include "common/memory.h"
 #include "common/text.h"
+#include "tools/release/child.h"
 
-extern char **environ;
 
 namespace {
 
@@ -39,72 +37,11 @@ const uint32_t status_not_trusted = 0x800B0004u;  // TRUST_E_SUBJECT_NOT_TRUSTED
 const uint32_t status_chain_failed = 0x800B010Au;  // CERT_E_CHAINING
 
 const char system_roots[] = "/etc/ssl/certs/ca-certificates.crt";
-// The variable that may hold a token's PIN: no child gets it.
-const char pin_variable[] = "VORNQUILL_PKCS11_PIN=";
 // SpcSpOpusInfo, the signer's description and link.
 const char opus_info_oid[] = "1.3.6.1.4.1.311.2.1.12";
 const uint64_t largest_installer = 2147483648ull;
 
 enum { OUTPUT_CAPACITY = 262144 };
-
-// Runs argv with standard output and error into output (cut to capacity),
-// with the caller's environment less the PIN variable. Returns the exit
-// status, or -1 with a message when it could not run.
-int run_tool(char *const argv[], char *output, size_t capacity, char *error, size_t cap) {
-    size_t count = 0;
-    while (environ != nullptr && environ[count] != nullptr) count++;
-    char **environment = (char **)heap_alloc((count + 1) * sizeof *environment);
-    if (environment == nullptr) {
-        format_narrow(error, cap, "out of memory starting %s", argv[0]);
-        return -1;
-    }
-    size_t kept = 0;
-    for (size_t i = 0; i < count; i++) {
-        if (strncmp(environ[i], pin_variable, sizeof pin_variable - 1) != 0) environment[kept++] = environ[i];
-    }
-    environment[kept] = nullptr;
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        format_narrow(error, cap, "cannot run %s: %s", argv[0], strerror(errno));
-        heap_free(environment);
-        return -1;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
-    pid_t pid = 0;
-    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environment);
-    posix_spawn_file_actions_destroy(&actions);
-    heap_free(environment);
-    close(pipe_fds[1]);
-    if (spawned != 0) {
-        close(pipe_fds[0]);
-        format_narrow(error, cap,
-                      "cannot run %s (%s); publish reads the installer's signature with it: install it "
-                      "(scripts/setup-deps)",
-                      argv[0], strerror(spawned));
-        return -1;
-    }
-    size_t used = 0;
-    for (;;) {
-        char chunk[4096];
-        ssize_t r = read(pipe_fds[0], chunk, sizeof chunk);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        size_t take = (size_t)r;
-        if (used + take >= capacity) take = capacity - 1 - used;
-        memcpy(output + used, chunk, take);
-        used += take;
-    }
-    output[used] = 0;
-    close(pipe_fds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-}
 
 // The part of osslsigncode's report about the primary signature: from its
 // "Signature Index: 0" line to the next signature's index line.
@@ -585,7 +522,7 @@ int installer_check_copy(const InstallerCopy *copy, const char *trust_ca, Instal
     {
         char *extract_argv[] = {(char *)"osslsigncode", (char *)"extract-signature", (char *)"-in",
                                 (char *)copy->path, (char *)"-out", signature, nullptr};
-        rc = run_tool(extract_argv, output, OUTPUT_CAPACITY, error, cap);
+        rc = child_run(extract_argv, 0, output, OUTPUT_CAPACITY, nullptr, error, cap);
         if (rc < 0) goto done;
     }
     if (rc != 0) {
@@ -614,7 +551,7 @@ int installer_check_copy(const InstallerCopy *copy, const char *trust_ca, Instal
         char *verify_argv[] = {(char *)"osslsigncode", (char *)"verify", (char *)"-index", (char *)"0",
                                (char *)"-ignore-cdp", (char *)"-in", (char *)copy->path,
                                (char *)"-CAfile", anchors, (char *)"-TSA-CAfile", roots, nullptr};
-        rc = run_tool(verify_argv, output, OUTPUT_CAPACITY, error, cap);
+        rc = child_run(verify_argv, 0, output, OUTPUT_CAPACITY, nullptr, error, cap);
         if (rc < 0) goto done;
         const char *begin, *end;
         primary_section(output, &begin, &end);

@@ -7,14 +7,10 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <limits.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,10 +25,10 @@
 #include "common/memory.h"
 #include "common/text.h"
 #include "release/manifest.h"
+#include "tools/release/child.h"
 #include "tools/release/installer_check.h"
 #include "tools/release/token.h"
 
-extern char **environ;
 
 namespace {
 
@@ -281,88 +277,6 @@ void remove_pin_file(const char *path) {
         close(fd);
     }
     unlink(path);
-}
-
-// The environment for the signer: this process's, without the PIN variable.
-char **child_environment() {
-    size_t count = 0;
-    while (environ[count] != nullptr) count++;
-    char **copy = (char **)calloc(count + 1, sizeof *copy);
-    if (copy == nullptr) return nullptr;
-    size_t k = 0;
-    const size_t prefix = strlen(TOKEN_PIN_VARIABLE);
-    for (size_t i = 0; i < count; i++) {
-        if (strncmp(environ[i], TOKEN_PIN_VARIABLE, prefix) == 0 && environ[i][prefix] == '=') continue;
-        copy[k++] = environ[i];
-    }
-    copy[k] = nullptr;
-    return copy;
-}
-
-// Runs argv with standard input from /dev/null and standard output and error
-// into output (cut to capacity), stopping it after the time limit. Returns its
-// exit status (128 + signal when it was stopped), or -1 with a message when it
-// could not run.
-int run_signer(char *const argv[], int time_limit_s, char *output, size_t capacity, int *timed_out, char *error,
-               size_t cap) {
-    *timed_out = 0;
-    output[0] = 0;
-    char **environment = child_environment();
-    int pipe_fds[2] = {-1, -1};
-    if (environment == nullptr || pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        free(environment);
-        format_narrow(error, cap, "cannot run %s: %s", argv[0], strerror(errno));
-        return -1;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
-    pid_t pid = 0;
-    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environment);
-    posix_spawn_file_actions_destroy(&actions);
-    free(environment);
-    close(pipe_fds[1]);
-    if (spawned != 0) {
-        close(pipe_fds[0]);
-        format_narrow(error, cap, "cannot run %s (%s): install it (scripts/setup-deps)", argv[0],
-                      strerror(spawned));
-        return -1;
-    }
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    size_t used = 0;
-    for (;;) {
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long elapsed_ms = (long)(now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        long left_ms = (long)time_limit_s * 1000 - elapsed_ms;
-        if (left_ms <= 0) {
-            *timed_out = 1;
-            kill(pid, SIGKILL);
-            break;
-        }
-        struct pollfd wait_for = {pipe_fds[0], POLLIN, 0};
-        int ready = poll(&wait_for, 1, (int)(left_ms < 1000 ? left_ms : 1000));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) continue;
-        char chunk[4096];
-        ssize_t r = read(pipe_fds[0], chunk, sizeof chunk);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        size_t take = (size_t)r;
-        if (used + take >= capacity) take = capacity - 1 - used;
-        memcpy(output + used, chunk, take);
-        used += take;
-    }
-    output[used] = 0;
-    close(pipe_fds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
 // osslsigncode's output as one safe line: its lines joined with " | ",
@@ -682,7 +596,7 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
         return SIGN_PE_EXIT_FAILED;
     }
     int timed_out = 0;
-    int status = run_signer((char *const *)argv, options->time_limit_s, output, OUTPUT_CAPACITY, &timed_out,
+    int status = child_run((char *const *)argv, options->time_limit_s, output, OUTPUT_CAPACITY, &timed_out,
                             message, cap);
     if (from_token) remove_pin_file(pin_path);
     struct stat signed_st;

@@ -554,8 +554,12 @@ int token_generate(const TokenKeyName *name, const char *date, const char *kid,
     return result;
 }
 
-int token_open(const TokenKeyName *name, TokenKey *key, char *error, size_t cap) {
-    if (open_session(name, 0, key, error, cap) != 0) return -1;
+namespace {
+
+// The one private key labelled as the name says, or -1 with a message that
+// tells none from several.
+int find_private_key(TokenKey *key, const TokenKeyName *name, CK_OBJECT_HANDLE *handle, char *error,
+                     size_t cap) {
     CK_OBJECT_HANDLE found[2];
     long count = find_objects(key, CKO_PRIVATE_KEY, name->object, found, 2);
     if (count != 1) {
@@ -564,10 +568,20 @@ int token_open(const TokenKeyName *name, TokenKey *key, char *error, size_t cap)
                       : count < 0 ? "cannot search token \"%s\" for the key \"%s\""
                                   : "token \"%s\" holds more than one private key labelled \"%s\"",
                       name->token, name->object);
+        return -1;
+    }
+    *handle = found[0];
+    return 0;
+}
+
+}  // namespace
+
+int token_open(const TokenKeyName *name, TokenKey *key, char *error, size_t cap) {
+    if (open_session(name, 0, key, error, cap) != 0) return -1;
+    if (find_private_key(key, name, &key->private_key, error, cap) != 0) {
         token_close(key);
         return -1;
     }
-    key->private_key = found[0];
     CK_KEY_TYPE type = 0;
     CK_ULONG n = 0;
     uint8_t params[64];
@@ -662,15 +676,7 @@ int token_read_signing_key(const TokenKeyName *name, TokenPublicKey *out, char *
     CK_KEY_TYPE type = 0;
     CK_BBOOL can_sign = CK_FALSE;
     CK_ULONG n = 0;
-    long count = find_objects(&key, CKO_PRIVATE_KEY, name->object, found, 2);
-    if (count != 1) {
-        format_narrow(error, cap,
-                      count == 0 ? "token \"%s\" holds no private key labelled \"%s\""
-                      : count < 0 ? "cannot search token \"%s\" for the key \"%s\""
-                                  : "token \"%s\" holds more than one private key labelled \"%s\"",
-                      name->token, name->object);
-        goto done;
-    }
+    if (find_private_key(&key, name, &found[0], error, cap) != 0) goto done;
     if (read_attribute(&key, found[0], CKA_KEY_TYPE, &type, sizeof type, &n) != CKR_OK ||
         read_attribute(&key, found[0], CKA_SIGN, &can_sign, sizeof can_sign, &n) != CKR_OK) {
         format_narrow(error, cap, "cannot read the attributes of the key \"%s\" in token \"%s\"",
