@@ -53,8 +53,8 @@ bool value_good(size_t k, const std::u16string &v) {
     for (char16_t c : v) {
         if (k == 0) {
             // No quote, controls, DEL, C1 controls, line or paragraph
-            // separators, or direction controls.
-            bool hidden = c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x200e || c == 0x200f ||
+            // separators, or direction controls (the Arabic letter mark too).
+            bool hidden = c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f ||
                           (c >= 0x2028 && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
             if (hidden || c == u'"') return false;
         } else if (k == 3) {
