@@ -989,6 +989,17 @@ class Suite:
             return None
         return p, plan, inst, mark, shared, release
 
+    def plant_part_file(self, process, sha, head):
+        """Puts head into the shared work folder as the part file of the
+        release whose SHA-256 is sha, as an interrupted run leaves it, once
+        the running process has made that folder and its log (it is then
+        waiting to retry); kills the process and fails when it does not."""
+        if not self.wait_for(self.shared_log_made, 20):
+            process.kill()
+            raise Failed("the run made no shared work folder")
+        with open(os.path.join(self.b.programdata, SHARED, sha + ".part"), "wb") as f:
+            f.write(head)
+
     def shared_log_made(self):
         """Whether a run has made the shared work folder and its log."""
         return self.current_log(None, shared=True) is not None

@@ -8,7 +8,6 @@
          sensitive=1 extractable=0 sign=1 value-readable=0", the last telling
          whether the token hands out the private exponent
    Exit 0 when done, 1 with a message otherwise. */
-#include <dlfcn.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -17,6 +16,8 @@
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <p11-kit/pkcs11.h>
+
+#include "p11_fixture.h"
 
 static CK_FUNCTION_LIST_PTR p11;
 
@@ -125,33 +126,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     const char *token = argv[2], *pin = argv[3], *command = argv[4], *label = argv[5];
-    void *module = dlopen(argv[1], RTLD_NOW);
-    if (module == NULL) return fail(dlerror(), 0);
-    CK_C_GetFunctionList get = (CK_C_GetFunctionList)dlsym(module, "C_GetFunctionList");
-    if (get == NULL || get(&p11) != CKR_OK) return fail("no function list", 0);
-    CK_RV rv = p11->C_Initialize(NULL);
-    if (rv != CKR_OK) return fail("C_Initialize", rv);
-    CK_SLOT_ID slots[16];
-    CK_ULONG count = 16;
-    rv = p11->C_GetSlotList(CK_TRUE, slots, &count);
-    if (rv != CKR_OK) return fail("C_GetSlotList", rv);
-    int found = 0;
-    CK_SLOT_ID slot = 0;
-    size_t n = strlen(token);
-    for (CK_ULONG i = 0; i < count; i++) {
-        CK_TOKEN_INFO info;
-        if (p11->C_GetTokenInfo(slots[i], &info) != CKR_OK) continue;
-        if (n <= 32 && memcmp(info.label, token, n) == 0 && (n == 32 || info.label[n] == ' ')) {
-            slot = slots[i];
-            found = 1;
-        }
-    }
-    if (!found) return fail("no such token", 0);
     CK_SESSION_HANDLE session;
-    rv = p11->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, NULL, NULL, &session);
-    if (rv != CKR_OK) return fail("C_OpenSession", rv);
-    rv = p11->C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR)pin, strlen(pin));
-    if (rv != CKR_OK) return fail("C_Login", rv);
+    if (p11_fixture_login("codesign_fixture", argv[1], token, pin, &p11, &session) != 0) return 1;
     int result;
     if (strcmp(command, "rsa") == 0) {
         result = make_rsa(session, label, argv[6]);

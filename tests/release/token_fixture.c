@@ -11,12 +11,13 @@
          prints the private key's attributes: "sensitive=1 extractable=0
          sign=1 key-type=0x40 id=KID" (the key the release tool made)
    Exit 0 when made, 1 with a message otherwise. */
-#include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <p11-kit/pkcs11.h>
+
+#include "p11_fixture.h"
 
 static CK_FUNCTION_LIST_PTR p11;
 
@@ -41,33 +42,9 @@ int main(int argc, char **argv) {
         return 2;
     }
     const char *token = argv[2], *pin = argv[3], *command = argv[4], *label = argv[5], *kid = argv[6];
-    void *module = dlopen(argv[1], RTLD_NOW);
-    if (module == NULL) return fail(dlerror(), 0);
-    CK_C_GetFunctionList get = (CK_C_GetFunctionList)dlsym(module, "C_GetFunctionList");
-    if (get == NULL || get(&p11) != CKR_OK) return fail("no function list", 0);
-    CK_RV rv = p11->C_Initialize(NULL);
-    if (rv != CKR_OK) return fail("C_Initialize", rv);
-    CK_SLOT_ID slots[16];
-    CK_ULONG count = 16;
-    rv = p11->C_GetSlotList(CK_TRUE, slots, &count);
-    if (rv != CKR_OK) return fail("C_GetSlotList", rv);
-    CK_SLOT_ID slot = 0;
-    int found = 0;
-    for (CK_ULONG i = 0; i < count; i++) {
-        CK_TOKEN_INFO info;
-        if (p11->C_GetTokenInfo(slots[i], &info) != CKR_OK) continue;
-        size_t n = strlen(token);
-        if (n <= 32 && memcmp(info.label, token, n) == 0 && (n == 32 || info.label[n] == ' ')) {
-            slot = slots[i];
-            found = 1;
-        }
-    }
-    if (!found) return fail("no such token", 0);
     CK_SESSION_HANDLE session;
-    rv = p11->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, NULL, NULL, &session);
-    if (rv != CKR_OK) return fail("C_OpenSession", rv);
-    rv = p11->C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR)pin, strlen(pin));
-    if (rv != CKR_OK) return fail("C_Login", rv);
+    if (p11_fixture_login("token_fixture", argv[1], token, pin, &p11, &session) != 0) return 1;
+    CK_RV rv;
 
     static const CK_BYTE ed25519[] = {0x13, 0x0c, 'e', 'd', 'w', 'a', 'r', 'd', 's', '2', '5', '5', '1', '9'};
     static const CK_BYTE p256[] = {0x06, 0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07};
@@ -149,6 +126,5 @@ int main(int argc, char **argv) {
     p11->C_Logout(session);
     p11->C_CloseSession(session);
     p11->C_Finalize(NULL);
-    dlclose(module);
     return 0;
 }

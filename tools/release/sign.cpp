@@ -622,10 +622,16 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
     heap_free(output);
     if (!made) return SIGN_PE_EXIT_FAILED;
 
-    // The signed copy as every setup will judge it.
+    // The signed copy as every setup will judge it, checked where it lies:
+    // the private folder is already the check's own (read once, owner-only),
+    // so it needs no second copy.
+    InstallerCopy signed_file;
+    memset(&signed_file, 0, sizeof signed_file);
+    format_narrow(signed_file.folder, sizeof signed_file.folder, "%s", private_dir);
+    format_narrow(signed_file.path, sizeof signed_file.path, "%s", signed_copy);
     InstallerCheck check;
     char check_error[512];
-    if (installer_check(signed_copy, options->trust_ca, &check, check_error, sizeof check_error) != 0) {
+    if (installer_check_copy(&signed_file, options->trust_ca, &check, check_error, sizeof check_error) != 0) {
         format_narrow(message, cap, "the signed file could not be checked, so nothing was written: %s",
                       check_error);
         return SIGN_PE_EXIT_FAILED;

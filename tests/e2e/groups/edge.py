@@ -269,13 +269,11 @@ def resume_from_edge(suite, sc):
         edges.stop_edge("a")
         origin_mark = edges.origin_mark()
 
+        with open(installer, "rb") as f:
+            head = f.read(held)
+
         def meanwhile(p):
-            shared = os.path.join(b.programdata, SHARED)
-            if not suite.wait_for(suite.shared_log_made, 20):
-                p.kill()
-                raise Failed("the run made no shared work folder")
-            with open(installer, "rb") as f, open(os.path.join(shared, sha + ".part"), "wb") as out:
-                out.write(f.read(held))
+            suite.plant_part_file(p, sha, head)
             edges.start_edge("a")
         run = silent_run(suite, dict(sc, shared=True), edges, "a", "good", meanwhile)
         asked = edges.origin_records(origin_mark)
@@ -374,12 +372,7 @@ def across_edges(suite, sc):
         origin_mark = edges.origin_mark()
 
         def meanwhile(p):
-            shared = os.path.join(b.programdata, SHARED)
-            if not suite.wait_for(suite.shared_log_made, 20):
-                p.kill()
-                raise Failed("the run made no shared work folder")
-            with open(os.path.join(shared, sha + ".part"), "wb") as out:
-                out.write(head)
+            suite.plant_part_file(p, sha, head)
             edges.start_edge("b")
         run = silent_run(suite, dict(sc, shared=True), edges, "b", release, meanwhile)
         asked = edges.origin_records(origin_mark)

@@ -29,11 +29,7 @@ def nginx_resume(suite, sc):
         mark = b.reqlog_mark()
         p = b.start(suite.switches(plan, inst))
         shared = os.path.join(b.programdata, SHARED)
-        if not suite.wait_for(suite.shared_log_made, 20):
-            p.kill()
-            return ["the run made no shared work folder"]
-        with open(os.path.join(shared, sha + ".part"), "wb") as f:
-            f.write(head)
+        suite.plant_part_file(p, sha, head)
         nginx = b.start_nginx(sc["tags"])
         rc = p.wait(120)
     finally:

@@ -1,0 +1,56 @@
+/* The opening of the test fixtures that make keys in a token through the
+   PKCS #11 module itself: the module loaded, the token found by its label,
+   a read-write session opened and the user logged in. */
+#ifndef VQ_P11_FIXTURE_H
+#define VQ_P11_FIXTURE_H
+
+#include <dlfcn.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <p11-kit/pkcs11.h>
+
+/* 0 with *list and *session set, or 1 with a message on standard error that
+   begins with program. */
+static int p11_fixture_login(const char *program, const char *module_path, const char *token,
+                             const char *pin, CK_FUNCTION_LIST_PTR *list, CK_SESSION_HANDLE *session) {
+    const char *what = NULL;
+    CK_RV rv = 0;
+    void *module = dlopen(module_path, RTLD_NOW);
+    CK_C_GetFunctionList get = module == NULL ? NULL : (CK_C_GetFunctionList)dlsym(module, "C_GetFunctionList");
+    CK_SLOT_ID slots[16], slot = 0;
+    CK_ULONG count = 16;
+    int found = 0;
+    size_t n = strlen(token);
+    if (module == NULL) {
+        what = dlerror();
+    } else if (get == NULL || get(list) != CKR_OK) {
+        what = "no function list";
+    } else if ((rv = (*list)->C_Initialize(NULL)) != CKR_OK) {
+        what = "C_Initialize";
+    } else if ((rv = (*list)->C_GetSlotList(CK_TRUE, slots, &count)) != CKR_OK) {
+        what = "C_GetSlotList";
+    } else {
+        for (CK_ULONG i = 0; i < count; i++) {
+            CK_TOKEN_INFO info;
+            if ((*list)->C_GetTokenInfo(slots[i], &info) != CKR_OK) continue;
+            if (n <= 32 && memcmp(info.label, token, n) == 0 && (n == 32 || info.label[n] == ' ')) {
+                slot = slots[i];
+                found = 1;
+            }
+        }
+        if (!found) {
+            what = "no such token";
+        } else if ((rv = (*list)->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, NULL, NULL,
+                                                session)) != CKR_OK) {
+            what = "C_OpenSession";
+        } else if ((rv = (*list)->C_Login(*session, CKU_USER, (CK_UTF8CHAR_PTR)pin, strlen(pin))) != CKR_OK) {
+            what = "C_Login";
+        }
+    }
+    if (what == NULL) return 0;
+    fprintf(stderr, "%s: %s (0x%lx)\n", program, what, (unsigned long)rv);
+    return 1;
+}
+
+#endif
