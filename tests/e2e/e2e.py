@@ -60,6 +60,9 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE64 = "/usr/lib/wine/wine64"
+# What start.exe prints when Wine's loader handed it a program it could not
+# map and start.
+WINE_COULD_NOT_START = b"Application could not be started"
 TITLE = "Vornquill AI Setup"
 VERSION = "1.2.0"
 # The test-profile executable carries the checking Control Flow Guard dispatch
@@ -518,9 +521,30 @@ class Bench:
         reg = os.path.join(self.work, "entry.reg")
         with open(reg, "w", encoding="utf-16") as f:
             f.write("\r\n".join(lines) + "\r\n")
-        r = run_quiet([WINE64, "regedit", "/S", self.winpath(reg)], env=self.env, timeout=60)
+        self.regedit(reg)
+
+    def regedit(self, reg):
+        """Imports the .reg file REG into the prefix's registry."""
+        r = self.wine_tool(["regedit", "/S", self.winpath(reg)], errors=True)
         if r.returncode != 0:
             raise Failed("regedit: %s" % r.stdout.decode(errors="replace"))
+
+    def wine_tool(self, args, timeout=60, errors=False):
+        """Runs a program of the harness under Wine (regedit, reg, the window
+        probe; never the program under test) and returns how it ended. When
+        Wine's loader could not start it at all (it then hands the command
+        to start.exe, which says so), the program never ran and its start is
+        tried again, at most twice, each time noted in the output. With
+        ERRORS, Wine's error messages go into the output that a failure
+        shows."""
+        env = dict(self.env, WINEDEBUG="err+all") if errors else self.env
+        for attempt in range(1, 4):
+            r = run_quiet([WINE64] + list(args), env=env, timeout=timeout)
+            if r.returncode == 0 or WINE_COULD_NOT_START not in r.stdout or attempt == 3:
+                return r
+            print("    note: Wine could not start %s (attempt %d), starting it again: %s"
+                  % (args[0], attempt, r.stdout.decode(errors="replace").strip()), flush=True)
+            time.sleep(0.5)
 
     @staticmethod
     def winpath(unix):
@@ -634,7 +658,7 @@ class Bench:
                                 stderr=subprocess.DEVNULL)
 
     def probe_read_box(self, timeout=30):
-        r = run_quiet([WINE64, self.probe, "read-box", TITLE], env=self.env, timeout=timeout)
+        r = self.wine_tool([self.probe, "read-box", TITLE], timeout=timeout)
         out = r.stdout.decode("utf-8", errors="replace").replace("\r", "")
         box = {"text": None, "icon": None}
         for line in out.splitlines():
@@ -649,8 +673,8 @@ class Bench:
     def probe_read_window(self, deadline_ms, *expected):
         """Reads the progress window with window messages (window-probe) until
         every FIELD=VALUE holds or the deadline passes: (held, fields read)."""
-        r = run_quiet([WINE64, self.probe, "read-window", TITLE, str(deadline_ms)] + list(expected),
-                      env=self.env, timeout=deadline_ms / 1000 + 30)
+        r = self.wine_tool([self.probe, "read-window", TITLE, str(deadline_ms)] + list(expected),
+                           timeout=deadline_ms / 1000 + 30)
         out = r.stdout.decode("utf-8", errors="replace").replace("\r", "")
         fields = {}
         for line in out.splitlines():

@@ -27,7 +27,7 @@ def installer_held(suite, sc):
         raise Failed("the installer was never started")
     folder = sorted(b.work_folders() - before)[0]
     path = "C:\\ProgramData\\%s\\%s" % (os.path.basename(folder), installer_name())
-    r = run_quiet([WINE64, b.probe, "try-file", path], env=b.env, timeout=60)
+    r = b.wine_tool([b.probe, "try-file", path])
     still_running = b.installer_running()
     go_on()
     attempts = {}

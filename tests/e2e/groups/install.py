@@ -1,6 +1,9 @@
 """Verification, launch and the installer's result: size, SHA-256 and
 Authenticode refusals, files put in the run's way, the installer's exit codes."""
 
+import contextlib
+import io
+
 from e2e import *  # noqa: F401,F403 (the harness: bench, runs, checks)
 
 
@@ -114,6 +117,33 @@ def installer_name_directory(suite, sc):
     return c.failures
 
 
+def harness_tool_not_started(suite, sc):
+    """The harness starts its own Wine programs (regedit, reg, the probe)
+    again only when Wine's loader could not start them, and still returns
+    the failure when no start works: a file that is no program is tried
+    three times, each retry noted, and ends failed; a program that starts
+    and fails is not tried again."""
+    b = suite.b
+    junk = os.path.join(b.work, "not-a-program.exe")
+    with open(junk, "wb") as f:
+        f.write(b"\0" * 4096)
+    c = Checker(sc["name"])
+    for args, code, starts in (([b.winpath(junk)], "failed", 3),
+                               (["reg", "query", "HKLM\\Software\\VornquillNoSuchKey"],
+                                "failed", 1),
+                               (["reg", "query", "HKLM\\Software"], 0, 1)):
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            r = b.wine_tool(args)
+        ended = 0 if r.returncode == 0 else "failed"
+        c.eq(ended, code, "how %s ended" % args[0])
+        c.eq(out.getvalue().count("note: Wine could not start "), starts - 1,
+             "starts of %s tried again" % args[0])
+        c.eq(WINE_COULD_NOT_START in r.stdout, starts > 1,
+             "Wine's loader could not start %s" % args[0])
+    return c.failures
+
+
 def scenarios(b):
     """This group's scenarios (see the harness, e2e.py, for the keys)."""
     sha = sha256_file(b.installer_of("good"))
@@ -222,6 +252,7 @@ def scenarios(b):
         dict(name="installer-exit-5-shared", release="good", shared=True,
              hooks={"VQ_DEMO_EXIT_CODE": "5"}, code=3, reason="installer-cancelled",
              message=None, lines=["installer exit code 5"], check=part_back),
+        dict(name="harness-tool-wine-cannot-start", runner=harness_tool_not_started),
         dict(name="installer-writes-other-version", release="good",
              hooks={"VQ_DEMO_VERSION": "1.2.1"}, code=0, reason="installed",
              message=("information", msg_installed()),

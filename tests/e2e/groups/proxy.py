@@ -127,11 +127,8 @@ def machine_proxy(b, proxy):
     reg = os.path.join(b.work, "proxy.reg")
     with open(reg, "w", encoding="utf-16") as f:
         f.write("\r\n".join(lines + [""]) + "\r\n")
-    r = run_quiet([WINE64, "regedit", "/S", b.winpath(reg)], env=b.env, timeout=60)
-    if r.returncode != 0:
-        raise Failed("regedit: %s" % r.stdout.decode(errors="replace"))
-    r = run_quiet([WINE64, "reg", "query", CONNECTIONS_KEY, "/v", "WinHttpSettings"],
-                  env=b.env, timeout=60)
+    b.regedit(reg)
+    r = b.wine_tool(["reg", "query", CONNECTIONS_KEY, "/v", "WinHttpSettings"])
     if (r.returncode == 0) != (proxy is not None):
         raise Failed("the machine's WinHTTP proxy setting was not %s"
                      % ("written" if proxy is not None else "removed"))
@@ -193,7 +190,7 @@ def proxy_sign_in(suite, sc):
         if not suite.wait_log_line(before, "retrying in ", 30):
             p.kill()
             raise Failed("the release fetch did not fail and wait")
-        run_quiet([WINE64, suite.b.probe, "cancel", TITLE], env=suite.b.env, timeout=60)
+        suite.b.wine_tool([suite.b.probe, "cancel", TITLE])
         run = end_window_run(suite, p, plan, before, mark, inst)
         log = squid.wait_lines(1)
     finally:
