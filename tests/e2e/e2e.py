@@ -290,6 +290,7 @@ class Bench:
         self.drive_c = os.path.join(self.prefix, "drive_c")
         self.programdata = os.path.join(self.drive_c, "ProgramData")
         self.work = tempfile.mkdtemp(prefix="vq-e2e.")
+        self.wine_output = os.path.join(self.work, "wine-output.txt")
         self.live = os.path.join(self.work, "live")
         self.rules = os.path.join(self.work, "rules.json")
         self.reqlog = os.path.join(self.work, "requests.jsonl")
@@ -653,9 +654,23 @@ class Bench:
             if time.monotonic() > deadline:
                 raise Failed("a setup process of an earlier run is still running")
             time.sleep(0.05)
-        return subprocess.Popen([WINE64, self.exe] + list(switches), env=env,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
+        # What Wine itself prints (the program writes nothing to these) is
+        # kept for the scenario's failure text: a start that Wine's loader
+        # could not make shows there.
+        with open(self.wine_output, "wb") as out:
+            return subprocess.Popen([WINE64, self.exe] + list(switches), env=env,
+                                    stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=subprocess.STDOUT)
+
+    def wine_said(self):
+        """What Wine printed while starting and running the last program
+        started with start(), or None."""
+        try:
+            with open(self.wine_output, "rb") as f:
+                text = f.read().decode(errors="replace").strip()
+        except OSError:
+            return None
+        return text or None
 
     def probe_read_box(self, timeout=30):
         r = self.wine_tool([self.probe, "read-box", TITLE], timeout=timeout)
@@ -976,6 +991,13 @@ class Suite:
         elapsed = time.monotonic() - start
         if failures and run is not None:
             failures.append("log:\n    " + "\n    ".join(run.log.lines[-25:]))
+        said = self.b.wine_said()
+        if failures and said:
+            failures.append("Wine said:\n    " + "\n    ".join(said.splitlines()[-10:]))
+        try:
+            os.unlink(self.b.wine_output)
+        except OSError:
+            pass
         self.cleanup_run(run)
         self.results.append((sc["name"], failures, elapsed))
         status = "ok" if not failures else "FAIL"
