@@ -49,17 +49,20 @@ int cloud_parse_retry_after(const wchar16 *text, uint32_t *seconds) {
     return 1;
 }
 
-int64_t cloud_parse_content_length(const wchar16 *text) {
+// The value of text made of 1 to max_digits decimal digits and nothing
+// else; -1 for anything else (null or empty included).
+static int64_t parse_plain_digits(const wchar16 *text, size_t max_digits) {
     if (text == nullptr || text[0] == 0) return -1;
     int64_t value = 0;
-    int digits = 0;
     for (size_t i = 0; text[i] != 0; i++) {
-        if (!is_digit(text[i])) return -1;
-        if (digits == CLOUD_CONTENT_LENGTH_MAX_DIGITS) return -1;
+        if (!is_digit(text[i]) || i == max_digits) return -1;
         value = value * 10 + (int64_t)(text[i] - '0');
-        digits++;
     }
     return value;
+}
+
+int64_t cloud_parse_content_length(const wchar16 *text) {
+    return parse_plain_digits(text, CLOUD_CONTENT_LENGTH_MAX_DIGITS);
 }
 
 int cloud_content_range_text_matches(const wchar16 *text, uint64_t first, uint64_t size) {
@@ -135,12 +138,7 @@ int cloud_progress_too_slow(CloudProgressGuard *guard, uint64_t now_ms) {
 }
 
 uint64_t cloud_progress_window_parse(const wchar16 *text) {
-    if (text == nullptr || text[0] == 0) return CLOUD_PROGRESS_WINDOW_MS;
-    uint64_t value = 0;
-    for (size_t i = 0; text[i] != 0; i++) {
-        if (!is_digit(text[i]) || i == CLOUD_PROGRESS_WINDOW_DIGITS) return CLOUD_PROGRESS_WINDOW_MS;
-        value = value * 10 + (uint64_t)(text[i] - '0');
-    }
-    if (value == 0 || value > CLOUD_PROGRESS_WINDOW_MS) return CLOUD_PROGRESS_WINDOW_MS;
-    return value;
+    int64_t value = parse_plain_digits(text, CLOUD_PROGRESS_WINDOW_DIGITS);
+    if (value <= 0 || value > CLOUD_PROGRESS_WINDOW_MS) return CLOUD_PROGRESS_WINDOW_MS;
+    return (uint64_t)value;
 }
