@@ -991,8 +991,8 @@ class Suite:
         elapsed = time.monotonic() - start
         if failures and run is not None:
             failures.append("log:\n    " + "\n    ".join(run.log.lines[-25:]))
-        said = self.b.wine_said()
-        if failures and said:
+        said = self.b.wine_said() if failures else None
+        if said:
             failures.append("Wine said:\n    " + "\n    ".join(said.splitlines()[-10:]))
         try:
             os.unlink(self.b.wine_output)

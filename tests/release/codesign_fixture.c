@@ -26,16 +26,6 @@ static int fail(const char *what, CK_RV rv) {
     return 1;
 }
 
-static CK_OBJECT_HANDLE find(CK_SESSION_HANDLE session, CK_OBJECT_CLASS klass, const char *label) {
-    CK_ATTRIBUTE query[2] = {{CKA_CLASS, &klass, sizeof klass}, {CKA_LABEL, (void *)label, strlen(label)}};
-    CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
-    CK_ULONG got = 0;
-    if (p11->C_FindObjectsInit(session, query, 2) != CKR_OK) return CK_INVALID_HANDLE;
-    if (p11->C_FindObjects(session, &handle, 1, &got) != CKR_OK || got != 1) handle = CK_INVALID_HANDLE;
-    p11->C_FindObjectsFinal(session);
-    return handle;
-}
-
 /* Writes the RSA public key (modulus, exponent) of a public key object as PEM. */
 static int write_public(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, const char *path) {
     unsigned char modulus[512], exponent[16];
@@ -98,7 +88,7 @@ static int make_rsa(CK_SESSION_HANDLE session, const char *label, const char *pu
 }
 
 static int show(CK_SESSION_HANDLE session, const char *label) {
-    CK_OBJECT_HANDLE key = find(session, CKO_PRIVATE_KEY, label);
+    CK_OBJECT_HANDLE key = p11_fixture_find(p11, session, CKO_PRIVATE_KEY, label);
     if (key == CK_INVALID_HANDLE) return fail("no such private key", 0);
     CK_KEY_TYPE type = 0;
     CK_BBOOL sensitive = 0, extractable = 1, sign = 0;
@@ -136,8 +126,6 @@ int main(int argc, char **argv) {
     } else {
         result = fail("unknown command", 0);
     }
-    p11->C_Logout(session);
-    p11->C_CloseSession(session);
-    p11->C_Finalize(NULL);
+    p11_fixture_close(p11, session);
     return result;
 }

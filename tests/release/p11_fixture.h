@@ -53,4 +53,24 @@ static int p11_fixture_login(const char *program, const char *module_path, const
     return 1;
 }
 
+/* The first object of the class with the label, or CK_INVALID_HANDLE when
+   there is none or the search fails. */
+static CK_OBJECT_HANDLE p11_fixture_find(CK_FUNCTION_LIST_PTR list, CK_SESSION_HANDLE session,
+                                         CK_OBJECT_CLASS klass, const char *label) {
+    CK_ATTRIBUTE query[2] = {{CKA_CLASS, &klass, sizeof klass}, {CKA_LABEL, (void *)label, strlen(label)}};
+    CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+    CK_ULONG got = 0;
+    if (list->C_FindObjectsInit(session, query, 2) != CKR_OK) return CK_INVALID_HANDLE;
+    if (list->C_FindObjects(session, &handle, 1, &got) != CKR_OK || got != 1) handle = CK_INVALID_HANDLE;
+    list->C_FindObjectsFinal(session);
+    return handle;
+}
+
+/* Logs out, closes the session and lets the module go. */
+static void p11_fixture_close(CK_FUNCTION_LIST_PTR list, CK_SESSION_HANDLE session) {
+    list->C_Logout(session);
+    list->C_CloseSession(session);
+    list->C_Finalize(NULL);
+}
+
 #endif

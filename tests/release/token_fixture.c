@@ -98,15 +98,8 @@ int main(int argc, char **argv) {
                                     &private_handle);
         if (rv != CKR_OK) return fail("C_GenerateKeyPair", rv);
     } else if (strcmp(command, "show") == 0) {
-        CK_ATTRIBUTE query[2] = {{CKA_CLASS, &private_class, sizeof private_class},
-                                 {CKA_LABEL, (void *)label, label_length}};
-        CK_OBJECT_HANDLE handle;
-        CK_ULONG got = 0;
-        if (p11->C_FindObjectsInit(session, query, 2) != CKR_OK ||
-            p11->C_FindObjects(session, &handle, 1, &got) != CKR_OK || got != 1) {
-            return fail("no such private key", 0);
-        }
-        p11->C_FindObjectsFinal(session);
+        CK_OBJECT_HANDLE handle = p11_fixture_find(p11, session, private_class, label);
+        if (handle == CK_INVALID_HANDLE) return fail("no such private key", 0);
         CK_BBOOL sensitive = 0, extractable = 1, sign = 0;
         CK_KEY_TYPE type = 0;
         char id[80] = "";
@@ -123,8 +116,6 @@ int main(int argc, char **argv) {
     } else {
         return fail("unknown command", 0);
     }
-    p11->C_Logout(session);
-    p11->C_CloseSession(session);
-    p11->C_Finalize(NULL);
+    p11_fixture_close(p11, session);
     return 0;
 }

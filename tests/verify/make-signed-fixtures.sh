@@ -78,8 +78,7 @@ osslsigncode sign -nest -h sha256 -certs "$work/vendor-chain.crt" -key "$certs/v
 # which holds that file's digest) lends the content.
 cp "$exe" "$work/another.exe"
 printf 'Z' | dd of="$work/another.exe" bs=1 seek=100 conv=notrunc status=none
-osslsigncode sign -h sha256 -certs "$certs/pinned.crt" -key "$certs/pinned.key" -n "Vornquill AI Setup" \
-  -in "$work/another.exe" -out "$work/another-signed.exe" >/dev/null
+"$root/tools/sign-installer" "$work/another.exe" "$work/another-signed.exe" --cert pinned --no-timestamp
 osslsigncode extract-signature -in "$out/pinned-ts.exe" -out "$work/genuine.der" >/dev/null
 osslsigncode extract-signature -in "$work/another-signed.exe" -out "$work/another.der" >/dev/null
 "${forge[@]}" content "$work/genuine.der" "$work/another.der" "$work/forged.der"

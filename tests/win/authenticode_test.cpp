@@ -23,6 +23,7 @@
 #include "common/constants.h"
 #include "common/text.h"
 #include "verify/verify.h"
+#include "win_test_util.h"
 
 namespace {
 
@@ -86,14 +87,11 @@ struct TableRow {
 
 std::vector<TableRow> read_table(const std::wstring &path) {
     std::vector<TableRow> rows;
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(f, INVALID_HANDLE_VALUE) << "missing table";
-    if (f == INVALID_HANDLE_VALUE) return rows;
-    std::string text;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(f, chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got);
-    CloseHandle(f);
+    std::string text = wintest::read_file(path);
+    if (text == "<missing>") {
+        ADD_FAILURE() << "missing table";
+        return rows;
+    }
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);

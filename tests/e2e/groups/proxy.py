@@ -128,7 +128,7 @@ def machine_proxy(b, proxy):
     with open(reg, "w", encoding="utf-16") as f:
         f.write("\r\n".join(lines + [""]) + "\r\n")
     b.regedit(reg)
-    r = b.wine_tool(["reg", "query", CONNECTIONS_KEY, "/v", "WinHttpSettings"])
+    r = b.wine_tool(["reg", "query", CONNECTIONS_KEY, "/v", "WinHttpSettings"], errors=True)
     if (r.returncode == 0) != (proxy is not None):
         raise Failed("the machine's WinHTTP proxy setting was not %s"
                      % ("written" if proxy is not None else "removed"))
