@@ -17,6 +17,7 @@ win_dir="$1"
 production_exe="$2"
 native_dir="$3"
 . "$here/tests/lib/checks.sh"
+. "$here/tests/lib/release-bench.sh"
 . "$here/scripts/wine-env.sh"
 if [ -z "${WINEPREFIX:-}" ]; then
   wine_env_start
@@ -128,21 +129,14 @@ run_until() {  # what stop_at folder exe arguments...
 # The test build's cloud: a signed release of the demo installer, signed
 # with the certificate the test build pins, on the test build's port in this
 # test's own network namespace.
-port="$(sed -n 's/^VQ_TEST_CLOUD_PORT:[A-Z]*=//p' "$win_dir/CMakeCache.txt")"
 "$here/tools/sign-installer" "$win_dir/tools/vq-demo-installer.exe" "$work/signed.exe" \
   --cert pinned --timestamp >"$work/sign.txt" 2>&1 || fail "signing the demo installer: $(cat "$work/sign.txt")"
 "$native_dir/vornquill-release" publish --installer "$work/signed.exe" --version 1.2.0 \
   --key "$here/tests/release/keys/test-release.secret" --out "$work/published" --self-signed \
   --trust-ca "$here/tests/signing/ca.crt" >"$work/publish.txt" 2>&1 ||
   fail "publishing the release: $(cat "$work/publish.txt")"
-"$here/scripts/cloud" "$work/published" --port "$port" --log "$work/requests.jsonl" \
-  --ready-file "$work/cloud.ready" >"$work/cloud.out" 2>&1 &
-cloud_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/cloud.ready" ] && break
-  sleep 0.1
-done
-[ -s "$work/cloud.ready" ] || fail "the reference cloud did not start on port $port: $(cat "$work/cloud.out")"
+bench_cloud_start "$work/published" "$win_dir" "$work" ||
+  fail "the reference cloud did not start on port $cloud_port: $(cat "$work/cloud.out")"
 # Without the release and its cloud no run reaches the signature check.
 [ "$failures" = 0 ] || checks_finish
 

@@ -18,6 +18,7 @@ src="$2"
 fixture="$3"
 win="$4"
 . "$src/tests/lib/checks.sh"
+. "$src/tests/lib/release-bench.sh"
 
 module=/usr/lib/softhsm/libsofthsm2.so
 setup="$win/VornquillAI-Online-Setup-x64-SELFSIGNED.exe"
@@ -40,16 +41,10 @@ cleanup() {
 trap cleanup EXIT
 cd "$work"
 certs="$src/tests/signing"
-unset VORNQUILL_PKCS11_PIN
 
 # The token and its key.
-mkdir tokens tmp
-printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' "$work" > softhsm2.conf
-export SOFTHSM2_CONF="$work/softhsm2.conf"
-softhsm2-util --init-token --free --label codesign --pin 1234 --so-pin 5678 >/dev/null ||
-  { echo "FAIL: softhsm2-util cannot make a token" >&2; exit 1; }
-printf '1234\n' > pin && chmod 600 pin
-printf '9999\n' > wrong.pin && chmod 600 wrong.pin
+mkdir tmp
+bench_token_init codesign
 "$fixture" "$module" codesign 1234 rsa vendor-2027 token.pub || { echo "FAIL: the token key" >&2; exit 1; }
 expect_eq "$("$fixture" "$module" codesign 1234 show vendor-2027 -)" \
   "key-type=0x0 bits=3072 sensitive=1 extractable=0 sign=1 value-readable=0" "the token key's attributes"
@@ -208,15 +203,9 @@ probe "$work/modified.exe" 0x80096010 "the signature does not match the file (mo
 probe "$work/unsigned.exe" 0x800B0100 "not signed"
 
 # The signed setup executable installs the installer the token signed.
-port="$(sed -n 's/^VQ_TEST_CLOUD_PORT:[A-Z]*=//p' "$win/CMakeCache.txt")"
-"$src/scripts/cloud" live --port "$port" --log requests.jsonl --ready-file cloud.ready >cloud.out 2>&1 &
-cloud_pid=$!
-for _ in $(seq 100); do [ -s cloud.ready ] && break; sleep 0.1; done
-[ -s cloud.ready ] || { fail "the reference cloud did not start: $(cat cloud.out)"; checks_finish; }
-"$WINE64" "$work/setup-signed.exe" /VERYSILENT /SUPPRESSMSGBOXES /NORESTART </dev/null >/dev/null 2>&1
-rc=$?
-log="$(ls -t "$WINEPREFIX"/drive_c/ProgramData/VornquillAI-Setup*/online-setup*.log 2>/dev/null | head -n1)"
-result="$(grep -a 'RESULT code=' "$log" 2>/dev/null | tail -n1 | tr -d '\r')"
+bench_cloud_start live "$win" "$work" ||
+  { fail "the reference cloud did not start: $(cat cloud.out)"; checks_finish; }
+bench_setup_run "$work/setup-signed.exe"
 expect_eq "$rc" 0 "the signed setup's exit code ($result)"
 grep -q "RESULT code=0 reason=installed$" <<<"$result" || fail "the signed setup's result: '$result'"
 grep -aq "authenticode: publicly trusted Hollbrek certificate" "$log" ||

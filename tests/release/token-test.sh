@@ -19,6 +19,7 @@ probe="$4"
 fs_probe="$5"
 win="${6:-}"
 . "$src/tests/lib/checks.sh"
+. "$src/tests/lib/release-bench.sh"
 demo="$win/tools/vq-demo-installer.exe"
 if [ -z "$win" ] || [ ! -f "$demo" ]; then
   echo "FAIL: token-test needs the Windows test build tree (its demo installer) for its publish and setup runs" >&2
@@ -37,16 +38,7 @@ cleanup() {
 }
 trap cleanup EXIT
 cd "$work"
-mkdir tokens
-printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' "$work" > softhsm2.conf
-export SOFTHSM2_CONF="$work/softhsm2.conf"
-unset VORNQUILL_PKCS11_PIN
-softhsm2-util --init-token --free --label release --pin 1234 --so-pin 5678 >/dev/null ||
-  { echo "FAIL: softhsm2-util cannot make a token" >&2; exit 1; }
-printf '1234\n' > pin
-chmod 600 pin
-printf '9999\n' > wrong.pin
-chmod 600 wrong.pin
+bench_token_init release
 
 uri="pkcs11:token=release;object=release-2027"
 
@@ -157,11 +149,8 @@ test_key="$src/tests/release/keys/test-release.secret"
 expect_run 0 "published 3.1.4" -- "$tool" publish --installer signed.exe --version 3.1.4 \
   --key "pkcs11:token=release;object=test-key" --module "$module" --pin-file pin --out live \
   --trust-ca "$src/tests/signing/ca.crt" --self-signed
-port="$(sed -n 's/^VQ_TEST_CLOUD_PORT:[A-Z]*=//p' "$win/CMakeCache.txt")"
-"$src/scripts/cloud" live --port "$port" --log requests.jsonl --ready-file cloud.ready >cloud.out 2>&1 &
-cloud_pid=$!
-for _ in $(seq 100); do [ -s cloud.ready ] && break; sleep 0.1; done
-[ -s cloud.ready ] || { fail "the reference cloud did not start: $(cat cloud.out)"; checks_finish; exit 1; }
+bench_cloud_start live "$win" "$work" ||
+  { fail "the reference cloud did not start: $(cat cloud.out)"; checks_finish; exit 1; }
 # A prefix of its own (the one tests/lib/wine-isolated made, or a new one):
 # no earlier installation there decides the outcome.
 . "$src/scripts/wine-env.sh"
@@ -169,11 +158,7 @@ if [ -z "${WINEPREFIX:-}" ]; then
   wine_env_start
   wine_started=1
 fi
-"$WINE64" "$win/VornquillAI-Online-Setup-x64-SELFSIGNED.exe" /VERYSILENT /SUPPRESSMSGBOXES /NORESTART \
-  </dev/null >/dev/null 2>&1
-rc=$?
-log="$(ls -t "$WINEPREFIX"/drive_c/ProgramData/VornquillAI-Setup*/online-setup*.log 2>/dev/null | head -n1)"
-result="$(grep -a 'RESULT code=' "$log" 2>/dev/null | tail -n1 | tr -d '\r')"
+bench_setup_run "$win/VornquillAI-Online-Setup-x64-SELFSIGNED.exe"
 [ "$rc" = 0 ] || fail "the setup ended with exit code $rc: $result"
 grep -q "RESULT code=0 reason=installed" <<<"$result" || fail "the setup's result: '$result'"
 # The release the setup verified is the one the token signed, to the byte.
