@@ -594,16 +594,6 @@ done:
     return result;
 }
 
-int installer_check(const char *path, const char *trust_ca, InstallerCheck *check, char *error,
-                    size_t cap) {
-    memset(check, 0, sizeof *check);
-    InstallerCopy copy;
-    if (installer_copy_make(path, &copy, error, cap) != 0) return -1;
-    int result = installer_check_copy(&copy, trust_ca, check, error, cap);
-    installer_copy_remove(&copy);
-    return result;
-}
-
 int installer_check_refused(const InstallerCheck *check, char *message, size_t capacity) {
     if (!check->pe64) {
         format_narrow(message, capacity,
