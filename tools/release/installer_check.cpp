@@ -25,6 +25,7 @@
 #include "common/constants.h"
 #include "common/memory.h"
 #include "common/text.h"
+#include "release/manifest.h"
 #include "tools/release/child.h"
 
 
@@ -39,7 +40,6 @@ const uint32_t status_chain_failed = 0x800B010Au;  // CERT_E_CHAINING
 const char system_roots[] = "/etc/ssl/certs/ca-certificates.crt";
 // SpcSpOpusInfo, the signer's description and link.
 const char opus_info_oid[] = "1.3.6.1.4.1.311.2.1.12";
-const uint64_t largest_installer = 2147483648ull;
 
 enum { OUTPUT_CAPACITY = 262144 };
 
@@ -402,7 +402,7 @@ int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size
         close(in);
         return -1;
     }
-    if (st.st_size <= 0 || (uint64_t)st.st_size > largest_installer) {
+    if (st.st_size <= 0 || (uint64_t)st.st_size > (uint64_t)MANIFEST_MAX_SIZE) {
         format_narrow(error, cap, "installer %s has %lld bytes; a release installer has 1 to 2147483648",
                       path, (long long)st.st_size);
         close(in);
@@ -441,7 +441,7 @@ int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size
         }
         if (r == 0) break;
         total += (uint64_t)r;
-        if (total > largest_installer) break;
+        if (total > (uint64_t)MANIFEST_MAX_SIZE) break;
         EVP_DigestUpdate(hash, chunk, (size_t)r);
         size_t done_bytes = 0;
         while (done_bytes < (size_t)r) {
