@@ -7,7 +7,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,6 +26,7 @@
 #include "common/text.h"
 #include "release/manifest.h"
 #include "tools/release/child.h"
+#include "tools/release/files.h"
 
 
 namespace {
@@ -376,10 +376,6 @@ FILE *private_file(const InstallerCopy *copy, const char *name, char *path, size
     return file;
 }
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path) == 0 ? 0 : -1;
-}
-
 }  // namespace
 
 int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size_t cap) {
@@ -408,8 +404,7 @@ int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size
         close(in);
         return -1;
     }
-    const char *base = getenv("TMPDIR");
-    if (base == nullptr || base[0] != '/') base = "/tmp";
+    const char *base = nullptr;
     int result = -1;
     int out = -1;
     EVP_MD_CTX *hash = EVP_MD_CTX_new();
@@ -419,8 +414,7 @@ int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size
         format_narrow(error, cap, "out of memory checking installer %s", path);
         goto done;
     }
-    if (format_narrow(copy->folder, sizeof copy->folder, "%s/vq-release-check-XXXXXX", base) < 0 ||
-        mkdtemp(copy->folder) == nullptr) {
+    if (private_folder_make("vq-release-check-XXXXXX", 0, copy->folder, sizeof copy->folder, &base) != 0) {
         format_narrow(error, cap, "cannot make a private folder to check the installer in %s: %s", base,
                       strerror(errno));
         copy->folder[0] = 0;
@@ -478,7 +472,7 @@ done:
 }
 
 void installer_copy_remove(InstallerCopy *copy) {
-    if (copy->folder[0] != 0) nftw(copy->folder, remove_entry, 8, FTW_DEPTH | FTW_PHYS);
+    if (copy->folder[0] != 0) remove_tree(copy->folder);
     memset(copy, 0, sizeof *copy);
 }
 

@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,6 +23,7 @@
 #include "release/release.h"
 #include "release/version.h"
 #include "tools/release/check.h"
+#include "tools/release/files.h"
 #include "tools/release/installer_check.h"
 #include "tools/release/keyfile.h"
 #include "tools/release/sign.h"
@@ -535,14 +535,6 @@ int command_verify(int argc, char **argv) {
 }
 
 // ---- publish --------------------------------------------------------------
-
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path) == 0 ? 0 : -1;
-}
-
-void remove_tree(const char *path) {
-    nftw(path, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
 
 // 1 when path is a directory with entries, 0 when empty, -1 on error.
 int directory_has_entries(const char *path) {

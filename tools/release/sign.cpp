@@ -5,7 +5,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,6 +25,7 @@
 #include "common/text.h"
 #include "release/manifest.h"
 #include "tools/release/child.h"
+#include "tools/release/files.h"
 #include "tools/release/installer_check.h"
 #include "tools/release/token.h"
 
@@ -49,10 +49,6 @@ int usage(const char *format, const char *value) {
 int refuse(const char *message) {
     fprintf(stderr, "vornquill-release sign-pe: %s\n", message);
     return SIGN_PE_EXIT_FAILED;
-}
-
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path) == 0 ? 0 : -1;
 }
 
 // The folder of a path ("." when it has none).
@@ -694,20 +690,14 @@ int sign_pe_command(int argc, char **argv) {
         return SIGN_PE_EXIT_FAILED;
     }
     // Everything the signing makes lives in a folder only this user can enter.
-    const char *temp_root = getenv("TMPDIR");
     char private_dir[PATH_MAX];
-    if (temp_root == nullptr || temp_root[0] != '/' ||
-        format_narrow(private_dir, sizeof private_dir, "%s/vq-sign-pe.XXXXXX", temp_root) < 0) {
-        format_narrow(private_dir, sizeof private_dir, "/tmp/vq-sign-pe.XXXXXX");
-    }
-    if (mkdtemp(private_dir) == nullptr) {
+    if (private_folder_make("vq-sign-pe.XXXXXX", 1, private_dir, sizeof private_dir, nullptr) != 0) {
         format_narrow(message, MESSAGE_CAPACITY, "cannot make a private folder %s: %s", private_dir,
                       strerror(errno));
         status = SIGN_PE_EXIT_FAILED;
     } else {
-        chmod(private_dir, 0700);
         status = sign_in(&options, private_dir, sk_X509_value(certificates, 0), message, MESSAGE_CAPACITY);
-        nftw(private_dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+        remove_tree(private_dir);
     }
     if (status != SIGN_PE_EXIT_OK) refuse(message);
     sk_X509_pop_free(certificates, X509_free);
