@@ -378,6 +378,10 @@ FILE *private_file(const InstallerCopy *copy, const char *name, char *path, size
 
 }  // namespace
 
+void hash_piece(void *context, const uint8_t *data, size_t length) {
+    EVP_DigestUpdate((EVP_MD_CTX *)context, data, length);
+}
+
 int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size_t cap) {
     memset(copy, 0, sizeof *copy);
     int in = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -408,9 +412,9 @@ int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size
     int result = -1;
     int out = -1;
     EVP_MD_CTX *hash = EVP_MD_CTX_new();
-    uint8_t *chunk = (uint8_t *)heap_alloc(1 << 20);
     uint64_t total = 0;
-    if (hash == nullptr || chunk == nullptr || EVP_DigestInit_ex(hash, EVP_sha256(), nullptr) != 1) {
+    int copied;
+    if (hash == nullptr || EVP_DigestInit_ex(hash, EVP_sha256(), nullptr) != 1) {
         format_narrow(error, cap, "out of memory checking installer %s", path);
         goto done;
     }
@@ -426,28 +430,16 @@ int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size
         format_narrow(error, cap, "cannot create %s: %s", copy->path, strerror(errno));
         goto done;
     }
-    for (;;) {
-        ssize_t r = read(in, chunk, 1 << 20);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            format_narrow(error, cap, "cannot read installer %s: %s", path, strerror(errno));
-            goto done;
-        }
-        if (r == 0) break;
-        total += (uint64_t)r;
-        if (total > (uint64_t)MANIFEST_MAX_SIZE) break;
-        EVP_DigestUpdate(hash, chunk, (size_t)r);
-        size_t done_bytes = 0;
-        while (done_bytes < (size_t)r) {
-            ssize_t w = write(out, chunk + done_bytes, (size_t)r - done_bytes);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                format_narrow(error, cap, "cannot copy installer %s to %s: %s", path, copy->path,
-                              w < 0 ? strerror(errno) : "nothing written");
-                goto done;
-            }
-            done_bytes += (size_t)w;
-        }
+    // More than the largest installer is a file that grew while being read.
+    copied = copy_fd(in, out, (uint64_t)MANIFEST_MAX_SIZE, hash_piece, hash, &total);
+    if (copied == COPY_FD_READ_FAILED) {
+        format_narrow(error, cap, "cannot read installer %s: %s", path, strerror(errno));
+        goto done;
+    }
+    if (copied == COPY_FD_WRITE_FAILED) {
+        format_narrow(error, cap, "cannot copy installer %s to %s: %s", path, copy->path,
+                      errno != 0 ? strerror(errno) : "nothing written");
+        goto done;
     }
     if (total != (uint64_t)st.st_size) {
         format_narrow(error, cap, "installer %s changed size while being read", path);
@@ -465,7 +457,6 @@ int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size
 done:
     if (out >= 0) close(out);
     close(in);
-    heap_free(chunk);
     EVP_MD_CTX_free(hash);
     if (result != 0) installer_copy_remove(copy);
     return result;

@@ -318,24 +318,8 @@ int write_output(const char *source, const char *target, mode_t mode, int overwr
         if (in >= 0) close(in);
         return -1;
     }
-    int result = 0;
-    static uint8_t chunk[1 << 20];
-    for (;;) {
-        ssize_t r = read(in, chunk, sizeof chunk);
-        if (r < 0 && errno == EINTR) continue;
-        if (r == 0) break;
-        ssize_t done = 0;
-        while (r > 0 && done < r) {
-            ssize_t w = write(out, chunk + done, (size_t)(r - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) break;
-            done += w;
-        }
-        if (r < 0 || done != r) {
-            result = -1;
-            break;
-        }
-    }
+    uint64_t total = 0;
+    int result = copy_fd(in, out, UINT64_MAX, nullptr, nullptr, &total) == 0 ? 0 : -1;
     close(in);
     if (result == 0 && (fchmod(out, mode) != 0 || fsync(out) != 0)) result = -1;
     if (close(out) != 0) result = -1;
@@ -474,24 +458,15 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
         return SIGN_PE_EXIT_FAILED;
     }
     mode_t mode = (st.st_mode & 0755) | 0600;
-    int copy = open(unsigned_copy, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    static uint8_t chunk[1 << 20];
+    int copy = open(unsigned_copy, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     uint8_t head[4096];
-    size_t head_length = 0;
+    ssize_t head_length = -1;
     uint64_t total = 0;
-    int copied = copy >= 0;
-    while (copied) {
-        ssize_t r = read(in, chunk, sizeof chunk);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) copied = 0;
-        if (r <= 0) break;
-        if (head_length < sizeof head) {
-            size_t take = sizeof head - head_length < (size_t)r ? sizeof head - head_length : (size_t)r;
-            memcpy(head + head_length, chunk, take);
-            head_length += take;
-        }
-        total += (uint64_t)r;
-        if (write(copy, chunk, (size_t)r) != r) copied = 0;
+    int copied = copy >= 0 && copy_fd(in, copy, UINT64_MAX, nullptr, nullptr, &total) == 0;
+    // The start of the file, where its headers lie, read back from the copy.
+    if (copied) {
+        head_length = pread(copy, head, sizeof head, 0);
+        copied = head_length >= 0;
     }
     close(in);
     if (copy >= 0 && close(copy) != 0) copied = 0;
@@ -500,7 +475,7 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
         return SIGN_PE_EXIT_FAILED;
     }
     char problem[256];
-    if (sign_pe_inspect(head, head_length, total, problem, sizeof problem) != 0) {
+    if (sign_pe_inspect(head, (size_t)head_length, total, problem, sizeof problem) != 0) {
         format_narrow(message, cap, "%s cannot be signed: %s", options->in, problem);
         return SIGN_PE_EXIT_FAILED;
     }
