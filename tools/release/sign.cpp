@@ -27,6 +27,7 @@
 #include "tools/release/child.h"
 #include "tools/release/files.h"
 #include "tools/release/installer_check.h"
+#include "tools/release/keyfile.h"
 #include "tools/release/token.h"
 
 
@@ -49,18 +50,6 @@ int usage(const char *format, const char *value) {
 int refuse(const char *message) {
     fprintf(stderr, "vornquill-release sign-pe: %s\n", message);
     return SIGN_PE_EXIT_FAILED;
-}
-
-// The folder of a path ("." when it has none).
-void folder_of(const char *path, char *folder, size_t capacity) {
-    const char *slash = strrchr(path, '/');
-    if (slash == nullptr) {
-        format_narrow(folder, capacity, ".");
-    } else if (slash == path) {
-        format_narrow(folder, capacity, "/");
-    } else {
-        format_narrow(folder, capacity, "%.*s", (int)(slash - path), path);
-    }
 }
 
 // The path of OpenSSL's pkcs11 engine (libengine-pkcs11-openssl) in the
@@ -328,19 +317,7 @@ int write_output(const char *source, const char *target, mode_t mode, int overwr
         unlink(temp);
         return -1;
     }
-    int renamed;
-    if (overwrite) {
-        renamed = rename(temp, target);
-    } else {
-        renamed = renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_NOREPLACE);
-        if (renamed != 0 && errno == EINVAL) {
-            // A file system without a no-replace rename: a new link, then the
-            // temporary name goes.
-            renamed = link(temp, target);
-            if (renamed == 0) unlink(temp);
-        }
-    }
-    if (renamed != 0) {
+    if (keyfile_move_into_place(temp, target, overwrite) != 0) {
         format_narrow(error, cap,
                       errno == EEXIST ? "%s appeared while signing; it is kept (use --force to replace it)"
                                       : "cannot rename the signed file into place as %s",
@@ -349,7 +326,7 @@ int write_output(const char *source, const char *target, mode_t mode, int overwr
         return -1;
     }
     char folder[PATH_MAX];
-    folder_of(target, folder, sizeof folder);
+    keyfile_parent_folder(target, folder, sizeof folder);
     int dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         fsync(dir);
@@ -641,7 +618,7 @@ int sign_pe_command(int argc, char **argv) {
         }
     }
     char folder[PATH_MAX];
-    folder_of(options.out, folder, sizeof folder);
+    keyfile_parent_folder(options.out, folder, sizeof folder);
     struct stat folder_st;
     if (stat(folder, &folder_st) != 0 || !S_ISDIR(folder_st.st_mode)) {
         char message[2 * PATH_MAX];
