@@ -470,8 +470,12 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
             return SIGN_PE_EXIT_FAILED;
         }
         TokenPublicKey public_key;
-        if (token_read_signing_key(&name, &public_key, message, cap) != 0) return SIGN_PE_EXIT_FAILED;
+        char pin[256];
+        if (token_read_signing_key(&name, &public_key, pin, sizeof pin, message, cap) != 0) {
+            return SIGN_PE_EXIT_FAILED;
+        }
         if (!certificate_holds(signer_certificate, &public_key)) {
+            sodium_memzero(pin, sizeof pin);
             format_narrow(message, cap,
                           "the signer's certificate (%s, the first in %s) does not belong to the key "
                           "\"%s\" in token \"%s\": their public keys differ; give the certificate "
@@ -482,14 +486,13 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
         char token_value[3 * TOKEN_FIELD_CAPACITY], object_value[3 * TOKEN_FIELD_CAPACITY];
         if (uri_value(name.token, token_value, sizeof token_value) != 0 ||
             uri_value(name.object, object_value, sizeof object_value) != 0) {
+            sodium_memzero(pin, sizeof pin);
             format_narrow(message, cap, "the token or object label is too long");
             return SIGN_PE_EXIT_FAILED;
         }
         format_narrow(key_uri, sizeof key_uri, "pkcs11:token=%s;object=%s;type=private", token_value,
                       object_value);
-        char pin[256];
-        int pin_read = token_read_pin(&name, pin, sizeof pin, message, cap);
-        int written = pin_read == 0 ? write_pin_file(pin_path, pin, message, cap) : -1;
+        int written = write_pin_file(pin_path, pin, message, cap);
         sodium_memzero(pin, sizeof pin);
         // Read; from here on no child (osslsigncode signing, the installer
         // check's runs) is given the PIN in its environment.
