@@ -7,7 +7,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -25,7 +24,9 @@
 #include "common/constants.h"
 #include "common/memory.h"
 #include "common/text.h"
+#include "release/manifest.h"
 #include "tools/release/child.h"
+#include "tools/release/files.h"
 
 
 namespace {
@@ -39,7 +40,6 @@ const uint32_t status_chain_failed = 0x800B010Au;  // CERT_E_CHAINING
 const char system_roots[] = "/etc/ssl/certs/ca-certificates.crt";
 // SpcSpOpusInfo, the signer's description and link.
 const char opus_info_oid[] = "1.3.6.1.4.1.311.2.1.12";
-const uint64_t largest_installer = 2147483648ull;
 
 enum { OUTPUT_CAPACITY = 262144 };
 
@@ -376,11 +376,11 @@ FILE *private_file(const InstallerCopy *copy, const char *name, char *path, size
     return file;
 }
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path) == 0 ? 0 : -1;
-}
-
 }  // namespace
+
+void hash_piece(void *context, const uint8_t *data, size_t length) {
+    EVP_DigestUpdate((EVP_MD_CTX *)context, data, length);
+}
 
 int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size_t cap) {
     memset(copy, 0, sizeof *copy);
@@ -402,25 +402,23 @@ int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size
         close(in);
         return -1;
     }
-    if (st.st_size <= 0 || (uint64_t)st.st_size > largest_installer) {
+    if (st.st_size <= 0 || (uint64_t)st.st_size > (uint64_t)MANIFEST_MAX_SIZE) {
         format_narrow(error, cap, "installer %s has %lld bytes; a release installer has 1 to 2147483648",
                       path, (long long)st.st_size);
         close(in);
         return -1;
     }
-    const char *base = getenv("TMPDIR");
-    if (base == nullptr || base[0] != '/') base = "/tmp";
+    const char *base = nullptr;
     int result = -1;
     int out = -1;
     EVP_MD_CTX *hash = EVP_MD_CTX_new();
-    uint8_t *chunk = (uint8_t *)heap_alloc(1 << 20);
     uint64_t total = 0;
-    if (hash == nullptr || chunk == nullptr || EVP_DigestInit_ex(hash, EVP_sha256(), nullptr) != 1) {
+    int copied;
+    if (hash == nullptr || EVP_DigestInit_ex(hash, EVP_sha256(), nullptr) != 1) {
         format_narrow(error, cap, "out of memory checking installer %s", path);
         goto done;
     }
-    if (format_narrow(copy->folder, sizeof copy->folder, "%s/vq-release-check-XXXXXX", base) < 0 ||
-        mkdtemp(copy->folder) == nullptr) {
+    if (private_folder_make("vq-release-check-XXXXXX", 0, copy->folder, sizeof copy->folder, &base) != 0) {
         format_narrow(error, cap, "cannot make a private folder to check the installer in %s: %s", base,
                       strerror(errno));
         copy->folder[0] = 0;
@@ -432,28 +430,16 @@ int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size
         format_narrow(error, cap, "cannot create %s: %s", copy->path, strerror(errno));
         goto done;
     }
-    for (;;) {
-        ssize_t r = read(in, chunk, 1 << 20);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            format_narrow(error, cap, "cannot read installer %s: %s", path, strerror(errno));
-            goto done;
-        }
-        if (r == 0) break;
-        total += (uint64_t)r;
-        if (total > largest_installer) break;
-        EVP_DigestUpdate(hash, chunk, (size_t)r);
-        size_t done_bytes = 0;
-        while (done_bytes < (size_t)r) {
-            ssize_t w = write(out, chunk + done_bytes, (size_t)r - done_bytes);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                format_narrow(error, cap, "cannot copy installer %s to %s: %s", path, copy->path,
-                              w < 0 ? strerror(errno) : "nothing written");
-                goto done;
-            }
-            done_bytes += (size_t)w;
-        }
+    // More than the largest installer is a file that grew while being read.
+    copied = copy_fd(in, out, (uint64_t)MANIFEST_MAX_SIZE, hash_piece, hash, &total);
+    if (copied == COPY_FD_READ_FAILED) {
+        format_narrow(error, cap, "cannot read installer %s: %s", path, strerror(errno));
+        goto done;
+    }
+    if (copied == COPY_FD_WRITE_FAILED) {
+        format_narrow(error, cap, "cannot copy installer %s to %s: %s", path, copy->path,
+                      errno != 0 ? strerror(errno) : "nothing written");
+        goto done;
     }
     if (total != (uint64_t)st.st_size) {
         format_narrow(error, cap, "installer %s changed size while being read", path);
@@ -471,14 +457,13 @@ int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size
 done:
     if (out >= 0) close(out);
     close(in);
-    heap_free(chunk);
     EVP_MD_CTX_free(hash);
     if (result != 0) installer_copy_remove(copy);
     return result;
 }
 
 void installer_copy_remove(InstallerCopy *copy) {
-    if (copy->folder[0] != 0) nftw(copy->folder, remove_entry, 8, FTW_DEPTH | FTW_PHYS);
+    if (copy->folder[0] != 0) remove_tree(copy->folder);
     memset(copy, 0, sizeof *copy);
 }
 
@@ -591,16 +576,6 @@ done:
     unlink(roots);
     unlink(anchors);
     unlink(signature);
-    return result;
-}
-
-int installer_check(const char *path, const char *trust_ca, InstallerCheck *check, char *error,
-                    size_t cap) {
-    memset(check, 0, sizeof *check);
-    InstallerCopy copy;
-    if (installer_copy_make(path, &copy, error, cap) != 0) return -1;
-    int result = installer_check_copy(&copy, trust_ca, check, error, cap);
-    installer_copy_remove(&copy);
     return result;
 }
 

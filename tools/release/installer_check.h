@@ -54,12 +54,6 @@ int installer_check_copy(const InstallerCopy *copy, const char *trust_ca, Instal
 // Removes the private folder and the copy.
 void installer_copy_remove(InstallerCopy *copy);
 
-// Checks the installer at path: installer_copy_make, installer_check_copy
-// and installer_copy_remove in one call. Returns as installer_check_copy, or
-// -1 with the message of installer_copy_make.
-int installer_check(const char *path, const char *trust_ca, InstallerCheck *check, char *error,
-                    size_t error_capacity);
-
 // 1 when every setup would refuse the installer (or the tool will not judge
 // its signature); then message says what is wrong and how to fix it. 0 when
 // the setup accepts it.

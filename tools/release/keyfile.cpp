@@ -99,27 +99,6 @@ done:
     return result;
 }
 
-// Moves temp to target; without overwrite an existing target is kept and
-// the move fails with EEXIST. Where the file system has no rename that
-// refuses an existing target, a new link and the removal of the old name do
-// the same: link never replaces anything.
-int move_into_place(const char *temp, const char *target, int overwrite) {
-    if (overwrite) return rename(temp, target);
-    if (renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
-    if (link(temp, target) != 0) return -1;
-    unlink(temp);
-    return 0;
-}
-
-// The folder that holds path's last name ("." for a bare name).
-int parent_folder(const char *path, char *folder, size_t capacity) {
-    const char *slash = strrchr(path, '/');
-    if (slash == nullptr) return format_narrow(folder, capacity, ".") < 0 ? -1 : 0;
-    if (slash == path) return format_narrow(folder, capacity, "/") < 0 ? -1 : 0;
-    return format_narrow(folder, capacity, "%.*s", (int)(slash - path), path) < 0 ? -1 : 0;
-}
-
 // 1 when two paths name one directory entry (the same last name in the same
 // folder, however the folders are reached) or reach one existing file.
 int same_target(const char *a, const char *b) {
@@ -133,8 +112,8 @@ int same_target(const char *a, const char *b) {
     name_b = name_b != nullptr ? name_b + 1 : b;
     if (strcmp(name_a, name_b) != 0) return 0;
     char folder_a[PATH_MAX], folder_b[PATH_MAX];
-    if (parent_folder(a, folder_a, sizeof folder_a) != 0 ||
-        parent_folder(b, folder_b, sizeof folder_b) != 0) {
+    if (keyfile_parent_folder(a, folder_a, sizeof folder_a) != 0 ||
+        keyfile_parent_folder(b, folder_b, sizeof folder_b) != 0) {
         return 0;
     }
     return stat(folder_a, &sa) == 0 && stat(folder_b, &sb) == 0 && sa.st_dev == sb.st_dev &&
@@ -145,7 +124,7 @@ int same_target(const char *a, const char *b) {
 // crash. Returns 0, or -1 with a message.
 int flush_folder_of(const char *path, char *error, size_t cap) {
     char folder[PATH_MAX];
-    if (parent_folder(path, folder, sizeof folder) != 0) {
+    if (keyfile_parent_folder(path, folder, sizeof folder) != 0) {
         format_narrow(error, cap, "path %s is too long", path);
         return -1;
     }
@@ -180,6 +159,22 @@ void public_file_text(const KeyPair *pair, char *text, size_t capacity) {
 
 }  // namespace
 
+int keyfile_move_into_place(const char *temp, const char *target, int overwrite) {
+    if (overwrite) return rename(temp, target);
+    if (renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+    if (link(temp, target) != 0) return -1;
+    unlink(temp);
+    return 0;
+}
+
+int keyfile_parent_folder(const char *path, char *folder, size_t capacity) {
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr) return format_narrow(folder, capacity, ".") < 0 ? -1 : 0;
+    if (slash == path) return format_narrow(folder, capacity, "/") < 0 ? -1 : 0;
+    return format_narrow(folder, capacity, "%.*s", (int)(slash - path), path) < 0 ? -1 : 0;
+}
+
 int keyfile_write_public(const char *public_path, const KeyPair *pair, int overwrite, char *error,
                          size_t error_capacity) {
     char text[512], temp[PATH_MAX];
@@ -187,7 +182,7 @@ int keyfile_write_public(const char *public_path, const KeyPair *pair, int overw
     if (write_new_file(public_path, text, 0644, temp, sizeof temp, error, error_capacity) != 0) {
         return -1;
     }
-    if (move_into_place(temp, public_path, overwrite) != 0) {
+    if (keyfile_move_into_place(temp, public_path, overwrite) != 0) {
         move_error(public_path, errno, error, error_capacity);
         unlink(temp);
         return -1;
@@ -272,12 +267,12 @@ int keyfile_write_pair(const char *secret_path, const char *public_path, const K
                        error_capacity) != 0) {
         goto done;
     }
-    if (move_into_place(public_temp, public_path, overwrite) != 0) {
+    if (keyfile_move_into_place(public_temp, public_path, overwrite) != 0) {
         move_error(public_path, errno, error, error_capacity);
         goto done;
     }
     public_temp[0] = 0;
-    if (move_into_place(secret_temp, secret_path, overwrite) != 0) {
+    if (keyfile_move_into_place(secret_temp, secret_path, overwrite) != 0) {
         int move_errno = errno;
         if (!overwrite) {
             // The public file is new and nothing else knows its key: take it

@@ -63,3 +63,15 @@ const char *keyfile_profile_of_kid(const char *kid);
 
 // The one-entry key table the verifier is given for a key.
 TrustedKey keyfile_trusted_key(const KeyPair *pair);
+
+// Moves temp to target; without overwrite an existing target is kept and
+// the move fails with EEXIST. Where the file system has no rename that
+// refuses an existing target (EINVAL, ENOSYS, ENOTSUP), a new link and the
+// removal of the old name do the same: link never replaces anything.
+// Returns 0, or -1 with errno set.
+int keyfile_move_into_place(const char *temp, const char *target, int overwrite);
+
+// The folder that holds path's last name ("." for a bare name, "/" for a
+// name in the root). Returns 0, or -1 when it does not fit in folder (which
+// then holds as much of it as fits).
+int keyfile_parent_folder(const char *path, char *folder, size_t capacity);

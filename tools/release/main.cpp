@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,6 +23,7 @@
 #include "release/release.h"
 #include "release/version.h"
 #include "tools/release/check.h"
+#include "tools/release/files.h"
 #include "tools/release/installer_check.h"
 #include "tools/release/keyfile.h"
 #include "tools/release/sign.h"
@@ -536,14 +536,6 @@ int command_verify(int argc, char **argv) {
 
 // ---- publish --------------------------------------------------------------
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path) == 0 ? 0 : -1;
-}
-
-void remove_tree(const char *path) {
-    nftw(path, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
 // 1 when path is a directory with entries, 0 when empty, -1 on error.
 int directory_has_entries(const char *path) {
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -563,6 +555,10 @@ int directory_has_entries(const char *path) {
     }
     closedir(dir);
     return result;
+}
+
+void hash_piece(void *context, const uint8_t *data, size_t length) {
+    crypto_hash_sha256_update((crypto_hash_sha256_state *)context, data, (unsigned long long)length);
 }
 
 // Copies the installer into target while hashing it; gives its size and digest.
@@ -595,27 +591,17 @@ int copy_and_hash(const char *source, const char *target, uint64_t *size, uint8_
     }
     crypto_hash_sha256_state state;
     crypto_hash_sha256_init(&state);
-    static uint8_t chunk[1 << 20];
     uint64_t total = 0;
     int result = 0;
-    for (;;) {
-        ssize_t r = read(in, chunk, sizeof chunk);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            format_narrow(error_text, sizeof error_text, "cannot read installer %s: %s", source,
-                          strerror(errno));
-            result = -1;
-            break;
-        }
-        if (r == 0) break;
-        crypto_hash_sha256_update(&state, chunk, (unsigned long long)r);
-        total += (uint64_t)r;
-        if (total > (uint64_t)MANIFEST_MAX_SIZE || write_all(out, chunk, (size_t)r) != 0) {
-            format_narrow(error_text, sizeof error_text, "cannot copy installer %s to %s", source,
-                          target);
-            result = -1;
-            break;
-        }
+    int copied = copy_fd(in, out, (uint64_t)MANIFEST_MAX_SIZE, hash_piece, &state, &total);
+    if (copied == COPY_FD_READ_FAILED) {
+        format_narrow(error_text, sizeof error_text, "cannot read installer %s: %s", source,
+                      strerror(errno));
+        result = -1;
+    } else if (copied != 0) {
+        format_narrow(error_text, sizeof error_text, "cannot copy installer %s to %s", source,
+                      target);
+        result = -1;
     }
     if (result == 0 && total != (uint64_t)st.st_size) {
         format_narrow(error_text, sizeof error_text, "installer %s changed size while being read",

@@ -5,7 +5,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,7 +25,9 @@
 #include "common/text.h"
 #include "release/manifest.h"
 #include "tools/release/child.h"
+#include "tools/release/files.h"
 #include "tools/release/installer_check.h"
+#include "tools/release/keyfile.h"
 #include "tools/release/token.h"
 
 
@@ -49,22 +50,6 @@ int usage(const char *format, const char *value) {
 int refuse(const char *message) {
     fprintf(stderr, "vornquill-release sign-pe: %s\n", message);
     return SIGN_PE_EXIT_FAILED;
-}
-
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path) == 0 ? 0 : -1;
-}
-
-// The folder of a path ("." when it has none).
-void folder_of(const char *path, char *folder, size_t capacity) {
-    const char *slash = strrchr(path, '/');
-    if (slash == nullptr) {
-        format_narrow(folder, capacity, ".");
-    } else if (slash == path) {
-        format_narrow(folder, capacity, "/");
-    } else {
-        format_narrow(folder, capacity, "%.*s", (int)(slash - path), path);
-    }
 }
 
 // The path of OpenSSL's pkcs11 engine (libengine-pkcs11-openssl) in the
@@ -322,24 +307,8 @@ int write_output(const char *source, const char *target, mode_t mode, int overwr
         if (in >= 0) close(in);
         return -1;
     }
-    int result = 0;
-    static uint8_t chunk[1 << 20];
-    for (;;) {
-        ssize_t r = read(in, chunk, sizeof chunk);
-        if (r < 0 && errno == EINTR) continue;
-        if (r == 0) break;
-        ssize_t done = 0;
-        while (r > 0 && done < r) {
-            ssize_t w = write(out, chunk + done, (size_t)(r - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) break;
-            done += w;
-        }
-        if (r < 0 || done != r) {
-            result = -1;
-            break;
-        }
-    }
+    uint64_t total = 0;
+    int result = copy_fd(in, out, UINT64_MAX, nullptr, nullptr, &total) == 0 ? 0 : -1;
     close(in);
     if (result == 0 && (fchmod(out, mode) != 0 || fsync(out) != 0)) result = -1;
     if (close(out) != 0) result = -1;
@@ -348,19 +317,7 @@ int write_output(const char *source, const char *target, mode_t mode, int overwr
         unlink(temp);
         return -1;
     }
-    int renamed;
-    if (overwrite) {
-        renamed = rename(temp, target);
-    } else {
-        renamed = renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_NOREPLACE);
-        if (renamed != 0 && errno == EINVAL) {
-            // A file system without a no-replace rename: a new link, then the
-            // temporary name goes.
-            renamed = link(temp, target);
-            if (renamed == 0) unlink(temp);
-        }
-    }
-    if (renamed != 0) {
+    if (keyfile_move_into_place(temp, target, overwrite) != 0) {
         format_narrow(error, cap,
                       errno == EEXIST ? "%s appeared while signing; it is kept (use --force to replace it)"
                                       : "cannot rename the signed file into place as %s",
@@ -369,7 +326,7 @@ int write_output(const char *source, const char *target, mode_t mode, int overwr
         return -1;
     }
     char folder[PATH_MAX];
-    folder_of(target, folder, sizeof folder);
+    keyfile_parent_folder(target, folder, sizeof folder);
     int dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         fsync(dir);
@@ -478,24 +435,15 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
         return SIGN_PE_EXIT_FAILED;
     }
     mode_t mode = (st.st_mode & 0755) | 0600;
-    int copy = open(unsigned_copy, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    static uint8_t chunk[1 << 20];
+    int copy = open(unsigned_copy, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     uint8_t head[4096];
-    size_t head_length = 0;
+    ssize_t head_length = -1;
     uint64_t total = 0;
-    int copied = copy >= 0;
-    while (copied) {
-        ssize_t r = read(in, chunk, sizeof chunk);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) copied = 0;
-        if (r <= 0) break;
-        if (head_length < sizeof head) {
-            size_t take = sizeof head - head_length < (size_t)r ? sizeof head - head_length : (size_t)r;
-            memcpy(head + head_length, chunk, take);
-            head_length += take;
-        }
-        total += (uint64_t)r;
-        if (write(copy, chunk, (size_t)r) != r) copied = 0;
+    int copied = copy >= 0 && copy_fd(in, copy, UINT64_MAX, nullptr, nullptr, &total) == 0;
+    // The start of the file, where its headers lie, read back from the copy.
+    if (copied) {
+        head_length = pread(copy, head, sizeof head, 0);
+        copied = head_length >= 0;
     }
     close(in);
     if (copy >= 0 && close(copy) != 0) copied = 0;
@@ -504,7 +452,7 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
         return SIGN_PE_EXIT_FAILED;
     }
     char problem[256];
-    if (sign_pe_inspect(head, head_length, total, problem, sizeof problem) != 0) {
+    if (sign_pe_inspect(head, (size_t)head_length, total, problem, sizeof problem) != 0) {
         format_narrow(message, cap, "%s cannot be signed: %s", options->in, problem);
         return SIGN_PE_EXIT_FAILED;
     }
@@ -522,8 +470,12 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
             return SIGN_PE_EXIT_FAILED;
         }
         TokenPublicKey public_key;
-        if (token_read_signing_key(&name, &public_key, message, cap) != 0) return SIGN_PE_EXIT_FAILED;
+        char pin[256];
+        if (token_read_signing_key(&name, &public_key, pin, sizeof pin, message, cap) != 0) {
+            return SIGN_PE_EXIT_FAILED;
+        }
         if (!certificate_holds(signer_certificate, &public_key)) {
+            sodium_memzero(pin, sizeof pin);
             format_narrow(message, cap,
                           "the signer's certificate (%s, the first in %s) does not belong to the key "
                           "\"%s\" in token \"%s\": their public keys differ; give the certificate "
@@ -534,14 +486,13 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
         char token_value[3 * TOKEN_FIELD_CAPACITY], object_value[3 * TOKEN_FIELD_CAPACITY];
         if (uri_value(name.token, token_value, sizeof token_value) != 0 ||
             uri_value(name.object, object_value, sizeof object_value) != 0) {
+            sodium_memzero(pin, sizeof pin);
             format_narrow(message, cap, "the token or object label is too long");
             return SIGN_PE_EXIT_FAILED;
         }
         format_narrow(key_uri, sizeof key_uri, "pkcs11:token=%s;object=%s;type=private", token_value,
                       object_value);
-        char pin[256];
-        int pin_read = token_read_pin(&name, pin, sizeof pin, message, cap);
-        int written = pin_read == 0 ? write_pin_file(pin_path, pin, message, cap) : -1;
+        int written = write_pin_file(pin_path, pin, message, cap);
         sodium_memzero(pin, sizeof pin);
         // Read; from here on no child (osslsigncode signing, the installer
         // check's runs) is given the PIN in its environment.
@@ -670,7 +621,7 @@ int sign_pe_command(int argc, char **argv) {
         }
     }
     char folder[PATH_MAX];
-    folder_of(options.out, folder, sizeof folder);
+    keyfile_parent_folder(options.out, folder, sizeof folder);
     struct stat folder_st;
     if (stat(folder, &folder_st) != 0 || !S_ISDIR(folder_st.st_mode)) {
         char message[2 * PATH_MAX];
@@ -694,20 +645,14 @@ int sign_pe_command(int argc, char **argv) {
         return SIGN_PE_EXIT_FAILED;
     }
     // Everything the signing makes lives in a folder only this user can enter.
-    const char *temp_root = getenv("TMPDIR");
     char private_dir[PATH_MAX];
-    if (temp_root == nullptr || temp_root[0] != '/' ||
-        format_narrow(private_dir, sizeof private_dir, "%s/vq-sign-pe.XXXXXX", temp_root) < 0) {
-        format_narrow(private_dir, sizeof private_dir, "/tmp/vq-sign-pe.XXXXXX");
-    }
-    if (mkdtemp(private_dir) == nullptr) {
+    if (private_folder_make("vq-sign-pe.XXXXXX", 1, private_dir, sizeof private_dir, nullptr) != 0) {
         format_narrow(message, MESSAGE_CAPACITY, "cannot make a private folder %s: %s", private_dir,
                       strerror(errno));
         status = SIGN_PE_EXIT_FAILED;
     } else {
-        chmod(private_dir, 0700);
         status = sign_in(&options, private_dir, sk_X509_value(certificates, 0), message, MESSAGE_CAPACITY);
-        nftw(private_dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+        remove_tree(private_dir);
     }
     if (status != SIGN_PE_EXIT_OK) refuse(message);
     sk_X509_pop_free(certificates, X509_free);

@@ -156,8 +156,11 @@ int read_pin(const TokenKeyName *name, char *pin, size_t capacity, char *error, 
 CK_FUNCTION_LIST_PTR functions_of(const TokenKey *key) { return (CK_FUNCTION_LIST_PTR)key->functions; }
 
 // Loads the module, finds the token and logs in; rw opens a read-write
-// session. Returns 0, or -1 with a message and nothing left open.
-int open_session(const TokenKeyName *name, int rw, TokenKey *key, char *error, size_t cap) {
+// session. The PIN it read goes to pin_out too when that is not null (the
+// caller wipes it). Returns 0, or -1 with a message, nothing left open and
+// pin_out wiped.
+int open_session(const TokenKeyName *name, int rw, TokenKey *key, char *pin_out, size_t pin_capacity,
+                 char *error, size_t cap) {
     memset(key, 0, sizeof *key);
     if (name->module_path[0] == 0) {
         format_narrow(error, cap,
@@ -170,6 +173,7 @@ int open_session(const TokenKeyName *name, int rw, TokenKey *key, char *error, s
         sodium_memzero(pin, sizeof pin);
         return -1;
     }
+    if (pin_out != nullptr) format_narrow(pin_out, pin_capacity, "%s", pin);
     CK_RV rv;
     CK_C_GetFunctionList get_list = nullptr;
     CK_ULONG count = 0;
@@ -270,6 +274,7 @@ int open_session(const TokenKeyName *name, int rw, TokenKey *key, char *error, s
     return 0;
 fail:
     sodium_memzero(pin, sizeof pin);
+    if (pin_out != nullptr) sodium_memzero(pin_out, pin_capacity);
     free(slots);
     token_close(key);
     return -1;
@@ -458,7 +463,7 @@ int token_generate(const TokenKeyName *name, const char *date, const char *kid,
                    const char *public_path, int overwrite, KeyPair *pair, char *error, size_t cap) {
     memset(pair, 0, sizeof *pair);
     TokenKey key;
-    if (open_session(name, 1, &key, error, cap) != 0) return -1;
+    if (open_session(name, 1, &key, nullptr, 0, error, cap) != 0) return -1;
     CK_OBJECT_HANDLE existing[1];
     long count = find_objects(&key, -1, name->object, existing, 1);
     if (count != 0) {
@@ -577,7 +582,7 @@ int find_private_key(TokenKey *key, const TokenKeyName *name, CK_OBJECT_HANDLE *
 }  // namespace
 
 int token_open(const TokenKeyName *name, TokenKey *key, char *error, size_t cap) {
-    if (open_session(name, 0, key, error, cap) != 0) return -1;
+    if (open_session(name, 0, key, nullptr, 0, error, cap) != 0) return -1;
     if (find_private_key(key, name, &key->private_key, error, cap) != 0) {
         token_close(key);
         return -1;
@@ -662,14 +667,11 @@ void token_close(TokenKey *key) {
     memset(key, 0, sizeof *key);
 }
 
-int token_read_pin(const TokenKeyName *name, char *pin, size_t capacity, char *error, size_t cap) {
-    return read_pin(name, pin, capacity, error, cap);
-}
-
-int token_read_signing_key(const TokenKeyName *name, TokenPublicKey *out, char *error, size_t cap) {
+int token_read_signing_key(const TokenKeyName *name, TokenPublicKey *out, char *pin, size_t pin_capacity,
+                           char *error, size_t cap) {
     memset(out, 0, sizeof *out);
     TokenKey key;
-    if (open_session(name, 0, &key, error, cap) != 0) return -1;
+    if (open_session(name, 0, &key, pin, pin_capacity, error, cap) != 0) return -1;
     int result = -1;
     CK_OBJECT_HANDLE found[2];
     CK_OBJECT_HANDLE public_objects[2];
@@ -725,5 +727,6 @@ int token_read_signing_key(const TokenKeyName *name, TokenPublicKey *out, char *
     result = 0;
 done:
     token_close(&key);
+    if (result != 0 && pin != nullptr) sodium_memzero(pin, pin_capacity);
     return result;
 }

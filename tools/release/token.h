@@ -90,15 +90,13 @@ struct TokenPublicKey {
     size_t ec_point_length;
 };
 
-// Reads the user PIN the way token_open does (the name's PIN file, else the
-// environment variable). Returns 0, or -1 with a message; the caller wipes pin.
-int token_read_pin(const TokenKeyName *name, char *pin, size_t capacity, char *error,
-                   size_t error_capacity);
-
 // Logs in and finds exactly one private key of the object label that may sign,
 // of any type, and reads its public half (RSA: from the private key object; EC:
 // from the public key object of that label). For a signer outside this tool
-// that then opens the key itself. Returns 0, or -1 with a message; nothing is
-// left open either way.
-int token_read_signing_key(const TokenKeyName *name, TokenPublicKey *key, char *error,
-                           size_t error_capacity);
+// that then opens the key itself, and so also gets the user PIN it logged in
+// with (read as token_open reads it: the name's PIN file, else the
+// environment variable) in pin, when pin is not null; the caller wipes it.
+// Returns 0, or -1 with a message and pin wiped; nothing is left open either
+// way.
+int token_read_signing_key(const TokenKeyName *name, TokenPublicKey *key, char *pin,
+                           size_t pin_capacity, char *error, size_t error_capacity);
