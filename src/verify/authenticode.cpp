@@ -207,6 +207,24 @@ done:
     return matches;
 }
 
+#if VQ_PROFILE_TEST
+// The time a time-stamp info (DER) states: its fifth field, genTime. 1 with
+// *when on success.
+static int token_info_time(const BYTE *info, DWORD info_size, FILETIME *when) {
+    int found = 0;
+    CRYPT_SEQUENCE_OF_ANY *fields = (CRYPT_SEQUENCE_OF_ANY *)decode_alloc(X509_SEQUENCE_OF_ANY, info, info_size);
+    if (fields != nullptr && fields->cValue >= 5) {
+        DWORD size = sizeof *when;
+        found = CryptDecodeObjectEx(kEncoding, X509_CHOICE_OF_TIME, fields->rgValue[4].pbData,
+                                    fields->rgValue[4].cbData, 0, nullptr, when, &size)
+                    ? 1
+                    : 0;
+    }
+    if (fields != nullptr) LocalFree(fields);
+    return found;
+}
+#endif
+
 // An RFC 3161 time-stamp token (a signed-data content info) is sound when it
 // has one signer whose certificate came with it, its signature verifies over
 // its attributes, their message digest is the hash of the content, and the
@@ -215,8 +233,10 @@ done:
 // time-stamping certificate (`trusted`, when not null, is set to that). A
 // copy of that certificate that needs no store goes to `signer_out` (may be
 // null; the caller frees what it gets, even when the token is not sound).
+// The test build can also have the time the token states (`when`, may be
+// null; set only for a sound token).
 static int rfc3161_token_check(const CRYPT_ATTR_BLOB *token, const CRYPT_DATA_BLOB *signed_value, int *trusted,
-                               PCCERT_CONTEXT *signer_out) {
+                               PCCERT_CONTEXT *signer_out, FILETIME *when = nullptr) {
     int verified = 0;
     HCRYPTMSG message = nullptr;
     HCERTSTORE store = nullptr;
@@ -272,6 +292,11 @@ static int rfc3161_token_check(const CRYPT_ATTR_BLOB *token, const CRYPT_DATA_BL
     }
     if (!token_digest_matches_content(message, info, info_size)) goto done;
     if (!token_imprint_matches(info, info_size, signed_value)) goto done;
+#if VQ_PROFILE_TEST
+    if (when != nullptr && !token_info_time(info, info_size, when)) goto done;
+#else
+    (void)when;
+#endif
     verified = 1;
     if (trusted != nullptr) *trusted = timestamp_certificate_trusted(certificate, store);
 done:
@@ -363,7 +388,9 @@ int authenticode_counter_signer_counts(const CRYPT_PROVIDER_SGNR *counter) {
     // old to carry one gets its chain built here, for the time-stamping usage.
     if (RECORD_HOLDS(counter, CRYPT_PROVIDER_SGNR, pChainContext) && counter->pChainContext != nullptr)
         return counter->pChainContext->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR ? 1 : 0;
-    return timestamp_certificate_trusted(first->pCert, nullptr);
+    // The certificates that came with it (its authority's intermediates) are
+    // in its certificate's own store.
+    return timestamp_certificate_trusted(first->pCert, first->pCert->hCertStore);
 }
 
 int authenticode_signer_timestamped(const CRYPT_PROVIDER_SGNR *signer, HCRYPTMSG message) {
@@ -402,6 +429,39 @@ int authenticode_signer_chain_untrusted_root_only(const CRYPT_PROVIDER_SGNR *sig
 //   certificate, that certificate's real chain for the time-stamping usage,
 //   and an error value when the token does not verify over this signer.
 // The production build holds none of this.
+// The Authenticode policy's verdict on the signer's chain built at `when`,
+// with the certificates the signature carries; CERT_E_EXPIRED when it
+// cannot be built.
+static uint32_t signer_status_at(const CRYPT_PROVIDER_DATA *data, const CRYPT_PROVIDER_SGNR *signer,
+                                 const FILETIME *when) {
+    uint32_t status = (uint32_t)CERT_E_EXPIRED;
+    CRYPT_PROVIDER_CERT *first = WTHelperGetProvCertFromChain((CRYPT_PROVIDER_SGNR *)signer, 0);
+    if (first == nullptr || first->pCert == nullptr || data->hMsg == nullptr) return status;
+    HCERTSTORE carried = CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, data->hMsg);
+    LPSTR wanted[1] = {(LPSTR)szOID_PKIX_KP_CODE_SIGNING};
+    CERT_CHAIN_PARA para;
+    memset(&para, 0, sizeof para);
+    para.cbSize = sizeof para;
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = wanted;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (CertGetCertificateChain(nullptr, first->pCert, (FILETIME *)when, carried, &para,
+                                CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain)) {
+        CERT_CHAIN_POLICY_PARA policy;
+        memset(&policy, 0, sizeof policy);
+        policy.cbSize = sizeof policy;
+        CERT_CHAIN_POLICY_STATUS verdict;
+        memset(&verdict, 0, sizeof verdict);
+        verdict.cbSize = sizeof verdict;
+        if (CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &policy, &verdict))
+            status = verdict.dwError;
+        CertFreeCertificateChain(chain);
+    }
+    if (carried != nullptr) CertCloseStore(carried, 0);
+    return status;
+}
+
 void authenticode_windows_report_free(WindowsReport *report) {
     if (report->chain != nullptr) CertFreeCertificateChain(report->chain);
     if (report->certificate != nullptr) CertFreeCertificateContext(report->certificate);
@@ -425,6 +485,9 @@ void authenticode_windows_report(const CRYPT_PROVIDER_DATA *data, uint32_t *stat
         verdict.cbSize = sizeof verdict;
         if (CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, real->pChainContext, &para, &verdict))
             *status = verdict.dwError;
+        // A chain that stops short of any root: Windows's policy names it.
+        if (*status == 0 && (real->pChainContext->TrustStatus.dwErrorStatus & CERT_TRUST_IS_PARTIAL_CHAIN) != 0)
+            *status = (uint32_t)CERT_E_CHAINING;
     }
 
     if (real->csCounterSigners == 0 && real->psSigner != nullptr) {
@@ -435,10 +498,17 @@ void authenticode_windows_report(const CRYPT_PROVIDER_DATA *data, uint32_t *stat
                 attribute->cValue < 1 || attribute->rgValue == nullptr)
                 continue;
             PCCERT_CONTEXT certificate = nullptr;
-            int sound = rfc3161_token_check(&attribute->rgValue[0], &info->EncryptedHash, nullptr, &certificate);
+            FILETIME stamped_at;
+            memset(&stamped_at, 0, sizeof stamped_at);
+            int sound = rfc3161_token_check(&attribute->rgValue[0], &info->EncryptedHash, nullptr, &certificate,
+                                            &stamped_at);
             if (certificate == nullptr) break;  // no signer certificate: nothing to list
             report->certificate = certificate;
-            report->chain = timestamp_chain(certificate, nullptr);
+            // The token's own certificates (the authority's intermediates)
+            // are at hand for its chain, as Windows has them.
+            HCERTSTORE token_store = CertOpenStore(CERT_STORE_PROV_PKCS7, kEncoding, 0, 0, &attribute->rgValue[0]);
+            report->chain = timestamp_chain(certificate, token_store);
+            if (token_store != nullptr) CertCloseStore(token_store, 0);
             report->counter_certificate.cbStruct = sizeof report->counter_certificate;
             report->counter_certificate.pCert = certificate;
             report->counter.cbStruct = sizeof report->counter;
@@ -450,6 +520,10 @@ void authenticode_windows_report(const CRYPT_PROVIDER_DATA *data, uint32_t *stat
             report->counter.pChainContext = report->chain;
             report->signer.csCounterSigners = 1;
             report->signer.pasCounterSigners = &report->counter;
+            // A time stamp that counts makes Windows judge the signer's
+            // chain at the time stamp's time, not now.
+            if (*status == (uint32_t)CERT_E_EXPIRED && authenticode_counter_signer_counts(&report->counter))
+                *status = signer_status_at(data, real, &stamped_at);
             break;
         }
     }

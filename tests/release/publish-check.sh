@@ -47,11 +47,20 @@ while IFS='|' read -r file roots setup verdict status timestamp publish; do
     continue
   fi
   [ "$rc" = 1 ] || fail "$what: exit $rc, expected a refusal: $out"
-  if [ "$publish" = verdict ]; then
+  # "verdict", alone or followed by ":" and texts of publish's own finding;
+  # or texts of publish's own refusal. Texts are separated by " && ".
+  texts="$publish"
+  want=()
+  if [ "$publish" = verdict ] || [ "${publish#verdict:}" != "$publish" ]; then
     want=("every setup refuses its signature: $verdict (WinVerifyTrust $status," ", timestamp $timestamp)" "Fix: ")
-  else
-    want=("$publish")
+    texts="${publish#verdict}"
+    texts="${texts#:}"
   fi
+  while [ -n "$texts" ]; do
+    want+=("${texts%% && *}")
+    [ "${texts#* && }" = "$texts" ] && break
+    texts="${texts#* && }"
+  done
   for w in "${want[@]}"; do
     grep -qF -- "$w" <<<"$out" || fail "$what: the refusal lacks '$w': $out"
   done

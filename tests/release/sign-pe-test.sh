@@ -49,21 +49,24 @@ bench_token_init codesign
 expect_eq "$("$fixture" "$module" codesign 1234 show vendor-2027 -)" \
   "key-type=0x0 bits=3072 sensitive=1 extractable=0 sign=1 value-readable=0" "the token key's attributes"
 
-# The vendor's certificate for that key, issued by the test CA.
-printf '[ext]\nbasicConstraints = critical, CA:FALSE\nkeyUsage = critical, digitalSignature\nextendedKeyUsage = codeSigning\nsubjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n' > ext.cnf
+# The vendor's certificate for that key, issued by the test PKI's code-signing
+# intermediate in the public shape (CRL distribution point, authority
+# information access, policies; nothing there answers). A signature carries
+# the leaf and its intermediate.
+printf '[ext]\nbasicConstraints = critical, CA:FALSE\nkeyUsage = critical, digitalSignature\nextendedKeyUsage = codeSigning\nsubjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\ncrlDistributionPoints = URI:http://crl.example.invalid/vornquill-test-code-signing-ca.crl\nauthorityInfoAccess = OCSP;URI:http://ocsp.example.invalid, caIssuers;URI:http://pki.example.invalid/vornquill-test-code-signing-ca.crt\ncertificatePolicies = 2.23.140.1.4.1\n' > ext.cnf
 openssl x509 -new -subj "/C=GB/O=Hollbrek Zedivazavedazu LLP/CN=Hollbrek Zedivazavedazu LLP token code signing" \
-  -force_pubkey token.pub -CA "$certs/ca.crt" -CAkey "$certs/ca.key" -sha256 -days 30 \
+  -force_pubkey token.pub -CA "$certs/codesign-ca.crt" -CAkey "$certs/codesign-ca.key" -sha256 -days 365 \
   -set_serial "0x$(openssl rand -hex 8)" -extfile ext.cnf -extensions ext -out token.crt 2>/dev/null ||
   { echo "FAIL: the token key's certificate" >&2; exit 1; }
-cat token.crt "$certs/ca.crt" > chain.crt
-cat "$certs/vendor.crt" "$certs/ca.crt" > vendor-chain.crt
-cat "$certs/other.crt" "$certs/ca.crt" > other-chain.crt
+cat token.crt "$certs/codesign-ca.crt" > chain.crt
+cat "$certs/vendor.crt" "$certs/codesign-ca.crt" > vendor-chain.crt
+cat "$certs/other.crt" "$certs/codesign-ca.crt" > other-chain.crt
 cp "$certs/other.key" other.key && chmod 600 other.key
 cp "$certs/other.key" open.key && chmod 644 open.key
 
 # The local time-stamping authority.
 python3 "$src/tests/release/tsa_server.py" --cert "$certs/tsa.crt" --key "$certs/tsa.key" \
-  --chain "$certs/ca.crt" --ready tsa.ready --log tsa.log >tsa.out 2>&1 &
+  --chain "$certs/tsa-ca.crt" --ready tsa.ready --log tsa.log >tsa.out 2>&1 &
 tsa_pid=$!
 for _ in $(seq 100); do [ -s tsa.ready ] && break; sleep 0.1; done
 [ -s tsa.ready ] || { echo "FAIL: the time-stamping authority did not start: $(cat tsa.out)" >&2; exit 1; }
@@ -111,7 +114,7 @@ grep -q -- "-readpass $work/tmp/vq-sign-pe\.[A-Za-z0-9]*/pin " signer.args ||
 expect_eq "$(head -n2 signer.pin | tr '\n' ' ')" "600 $(id -un) 700 $(id -un) " "the PIN file and its folder are owner-only"
 [ -e "$(sed -n 3p signer.pin)" ] && fail "the PIN file is left behind"
 expect_eq "$(ls -A tmp)" "" "the private folder is removed"
-verified="$(osslsigncode verify -in installer.exe -CAfile "$certs/ca.crt" -TSA-CAfile "$certs/ca.crt" 2>&1)"
+verified="$(osslsigncode verify -ignore-crl -in installer.exe -CAfile "$certs/ca.crt" -TSA-CAfile "$certs/ca.crt" 2>&1)"
 grep -q "^Signature verification: ok" <<<"$verified" || fail "the signed installer does not verify: $verified"
 grep -q "^Timestamp Server Signature verification: ok" <<<"$verified" || fail "no valid time stamp: $verified"
 grep -q "Subject: /C=GB/O=Hollbrek Zedivazavedazu LLP/CN=Hollbrek Zedivazavedazu LLP token code signing" \

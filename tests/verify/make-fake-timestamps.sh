@@ -56,7 +56,7 @@ issue() {
 }
 
 # The genuine one, and the two made from genuine tokens.
-cat "$certs/tsa.crt" "$certs/ca.crt" >"$work/tsa-chain.crt"
+cat "$certs/tsa.crt" "$certs/tsa-ca.crt" >"$work/tsa-chain.crt"
 sign_pinned "$exe" "$out/ts-valid.exe" "$work/tsa-chain.crt" "$certs/tsa.key"
 osslsigncode sign -h sha256 -certs "$certs/pinned.crt" -key "$certs/pinned.key" -n "Vornquill AI Setup" \
   -in "$exe" -out "$work/no-ts.exe" >/dev/null
@@ -79,7 +79,7 @@ done
 # signer, and the result is attached to this file's signer.
 "${forge[@]}" encrypted-digest "$work/another-ts.der" "$work/another-digest.bin"
 openssl cms -sign -binary -in "$work/another-digest.bin" -signer "$certs/tsa.crt" -inkey "$certs/tsa.key" \
-  -certfile "$certs/ca.crt" -md sha256 -nosmimecap -outform DER -out "$work/countersignature.der"
+  -certfile "$certs/tsa-ca.crt" -md sha256 -nosmimecap -outform DER -out "$work/countersignature.der"
 "${forge[@]}" add-countersignature "$work/no-ts.der" "$work/countersignature.der" "$work/pkcs9-copied.der"
 "${forge[@]}" attach "$work/no-ts.exe" "$work/pkcs9-copied.der" "$out/ts-pkcs9-copied.exe"
 

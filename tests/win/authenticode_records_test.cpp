@@ -49,8 +49,12 @@ PCCERT_CONTEXT test_certificate(const char *name) {
                                         (DWORD)der.size());
 }
 
+// The intermediates of the test PKI, as a signature carries them.
+HCERTSTORE intermediates = nullptr;
+
 // The system's chain for a certificate, for a usage (or none), at a time
-// (or now); null when none could be built.
+// (or now), with the test intermediates at hand; null when none could be
+// built.
 PCCERT_CHAIN_CONTEXT chain_of(PCCERT_CONTEXT certificate, const char *usage, FILETIME *when) {
     CERT_CHAIN_PARA para;
     memset(&para, 0, sizeof para);
@@ -62,8 +66,8 @@ PCCERT_CHAIN_CONTEXT chain_of(PCCERT_CONTEXT certificate, const char *usage, FIL
         para.RequestedUsage.Usage.rgpszUsageIdentifier = wanted;
     }
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!CertGetCertificateChain(nullptr, certificate, when, nullptr, &para, CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL,
-                                 nullptr, &chain))
+    if (!CertGetCertificateChain(nullptr, certificate, when, intermediates, &para,
+                                 CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain))
         return nullptr;
     return chain;
 }
@@ -93,6 +97,13 @@ class AuthenticodeRecords : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         FILETIME later = far_future();
+        intermediates = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+        for (const char *name : {"codesign-ca", "tsa-ca"}) {
+            PCCERT_CONTEXT intermediate = test_certificate(name);
+            if (intermediates != nullptr && intermediate != nullptr)
+                CertAddCertificateContextToStore(intermediates, intermediate, CERT_STORE_ADD_ALWAYS, nullptr);
+            if (intermediate != nullptr) CertFreeCertificateContext(intermediate);
+        }
         pki.pinned = test_certificate("pinned");
         pki.vendor = test_certificate("vendor");
         pki.other = test_certificate("other");
@@ -116,6 +127,8 @@ protected:
         for (PCCERT_CONTEXT certificate : {pki.pinned, pki.vendor, pki.other, pki.tsa}) {
             if (certificate != nullptr) CertFreeCertificateContext(certificate);
         }
+        if (intermediates != nullptr) CertCloseStore(intermediates, 0);
+        intermediates = nullptr;
     }
     void SetUp() override {
         ASSERT_NE(pki.pinned, nullptr);
@@ -261,10 +274,17 @@ TEST_F(AuthenticodeRecords, ACounterSignerCountsOnlyWithoutAnyError) {
 TEST_F(AuthenticodeRecords, ACounterSignerRecordIsReadOnlyAsFarAsItReaches) {
     // Too short for a chain context: its chain is built here, for the
     // time-stamping usage; the member itself is never read (here it holds a
-    // chain with an error).
-    SignerRecord counter(pki.tsa, pki.tsa_expired, 0);
+    // chain with an error). The certificate comes in a store with the
+    // intermediates that came with it, as the provider's certificates do.
+    PCCERT_CONTEXT tsa_as_carried = nullptr;
+    ASSERT_TRUE(CertAddCertificateContextToStore(intermediates, pki.tsa, CERT_STORE_ADD_USE_EXISTING, &tsa_as_carried));
+    SignerRecord counter(tsa_as_carried, pki.tsa_expired, 0);
     counter.signer.cbStruct = offsetof(CRYPT_PROVIDER_SGNR, pChainContext);
     EXPECT_EQ(authenticode_counter_signer_counts(&counter.signer), 1);
+    SignerRecord alone(pki.tsa, pki.tsa_expired, 0);
+    alone.signer.cbStruct = offsetof(CRYPT_PROVIDER_SGNR, pChainContext);
+    EXPECT_EQ(authenticode_counter_signer_counts(&alone.signer), 0) << "its intermediate is nowhere";
+    CertFreeCertificateContext(tsa_as_carried);
     SignerRecord wrong(pki.vendor, pki.vendor_now, 0);
     wrong.signer.cbStruct = offsetof(CRYPT_PROVIDER_SGNR, pChainContext);
     EXPECT_EQ(authenticode_counter_signer_counts(&wrong.signer), 0);

@@ -200,8 +200,18 @@ TEST_F(AuthenticodeCheck, TheTestBuildReportsWhatWindowsReports) {
         {L"vendor-nots.exe", 0, 0, 0, 0xFFFFFFFFu, 0},
         {L"ts-copied.exe", 0x800B0109u, 1, (DWORD)TRUST_E_TIME_STAMP, 0, 0},
         {L"ts-bad-signature.exe", 0x800B0109u, 1, (DWORD)TRUST_E_TIME_STAMP, 0, 0},
-        {L"ts-untrusted-ca.exe", 0x800B0109u, 1, 0, CERT_TRUST_IS_PARTIAL_CHAIN, 0},  // its CA is not here
+        // Its root came with the token, and this machine does not trust it.
+        {L"ts-untrusted-ca.exe", 0x800B0109u, 1, 0, CERT_TRUST_IS_UNTRUSTED_ROOT, 0},
         {L"ts-no-usage.exe", 0x800B0109u, 1, 0, CERT_TRUST_IS_NOT_VALID_FOR_USAGE, 0},
+        // The public shape: the authority's intermediate comes with the token.
+        {L"vendor-rsa4096-ts.exe", 0, 1, 0, 0, 1},
+        // Judged at the time stamp's time, the run-out leaf was valid;
+        // without one it is judged now.
+        {L"vendor-expired-ts.exe", 0, 1, 0, 0, 1},
+        {L"vendor-expired-nots.exe", 0x800B0101u, 0, 0, 0xFFFFFFFFu, 0},
+        // No intermediate, or a root of its own: the chain stops short.
+        {L"vendor-noint-ts.exe", 0x800B010Au, 1, 0, 0, 1},
+        {L"foreign-ts.exe", 0x800B010Au, 1, 0, 0, 1},
     };
     for (const auto &c : cases) {
         Reported r = reported(folder + L"\\" + c.file);

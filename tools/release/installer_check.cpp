@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <openssl/err.h>
@@ -18,6 +19,7 @@
 #include <openssl/objects.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
+#include <openssl/ts.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
@@ -36,10 +38,14 @@ namespace {
 // fails for more than its root.
 const uint32_t status_not_trusted = 0x800B0004u;  // TRUST_E_SUBJECT_NOT_TRUSTED
 const uint32_t status_chain_failed = 0x800B010Au;  // CERT_E_CHAINING
+const uint32_t status_expired = 0x800B0101u;       // CERT_E_EXPIRED
 
 const char system_roots[] = "/etc/ssl/certs/ca-certificates.crt";
 // SpcSpOpusInfo, the signer's description and link.
 const char opus_info_oid[] = "1.3.6.1.4.1.311.2.1.12";
+// The time stamps a signer may carry unsigned: an RFC 3161 token, or a
+// PKCS #9 counter-signature.
+const char rfc3161_timestamp_oid[] = "1.3.6.1.4.1.311.3.3.1";
 
 enum { OUTPUT_CAPACITY = 262144 };
 
@@ -127,26 +133,152 @@ void check_pe(int fd, InstallerCheck *check) {
     check->pe64 = 1;
 }
 
-// The chain errors that only say the root is not trusted here.
-int untrusted_root_error(int error) {
-    return error == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT ||
-           error == X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN ||
-           error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY ||
-           error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT;
-}
+// What the chain's verification met, error by error.
+struct ChainErrors {
+    int end;      // the chain ends at a root not given, or an issuer is not found
+    int expired;  // a certificate not valid at the time judged at
+    int other;    // anything else; first_other is the first such error
+    int first_other;
+};
 
-// Every error of the chain is seen: 1 in *others when one is not about the root.
+// Every error of the chain is seen and sorted.
 int chain_callback(int ok, X509_STORE_CTX *ctx) {
     if (!ok) {
-        int *counts = (int *)X509_STORE_CTX_get_app_data(ctx);
+        ChainErrors *errors = (ChainErrors *)X509_STORE_CTX_get_app_data(ctx);
         int error = X509_STORE_CTX_get_error(ctx);
-        if (untrusted_root_error(error)) {
-            counts[0]++;
+        if (error == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT || error == X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN ||
+            error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY || error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT ||
+            error == X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE) {
+            errors->end++;
+        } else if (error == X509_V_ERR_CERT_HAS_EXPIRED || error == X509_V_ERR_CERT_NOT_YET_VALID) {
+            errors->expired++;
         } else {
-            counts[1]++;
+            if (errors->other == 0) errors->first_other = error;
+            errors->other++;
         }
     }
     return 1;
+}
+
+// A certificate time as Unix seconds; 0 when it cannot be read.
+long long asn1_time_seconds(const ASN1_TIME *when) {
+    struct tm parts;
+    memset(&parts, 0, sizeof parts);
+    if (when == nullptr || ASN1_TIME_to_tm(when, &parts) != 1) return 0;
+    return (long long)timegm(&parts);
+}
+
+// "YYYY-MM-DD HH:MM:SS UTC" for a Unix time.
+void time_text(long long seconds, char *text, size_t capacity) {
+    time_t t = (time_t)seconds;
+    struct tm parts;
+    if (gmtime_r(&t, &parts) == nullptr || strftime(text, capacity, "%Y-%m-%d %H:%M:%S UTC", &parts) == 0) {
+        format_narrow(text, capacity, "%lld", seconds);
+    }
+}
+
+// The time a time stamp of the first signer states: the RFC 3161 token's
+// time, or a PKCS #9 counter-signature's signing time. present gets 1 when
+// the signer carries any time-stamp attribute. 1 with *when when there is
+// exactly one time stamp and its time can be read; a signer with more than
+// one gives no time (the verified one could not be told from the others).
+int timestamp_time(PKCS7_SIGNER_INFO *info, long long *when, int *present) {
+    *present = 0;
+    *when = 0;
+    ASN1_OBJECT *rfc3161 = OBJ_txt2obj(rfc3161_timestamp_oid, 1);
+    ASN1_OBJECT *pkcs9 = OBJ_nid2obj(NID_pkcs9_countersignature);
+    if (rfc3161 == nullptr || pkcs9 == nullptr) {
+        ASN1_OBJECT_free(rfc3161);
+        return 0;
+    }
+    int found = 0, readable = 0;
+    STACK_OF(X509_ATTRIBUTE) *attributes = info->unauth_attr;
+    for (int i = 0; i < sk_X509_ATTRIBUTE_num(attributes); i++) {
+        X509_ATTRIBUTE *attribute = sk_X509_ATTRIBUTE_value(attributes, i);
+        const ASN1_OBJECT *type = X509_ATTRIBUTE_get0_object(attribute);
+        int is_token = OBJ_cmp(type, rfc3161) == 0;
+        if (!is_token && OBJ_cmp(type, pkcs9) != 0) continue;
+        for (int v = 0; v < X509_ATTRIBUTE_count(attribute); v++) {
+            found++;
+            ASN1_TYPE *value = X509_ATTRIBUTE_get0_type(attribute, v);
+            if (value == nullptr || value->type != V_ASN1_SEQUENCE) continue;
+            const unsigned char *der = value->value.sequence->data;
+            long length = value->value.sequence->length;
+            if (is_token) {
+                PKCS7 *token = d2i_PKCS7(nullptr, &der, length);
+                TS_TST_INFO *tst = token != nullptr ? PKCS7_to_TS_TST_INFO(token) : nullptr;
+                const ASN1_GENERALIZEDTIME *gen = tst != nullptr ? TS_TST_INFO_get_time(tst) : nullptr;
+                long long t = asn1_time_seconds(gen);
+                if (t != 0) {
+                    *when = t;
+                    readable++;
+                }
+                TS_TST_INFO_free(tst);
+                PKCS7_free(token);
+            } else {
+                PKCS7_SIGNER_INFO *counter = d2i_PKCS7_SIGNER_INFO(nullptr, &der, length);
+                ASN1_TYPE *signing = counter != nullptr ? PKCS7_get_signed_attribute(counter, NID_pkcs9_signingTime)
+                                                        : nullptr;
+                long long t = 0;
+                if (signing != nullptr && signing->type == V_ASN1_UTCTIME) {
+                    t = asn1_time_seconds(signing->value.utctime);
+                } else if (signing != nullptr && signing->type == V_ASN1_GENERALIZEDTIME) {
+                    t = asn1_time_seconds(signing->value.generalizedtime);
+                }
+                if (t != 0) {
+                    *when = t;
+                    readable++;
+                }
+                PKCS7_SIGNER_INFO_free(counter);
+            }
+        }
+    }
+    ASN1_OBJECT_free(rfc3161);
+    *present = found > 0;
+    if (found != 1 || readable != 1) {
+        *when = 0;
+        return 0;
+    }
+    return 1;
+}
+
+// 1 when the first signer's signature verifies with its certificate's key:
+// over its signed attributes, whose message digest is the digest of the
+// signed content (Authenticode's SpcIndirectDataContent, without its own
+// tag and length). The chain plays no part: this tells a damaged or
+// borrowed signature from one whose chain fails.
+int signer_signature_verifies(PKCS7 *p7, PKCS7_SIGNER_INFO *info, X509 *signer) {
+    PKCS7 *inner = p7->d.sign->contents;
+    if (inner == nullptr || inner->d.other == nullptr || inner->d.other->type != V_ASN1_SEQUENCE) return 0;
+    if (info->auth_attr == nullptr || sk_X509_ATTRIBUTE_num(info->auth_attr) == 0) return 0;
+    const ASN1_STRING *sequence = inner->d.other->value.sequence;
+    const unsigned char *content = sequence->data;
+    long length = 0;
+    int tag = 0, klass = 0;
+    if (ASN1_get_object(&content, &length, &tag, &klass, sequence->length) & 0x80) return 0;
+    if (length < 0 || content + length > sequence->data + sequence->length) return 0;
+    const EVP_MD *md = EVP_get_digestbyobj(info->digest_alg->algorithm);
+    EVP_PKEY *key = X509_get0_pubkey(signer);
+    ASN1_OCTET_STRING *wanted = PKCS7_digest_from_attributes(info->auth_attr);
+    if (md == nullptr || key == nullptr || wanted == nullptr) return 0;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_length = 0;
+    if (EVP_Digest(content, (size_t)length, digest, &digest_length, md, nullptr) != 1 ||
+        (unsigned int)wanted->length != digest_length || memcmp(wanted->data, digest, digest_length) != 0) {
+        return 0;
+    }
+    unsigned char *attributes = nullptr;
+    int attributes_length =
+        ASN1_item_i2d((ASN1_VALUE *)info->auth_attr, &attributes, ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+    if (attributes_length <= 0) return 0;
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    int verified = ctx != nullptr && EVP_DigestVerifyInit(ctx, nullptr, md, nullptr, key) == 1 &&
+                   EVP_DigestVerify(ctx, info->enc_digest->data, (size_t)info->enc_digest->length, attributes,
+                                    (size_t)attributes_length) == 1;
+    EVP_MD_CTX_free(ctx);
+    OPENSSL_free(attributes);
+    ERR_clear_error();
+    return verified;
 }
 
 // One DER element at data[0..n): its tag, contents and total length. -1
@@ -248,12 +380,9 @@ int description_unsafe(PKCS7_SIGNER_INFO *info) {
     return unsafe;
 }
 
-// Reads the extracted signature (a file of the private folder): the first
-// signer's certificate and the facts that depend on it, its chain
-// (chain_errors gets {root errors, other errors}) and its description. A
-// pinned signer's certificate goes to pinned_out (may be null) as PEM.
-int read_signer(const char *signature_path, const char *trust_ca, InstallerCheck *check,
-                int chain_errors[2], FILE *pinned_out, char *error, size_t cap) {
+// The extracted signature (a file of the private folder) as a PKCS #7
+// SignedData; null with a message.
+PKCS7 *signature_load(const char *signature_path, char *error, size_t cap) {
     int fd = open(signature_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     FILE *in = fd >= 0 ? fdopen(fd, "rb") : nullptr;
     struct stat st;
@@ -264,24 +393,44 @@ int read_signer(const char *signature_path, const char *trust_ca, InstallerCheck
             close(fd);
         }
         format_narrow(error, cap, "osslsigncode extracted no signature from the installer");
-        return -1;
+        return nullptr;
     }
     PKCS7 *p7 = d2i_PKCS7_fp(in, nullptr);
     fclose(in);
     if (p7 == nullptr || !PKCS7_type_is_signed(p7)) {
         if (p7 != nullptr) PKCS7_free(p7);
         format_narrow(error, cap, "the installer's signature is not a PKCS #7 SignedData");
-        return -1;
+        return nullptr;
     }
-    int result = -1;
+    return p7;
+}
+
+// The first signer's record and certificate of a loaded signature (either
+// may be null); *signers is freed by the caller with sk_X509_free.
+void signature_first_signer(PKCS7 *p7, PKCS7_SIGNER_INFO **info, STACK_OF(X509) **signers, X509 **signer) {
     STACK_OF(PKCS7_SIGNER_INFO) *infos = PKCS7_get_signer_info(p7);
-    PKCS7_SIGNER_INFO *info = infos != nullptr && sk_PKCS7_SIGNER_INFO_num(infos) > 0
-                                  ? sk_PKCS7_SIGNER_INFO_value(infos, 0)
-                                  : nullptr;
-    STACK_OF(X509) *signers = PKCS7_get0_signers(p7, nullptr, 0);
-    X509 *signer = signers != nullptr && sk_X509_num(signers) > 0 ? sk_X509_value(signers, 0) : nullptr;
-    X509_STORE *store = nullptr;
-    X509_STORE_CTX *ctx = nullptr;
+    *info = infos != nullptr && sk_PKCS7_SIGNER_INFO_num(infos) > 0 ? sk_PKCS7_SIGNER_INFO_value(infos, 0) : nullptr;
+    ERR_set_mark();
+    *signers = PKCS7_get0_signers(p7, nullptr, 0);
+    ERR_pop_to_mark();
+    *signer = *signers != nullptr && sk_X509_num(*signers) > 0 ? sk_X509_value(*signers, 0) : nullptr;
+}
+
+// Reads the extracted signature: the first signer's certificate and the
+// facts that depend on it, whether its signature over the signed content
+// verifies, its time stamp's stated time (into *timestamp_at, 0 when none
+// can be read) and its description. A pinned signer's certificate goes to
+// pinned_out (may be null) as PEM.
+int read_signer(const char *signature_path, InstallerCheck *check, long long *timestamp_at, FILE *pinned_out,
+                char *error, size_t cap) {
+    *timestamp_at = 0;
+    PKCS7 *p7 = signature_load(signature_path, error, cap);
+    if (p7 == nullptr) return -1;
+    int result = -1;
+    PKCS7_SIGNER_INFO *info;
+    STACK_OF(X509) *signers;
+    X509 *signer;
+    signature_first_signer(p7, &info, &signers, &signer);
     ERR_clear_error();
     if (info != nullptr && description_unsafe(info)) {
         format_narrow(check->signature_problem, sizeof check->signature_problem,
@@ -289,7 +438,8 @@ int read_signer(const char *signature_path, const char *trust_ca, InstallerCheck
                       "control character, or is not text; osslsigncode prints it as it is, so it could "
                       "pose as lines of the signature's report");
     }
-    if (signer == nullptr) {
+    if (info != nullptr) timestamp_time(info, timestamp_at, &check->timestamp_present);
+    if (signer == nullptr || info == nullptr) {
         // No signing certificate: the facts stay zero, as on Windows.
         result = 0;
         goto done;
@@ -310,16 +460,45 @@ int read_signer(const char *signature_path, const char *trust_ca, InstallerCheck
         utf16_to_utf8(signer_organization(), vendor, sizeof vendor);
         facts->organization_match = organization[0] != 0 && strcmp(organization, vendor) == 0;
         X509_NAME_oneline(X509_get_subject_name(signer), check->signer, sizeof check->signer);
+        long long not_after = asn1_time_seconds(X509_get0_notAfter(signer));
+        if (not_after != 0) time_text(not_after, check->not_after, sizeof check->not_after);
+        check->signature_verified = signer_signature_verifies(p7, info, signer);
         if (facts->pinned && pinned_out != nullptr &&
             (PEM_write_X509(pinned_out, signer) != 1 || fflush(pinned_out) != 0)) {
             format_narrow(error, cap, "cannot write the pinned certificate for the signature's check");
             goto done;
         }
     }
-    store = X509_STORE_new();
-    ctx = X509_STORE_CTX_new();
-    if (store == nullptr || ctx == nullptr ||
-        X509_STORE_load_file(store, system_roots) != 1 ||
+    result = 0;
+done:
+    sk_X509_free(signers);
+    PKCS7_free(p7);
+    return result;
+}
+
+// Builds the first signer's chain at the time `when` (Unix seconds), from
+// the certificates the signature carries up to the trusted roots, with no
+// revocation look-up, and records what it came to in check.
+int judge_chain(const char *signature_path, const char *trust_ca, long long when, InstallerCheck *check,
+                char *error, size_t cap) {
+    PKCS7 *p7 = signature_load(signature_path, error, cap);
+    if (p7 == nullptr) return -1;
+    int result = -1;
+    PKCS7_SIGNER_INFO *info;
+    STACK_OF(X509) *signers;
+    X509 *signer;
+    signature_first_signer(p7, &info, &signers, &signer);
+    X509_STORE *store = X509_STORE_new();
+    X509_STORE_CTX *ctx = X509_STORE_CTX_new();
+    ChainErrors errors;
+    memset(&errors, 0, sizeof errors);
+    STACK_OF(X509) *chain = nullptr;
+    X509 *top = nullptr;
+    if (signer == nullptr) {
+        result = 0;
+        goto done;
+    }
+    if (store == nullptr || ctx == nullptr || X509_STORE_load_file(store, system_roots) != 1 ||
         (trust_ca != nullptr && X509_STORE_load_file(store, trust_ca) != 1)) {
         format_narrow(error, cap, "cannot load the trusted roots (%s%s%s)", system_roots,
                       trust_ca != nullptr ? ", " : "", trust_ca != nullptr ? trust_ca : "");
@@ -330,8 +509,30 @@ int read_signer(const char *signature_path, const char *trust_ca, InstallerCheck
         format_narrow(error, cap, "cannot check the signer's certificate chain");
         goto done;
     }
-    X509_STORE_CTX_set_app_data(ctx, chain_errors);
+    X509_VERIFY_PARAM_set_time(X509_STORE_CTX_get0_param(ctx), (time_t)when);
+    X509_STORE_CTX_set_app_data(ctx, &errors);
     X509_verify_cert(ctx);
+    ERR_clear_error();
+    chain = X509_STORE_CTX_get0_chain(ctx);
+    top = chain != nullptr && sk_X509_num(chain) > 0 ? sk_X509_value(chain, sk_X509_num(chain) - 1) : signer;
+    if (errors.other > 0) {
+        check->chain = INSTALLER_CHAIN_FAILED;
+        check->chain_error = errors.first_other;
+    } else if (errors.end > 0) {
+        // A self-signed end is a root not given; any other end is an
+        // issuer that is neither in the signature nor among the roots.
+        int self_signed = X509_NAME_cmp(X509_get_subject_name(top), X509_get_issuer_name(top)) == 0;
+        check->chain = self_signed ? INSTALLER_CHAIN_UNTRUSTED_ROOT : INSTALLER_CHAIN_INCOMPLETE;
+        X509_NAME_oneline(self_signed ? X509_get_subject_name(top) : X509_get_issuer_name(top), check->chain_end,
+                          sizeof check->chain_end);
+    } else if (errors.expired > 0) {
+        check->chain = INSTALLER_CHAIN_EXPIRED;
+    } else {
+        check->chain = INSTALLER_CHAIN_TRUSTED;
+    }
+    if (errors.expired > 0 && check->chain != INSTALLER_CHAIN_EXPIRED && check->chain_error == 0) {
+        check->chain_error = X509_V_ERR_CERT_HAS_EXPIRED;
+    }
     result = 0;
 done:
     X509_STORE_CTX_free(ctx);
@@ -524,27 +725,38 @@ int installer_check_copy(const InstallerCopy *copy, const char *trust_ca, Instal
         goto done;
     }
     {
-        int chain_errors[2] = {0, 0};
-        if (read_signer(signature, trust_ca, check, chain_errors, anchors_file, error, cap) != 0) goto done;
+        long long timestamp_at = 0;
+        if (read_signer(signature, check, &timestamp_at, anchors_file, error, cap) != 0) goto done;
         if (fclose(anchors_file) != 0) {
             anchors_file = nullptr;
             format_narrow(error, cap, "cannot write %s", anchors);
             goto done;
         }
         anchors_file = nullptr;
-        // Only the primary signature (index 0), as Windows judges it.
+        // Only the primary signature (index 0), as Windows judges it, and no
+        // revocation look-up: no CRL is fetched or demanded, as the setup
+        // checks none.
         char *verify_argv[] = {(char *)"osslsigncode", (char *)"verify", (char *)"-index", (char *)"0",
-                               (char *)"-ignore-cdp", (char *)"-in", (char *)copy->path,
+                               (char *)"-ignore-crl", (char *)"-in", (char *)copy->path,
                                (char *)"-CAfile", anchors, (char *)"-TSA-CAfile", roots, nullptr};
         rc = child_run(verify_argv, 0, output, OUTPUT_CAPACITY, nullptr, error, cap);
         if (rc < 0) goto done;
         const char *begin, *end;
         primary_section(output, &begin, &end);
-        int chain_ok = check->facts.certificate && chain_errors[0] == 0 && chain_errors[1] == 0;
-        int root_only = chain_errors[1] == 0 && chain_errors[0] > 0;
-        check->signature_verified = rc == 0 && has_line(begin, end, "Signature verification: ok", nullptr, 1);
+        check->tool_verified = rc == 0 && has_line(begin, end, "Signature verification: ok", nullptr, 1);
         check->facts.timestamp =
             (uint32_t)has_line(begin, end, "Timestamp Server Signature verification: ok", nullptr, 1);
+        // The chain at the verified time stamp's time, as Windows judges
+        // it; at the current time when there is none.
+        check->judged_at = (long long)time(nullptr);
+        if (check->facts.timestamp && timestamp_at != 0) {
+            check->judged_at = timestamp_at;
+            check->judged_at_timestamp = 1;
+        }
+        if (check->facts.certificate &&
+            judge_chain(signature, trust_ca, check->judged_at, check, error, cap) != 0) {
+            goto done;
+        }
         if (has_line(begin, end, "No signature found", nullptr, 1)) {
             check->status = AUTHENTICODE_TRUST_E_NOSIGNATURE;
         } else if (has_line(begin, end, "Calculated message digest", "MISMATCH", 0)) {
@@ -552,19 +764,21 @@ int installer_check_copy(const InstallerCopy *copy, const char *trust_ca, Instal
         } else if (!has_line(begin, end, "Calculated message digest", nullptr, 0)) {
             // A signature osslsigncode cannot read: Windows would not read it either.
             check->status = status_not_trusted;
+        } else if (!check->facts.certificate || !check->signature_verified) {
+            check->status = status_not_trusted;  // the signer did not sign this content
+        } else if (check->chain == INSTALLER_CHAIN_TRUSTED) {
+            // Both readings must agree that the signature stands.
+            check->status = check->tool_verified ? 0 : status_not_trusted;
+        } else if (check->facts.pinned && !check->tool_verified) {
+            // osslsigncode had the pinned certificate as one more anchor.
+            check->status = status_not_trusted;
+        } else if (check->chain == INSTALLER_CHAIN_UNTRUSTED_ROOT) {
+            check->status = AUTHENTICODE_CERT_E_UNTRUSTEDROOT;
+            check->facts.chain_untrusted_root_only = 1;
+        } else if (check->chain == INSTALLER_CHAIN_EXPIRED) {
+            check->status = status_expired;
         } else {
-            if (!check->facts.certificate) {
-                check->status = status_not_trusted;
-            } else if (chain_ok) {
-                check->status = check->signature_verified ? 0 : status_not_trusted;
-            } else if (root_only && (check->signature_verified || !check->facts.pinned)) {
-                check->status = AUTHENTICODE_CERT_E_UNTRUSTEDROOT;
-                check->facts.chain_untrusted_root_only = 1;
-            } else if (root_only) {
-                check->status = status_not_trusted;  // the pinned certificate did not sign this content
-            } else {
-                check->status = status_chain_failed;
-            }
+            check->status = status_chain_failed;
         }
     }
     check->verdict = authenticode_verdict(check->status, &check->facts);
@@ -595,6 +809,58 @@ int installer_check_refused(const InstallerCheck *check, char *message, size_t c
     if (authenticode_verdict_accepted(check->verdict)) return 0;
     char summary[AUTHENTICODE_SUMMARY_CAPACITY];
     authenticode_summary(summary, sizeof summary, check->verdict, check->status, &check->facts);
+    char chain_end[4 * sizeof check->chain_end + 1];
+    text_escape_controls(check->chain_end, chain_end, sizeof chain_end);
+    char judged[64];
+    time_text(check->judged_at, judged, sizeof judged);
+
+    // What was found, each fact as it is, whatever decided the verdict.
+    char found[1400];
+    found[0] = 0;
+    if (check->verdict != AUTHENTICODE_NOT_SIGNED && check->verdict != AUTHENTICODE_MODIFIED &&
+        check->facts.certificate) {
+        const char *signature = check->signature_verified
+                                    ? "the signer's signature over the file verifies"
+                                    : "the signer's signature over the file does not verify";
+        char chain[700];
+        switch (check->chain) {
+        case INSTALLER_CHAIN_TRUSTED:
+            format_narrow(chain, sizeof chain, "its chain is complete to a root given (judged at %s, %s)", judged,
+                          check->judged_at_timestamp ? "the time stamp's time" : "now");
+            break;
+        case INSTALLER_CHAIN_UNTRUSTED_ROOT:
+            format_narrow(chain, sizeof chain, "its chain ends at the root %s, which this check was not given",
+                          chain_end);
+            break;
+        case INSTALLER_CHAIN_INCOMPLETE:
+            format_narrow(chain, sizeof chain,
+                          "its chain is incomplete or ends at a root not given: it stops at the issuer %s, "
+                          "which is neither in the signature nor among the roots given",
+                          chain_end);
+            break;
+        case INSTALLER_CHAIN_EXPIRED:
+            format_narrow(chain, sizeof chain, "the signing certificate (valid until %s) had expired at %s (%s)",
+                          check->not_after, judged,
+                          check->judged_at_timestamp ? "the time stamp's time" : "now: there is no valid time stamp");
+            break;
+        default:
+            format_narrow(chain, sizeof chain, "its chain fails at %s: %s", judged,
+                          X509_verify_cert_error_string(check->chain_error));
+            break;
+        }
+        const char *signer = check->facts.pinned ? "the signer is the pinned certificate"
+                             : check->facts.self_signed ? "the signer is self-signed and not pinned"
+                             : check->facts.organization_match ? "the signer is the vendor"
+                                                                : "the signer is not the vendor";
+        const char *stamp = check->facts.timestamp   ? "time stamp verified"
+                            : check->timestamp_present ? "a time stamp that does not verify"
+                                                       : "no time stamp";
+        format_narrow(found, sizeof found, " Found: %s; %s; %s; %s%s.", signature, chain, signer, stamp,
+                      check->signature_verified && check->chain == INSTALLER_CHAIN_TRUSTED && !check->tool_verified
+                          ? "; osslsigncode does not verify the signature"
+                          : "");
+    }
+
     const char *fix = "";
     switch (check->verdict) {
     case AUTHENTICODE_NOT_SIGNED:
@@ -606,24 +872,48 @@ int installer_check_refused(const InstallerCheck *check, char *message, size_t c
         break;
     case AUTHENTICODE_PINNED_NO_TIMESTAMP:
     case AUTHENTICODE_TRUSTED_NO_TIMESTAMP:
-        fix = "sign it again with a time stamp from a time-stamping authority that the machines trust "
-              "(-ts URL) on its primary signature; without one the signature ends with the certificate";
+        fix = check->timestamp_present
+                  ? "its time stamp does not verify (from a time-stamping authority the machines do not trust, "
+                    "or not made over this signature): sign it again with a time stamp from a time-stamping "
+                    "authority that the machines trust (-ts URL) on its primary signature"
+                  : "sign it again with a time stamp from a time-stamping authority that the machines trust "
+                    "(-ts URL) on its primary signature; without one the signature ends with the certificate";
         break;
     case AUTHENTICODE_NOT_VENDOR:
         fix = "sign it with the vendor's own code-signing certificate (the organisation the setup "
               "demands, or the pinned certificate)";
         break;
     default:
-        fix = check->facts.certificate && !check->signature_verified
-                  ? "the signer's signature over the file does not verify (a signature block taken from "
-                    "another file, or damaged): sign this file itself again"
-                  : "sign it with the pinned certificate or a publicly trusted certificate of the vendor; "
-                    "if its root is one the machines trust but this one does not, name it with --trust-ca FILE";
+        if (!check->facts.certificate) {
+            fix = "the signature names no signing certificate that it carries: sign this file itself again";
+        } else if (!check->signature_verified) {
+            fix = "the signer's signature over the file does not verify (a signature block taken from "
+                  "another file, or damaged): sign this file itself again";
+        } else if (check->chain == INSTALLER_CHAIN_TRUSTED || (check->facts.pinned && !check->tool_verified)) {
+            fix = "osslsigncode does not verify the signature: sign this file itself again";
+        } else if (check->chain == INSTALLER_CHAIN_UNTRUSTED_ROOT || check->chain == INSTALLER_CHAIN_INCOMPLETE) {
+            fix = !check->facts.organization_match && !check->facts.pinned
+                      ? "sign it with the pinned certificate or a publicly trusted certificate of the vendor"
+                  : check->chain == INSTALLER_CHAIN_INCOMPLETE
+                      ? "if the issuer it stops at is a root that the machines trust but this one does not, name "
+                        "it with --trust-ca FILE; otherwise carry the intermediate certificates in the signature "
+                        "(osslsigncode -certs with the signing certificate and its intermediates)"
+                      : "if that root is one the machines trust but this one does not, name it with --trust-ca "
+                        "FILE; otherwise sign with a certificate from a root they trust";
+        } else if (check->chain == INSTALLER_CHAIN_EXPIRED) {
+            fix = check->judged_at_timestamp
+                      ? "the certificate was not valid when the time stamp was made: sign it again with a valid "
+                        "certificate and a time stamp"
+                      : "the certificate has expired and no valid time stamp shows that it signed while it was "
+                        "valid: sign it again with a valid certificate and a time stamp (-ts URL)";
+        } else {
+            fix = "sign it with the pinned certificate or a publicly trusted certificate of the vendor";
+        }
         break;
     }
     char signer[4 * sizeof check->signer + 1];
     text_escape_controls(check->signer, signer, sizeof signer);
-    format_narrow(message, capacity, "every setup refuses its signature: %s%s%s. Fix: %s", summary,
-                  signer[0] != 0 ? "; signer " : "", signer, fix);
+    format_narrow(message, capacity, "every setup refuses its signature: %s%s%s.%s Fix: %s", summary,
+                  signer[0] != 0 ? "; signer " : "", signer, found, fix);
     return 1;
 }

@@ -1,12 +1,15 @@
 // The release tool's check of an installer before it is published: what the
-// setup program will demand of it, judged on Linux. The installer is opened
-// once (never through a symbolic link) and copied into a private folder;
-// everything after reads that copy, so the bytes judged are the bytes a
-// caller publishes. The copy must be a 64-bit Windows executable; the
-// primary Authenticode signature alone is read: osslsigncode recomputes the
-// file's digest and verifies the signer's signature over the signed content
-// and the time stamp (only that signature, its own exit status required),
-// OpenSSL reads the signer and its chain, and the setup's own verdict rule
+// setup program will demand of it, judged on Linux as Windows judges it. The
+// installer is opened once (never through a symbolic link) and copied into a
+// private folder; everything after reads that copy, so the bytes judged are
+// the bytes a caller publishes. The copy must be a 64-bit Windows
+// executable; the primary Authenticode signature alone is read: osslsigncode
+// recomputes the file's digest and verifies the signature and its time stamp
+// (only that signature, no revocation look-up, as the setup checks none);
+// OpenSSL reads the signer, verifies the signer's signature over the signed
+// content by itself (so that a chain that fails is never taken for a damaged
+// signature), and builds the signer's chain at the verified time stamp's
+// time (at the current time only without one). The setup's own verdict rule
 // (authenticode_verdict) decides.
 #pragma once
 
@@ -16,7 +19,7 @@
 
 #include "verify/verify.h"
 
-enum { INSTALLER_CHECK_TEXT_CAPACITY = 1024 };
+enum { INSTALLER_CHECK_TEXT_CAPACITY = 2048 };
 
 struct InstallerCheck {
     int pe64;                        // a 64-bit (x64) Windows executable
@@ -27,6 +30,25 @@ struct InstallerCheck {
     char signer[256];                // the signer's subject, "" when none
     int signature_verified;          // the signer's signature over the signed content verified
     char signature_problem[256];     // a signature the tool will not judge, and why; "" when none
+    int tool_verified;               // osslsigncode's own verdict on the signature was "ok"
+    int timestamp_present;           // the signer carries a time-stamp attribute (verified or not)
+    long long judged_at;             // the time the chain was judged at (Unix seconds)
+    int judged_at_timestamp;         // ... the verified time stamp's time (else the current time)
+    int chain;                       // InstallerChain: what the signer's chain came to
+    int chain_error;                 // OpenSSL's first chain error that is not about its end
+    char chain_end[256];             // the name the chain stops at (the root not given, or
+                                     // the issuer not found), "" when it is complete
+    char not_after[64];              // the signer's last valid day, "" when unknown
+};
+
+// What the signer's chain came to at the time it was judged at.
+enum InstallerChain {
+    INSTALLER_CHAIN_NONE = 0,            // not built (no signer, or no signature)
+    INSTALLER_CHAIN_TRUSTED = 1,         // to a root given, no error
+    INSTALLER_CHAIN_UNTRUSTED_ROOT = 2,  // to a self-signed root this check was not given
+    INSTALLER_CHAIN_INCOMPLETE = 3,      // stops where the issuer is neither in the signature nor given
+    INSTALLER_CHAIN_EXPIRED = 4,         // a certificate not valid at that time (and nothing else)
+    INSTALLER_CHAIN_FAILED = 5           // any other error
 };
 
 // The installer as it was read once: a private folder (mode 0700) holding

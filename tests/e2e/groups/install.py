@@ -144,6 +144,92 @@ def harness_tool_not_started(suite, sc):
     return c.failures
 
 
+# The vendor's signatures in the shapes of public certification authorities
+# (tests/signing): an issuing intermediate, CRL distribution point, authority
+# information access and policies; RSA-3072 with SHA-256, RSA-4096 with
+# SHA-384, and a leaf that has run out since it signed and was time-stamped.
+# ECDSA (vendor-ecdsa) is left out: Wine's WinVerifyTrust does not verify an
+# ECDSA signer (tests/verify/signed-fixtures.table).
+PUBLIC_SHAPES = ("vendor", "vendor-rsa4096", "vendor-expired")
+CERTS = os.path.join(ROOT, "tests", "signing")
+
+
+def thumbprint_of(crt):
+    """The SHA-1 thumbprint of a PEM certificate, 40 upper-case digits."""
+    r = run_quiet(["openssl", "x509", "-in", crt, "-noout", "-fingerprint", "-sha1"])
+    if r.returncode != 0:
+        raise Failed("thumbprint of %s: %s" % (crt, r.stdout.decode(errors="replace")))
+    return r.stdout.decode().strip().split("=", 1)[1].replace(":", "").upper()
+
+
+def sign_crl_direct(b):
+    """The demo installer signed as a release engineer with a certificate of
+    the test root for the vendor's key and subject would sign it: the
+    certificate names a CRL distribution point that never answers
+    (http://crl.example.invalid/ca.crl) and comes with the root; time-stamped
+    by the test TSA. Returns (the signed file, its signer's certificate)."""
+    work = os.path.join(b.work, "crl-direct")
+    os.makedirs(work, exist_ok=True)
+    csr, crt, chain, ext = (os.path.join(work, n) for n in ("csr", "crt", "chain.crt", "ext.cnf"))
+    tsa_chain = os.path.join(work, "tsa-chain.crt")
+    with open(ext, "w") as f:
+        f.write("[ext]\nbasicConstraints = critical, CA:FALSE\nkeyUsage = critical, digitalSignature\n"
+                "extendedKeyUsage = codeSigning\nsubjectKeyIdentifier = hash\n"
+                "authorityKeyIdentifier = keyid\n"
+                "crlDistributionPoints = URI:http://crl.example.invalid/ca.crl\n")
+    subject = subprocess.run(["openssl", "x509", "-in", os.path.join(CERTS, "vendor.crt"), "-noout",
+                              "-subject", "-nameopt", "compat"], capture_output=True, text=True)
+    out = os.path.join(b.work, "signed-crl-direct")
+    steps = [
+        ["openssl", "req", "-new", "-key", os.path.join(CERTS, "vendor.key"), "-subj",
+         subject.stdout.strip().split("=", 1)[1], "-out", csr],
+        ["openssl", "x509", "-req", "-in", csr, "-CA", os.path.join(CERTS, "ca.crt"), "-CAkey",
+         os.path.join(CERTS, "ca.key"), "-sha256", "-days", "30", "-set_serial",
+         "0x" + os.urandom(8).hex(), "-extfile", ext, "-extensions", "ext", "-out", crt],
+    ]
+    for step in steps:
+        r = run_quiet(step)
+        if r.returncode != 0:
+            raise Failed("the CRL-distribution-point certificate: %s" % r.stdout.decode(errors="replace"))
+    with open(chain, "wb") as f:
+        for part in (crt, os.path.join(CERTS, "ca.crt")):
+            f.write(open(part, "rb").read())
+    with open(tsa_chain, "wb") as f:
+        for part in ("tsa.crt", "tsa-ca.crt"):
+            f.write(open(os.path.join(CERTS, part), "rb").read())
+    r = run_quiet(["osslsigncode", "sign", "-h", "sha256", "-certs", chain, "-key",
+                   os.path.join(CERTS, "vendor.key"), "-n", "Vornquill AI Setup", "-TSA-certs", tsa_chain,
+                   "-TSA-key", os.path.join(CERTS, "tsa.key"), "-in", b.demo, "-out", out])
+    if r.returncode != 0:
+        raise Failed("signing with the CRL-distribution-point certificate: %s"
+                     % r.stdout.decode(errors="replace"))
+    return out, crt
+
+
+def publish_accepted(b, name, installer):
+    """Publishes as a release engineer does: the tool's own check, as a
+    machine that trusts the test root judges it, must accept the installer
+    (no --allow-refused-installer)."""
+    out = os.path.join(b.work, "pub-" + name)
+    r = run_quiet([b.release_tool, "publish", "--installer", installer, "--version", VERSION, "--key",
+                   b.key, "--out", out, "--self-signed", "--trust-ca", os.path.join(CERTS, "ca.crt")])
+    if r.returncode != 0:
+        raise Failed("publish refused %s: %s" % (name, r.stdout.decode(errors="replace")))
+    b.published[name] = out
+
+
+def releases(b):
+    """The group's own releases: the installer in each public shape, and
+    with the CRL-distribution-point certificate, each accepted by publish."""
+    b.public_signers = {}
+    for kind in PUBLIC_SHAPES:
+        publish_accepted(b, "public-" + kind, b.sign(kind, True, "public-" + kind))
+        b.public_signers["public-" + kind] = thumbprint_of(os.path.join(CERTS, kind + ".crt"))
+    signed, crt = sign_crl_direct(b)
+    publish_accepted(b, "public-crl-direct", signed)
+    b.public_signers["public-crl-direct"] = thumbprint_of(crt)
+
+
 def scenarios(b):
     """This group's scenarios (see the harness, e2e.py, for the keys)."""
     sha = sha256_file(b.installer_of("good"))
@@ -258,4 +344,12 @@ def scenarios(b):
              message=("information", msg_installed()),
              lines=["rollback package not kept: installed version 1.2.1, location known"],
              check=other_version),
+    ] + [
+        # Installed end to end from each release in a public shape.
+        dict(name="installed-" + release, release=release, switches=silent, code=0, reason="installed",
+             message=("information", msg_installed()),
+             lines=["authenticode: publicly trusted Hollbrek certificate (WinVerifyTrust 0x00000000, "
+                    "signer %s, timestamp yes)" % signer, "installer exit code 0"],
+             check=lambda c, run, release=release: check_installed(c, run, run.bench, release))
+        for release, signer in sorted(getattr(b, "public_signers", {}).items())
     ]
