@@ -174,6 +174,19 @@ refuse 1 "does not belong to the key in other.key" "${std[@]}" --in "$demo" --ke
 # organisation) is not written either.
 refuse 1 "the signed file is refused, so nothing was written: every setup refuses its signature: validly signed, but not by Hollbrek" \
   --tsa "$tsa" --in "$demo" --key other.key --certs other-chain.crt
+# The vendor's other key and hash shapes of the test PKI (key files): RSA-4096
+# and ECDSA P-256 are accepted; the vendor's leaf that has run out is
+# refused, since a time stamp made now shows it expired.
+for kind in vendor-rsa4096 vendor-ecdsa vendor-expired; do
+  cp "$certs/$kind.key" "$kind.key" && chmod 600 "$kind.key"
+  cat "$certs/$kind.crt" "$certs/codesign-ca.crt" > "$kind-chain.crt"
+done
+for kind in vendor-rsa4096 vendor-ecdsa; do
+  expect_run 0 "every setup accepts it: publicly trusted Hollbrek certificate (WinVerifyTrust 0x00000000" -- \
+    "${base[@]}" --tsa "$tsa" --in "$demo" --out "$kind.exe" --key "$kind.key" --certs "$kind-chain.crt"
+done
+refuse 1 "every setup refuses its signature: signature rejected by Windows (WinVerifyTrust 0x800B0101" \
+  --tsa "$tsa" --in "$demo" --key vendor-expired.key --certs vendor-expired-chain.crt
 refuse 2 "--description" "${std[@]}" --in "$demo" "${key[@]}" --description "$(printf 'Vornquill\nsigned: ok')"
 refuse 2 "--time-limit 0 is not a number of seconds" "${std[@]}" --in "$demo" "${key[@]}" --time-limit 0
 refuse 2 "--tsa ftp://127.0.0.1/ is not an http:// or https:// URL" --certs chain.crt --in "$demo" "${key[@]}" --tsa ftp://127.0.0.1/
