@@ -33,7 +33,7 @@ files="$(cd f && ls | sed 's/\.exe$//' | sort)"
 expect_eq "$files" "$rows" "every fixture has a row of the table, and every row a fixture"
 
 n=0
-while IFS='|' read -r file roots setup verdict status timestamp publish; do
+while IFS='|' read -r file roots setup verdict status timestamp publish _sign_pe; do
   case "$file" in ''|'#'*) continue ;; esac
   n=$((n + 1))
   trust=()

@@ -82,7 +82,7 @@ protected:
 // One row of tests/verify/signed-fixtures.table, the table that publish's
 // installer check reads too.
 struct TableRow {
-    std::string file, roots, setup, verdict, status, timestamp, publish;
+    std::string file, roots, setup, verdict, status, timestamp, publish, sign_pe;
 };
 
 std::vector<TableRow> read_table(const std::wstring &path) {
@@ -108,9 +108,9 @@ std::vector<TableRow> read_table(const std::wstring &path) {
             if (bar == std::string::npos) break;
             from = bar + 1;
         }
-        EXPECT_EQ(fields.size(), 7u) << "table row: " << line;
-        if (fields.size() != 7) continue;
-        rows.push_back({fields[0], fields[1], fields[2], fields[3], fields[4], fields[5], fields[6]});
+        EXPECT_EQ(fields.size(), 8u) << "table row: " << line;
+        if (fields.size() != 8) continue;
+        rows.push_back({fields[0], fields[1], fields[2], fields[3], fields[4], fields[5], fields[6], fields[7]});
     }
     return rows;
 }
