@@ -829,8 +829,12 @@ int installer_check_refused(const InstallerCheck *check, char *message, size_t c
                           check->judged_at_timestamp ? "the time stamp's time" : "now");
             break;
         case INSTALLER_CHAIN_UNTRUSTED_ROOT:
-            format_narrow(chain, sizeof chain, "its chain ends at the root %s, which this check was not given",
-                          chain_end);
+            if (check->facts.pinned && check->facts.self_signed) {
+                format_narrow(chain, sizeof chain, "it is self-signed, its own root, as a pinned certificate is");
+            } else {
+                format_narrow(chain, sizeof chain, "its chain ends at the root %s, which this check was not given",
+                              chain_end);
+            }
             break;
         case INSTALLER_CHAIN_INCOMPLETE:
             format_narrow(chain, sizeof chain,
@@ -839,7 +843,8 @@ int installer_check_refused(const InstallerCheck *check, char *message, size_t c
                           chain_end);
             break;
         case INSTALLER_CHAIN_EXPIRED:
-            format_narrow(chain, sizeof chain, "the signing certificate (valid until %s) had expired at %s (%s)",
+            format_narrow(chain, sizeof chain, "the signing certificate (valid until %s) had expired or was not yet "
+                          "valid at %s (%s)",
                           check->not_after, judged,
                           check->judged_at_timestamp ? "the time stamp's time" : "now: there is no valid time stamp");
             break;
