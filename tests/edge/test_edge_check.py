@@ -16,6 +16,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -562,6 +563,102 @@ class EdgeTests(unittest.TestCase):
         self.assertNotEqual(herd_through_edges(self, envelope_first=True), [])
 
 
+KILLED_TEST = r"""
+import os, sys, time
+sys.path[:0] = sys.argv[1:3]
+import test_check as tc
+root, folder, nginx_serve = sys.argv[3:6]
+origin = tc.start([tc.CLOUD, folder], root, "killed-origin")
+edge = tc.start([nginx_serve, "--edge", "127.0.0.1:%d" % origin.port], root, "killed-edge")
+prefix = edge.proc.stdout.readline().split("prefix ")[1].rstrip(")\n")
+print(origin.proc.pid, edge.proc.pid, prefix, flush=True)
+time.sleep(600)
+"""
+
+
+def children(pid):
+    """The pids of the living processes whose parent is PID."""
+    out = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid and fields[0] != "Z":
+                out.append(int(entry))
+    return out
+
+
+def alive(pid):
+    """Whether PID is a process that has not ended (a zombie has)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@unittest.skipUnless(tc.HAVE_NGINX, "nginx is not installed (Debian package nginx-light)")
+class LeftoverTests(unittest.TestCase):
+    """Servers that a test started end with it, also when ctest kills it at
+    its time-out (SIGKILL to the test's own process only)."""
+
+    def wait_ended(self, pids):
+        deadline = time.monotonic() + LOG_WAIT_S
+        while [p for p in pids if alive(p)] and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return [p for p in pids if alive(p)]
+
+    def start_killed_test(self, root, folder):
+        """A test process that started a reference cloud and an edge in front
+        of it: (the process, the cloud's pid, nginx-serve's pid, the pids of
+        nginx's master and workers, nginx-serve's prefix)."""
+        script = os.path.join(root, "killed-test.py")
+        with open(script, "w") as f:
+            f.write(KILLED_TEST)
+        test = subprocess.Popen([sys.executable, script, os.path.join(TESTS, "cloud"), os.path.join(TESTS, "release"),
+                                 root, folder, NGINX_SERVE], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: test.poll() is None and test.kill())
+        line = test.stdout.readline().split()
+        self.assertEqual(len(line), 3, "the test process did not start its servers")
+        cloud, serve, prefix = int(line[0]), int(line[1]), line[2]
+        self.addCleanup(self.end, [cloud, serve])
+        master = children(serve)
+        self.assertEqual(len(master), 1, "nginx-serve's nginx")
+        nginx = master + children(master[0])
+        self.addCleanup(self.end, nginx)
+        return test, cloud, serve, nginx, prefix
+
+    @staticmethod
+    def end(pids):
+        """Ends what a failed case left, not to leave it to the next test."""
+        for pid in pids:
+            if alive(pid):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+
+    def test_servers_end_with_a_killed_test(self):
+        root = ct.temp_dir(self)
+        folder = tc.publish(root, ct.installer_bytes(5000, seed=b"killed"))
+        for killed in ("test", "nginx-serve"):
+            with self.subTest(killed=killed):
+                test, cloud, serve, nginx, prefix = self.start_killed_test(root, folder)
+                self.assertTrue(os.path.isdir(prefix), prefix)
+                os.kill(test.pid if killed == "test" else serve, signal.SIGKILL)
+                left = self.wait_ended([cloud, serve] + nginx if killed == "test" else nginx)
+                self.assertEqual(left, [], "processes left after the %s was killed (cloud %d, nginx-serve %d, "
+                                           "nginx %s)" % (killed, cloud, serve, nginx))
+                if killed == "test":
+                    self.assertFalse(os.path.exists(prefix), "nginx-serve's prefix, left after its stop")
+                test.kill()
+                test.wait()
+                self.assertEqual(self.wait_ended([cloud, serve]), [], "the test's servers after its end")
+
+
 def names_in(envelope):
     """(version, fileName) of the envelope's manifest (not verified: the
     test only follows where it points)."""
@@ -738,4 +835,4 @@ class FreshnessJudgementTests(unittest.TestCase):
 
 if __name__ == "__main__":
     tc.TOOL = os.path.abspath(sys.argv.pop(1))
-    ct.run_suite("edge.check", EdgeTests, RecipeTests, FreshnessJudgementTests)
+    ct.run_suite("edge.check", EdgeTests, RecipeTests, FreshnessJudgementTests, LeftoverTests)
