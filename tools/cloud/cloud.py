@@ -670,7 +670,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._finish_record(record, "complete")
             return False
         if n:
-            self.rfile.read(n)
+            try:
+                self.rfile.read(n)
+            except (OSError, ssl.SSLError) as e:
+                record.update({"status": None, "body_bytes": 0, "error": str(e)})
+                self.close_connection = True
+                self._finish_record(record, "client-closed")
+                return False
         record["request_body_bytes"] = n
         return True
 
