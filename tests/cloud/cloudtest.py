@@ -5,6 +5,7 @@ came over the wire (headers as sent, body bytes, how the connection ended)."""
 import hashlib
 import json
 import os
+import shutil
 import signal
 import socket
 import ssl
@@ -172,12 +173,28 @@ def fetch(port, path, headers=(), **kw):
         return c.request(path, headers, **kw)
 
 
+def ending_with_parent(argv):
+    """ARGV run so that the kernel sends it SIGTERM when the process that
+    started it ends, however that ends: a test killed at its time-out (ctest
+    kills the test's own process, not its children) takes its servers with
+    it, and they stop as they stop on SIGTERM. setpriv (util-linux) sets the
+    parent-death signal and then runs ARGV in its place (the same pid); the
+    signal stays across that and later execs of the same user."""
+    setpriv = shutil.which("setpriv")
+    if setpriv is None:
+        raise RuntimeError("setpriv (util-linux) is not on PATH")
+    return [setpriv, "--pdeathsig", "TERM", "--"] + list(argv)
+
+
 class Server:
-    """A server process started from a command line that takes --ready-file."""
+    """A server process started from a command line that takes --ready-file;
+    it ends with the process that started it (ending_with_parent), so start
+    it from the thread that lives as long as it should: the signal comes
+    when the starting thread ends."""
 
     def __init__(self, argv, ready_file, env=None):
         self.ready_file = ready_file
-        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        self.proc = subprocess.Popen(ending_with_parent(argv), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      env=env, text=True)
         deadline = time.monotonic() + 15
         while not os.path.exists(ready_file):

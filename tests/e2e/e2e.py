@@ -183,6 +183,15 @@ def stamp_seconds(text):
     return when.replace(tzinfo=datetime.timezone.utc).timestamp()
 
 
+def nginx_arrival(rec):
+    """When a request of nginx's access log (tools/cloud/nginx-serve) came,
+    as the reference cloud stamps it: the log's $msec (when nginx wrote the
+    line, after the answer) less $request_time (from the request's first
+    bytes), in UTC with milliseconds."""
+    when = datetime.datetime.fromtimestamp(float(rec["msec"]) - float(rec["request_time"]), datetime.timezone.utc)
+    return when.strftime("%Y-%m-%dT%H:%M:%S.") + "%03dZ" % (when.microsecond // 1000)
+
+
 def run_quiet(args, **kw):
     return subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, **kw)
@@ -380,11 +389,15 @@ class Bench:
             [os.path.join(ROOT, "scripts", "cloud"), self.live, "--port", str(self.port),
              "--rules", self.rules, "--log", self.reqlog] + list(extra))
 
-    def settled_lines(self, mark, timeout=10.0):
+    def settled_lines(self, mark, timeout=10.0, arrivals=False):
         """The log's lines after the first MARK, once the cloud has written
         the end of every connection that carried a request since then (the
         run is over, so each of its connections ends; a request's record is
-        written before its connection's end). Fails past the deadline."""
+        written before its connection's end). With ARRIVALS (when the run is
+        over), also the end of every request that arrived since then, and of
+        its connection: the cloud logs a request when it arrives and again
+        when its exchange is over, and a request whose client has gone ends
+        too. Fails past the deadline, naming what is still open."""
         deadline = time.monotonic() + timeout
         while True:
             lines = []
@@ -392,13 +405,17 @@ class Bench:
                 with open(self.reqlog) as f:
                     lines = [line for line in f.readlines()[mark:] if line.endswith("\n")]
             records = [json.loads(line) for line in lines]
-            used = {r.get("conn") for r in records if r.get("event") == "request"}
+            arrived = {(r.get("conn"), r.get("conn_request")) for r in records
+                       if arrivals and r.get("event") == "request-arrived"}
+            answered = {(r.get("conn"), r.get("conn_request")) for r in records if r.get("event") == "request"}
+            used = {conn for conn, _ in arrived | answered}
             ended = {r.get("conn") for r in records
                      if r.get("event") in ("connection-closed", "handshake-failed")}
-            if used <= ended:
+            if arrived <= answered and used <= ended:
                 return lines
             if time.monotonic() > deadline:
-                raise Failed("the cloud did not log the end of connections %s" % sorted(used - ended))
+                raise Failed("the cloud did not log the end of requests %s or of connections %s"
+                             % (sorted(arrived - answered), sorted(used - ended)))
             time.sleep(0.02)
 
     def records_since(self, mark, events):
@@ -418,9 +435,10 @@ class Bench:
 
     def requests_since(self, mark):
         """Request records after the first MARK lines of the request log,
-        once the last exchange is written."""
+        once every request that arrived since then has ended (a request
+        still in flight when the run ended is one of its requests too)."""
         out = []
-        lines = self.settled_lines(mark)
+        lines = self.settled_lines(mark, arrivals=True)
         for line in lines:
             rec = json.loads(line)
             if rec.get("event") == "request":
@@ -457,7 +475,7 @@ class Bench:
                 for n, line in enumerate(f, 1):
                     rec = json.loads(line)
                     path, _, query = rec["target"].partition("?")
-                    out.append({"seq": "nginx-%d" % n, "path": path, "query": query,
+                    out.append({"seq": "nginx-%d" % n, "time": nginx_arrival(rec), "path": path, "query": query,
                                 "status": rec["status"], "body_bytes": rec["body_bytes"],
                                 "completion": rec["completion"],
                                 "headers": {k: v for k, v in rec["headers"].items() if v != ""}})
@@ -774,7 +792,8 @@ def check_common(c, run, sc):
     # nothing. A scenario whose run never gets a request through says so
     # ("reaches_cloud": False), and then the cloud must have received none.
     # Every request of the log lies within the run's log (the cloud stamps
-    # a request when it arrives): one of an earlier run does not.
+    # a request when it arrives, nginx's records are stamped likewise): one
+    # of an earlier run does not, and a record without a time is no proof.
     if sc.get("reaches_cloud", True):
         c.true(run.releases(), "the server's log holds no release request of the run")
     else:
@@ -782,8 +801,8 @@ def check_common(c, run, sc):
     if log.stamps:
         first, last = log.stamps[0] - STAMP_SLACK_S, log.stamps[-1] + STAMP_SLACK_S
         strays = [r.get("seq") for r in run.requests
-                  if "time" in r and not first <= stamp_seconds(r["time"]) <= last]
-        c.eq(strays, [], "requests of the server's log outside the run's log")
+                  if not r.get("time") or not first <= stamp_seconds(r["time"]) <= last]
+        c.eq(strays, [], "requests of the server's log outside the run's log (or without a time)")
     # What every request of the program carries, as the cloud received it: its
     # own user agent, and no Accept header and no credentials.
     agent = "VornquillAI-OnlineSetup/%s (Windows; x64)" % log.value("Vornquill AI online installer ")

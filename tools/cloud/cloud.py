@@ -26,6 +26,7 @@ import http.server
 import ipaddress
 import json
 import os
+import select
 import signal
 import socket
 import ssl
@@ -562,6 +563,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "method": self.command, "target": target, "path": path, "query": query,
             "version": self.request_version, "headers": headers,
         })
+        # The request's arrival, so that a reader of the log knows of a
+        # request whose answer is still out (its "request" record comes
+        # when the exchange is over).
+        self.server.report({key: record[key] for key in ("event", "time", "conn", "conn_request", "client",
+                                                         "method", "target", "path", "query")}
+                           | {"event": "request-arrived"})
         index, rule, number = self.server.rules.pick(path, target)
         record["rule"] = None if index is None else index + 1
         record["rule_request"] = number if index is not None else None
@@ -569,13 +576,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not self._read_request_body(record):
             return
 
+        stays = True
         if rule is not None and rule.get("delay_ms"):
-            time.sleep(rule["delay_ms"] / 1000.0)
-        if rule is not None and rule.get("hold_until"):
+            stays = self._wait_while_client_stays(time.monotonic() + rule["delay_ms"] / 1000.0)
+        if stays and rule is not None and rule.get("hold_until"):
             # Held until a test has done what it does while the client waits.
-            deadline = time.monotonic() + MAX_DELAY_MS / 1000.0
-            while not os.path.exists(rule["hold_until"]) and time.monotonic() < deadline:
-                time.sleep(0.01)
+            stays = self._wait_while_client_stays(time.monotonic() + MAX_DELAY_MS / 1000.0, rule["hold_until"])
+        if not stays:
+            record["status"] = None
+            record["body_bytes"] = 0
+            record["error"] = "the client closed the connection while the answer was held back"
+            self.close_connection = True
+            self._finish_record(record, "client-closed")
+            return
         if rule is not None and rule.get("hang_up"):
             record["status"] = None
             record["body_bytes"] = 0
@@ -601,6 +614,41 @@ class Handler(http.server.BaseHTTPRequestHandler):
             answer.close()
         self._finish_record(record, outcome)
 
+    def _wait_while_client_stays(self, deadline, flag=None):
+        """Waits until DEADLINE, or until FLAG exists: true. False as soon as
+        the client has closed the connection instead (the answer would reach
+        nobody: the request ends then, "client-closed", not when the wait
+        would have ended)."""
+        while time.monotonic() < deadline and not (flag is not None and os.path.exists(flag)):
+            if self._client_gone():
+                return False
+            time.sleep(0.01)
+        return True
+
+    def _client_gone(self):
+        """Whether the client has closed its side of the connection: the
+        socket reads as ended, or what it has to read is the end of TLS (a
+        client sends nothing else while it waits for an answer; were it a
+        next request, the connection is closed after this answer)."""
+        try:
+            if not select.select([self.connection], [], [], 0)[0]:
+                return False
+            if not socket.socket.recv(self.connection, 1, socket.MSG_PEEK):
+                return True
+            timeout = self.connection.gettimeout()
+            self.connection.settimeout(0)
+            try:
+                data = self.connection.recv(1)
+            finally:
+                self.connection.settimeout(timeout)
+        except ssl.SSLWantReadError:
+            return False
+        except (OSError, ssl.SSLError, ValueError):
+            return True
+        if data:
+            self.close_connection = True
+        return not data
+
     def _read_request_body(self, record):
         length = self.headers.get("Content-Length")
         if length is None:
@@ -622,7 +670,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._finish_record(record, "complete")
             return False
         if n:
-            self.rfile.read(n)
+            try:
+                self.rfile.read(n)
+            except (OSError, ssl.SSLError) as e:
+                record.update({"status": None, "body_bytes": 0, "error": str(e)})
+                self.close_connection = True
+                self._finish_record(record, "client-closed")
+                return False
         record["request_body_bytes"] = n
         return True
 

@@ -145,7 +145,7 @@ class Edges:
         out = []
         for n, rec in enumerate(read_json_lines(path, mark), mark + 1):
             target, _, query = rec["target"].partition("?")
-            out.append({"seq": "edge-%s-%d" % (name, n), "path": target, "query": query,
+            out.append({"seq": "edge-%s-%d" % (name, n), "time": nginx_arrival(rec), "path": target, "query": query,
                         "status": rec["status"], "body_bytes": rec["body_bytes"],
                         "cache": rec["cache"], "completion": rec["completion"],
                         "headers": {k: v for k, v in rec["headers"].items() if v != ""}})
