@@ -58,13 +58,16 @@ bench_token_init codesign "$pin_value"
 expect_eq "$("$fixture" "$module" codesign "$pin_value" show vendor-2027 -)" \
   "key-type=0x0 bits=3072 sensitive=1 extractable=0 sign=1 value-readable=0" "the token key's attributes"
 
-# The vendor's certificate for that key, issued by the test CA.
+# The vendor's certificate for that key, issued by the test CA: certify
+# PUBLIC-PEM CHAIN writes the certificate for the key and the CA after it.
 printf '[ext]\nbasicConstraints = critical, CA:FALSE\nkeyUsage = critical, digitalSignature\nextendedKeyUsage = codeSigning\nsubjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n' > ext.cnf
-openssl x509 -new -subj "/C=GB/O=Hollbrek Zedivazavedazu LLP/CN=Hollbrek Zedivazavedazu LLP token code signing" \
-  -force_pubkey token.pub -CA "$certs/ca.crt" -CAkey "$certs/ca.key" -sha256 -days 30 \
-  -set_serial "0x$(openssl rand -hex 8)" -extfile ext.cnf -extensions ext -out token.crt 2>/dev/null ||
-  { echo "FAIL: the token key's certificate" >&2; exit 1; }
-cat token.crt "$certs/ca.crt" > chain.crt
+certify() {
+  openssl x509 -new -subj "/C=GB/O=Hollbrek Zedivazavedazu LLP/CN=Hollbrek Zedivazavedazu LLP token code signing" \
+    -force_pubkey "$1" -CA "$certs/ca.crt" -CAkey "$certs/ca.key" -sha256 -days 30 \
+    -set_serial "0x$(openssl rand -hex 8)" -extfile ext.cnf -extensions ext -out "$2.leaf" 2>/dev/null &&
+    cat "$2.leaf" "$certs/ca.crt" > "$2"
+}
+certify token.pub chain.crt || { echo "FAIL: the token key's certificate" >&2; exit 1; }
 cat "$certs/vendor.crt" "$certs/ca.crt" > vendor-chain.crt
 cat "$certs/other.crt" "$certs/ca.crt" > other-chain.crt
 cp "$certs/other.key" other.key && chmod 600 other.key
@@ -183,7 +186,8 @@ refuse 1 'token "codesign" refused the PIN: it is wrong' "${std[@]}" --in "$demo
 # functions besides signing, not sensitive, extractable, or made outside and
 # brought in (C_CreateObject: CKA_DECRYPT and CKA_UNWRAP true by the token's
 # defaults, CKA_LOCAL false). Refused before anything is signed, each rule it
-# breaks named.
+# breaks named. Each has its certificate, so nothing but its attributes
+# stands in the way.
 while IFS='|' read -r label how want; do
   [ -n "$label" ] || continue
   if [ "$how" = import ]; then
@@ -191,8 +195,9 @@ while IFS='|' read -r label how want; do
   else
     "$fixture" "$module" codesign "$pin_value" rsa "$label" "$label.pub" bits=2048 "$how" || fail "fixture $label"
   fi
-  refuse 1 "the key \"$label\" in token \"codesign\" is not fit to sign: $want" "${std[@]}" --in "$demo" \
-    --key "pkcs11:token=codesign;object=$label" --module "$module" --pin-file pin
+  certify "$label.pub" "$label-chain.crt" || fail "the certificate for $label"
+  refuse 1 "the key \"$label\" in token \"codesign\" is not fit to sign: $want" --tsa "$tsa" --in "$demo" \
+    --certs "$label-chain.crt" --key "pkcs11:token=codesign;object=$label" --module "$module" --pin-file pin
 done <<'KEYS'
 decrypts|decrypt=1|it may also decrypt (CKA_DECRYPT is true). A signing key is made inside the token
 unwraps|unwrap=1|it may also unwrap keys (CKA_UNWRAP is true). A signing key
@@ -252,8 +257,10 @@ FOLDERS
 # A folder of another user (only root can make one here).
 if [ "$(id -u)" = 0 ]; then
   chmod 0700 owned-tmp && chown nobody owned-tmp
+  rm -f out.exe
   expect_run 1 "cannot make a private folder in TMPDIR $work/owned-tmp: it belongs to another user (owner $(id -u nobody), mode 0700)" \
     -- env TMPDIR="$work/owned-tmp" "${base[@]}" "${std[@]}" --in "$demo" "${key[@]}" --out out.exe
+  [ -e out.exe ] && fail "a signing refused for TMPDIR owned-tmp wrote out.exe"
 fi
 expect_run 0 "every setup accepts it" -- env TMPDIR="$work/linked-tmp" "${base[@]}" "${std[@]}" --in "$demo" \
   "${key[@]}" --out sticky.exe
@@ -263,6 +270,7 @@ expect_eq "$(ls -A sticky-tmp)" "" "the private folder in the sticky folder is r
 # the tool still learns how each child ended, and signs and refuses as ever.
 expect_run 0 "every setup accepts it" -- env --ignore-signal=CHLD "${base[@]}" "${std[@]}" --in "$demo" \
   "${key[@]}" --out sigchld.exe
+rm -f out.exe
 expect_run 1 "the signed file is refused, so nothing was written: every setup refuses its signature: validly signed, but not by Hollbrek" \
   -- env --ignore-signal=CHLD "${base[@]}" --tsa "$tsa" --in "$demo" --key other.key --certs other-chain.crt --out out.exe
 # A child whose end cannot be learnt (waitpid fails) counts as failed, not
