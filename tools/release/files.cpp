@@ -19,11 +19,35 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
     return remove(path) == 0 ? 0 : -1;
 }
 
+// The owner a user namespace shows for files of users it does not map (the
+// system's root among them: "/" itself), or -1 outside such a namespace,
+// where every owner is known.
+long unmapped_owner() {
+    char map[128] = "";
+    FILE *in = fopen("/proc/self/uid_map", "r");
+    if (in == nullptr) return -1;
+    if (fgets(map, sizeof map, in) == nullptr) map[0] = 0;
+    fclose(in);
+    unsigned long inside = 0, outside = 0, count = 0;
+    if (sscanf(map, "%lu %lu %lu", &inside, &outside, &count) == 3 && inside == 0 && outside == 0 &&
+        count == 4294967295ul) {
+        return -1;
+    }
+    long overflow = 65534;
+    in = fopen("/proc/sys/kernel/overflowuid", "r");
+    if (in != nullptr) {
+        if (fscanf(in, "%ld", &overflow) != 1) overflow = 65534;
+        fclose(in);
+    }
+    return overflow;
+}
+
 // Finds root's real path (no link left in it) and checks that no other user
 // can rename or replace anything in it or in a folder on the way to it: each
 // is a folder owned by this user or by root that its group and others cannot
-// write, or that is sticky (where only an entry's owner may rename it). what
-// names root in messages. Returns 0 with the real path in canonical, or -1
+// write, or that is sticky (where only an entry's owner may rename it). In a
+// user namespace (a test's), an owner it does not map counts as the system's.
+// what names root in messages. Returns 0 with the real path in canonical, or -1
 // with a message.
 int root_is_private(const char *root, const char *what, char *canonical, size_t capacity, char *error,
                     size_t cap) {
@@ -33,6 +57,7 @@ int root_is_private(const char *root, const char *what, char *canonical, size_t 
         return -1;
     }
     size_t length = strlen(resolved);
+    long unmapped = unmapped_owner();
     for (size_t end = 0; end <= length; end++) {
         if (end != 0 && end != length && resolved[end] != '/') continue;
         char folder[PATH_MAX];
@@ -42,7 +67,7 @@ int root_is_private(const char *root, const char *what, char *canonical, size_t 
             format_narrow(error, cap, "cannot make a private folder in %s: cannot examine %s", what, folder);
             return -1;
         }
-        int other_owner = st.st_uid != geteuid() && st.st_uid != 0;
+        int other_owner = st.st_uid != geteuid() && st.st_uid != 0 && (long)st.st_uid != unmapped;
         int others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
         if (other_owner || others_write) {
             char where[PATH_MAX + 32];
