@@ -87,7 +87,8 @@ tsa="http://127.0.0.1:$(cat tsa.ready)/"
 # arguments, what its -readpass names, whether any file in the tool's
 # temporary folder holds the PIN while it signs, and its process id. With
 # ./grow present, the signed output is made larger than any release
-# installer may be (sparse: no test writes 2 GiB).
+# installer may be (sparse: no test writes 2 GiB); with ./mute present, the
+# signing run closes its output and waits 30 seconds.
 mkdir bin
 real_signer="$(command -v osslsigncode)"
 cat > bin/osslsigncode <<EOF
@@ -108,6 +109,7 @@ if [ "\$1" = sign ]; then
     prev="\$a"
   done
   grep -rlF -- "$pin_value" "\$TMPDIR" >> "$work/pin-files"
+  if [ -e "$work/mute" ]; then exec sleep 30 >/dev/null 2>&1; fi
   if [ -e "$work/grow" ]; then
     "$real_signer" "\$@"
     rc=\$?
@@ -312,6 +314,27 @@ for sig in INT TERM HUP; do
   expect_eq "$(ls -A tmp)" "" "SIG$sig: the private folder is removed"
   [ -e out.exe ] && fail "SIG$sig: an interrupted signing wrote out.exe"
 done
+# A child that closes its output and runs on is still held to the time limit
+# and stopped by an interrupt.
+: > mute
+refuse 1 "osslsigncode did not finish within 2 seconds" "${std[@]}" --in "$demo" "${key[@]}" --time-limit 2
+rm -f signer.pid
+env --default-signal=INT,TERM,HUP "${base[@]}" "${std[@]}" --in "$demo" "${key[@]}" --out out.exe >interrupted.out 2>&1 &
+pid=$!
+for _ in $(seq 200); do
+  [ -s signer.pid ] && [ "$(cat "/proc/$(cat signer.pid)/comm" 2>/dev/null)" = sleep ] && break
+  sleep 0.1
+done
+kill -s TERM "$pid"
+wait "$pid"
+expect_eq "$?" 143 "a silent child: the tool ends as SIGTERM ends it"
+signer_pid="$(cat signer.pid 2>/dev/null)"
+if [ -n "$signer_pid" ] && kill -0 "$signer_pid" 2>/dev/null; then
+  fail "a silent child ($signer_pid) still runs after the interrupt"
+  kill -9 "$signer_pid"
+fi
+expect_eq "$(ls -A tmp)" "" "a silent child: the private folder is removed"
+rm mute
 expect_eq "$(cat pin-seen 2>/dev/null)" "" "the PIN is in no run's environment or command line (refusals and interrupts)"
 
 # An existing output is kept without --force.

@@ -141,11 +141,12 @@ int child_run_with_input(char *const argv[], int input_fd, const char *input, si
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     size_t used = 0;
-    int interrupted = 0;
+    int interrupted = 0, killed = 0;
     for (;;) {
         if (caught_signal != 0) {
             interrupted = caught_signal;
             kill(pid, SIGKILL);
+            killed = 1;
             break;
         }
         int wait_ms = look_ms;
@@ -154,6 +155,7 @@ int child_run_with_input(char *const argv[], int input_fd, const char *input, si
             if (left_ms <= 0) {
                 if (timed_out != nullptr) *timed_out = 1;
                 kill(pid, SIGKILL);
+                killed = 1;
                 break;
             }
             if (left_ms < wait_ms) wait_ms = (int)left_ms;
@@ -173,11 +175,24 @@ int child_run_with_input(char *const argv[], int input_fd, const char *input, si
     }
     output[used] = 0;
     close(pipe_fds[0]);
+    // A child that closed its output may still run: the interrupt and the
+    // time limit hold until it has ended.
     int status = 0;
     pid_t waited;
-    do {
-        waited = waitpid(pid, &status, 0);
-    } while (waited < 0 && errno == EINTR);
+    for (;;) {
+        waited = waitpid(pid, &status, killed ? 0 : WNOHANG);
+        if (waited < 0 && errno == EINTR) continue;
+        if (waited != 0) break;
+        int over_time = time_limit_s > 0 && elapsed_ms_since(&start) >= (long)time_limit_s * 1000;
+        if (caught_signal != 0 || over_time) {
+            if (caught_signal != 0) interrupted = caught_signal;
+            else if (timed_out != nullptr) *timed_out = 1;
+            kill(pid, SIGKILL);
+            killed = 1;
+            continue;
+        }
+        poll(nullptr, 0, 50);
+    }
     if (waited != pid) {
         format_narrow(error, error_capacity,
                       "cannot learn how %s ended (waitpid: %s), so it counts as failed", argv[0],
