@@ -6,19 +6,20 @@ VQ_RELEASE_BENCH_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 # A SoftHSM token of its own in the current folder (./tokens, with its
 # configuration in ./softhsm2.conf, exported as SOFTHSM2_CONF), labelled
-# LABEL, user PIN 1234; the PIN in ./pin and a wrong one in ./wrong.pin (both
-# 0600). No PIN comes from the caller's environment. Exits when the token
-# cannot be made.
-#   bench_token_init LABEL
+# LABEL, user PIN PIN (1234 when not given); the PIN in ./pin and a wrong one
+# in ./wrong.pin (both 0600). No PIN comes from the caller's environment.
+# Exits when the token cannot be made.
+#   bench_token_init LABEL [PIN]
 bench_token_init() {
+  local user_pin="${2:-1234}"
   mkdir -p tokens
   printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' "$PWD" \
     >softhsm2.conf
   export SOFTHSM2_CONF="$PWD/softhsm2.conf"
   unset VORNQUILL_PKCS11_PIN
-  softhsm2-util --init-token --free --label "$1" --pin 1234 --so-pin 5678 >/dev/null ||
+  softhsm2-util --init-token --free --label "$1" --pin "$user_pin" --so-pin 5678 >/dev/null ||
     { echo "FAIL: softhsm2-util cannot make a token" >&2; exit 1; }
-  printf '1234\n' >pin && chmod 600 pin
+  printf '%s\n' "$user_pin" >pin && chmod 600 pin
   printf '9999\n' >wrong.pin && chmod 600 wrong.pin
 }
 

@@ -66,6 +66,47 @@ static CK_OBJECT_HANDLE p11_fixture_find(CK_FUNCTION_LIST_PTR list, CK_SESSION_H
     return handle;
 }
 
+/* Applies "NAME=0|1" arguments (sensitive, extractable, sign, decrypt,
+   unwrap, derive) to a key template of count attributes (capacity at most):
+   an attribute the template has gets the new value, another is added, so
+   that a test makes a key the way it must be refused. 0, or 1 with a message
+   on an argument it does not know. */
+static int p11_fixture_apply(const char *program, CK_ATTRIBUTE *template_, CK_ULONG *count, CK_ULONG capacity,
+                             int argc, char **argv) {
+    static CK_BBOOL values[2] = {CK_FALSE, CK_TRUE};
+    static const struct {
+        const char *name;
+        CK_ATTRIBUTE_TYPE type;
+    } names[] = {{"sensitive", CKA_SENSITIVE}, {"extractable", CKA_EXTRACTABLE}, {"sign", CKA_SIGN},
+                 {"decrypt", CKA_DECRYPT},     {"unwrap", CKA_UNWRAP},           {"derive", CKA_DERIVE}};
+    for (int i = 0; i < argc; i++) {
+        const char *eq = strchr(argv[i], '=');
+        CK_ATTRIBUTE_TYPE type = (CK_ATTRIBUTE_TYPE)-1;
+        for (size_t k = 0; eq != NULL && k < sizeof names / sizeof names[0]; k++) {
+            if (strlen(names[k].name) == (size_t)(eq - argv[i]) && memcmp(names[k].name, argv[i], eq - argv[i]) == 0) {
+                type = names[k].type;
+            }
+        }
+        if (type == (CK_ATTRIBUTE_TYPE)-1 || (strcmp(eq + 1, "0") != 0 && strcmp(eq + 1, "1") != 0)) {
+            fprintf(stderr, "%s: unknown attribute setting %s\n", program, argv[i]);
+            return 1;
+        }
+        CK_ULONG at = 0;
+        while (at < *count && template_[at].type != type) at++;
+        if (at == *count) {
+            if (*count == capacity) {
+                fprintf(stderr, "%s: too many attribute settings\n", program);
+                return 1;
+            }
+            (*count)++;
+        }
+        template_[at].type = type;
+        template_[at].pValue = &values[eq[1] == '1'];
+        template_[at].ulValueLen = sizeof(CK_BBOOL);
+    }
+    return 0;
+}
+
 /* Logs out, closes the session and lets the module go. */
 static void p11_fixture_close(CK_FUNCTION_LIST_PTR list, CK_SESSION_HANDLE session) {
     list->C_Logout(session);

@@ -6,7 +6,12 @@
      test sees what the release tool asks for, not what the token defaults
      to;
    - VQ_P11_PROBE_FAIL_DESTROY=1: C_DestroyObject fails with
-     CKR_DEVICE_ERROR and destroys nothing. */
+     CKR_DEVICE_ERROR and destroys nothing;
+   - VQ_P11_PROBE_NEVER_OUT=1: C_GetAttributeValue tells CKA_ALWAYS_SENSITIVE
+     and CKA_NEVER_EXTRACTABLE as true, as a token does for a key that came
+     from another token without ever being in the clear (CKA_LOCAL stays as
+     the token says): the only way a test token can hold a key of known
+     value, which the test build of the setup trusts, in that state. */
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -30,6 +35,7 @@ static const char *attribute_name(CK_ATTRIBUTE_TYPE type) {
     case CKA_VERIFY: return "CKA_VERIFY";
     case CKA_DECRYPT: return "CKA_DECRYPT";
     case CKA_DERIVE: return "CKA_DERIVE";
+    case CKA_UNWRAP: return "CKA_UNWRAP";
     case CKA_EC_PARAMS: return "CKA_EC_PARAMS";
     case CKA_ID: return "CKA_ID";
     default: return NULL;
@@ -38,7 +44,8 @@ static const char *attribute_name(CK_ATTRIBUTE_TYPE type) {
 
 static int is_bool(CK_ATTRIBUTE_TYPE type) {
     return type == CKA_TOKEN || type == CKA_PRIVATE || type == CKA_SENSITIVE || type == CKA_EXTRACTABLE ||
-           type == CKA_SIGN || type == CKA_VERIFY || type == CKA_DECRYPT || type == CKA_DERIVE;
+           type == CKA_SIGN || type == CKA_VERIFY || type == CKA_DECRYPT || type == CKA_DERIVE ||
+           type == CKA_UNWRAP;
 }
 
 static void log_template(FILE *out, const char *half, CK_ATTRIBUTE_PTR template, CK_ULONG count) {
@@ -79,6 +86,20 @@ static CK_RV probe_destroy_object(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE ob
     return real_list.C_DestroyObject(session, object);
 }
 
+static CK_RV probe_get_attribute_value(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                       CK_ATTRIBUTE_PTR template, CK_ULONG count) {
+    CK_RV rv = real_list.C_GetAttributeValue(session, object, template, count);
+    const char *never_out = getenv("VQ_P11_PROBE_NEVER_OUT");
+    if (rv != CKR_OK || never_out == NULL || strcmp(never_out, "1") != 0) return rv;
+    for (CK_ULONG i = 0; i < count; i++) {
+        if ((template[i].type == CKA_ALWAYS_SENSITIVE || template[i].type == CKA_NEVER_EXTRACTABLE) &&
+            template[i].pValue != NULL && template[i].ulValueLen == sizeof(CK_BBOOL)) {
+            *(CK_BBOOL *)template[i].pValue = CK_TRUE;
+        }
+    }
+    return rv;
+}
+
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
     if (list == NULL) return CKR_ARGUMENTS_BAD;
     if (real_module == NULL) {
@@ -93,6 +114,7 @@ CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
         probe_list = *real;
         probe_list.C_GenerateKeyPair = probe_generate_key_pair;
         probe_list.C_DestroyObject = probe_destroy_object;
+        probe_list.C_GetAttributeValue = probe_get_attribute_value;
     }
     *list = &probe_list;
     return CKR_OK;

@@ -4,8 +4,10 @@
 # tests/verify/signed-fixtures.table says (the table the setup's own check is
 # tested with under Wine); a refusal says what is wrong and writes nothing.
 # Then: the bytes published are the bytes checked (the installer replaced
-# while it is checked), the check's private folder and its children's
-# environment, the tool's profile, and --allow-refused-installer.
+# while it is checked), the check's private folder (refused in a temporary
+# folder that others may change) and its children, which never see the
+# token's PIN (from the environment or from --pin-file) in their environment
+# or command line, the tool's profile, and --allow-refused-installer.
 #   publish-check.sh <vornquill-release> <source dir> <Windows test build tree>
 #                    <the same tool built with the production profile>
 set -u
@@ -14,6 +16,7 @@ src="$2"
 win="$3"
 production_tool="$4"
 . "$src/tests/lib/checks.sh"
+. "$src/tests/lib/release-bench.sh"
 demo="$win/tools/vq-demo-installer.exe"
 [ -f "$demo" ] || { echo "FAIL: $demo has not been built" >&2; exit 1; }
 table="$src/tests/verify/signed-fixtures.table"
@@ -70,28 +73,54 @@ left="$(find . -maxdepth 1 -name '.*publish-*'; find tmp -mindepth 1 -maxdepth 1
 [ -z "$left" ] || fail "publishes left $left"
 
 # The bytes published are the ones checked: an osslsigncode that replaces
-# the installer by an unsigned file while the check reads its copy, and
-# records what it was given: the private folder's mode and whether it saw
-# the PIN variable.
+# the installer by an unsigned file while the check reads its copy (with
+# ./swap present), and records what it was given: the private folder's mode,
+# and any run whose whole environment or command line (as the system gave
+# them to the process) holds the PIN's value, one no other text here holds.
+pin_value="vq-Wagtail-90417-pin"
 mkdir bin
 cat >bin/osslsigncode <<EOF
 #!/usr/bin/env bash
-cp -f "$work/f/unsigned.exe" "$work/swapped.exe"
+[ -e "$work/swap" ] && cp -f "$work/f/unsigned.exe" "$work/swapped.exe"
 for a in "\$@"; do
   case "\$a" in */installer.exe) stat -c '%a %U' "\$(dirname "\$a")" >>"$work/folder-modes" ;; esac
 done
-if [ -n "\${VORNQUILL_PKCS11_PIN+set}" ]; then echo seen >>"$work/pin-seen"; fi
+tr '\\0' '\\n' </proc/\$\$/environ | grep -qF -- "$pin_value" && echo "environment: \$*" >>"$work/pin-seen"
+tr '\\0' '\\n' </proc/\$\$/cmdline | grep -qF -- "$pin_value" && echo "command line: \$*" >>"$work/pin-seen"
 exec "$(command -v osslsigncode)" "\$@"
 EOF
 chmod +x bin/osslsigncode
 cp f/pinned-ts.exe swapped.exe
-out="$(PATH="$work/bin:$PATH" VORNQUILL_PKCS11_PIN=4321 "$tool" publish --installer swapped.exe --version 2.1.0 \
-  --key "$key" --out swap --trust-ca "$ca" 2>&1)" || fail "publishing while the installer is replaced: $out"
-cmp -s f/pinned-ts.exe swap/files/2.1.0/VornquillAI-Setup-x64-2.1.0.exe ||
+: >swap
+out="$(PATH="$work/bin:$PATH" VORNQUILL_PKCS11_PIN="$pin_value" "$tool" publish --installer swapped.exe --version 2.1.0 \
+  --key "$key" --out swap-release --trust-ca "$ca" 2>&1)" || fail "publishing while the installer is replaced: $out"
+rm swap
+cmp -s f/pinned-ts.exe swap-release/files/2.1.0/VornquillAI-Setup-x64-2.1.0.exe ||
   fail "the published installer is not the one that was checked"
 cmp -s f/unsigned.exe swapped.exe || fail "the stand-in osslsigncode did not replace the installer"
 expect_eq "$(sort -u folder-modes)" "700 $(id -un)" "the installer's copy is in a private folder"
-[ -e pin-seen ] && fail "osslsigncode was started with VORNQUILL_PKCS11_PIN in its environment"
+expect_eq "$(cat pin-seen 2>/dev/null)" "" "the PIN from the environment is in no osslsigncode run's environment or command line"
+# The same with the release key in a token and the PIN from --pin-file: the
+# children see it nowhere, and no file in the temporary folder holds it.
+(
+  mkdir token && cd token || exit 1
+  bench_token_init release "$pin_value"
+  "$tool" keygen --secret "pkcs11:token=release;object=release-2027" --public token.public \
+    --module /usr/lib/softhsm/libsofthsm2.so --pin-file pin >/dev/null || { echo "FAIL: keygen in the token"; exit 1; }
+  PATH="$work/bin:$PATH" "$tool" publish --installer ../f/pinned-ts.exe --version 2.1.1 \
+    --key "pkcs11:token=release;object=release-2027" --module /usr/lib/softhsm/libsofthsm2.so --pin-file pin \
+    --out ../token-release --trust-ca "$ca" >../token-publish.out 2>&1
+) || fail "the token for the --pin-file publish: $(cat token-publish.out 2>/dev/null)"
+[ -f token-release/latest.txt ] || fail "publishing with the token key: $(cat token-publish.out)"
+expect_eq "$(cat pin-seen 2>/dev/null)" "" "the PIN from --pin-file is in no osslsigncode run's environment or command line"
+expect_eq "$(grep -rlF -- "$pin_value" tmp)" "" "no file in the temporary folder holds the PIN"
+# A temporary folder that others may change is refused before the installer
+# is read.
+mkdir open-tmp && chmod 0777 open-tmp
+expect_run 1 "cannot make a private folder in TMPDIR $work/open-tmp: it can be written by its group or by others and is not sticky (owner $(id -u), mode 0777)" \
+  -- env TMPDIR="$work/open-tmp" "$tool" publish --installer f/pinned-ts.exe --version 2.1.2 --key "$key" \
+  --out open-release --trust-ca "$ca"
+[ -e open-release ] && fail "a publish refused for its temporary folder wrote open-release"
 
 # The tool says which profile it judges with, and refuses the other
 # profile's release key (a key named with the production key id).

@@ -5,8 +5,14 @@
 # that the test CA issued for it, and a local time-stamping authority on
 # loopback (tsa_server.py, the test PKI's TSA certificate).
 #   sign-pe-test.sh <vornquill-release> <source dir> <codesign_fixture> <Windows test build tree>
+#                   <wait_probe.so>
 # Every refusal writes nothing and leaves no private folder behind; the PIN
-# reaches osslsigncode only in an owner-only file of a private folder. The
+# reaches osslsigncode only through an inherited pipe (never a command line,
+# an environment or a file), and an interrupt while a silent authority holds
+# the signing stops osslsigncode and leaves nothing behind. Keys that are not
+# sign-only, sensitive and never extractable are refused, as are a signed
+# file above the release size limit, a temporary folder that other users can
+# change, and a child whose end the tool cannot learn. The
 # signed setup executable keeps its PE facts, gives back the build byte for
 # byte without its signature, is trusted by Windows (trust-probe under Wine,
 # the test CA trusted in the prefix), and installs a product installer that
@@ -17,6 +23,7 @@ tool="$1"
 src="$2"
 fixture="$3"
 win="$4"
+wait_probe="$5"
 . "$src/tests/lib/checks.sh"
 . "$src/tests/lib/release-bench.sh"
 
@@ -24,7 +31,7 @@ module=/usr/lib/softhsm/libsofthsm2.so
 setup="$win/VornquillAI-Online-Setup-x64-SELFSIGNED.exe"
 demo="$win/tools/vq-demo-installer.exe"
 probe="$win/trust-probe.exe"
-for f in "$module" "$setup" "$demo" "$probe" "$fixture"; do
+for f in "$module" "$setup" "$demo" "$probe" "$fixture" "$wait_probe"; do
   [ -f "$f" ] || { echo "FAIL: $f is missing (scripts/build test, scripts/setup-deps)" >&2; exit 1; }
 done
 work="$(mktemp -d /tmp/vq-sign-pe.XXXXXX)"
@@ -42,23 +49,28 @@ trap cleanup EXIT
 cd "$work"
 certs="$src/tests/signing"
 
-# The token and its key.
+# The token and its key. The PIN is one no other text here holds, so that a
+# search for it finds only the PIN.
 mkdir tmp
-bench_token_init codesign
-"$fixture" "$module" codesign 1234 rsa vendor-2027 token.pub || { echo "FAIL: the token key" >&2; exit 1; }
-expect_eq "$("$fixture" "$module" codesign 1234 show vendor-2027 -)" \
+pin_value="vq-Kestrel-58213-pin"
+bench_token_init codesign "$pin_value"
+"$fixture" "$module" codesign "$pin_value" rsa vendor-2027 token.pub || { echo "FAIL: the token key" >&2; exit 1; }
+expect_eq "$("$fixture" "$module" codesign "$pin_value" show vendor-2027 -)" \
   "key-type=0x0 bits=3072 sensitive=1 extractable=0 sign=1 value-readable=0" "the token key's attributes"
 
-# The vendor's certificate for that key, issued by the test PKI's code-signing
+# The vendor's certificate for a key, issued by the test PKI's code-signing
 # intermediate in the public shape (CRL distribution point, authority
-# information access, policies; nothing there answers). A signature carries
-# the leaf and its intermediate.
+# information access, policies; nothing there answers): certify PUBLIC-PEM
+# CHAIN writes the certificate for the key and the intermediate after it, as a
+# signature carries them.
 printf '[ext]\nbasicConstraints = critical, CA:FALSE\nkeyUsage = critical, digitalSignature\nextendedKeyUsage = codeSigning\nsubjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\ncrlDistributionPoints = URI:http://crl.example.invalid/vornquill-test-code-signing-ca.crl\nauthorityInfoAccess = OCSP;URI:http://ocsp.example.invalid, caIssuers;URI:http://pki.example.invalid/vornquill-test-code-signing-ca.crt\ncertificatePolicies = 2.23.140.1.4.1\n' > ext.cnf
-openssl x509 -new -subj "/C=GB/O=Hollbrek Zedivazavedazu LLP/CN=Hollbrek Zedivazavedazu LLP token code signing" \
-  -force_pubkey token.pub -CA "$certs/codesign-ca.crt" -CAkey "$certs/codesign-ca.key" -sha256 -days 365 \
-  -set_serial "0x$(openssl rand -hex 8)" -extfile ext.cnf -extensions ext -out token.crt 2>/dev/null ||
-  { echo "FAIL: the token key's certificate" >&2; exit 1; }
-cat token.crt "$certs/codesign-ca.crt" > chain.crt
+certify() {
+  openssl x509 -new -subj "/C=GB/O=Hollbrek Zedivazavedazu LLP/CN=Hollbrek Zedivazavedazu LLP token code signing" \
+    -force_pubkey "$1" -CA "$certs/codesign-ca.crt" -CAkey "$certs/codesign-ca.key" -sha256 -days 365 \
+    -set_serial "0x$(openssl rand -hex 8)" -extfile ext.cnf -extensions ext -out "$2.leaf" 2>/dev/null &&
+    cat "$2.leaf" "$certs/codesign-ca.crt" > "$2"
+}
+certify token.pub chain.crt || { echo "FAIL: the token key's certificate" >&2; exit 1; }
 cat "$certs/vendor.crt" "$certs/codesign-ca.crt" > vendor-chain.crt
 cat "$certs/other.crt" "$certs/codesign-ca.crt" > other-chain.crt
 cp "$certs/other.key" other.key && chmod 600 other.key
@@ -73,24 +85,40 @@ for _ in $(seq 100); do [ -s tsa.ready ] && break; sleep 0.1; done
 tsa="http://127.0.0.1:$(cat tsa.ready)/"
 
 # osslsigncode as the tool runs it, seen through a wrapper first on the PATH:
-# whether any run's environment holds the PIN variable, and the signing run's
-# arguments and the modes of its PIN file and that file's folder.
+# every run's whole environment and command line (as the system gave them
+# to the process) searched for the PIN's value; for a signing run, its
+# arguments, what its -readpass names, whether any file in the tool's
+# temporary folder holds the PIN while it signs, and its process id. With
+# ./grow present, the signed output is made larger than any release
+# installer may be (sparse: no test writes 2 GiB); with ./mute present, the
+# signing run closes its output and waits 30 seconds.
 mkdir bin
 real_signer="$(command -v osslsigncode)"
 cat > bin/osslsigncode <<EOF
 #!/usr/bin/env bash
-env | grep -c '^VORNQUILL_PKCS11_PIN=' >> "$work/signer.env"
+tr '\\0' '\\n' </proc/\$\$/environ | grep -qF -- "$pin_value" && echo "environment: \$*" >> "$work/pin-seen"
+tr '\\0' '\\n' </proc/\$\$/cmdline | grep -qF -- "$pin_value" && echo "command line: \$*" >> "$work/pin-seen"
 if [ "\$1" = sign ]; then
-  printf '%s\n' "\$*" > "$work/signer.args"
+  printf '%s\\n' "\$\$" > "$work/signer.pid"
+  printf '%s\\n' "\$*" > "$work/signer.args"
   : > "$work/signer.pin"
   prev=""
+  out=""
   for a in "\$@"; do
     if [ "\$prev" = -readpass ]; then
-      stat -c '%a %U' "\$a" "\$(dirname "\$a")" > "$work/signer.pin"
-      printf '%s\n' "\$a" >> "$work/signer.pin"
+      printf '%s %s\\n' "\$a" "\$(stat -L -c %F "\$a" 2>&1)" > "$work/signer.pin"
     fi
+    if [ "\$prev" = -out ]; then out="\$a"; fi
     prev="\$a"
   done
+  grep -rlF -- "$pin_value" "\$TMPDIR" >> "$work/pin-files"
+  if [ -e "$work/mute" ]; then exec sleep 30 >/dev/null 2>&1; fi
+  if [ -e "$work/grow" ]; then
+    "$real_signer" "\$@"
+    rc=\$?
+    truncate -s 2147483649 "\$out"
+    exit \$rc
+  fi
 fi
 exec "$real_signer" "\$@"
 EOF
@@ -103,17 +131,22 @@ base=("$tool" sign-pe --trust-ca "$certs/ca.crt")
 std=(--certs chain.crt --tsa "$tsa")
 
 # ---- signing with the token key -------------------------------------------
+# check_handover WHAT: after a signing with the token key, the PIN reached
+# osslsigncode only through a pipe it inherited: in no run's environment or
+# command line, in no file while it signed, and the private folder is gone.
+check_handover() {
+  expect_eq "$(cat pin-seen 2>/dev/null)" "" "$1: the PIN is in no osslsigncode run's environment or command line"
+  expect_eq "$(cat signer.pin 2>/dev/null)" "/dev/fd/3 fifo" "$1: -readpass names an inherited pipe"
+  expect_eq "$(cat pin-files 2>/dev/null)" "" "$1: no file in the temporary folder holds the PIN while osslsigncode signs"
+  expect_eq "$(ls -A tmp)" "" "$1: the private folder is removed"
+  rm -f pin-seen pin-files signer.pin
+}
+
 # The product installer, the PIN from the environment.
 expect_run 0 "every setup accepts it: publicly trusted Hollbrek certificate" -- \
-  env VORNQUILL_PKCS11_PIN=1234 "${base[@]}" "${std[@]}" --in "$demo" --out installer.exe \
+  env VORNQUILL_PKCS11_PIN="$pin_value" "${base[@]}" "${std[@]}" --in "$demo" --out installer.exe \
   --key "$uri?module-path=$module"
-expect_eq "$(sort -u signer.env | tr '\n' ' ')" "0 " "the PIN variable is in no osslsigncode run's environment"
-grep -q -- "1234" signer.args && fail "the PIN is on osslsigncode's command line: $(cat signer.args)"
-grep -q -- "-readpass $work/tmp/vq-sign-pe\.[A-Za-z0-9]*/pin " signer.args ||
-  fail "the PIN file is not in a private folder: $(cat signer.args)"
-expect_eq "$(head -n2 signer.pin | tr '\n' ' ')" "600 $(id -un) 700 $(id -un) " "the PIN file and its folder are owner-only"
-[ -e "$(sed -n 3p signer.pin)" ] && fail "the PIN file is left behind"
-expect_eq "$(ls -A tmp)" "" "the private folder is removed"
+check_handover "the PIN from the environment"
 verified="$(osslsigncode verify -ignore-crl -in installer.exe -CAfile "$certs/ca.crt" -TSA-CAfile "$certs/ca.crt" 2>&1)"
 grep -q "^Signature verification: ok" <<<"$verified" || fail "the signed installer does not verify: $verified"
 grep -q "^Timestamp Server Signature verification: ok" <<<"$verified" || fail "no valid time stamp: $verified"
@@ -126,6 +159,7 @@ grep -qx "POST / 200" tsa.log || fail "the time stamp did not come from the loca
 expect_run 0 "every setup accepts it: publicly trusted Hollbrek certificate" -- \
   "${base[@]}" "${std[@]}" --in "$setup" --out setup-signed.exe --key "$uri" --module "$module" --pin-file pin
 [ -x setup-signed.exe ] || fail "the signed setup executable is not executable"
+check_handover "the PIN from --pin-file"
 # Without its signature it is the reproducible build, byte for byte.
 osslsigncode remove-signature -in setup-signed.exe -out setup-unsigned.exe >/dev/null 2>&1 ||
   fail "osslsigncode remove-signature"
@@ -153,6 +187,30 @@ refuse() {
 }
 key=(--key "$uri" --module "$module" --pin-file pin)
 refuse 1 'token "codesign" refused the PIN: it is wrong' "${std[@]}" --in "$demo" --key "$uri" --module "$module" --pin-file wrong.pin
+# Keys the token holds in ways a code-signing key must not be: made with
+# functions besides signing, not sensitive, extractable, or made outside and
+# brought in (C_CreateObject: CKA_DECRYPT and CKA_UNWRAP true by the token's
+# defaults, CKA_LOCAL false). Refused before anything is signed, each rule it
+# breaks named. Each has its certificate, so nothing but its attributes
+# stands in the way.
+while IFS='|' read -r label how want; do
+  [ -n "$label" ] || continue
+  if [ "$how" = import ]; then
+    "$fixture" "$module" codesign "$pin_value" import "$label" "$label.pub" || fail "fixture $label"
+  else
+    "$fixture" "$module" codesign "$pin_value" rsa "$label" "$label.pub" bits=2048 "$how" || fail "fixture $label"
+  fi
+  certify "$label.pub" "$label-chain.crt" || fail "the certificate for $label"
+  refuse 1 "the key \"$label\" in token \"codesign\" is not fit to sign: $want" --tsa "$tsa" --in "$demo" \
+    --certs "$label-chain.crt" --key "pkcs11:token=codesign;object=$label" --module "$module" --pin-file pin
+done <<'KEYS'
+decrypts|decrypt=1|it may also decrypt (CKA_DECRYPT is true). A signing key is made inside the token
+unwraps|unwrap=1|it may also unwrap keys (CKA_UNWRAP is true). A signing key
+derives|derive=1|it may also derive keys (CKA_DERIVE is true). A signing key
+readable|sensitive=0|its private half is not sensitive (CKA_SENSITIVE is false); it has not been sensitive since it was made (CKA_ALWAYS_SENSITIVE is false). A signing key
+extractable|extractable=1|its private half can be extracted (CKA_EXTRACTABLE is true); it was extractable once (CKA_NEVER_EXTRACTABLE is false). A signing key
+imported|import|it has not been sensitive since it was made (CKA_ALWAYS_SENSITIVE is false); it was extractable once (CKA_NEVER_EXTRACTABLE is false); it may also decrypt (CKA_DECRYPT is true); it may also unwrap keys (CKA_UNWRAP is true); it was not made in this token (CKA_LOCAL is false). A signing key
+KEYS
 refuse 1 'token "codesign" holds no private key labelled "nothing"' "${std[@]}" --in "$demo" --key "pkcs11:token=codesign;object=nothing" --module "$module" --pin-file pin
 refuse 1 'no token labelled "vault"' "${std[@]}" --in "$demo" --key "pkcs11:token=vault;object=vendor-2027" --module "$module" --pin-file pin
 refuse 1 'a pin-value would put the PIN on the command line' "${std[@]}" --in "$demo" --key "$uri?pin-value=1234" --module "$module"
@@ -217,6 +275,111 @@ done <"$src/tests/verify/signed-fixtures.table"
 refuse 2 "--description" "${std[@]}" --in "$demo" "${key[@]}" --description "$(printf 'Vornquill\nsigned: ok')"
 refuse 2 "--time-limit 0 is not a number of seconds" "${std[@]}" --in "$demo" "${key[@]}" --time-limit 0
 refuse 2 "--tsa ftp://127.0.0.1/ is not an http:// or https:// URL" --certs chain.crt --in "$demo" "${key[@]}" --tsa ftp://127.0.0.1/
+# A signed file above the release size limit (the input within it) is not
+# written: the stand-in makes osslsigncode's output one byte too large.
+: > grow
+refuse 1 "the signed file has 2147483649 bytes, more than the 2147483648 a release installer may have (" \
+  "${std[@]}" --in "$demo" "${key[@]}"
+rm grow
+# The temporary folder: the private folder is reached by its path, so a
+# folder on the way to it that others may change is refused; a sticky one
+# (reached through a link here) is not.
+mkdir open-tmp open-parent sticky-tmp owned-tmp
+chmod 0777 open-tmp open-parent
+chmod 1777 sticky-tmp
+mkdir -m 0700 open-parent/mine
+ln -s sticky-tmp linked-tmp
+while IFS='|' read -r folder want; do
+  [ -n "$folder" ] || continue
+  rm -f out.exe
+  expect_run 1 "cannot make a private folder in TMPDIR $work/$folder: $want, so another user could rename or replace" \
+    -- env TMPDIR="$work/$folder" "${base[@]}" "${std[@]}" --in "$demo" "${key[@]}" --out out.exe
+  [ -e out.exe ] && fail "a signing refused for TMPDIR $folder wrote out.exe"
+done <<FOLDERS
+open-tmp|it can be written by its group or by others and is not sticky (owner $(id -u), mode 0777)
+open-parent/mine|the folder $work/open-parent on the way to it can be written by its group or by others and is not sticky (owner $(id -u), mode 0777)
+FOLDERS
+# A folder of another user (only root can make one here).
+if [ "$(id -u)" = 0 ]; then
+  chmod 0700 owned-tmp && chown nobody owned-tmp
+  rm -f out.exe
+  expect_run 1 "cannot make a private folder in TMPDIR $work/owned-tmp: it belongs to another user (owner $(id -u nobody), mode 0700)" \
+    -- env TMPDIR="$work/owned-tmp" "${base[@]}" "${std[@]}" --in "$demo" "${key[@]}" --out out.exe
+  [ -e out.exe ] && fail "a signing refused for TMPDIR owned-tmp wrote out.exe"
+fi
+expect_run 0 "every setup accepts it" -- env TMPDIR="$work/linked-tmp" "${base[@]}" "${std[@]}" --in "$demo" \
+  "${key[@]}" --out sticky.exe
+expect_eq "$(ls -A sticky-tmp)" "" "the private folder in the sticky folder is removed"
+
+# A caller that ignores SIGCHLD (the system then reaps the children unseen):
+# the tool still learns how each child ended, and signs and refuses as ever.
+expect_run 0 "every setup accepts it" -- env --ignore-signal=CHLD "${base[@]}" "${std[@]}" --in "$demo" \
+  "${key[@]}" --out sigchld.exe
+rm -f out.exe
+expect_run 1 "the signed file is refused, so nothing was written: every setup refuses its signature: validly signed, but not by Hollbrek" \
+  -- env --ignore-signal=CHLD "${base[@]}" --tsa "$tsa" --in "$demo" --key other.key --certs other-chain.crt --out out.exe
+# A child whose end cannot be learnt (waitpid fails) counts as failed, not
+# as exit status 0.
+rm -f out.exe
+expect_run 1 "cannot learn how osslsigncode ended (waitpid: No child processes), so it counts as failed" \
+  -- env LD_PRELOAD="$wait_probe" VQ_PROBE_FAIL_WAITPID=1 "${base[@]}" "${std[@]}" --in "$demo" "${key[@]}" --out out.exe
+[ -e out.exe ] && fail "a signing whose child's end is unknown wrote out.exe"
+[ -z "$(ls -A tmp)" ] || fail "a signing whose child's end is unknown left its private folder: $(ls -A tmp)"
+
+# An interrupt (Ctrl-C, SIGTERM, a hang-up) while a silent time-stamping
+# authority holds the signing: osslsigncode is stopped, the private folder
+# removed, nothing written, and the tool ends as the signal would have ended
+# it. While the authority holds the signing no file holds the PIN. (The
+# signals' default handling is restored for the tool: a script's background
+# command would ignore SIGINT.)
+for sig in INT TERM HUP; do
+  rm -f out.exe signer.pid
+  held="$(grep -c 'POST /hang held' tsa.log)"
+  env --default-signal=INT,TERM,HUP "${base[@]}" --certs chain.crt --tsa "${tsa}hang" --in "$demo" "${key[@]}" \
+    --out out.exe >interrupted.out 2>&1 &
+  pid=$!
+  for _ in $(seq 200); do
+    [ "$(grep -c 'POST /hang held' tsa.log)" -gt "$held" ] && break
+    sleep 0.1
+  done
+  [ "$(grep -c 'POST /hang held' tsa.log)" -gt "$held" ] || fail "SIG$sig: the signing never reached the authority"
+  expect_eq "$(grep -rlF -- "$pin_value" tmp)" "" "SIG$sig: no file holds the PIN while the authority holds the signing"
+  kill -s "$sig" "$pid"
+  wait "$pid"
+  rc=$?
+  expect_eq "$rc" "$((128 + $(kill -l "$sig")))" "SIG$sig: the tool ends as the signal ends it"
+  grep -q "interrupted by SIG$sig" interrupted.out || fail "SIG$sig: the tool does not say it was interrupted: $(cat interrupted.out)"
+  signer_pid="$(cat signer.pid 2>/dev/null)"
+  if [ -n "$signer_pid" ] && kill -0 "$signer_pid" 2>/dev/null; then
+    fail "SIG$sig: osslsigncode ($signer_pid) still runs"
+    kill -9 "$signer_pid"
+  fi
+  expect_eq "$(ls -A tmp)" "" "SIG$sig: the private folder is removed"
+  [ -e out.exe ] && fail "SIG$sig: an interrupted signing wrote out.exe"
+done
+# A child that closes its output and runs on is still held to the time limit
+# and stopped by an interrupt.
+: > mute
+refuse 1 "osslsigncode did not finish within 2 seconds" "${std[@]}" --in "$demo" "${key[@]}" --time-limit 2
+rm -f signer.pid
+env --default-signal=INT,TERM,HUP "${base[@]}" "${std[@]}" --in "$demo" "${key[@]}" --out out.exe >interrupted.out 2>&1 &
+pid=$!
+for _ in $(seq 200); do
+  [ -s signer.pid ] && [ "$(cat "/proc/$(cat signer.pid)/comm" 2>/dev/null)" = sleep ] && break
+  sleep 0.1
+done
+kill -s TERM "$pid"
+wait "$pid"
+expect_eq "$?" 143 "a silent child: the tool ends as SIGTERM ends it"
+signer_pid="$(cat signer.pid 2>/dev/null)"
+if [ -n "$signer_pid" ] && kill -0 "$signer_pid" 2>/dev/null; then
+  fail "a silent child ($signer_pid) still runs after the interrupt"
+  kill -9 "$signer_pid"
+fi
+expect_eq "$(ls -A tmp)" "" "a silent child: the private folder is removed"
+rm mute
+expect_eq "$(cat pin-seen 2>/dev/null)" "" "the PIN is in no run's environment or command line (refusals and interrupts)"
+
 # An existing output is kept without --force.
 expect_run 1 "installer.exe already exists (use --force to replace it)" -- "${base[@]}" "${std[@]}" --in "$demo" \
   --out installer.exe "${key[@]}"

@@ -45,9 +45,13 @@ if(VQ_WIN_BUILD_DIR)
   add_executable(vq_codesign_fixture ${CMAKE_SOURCE_DIR}/tests/release/codesign_fixture.c)
   target_include_directories(vq_codesign_fixture PRIVATE ${VQ_P11KIT_TEST_INCLUDE_DIRS})
   target_link_libraries(vq_codesign_fixture PRIVATE ${VQ_CODESIGN_CRYPTO_LIBRARIES} ${CMAKE_DL_LIBS})
+  # A preload whose waitpid loses the child, as for a caller that ignores
+  # SIGCHLD.
+  add_library(vq_wait_probe MODULE ${CMAKE_SOURCE_DIR}/tests/release/wait_probe.c)
   add_test(NAME release.sign_pe
     COMMAND ${VQ_TESTS_DIR}/lib/wine-isolated
             ${CMAKE_SOURCE_DIR}/tests/release/sign-pe-test.sh ${CMAKE_BINARY_DIR}/vornquill-release
-            ${CMAKE_SOURCE_DIR} $<TARGET_FILE:vq_codesign_fixture> ${VQ_WIN_BUILD_DIR})
+            ${CMAKE_SOURCE_DIR} $<TARGET_FILE:vq_codesign_fixture> ${VQ_WIN_BUILD_DIR}
+            $<TARGET_FILE:vq_wait_probe>)
   set_tests_properties(release.sign_pe PROPERTIES TIMEOUT 300 LABELS cloud)
 endif()

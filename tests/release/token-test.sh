@@ -2,8 +2,10 @@
 # Release keys in a PKCS #11 token (softhsm2 in a temporary token folder):
 # keygen makes the pair inside the token, sign and publish sign with it, and
 # every refusal (wrong PIN, no such token or key, not Ed25519, a key that may
-# not sign, a missing module, a PIN on the command line) writes nothing. Then
-# one real setup run under Wine installs a release that the token signed.
+# not sign or may do more than sign, one that is or was readable or
+# extractable, one brought in from outside, a missing module, a PIN on the
+# command line) writes nothing. Then one real setup run under Wine installs
+# a release that the token signed.
 #   token-test.sh <vornquill-release> <source dir> <token_fixture> <p11_probe.so> <fs_probe.so>
 #                 <Windows test build tree>
 # token_fixture (token_fixture.c) makes the keys the tool must refuse;
@@ -49,6 +51,7 @@ uri="pkcs11:token=release;object=release-2027"
 expect_run 0 "kid=release-20270102-" -- env VQ_P11_PROBE_MODULE="$module" VQ_P11_PROBE_LOG="$work/template.log" \
   "$tool" keygen --secret "$uri" --public token.public --module "$probe" --pin-file pin --date 20270102
 for want in "private CKA_SENSITIVE=true" "private CKA_EXTRACTABLE=false" "private CKA_SIGN=true" \
+            "private CKA_DECRYPT=false" "private CKA_UNWRAP=false" "private CKA_DERIVE=false" \
             "private CKA_TOKEN=true" "private CKA_PRIVATE=true"; do
   grep -qx "$want" template.log || fail "the key template lacks '$want': $(tr '\n' ';' <template.log)"
 done
@@ -56,7 +59,8 @@ kid="$(sed -n 's/^kid=//p' token.public)"
 [[ "$kid" =~ ^release-20270102-[0-9a-f]{8}$ ]] || fail "the token key's id '$kid'"
 grep -q '^seed=' token.public && fail "the public file holds a seed"
 shown="$("$fixture" "$module" release 1234 show release-2027 -)"
-[ "$shown" = "sensitive=1 extractable=0 sign=1 key-type=0x40 id=$kid" ] ||
+[ "$shown" = "sensitive=1 extractable=0 sign=1 key-type=0x40 id=$kid
+always-sensitive=1 never-extractable=1 local=1 decrypt=0 unwrap=0 derive=0" ] ||
   fail "the token key's attributes: $shown"
 # An object of that label is never replaced, even with --force.
 expect_run 1 'already holds an object labelled "release-2027"' -- "$tool" keygen --secret "$uri" \
@@ -67,11 +71,14 @@ expect_run 1 'already holds an object labelled "release-2027"' -- "$tool" keygen
 printf '{"v":1}' > m.json
 expect_run 0 "" -- env VORNQUILL_PKCS11_PIN=1234 "$tool" sign --manifest m.json \
   --key "$uri?module-path=$module" --out m.txt
+# A key keygen made is used without a word about where it was made.
+out="$(env VORNQUILL_PKCS11_PIN=1234 "$tool" sign --manifest m.json --key "$uri?module-path=$module" --out m2.txt 2>&1)"
+grep -q "not made in this token" <<<"$out" && fail "keygen's key is said to be made elsewhere: $out"
 grep -qx "kid=$kid" m.txt || fail "the envelope does not name the token's key"
 expect_run 1 "status=schema" -- "$tool" verify --envelope m.txt --key token.public
 
 # Keys the tool must refuse, made through the module.
-"$fixture" "$module" release 1234 nosign nosign release-20270103-00000001 || fail "fixture nosign"
+"$fixture" "$module" release 1234 gen nosign release-20270103-00000001 sign=0 || fail "fixture nosign"
 "$fixture" "$module" release 1234 p256 p256 release-20270103-00000002 || fail "fixture p256"
 
 # Every refusal writes nothing: table of (exit, message, command line).
@@ -88,7 +95,35 @@ refuse 1 'token "release" refused the PIN: it is wrong' env VORNQUILL_PKCS11_PIN
 refuse 1 'no token labelled "vault"' "${sign[@]}" --key "pkcs11:token=vault;object=release-2027" --module "$module" --pin-file pin
 refuse 1 'token "release" holds no private key labelled "nothing"' "${sign[@]}" --key "pkcs11:token=release;object=nothing" --module "$module" --pin-file pin
 refuse 1 'the key "p256" in token "release" is not an Ed25519 key' "${sign[@]}" --key "pkcs11:token=release;object=p256" --module "$module" --pin-file pin
-refuse 1 'the token refuses to sign with key release-20270103-00000001: the key may not sign' "${sign[@]}" --key "pkcs11:token=release;object=nosign" --module "$module" --pin-file pin
+refuse 1 'the key "nosign" in token "release" is not fit to sign: it may not sign (CKA_SIGN is false). A signing key is made inside the token, sensitive and never extractable, and may only sign' "${sign[@]}" --key "pkcs11:token=release;object=nosign" --module "$module" --pin-file pin
+# A release key may sign and do nothing else, and has never been readable or
+# extractable: made with other functions, or not sensitive, or extractable,
+# or made outside and brought in (the token's defaults: CKA_DECRYPT and
+# CKA_UNWRAP true; CKA_ALWAYS_SENSITIVE, CKA_NEVER_EXTRACTABLE and CKA_LOCAL
+# false), each rule it breaks named.
+test_key="$src/tests/release/keys/test-release.secret"
+test_kid="$(sed -n 's/^kid=//p' "$test_key")"
+test_seed="$(sed -n 's/^seed=//p' "$test_key")"
+test_public="$(sed -n 's/^public=//p' "$test_key")"
+n=3
+while IFS='|' read -r label how want; do
+  [ -n "$label" ] || continue
+  n=$((n + 1))
+  if [ "$how" = import ]; then
+    "$fixture" "$module" release 1234 import "$label" "$test_kid" "$test_seed" "$test_public" - || fail "fixture $label"
+  else
+    "$fixture" "$module" release 1234 gen "$label" "release-20270103-0000000$n" "$how" || fail "fixture $label"
+  fi
+  refuse 1 "the key \"$label\" in token \"release\" is not fit to sign: $want. A signing key is made inside the token" \
+    "${sign[@]}" --key "pkcs11:token=release;object=$label" --module "$module" --pin-file pin
+done <<'KEYS'
+decrypts|decrypt=1|it may also decrypt (CKA_DECRYPT is true)
+unwraps|unwrap=1|it may also unwrap keys (CKA_UNWRAP is true)
+derives|derive=1|it may also derive keys (CKA_DERIVE is true)
+readable|sensitive=0|its private half is not sensitive (CKA_SENSITIVE is false); it has not been sensitive since it was made (CKA_ALWAYS_SENSITIVE is false)
+extractable|extractable=1|its private half can be extracted (CKA_EXTRACTABLE is true); it was extractable once (CKA_NEVER_EXTRACTABLE is false)
+imported|import|it has not been sensitive since it was made (CKA_ALWAYS_SENSITIVE is false); it was extractable once (CKA_NEVER_EXTRACTABLE is false); it may also decrypt (CKA_DECRYPT is true); it may also unwrap keys (CKA_UNWRAP is true); it was not made in this token (CKA_LOCAL is false)
+KEYS
 refuse 1 "cannot load the PKCS #11 module $work/missing.so" "${sign[@]}" --key "$uri" --module "$work/missing.so" --pin-file pin
 refuse 1 "no PKCS #11 module for token release" "${sign[@]}" --key "$uri" --pin-file pin
 refuse 1 "no PIN for token release" "${sign[@]}" --key "$uri" --module "$module"
@@ -142,13 +177,21 @@ expect_run 0 "status=ok" -- "$tool" verify --envelope rel/latest.txt --key token
 
 # The setup program accepts a release the token signed: the test build trusts
 # the repository's test key, so that key is put into the token (sensitive, not
-# extractable) and the token signs the release with it.
-test_key="$src/tests/release/keys/test-release.secret"
-"$fixture" "$module" release 1234 import test-key "$(sed -n 's/^kid=//p' "$test_key")" \
-  "$(sed -n 's/^seed=//p' "$test_key")" "$(sed -n 's/^public=//p' "$test_key")" || fail "fixture import"
-expect_run 0 "published 3.1.4" -- "$tool" publish --installer signed.exe --version 3.1.4 \
-  --key "pkcs11:token=release;object=test-key" --module "$module" --pin-file pin --out live \
+# extractable, sign only) and the token signs the release with it. A token
+# marks a key brought in from outside as once readable, and the tool refuses
+# it; the pass-through module shows it as a token shows a key that came from
+# another token without ever being in the clear, which the tool uses and
+# names as made elsewhere (CKA_LOCAL false).
+"$fixture" "$module" release 1234 import test-key "$test_kid" "$test_seed" "$test_public" || fail "fixture import"
+expect_run 1 'the key "test-key" in token "release" is not fit to sign: it has not been sensitive since it was made (CKA_ALWAYS_SENSITIVE is false); it was extractable once (CKA_NEVER_EXTRACTABLE is false); it was not made in this token (CKA_LOCAL is false)' \
+  -- "$tool" publish --installer signed.exe --version 3.1.4 --key "pkcs11:token=release;object=test-key" \
+  --module "$module" --pin-file pin --out live --trust-ca "$src/tests/signing/ca.crt" --self-signed
+[ -e live ] && fail "a publish with a refused key wrote its folder"
+expect_run 0 'note: the key "test-key" in token "release" was not made in this token (CKA_LOCAL is false): it was made elsewhere and brought in' \
+  -- env VQ_P11_PROBE_MODULE="$module" VQ_P11_PROBE_NEVER_OUT=1 "$tool" publish --installer signed.exe \
+  --version 3.1.4 --key "pkcs11:token=release;object=test-key" --module "$probe" --pin-file pin --out live \
   --trust-ca "$src/tests/signing/ca.crt" --self-signed
+grep -q "^kid=$test_kid" live/latest.txt || fail "the release is not signed with the test key: $(cat live/latest.txt)"
 bench_cloud_start live "$win" "$work" ||
   { fail "the reference cloud did not start: $(cat cloud.out)"; checks_finish; exit 1; }
 # A prefix of its own (the one tests/lib/wine-isolated made, or a new one):
@@ -162,7 +205,6 @@ bench_setup_run "$win/VornquillAI-Online-Setup-x64-SELFSIGNED.exe"
 [ "$rc" = 0 ] || fail "the setup ended with exit code $rc: $result"
 grep -q "RESULT code=0 reason=installed" <<<"$result" || fail "the setup's result: '$result'"
 # The release the setup verified is the one the token signed, to the byte.
-test_kid="$(sed -n 's/^kid=//p' "$test_key")"
 size="$(stat -c %s signed.exe)"
 sha="$(sha256sum signed.exe | cut -d' ' -f1)"
 want="release 3.1.4 verified (key $test_kid): VornquillAI-Setup-x64-3.1.4-SELFSIGNED.exe, $size bytes, sha256 $sha"

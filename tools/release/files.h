@@ -7,12 +7,17 @@
 
 // Makes a new folder that only this user can enter (mkdtemp, mode 0700) in
 // $TMPDIR when that is an absolute path, else in /tmp: folder becomes
-// "base/name", name ending in XXXXXX (replaced by mkdtemp), and *base (when
-// base is not null) the folder it was made in. When $TMPDIR is too long for
-// folder, it is made in /tmp when tmp_when_long is 1, and refused
-// (ENAMETOOLONG) when 0. Returns 0, or -1 with errno set.
+// "base/name" with base's real path (no link in it), name ending in XXXXXX
+// (replaced by mkdtemp), and *base (when base is not null) the folder it was
+// made in as named. Because the folder is reached again by its path, base
+// and every folder on the way to it must be owned by this user or by root
+// and be writable by no one else unless sticky (as /tmp): else no other user
+// could rename or replace the new folder. When $TMPDIR is too long for
+// folder, it is made in /tmp when tmp_when_long is 1, and refused when 0.
+// Returns 0, or -1 with a message in error (and folder empty when none was
+// made).
 int private_folder_make(const char *name, int tmp_when_long, char *folder, size_t capacity,
-                        const char **base);
+                        const char **base, char *error, size_t error_capacity);
 
 // Removes a folder and everything in it, without following symbolic links.
 void remove_tree(const char *folder);

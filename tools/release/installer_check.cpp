@@ -619,9 +619,8 @@ int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size
         format_narrow(error, cap, "out of memory checking installer %s", path);
         goto done;
     }
-    if (private_folder_make("vq-release-check-XXXXXX", 0, copy->folder, sizeof copy->folder, &base) != 0) {
-        format_narrow(error, cap, "cannot make a private folder to check the installer in %s: %s", base,
-                      strerror(errno));
+    if (private_folder_make("vq-release-check-XXXXXX", 0, copy->folder, sizeof copy->folder, &base, error,
+                            cap) != 0) {
         copy->folder[0] = 0;
         goto done;
     }

@@ -37,6 +37,8 @@ const char default_description[] = "Vornquill AI Setup";
 // How long osslsigncode may take, time stamp included, before it is stopped
 // (it waits for a time-stamping authority that accepts and never answers).
 const int default_time_limit_s = 120;
+// The descriptor on which osslsigncode finds the token's PIN (a pipe).
+const int PIN_DESCRIPTOR = 3;
 
 enum { OUTPUT_CAPACITY = 65536, MESSAGE_CAPACITY = 2048 };
 
@@ -226,44 +228,6 @@ int check_key_file(const char *path, X509 *certificate, char *error, size_t cap)
     return result;
 }
 
-// Writes the PIN into a new owner-only file and wipes nothing of the caller's.
-int write_pin_file(const char *path, const char *pin, char *error, size_t cap) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        format_narrow(error, cap, "cannot make the PIN file in the private folder: %s", strerror(errno));
-        return -1;
-    }
-    size_t n = strlen(pin);
-    ssize_t w = write(fd, pin, n);
-    int closed = close(fd);
-    if (w != (ssize_t)n || closed != 0) {
-        format_narrow(error, cap, "cannot write the PIN file in the private folder");
-        return -1;
-    }
-    return 0;
-}
-
-// Overwrites and removes the PIN file.
-void remove_pin_file(const char *path) {
-    int fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-        struct stat st;
-        if (fstat(fd, &st) == 0 && st.st_size > 0) {
-            char zeros[256];
-            memset(zeros, 0, sizeof zeros);
-            size_t left = (size_t)st.st_size;
-            while (left > 0) {
-                size_t take = left < sizeof zeros ? left : sizeof zeros;
-                if (write(fd, zeros, take) != (ssize_t)take) break;
-                left -= take;
-            }
-            fsync(fd);
-        }
-        close(fd);
-    }
-    unlink(path);
-}
-
 // osslsigncode's output as one safe line: its lines joined with " | ",
 // without the ones that only report progress.
 void output_line(const char *output, char *line, size_t capacity) {
@@ -409,10 +373,9 @@ int parse(int argc, char **argv, Options *options) {
 // the --certs file's. Returns a SignPeExit.
 int sign_in(const Options *options, const char *private_dir, X509 *signer_certificate, char *message,
             size_t cap) {
-    char unsigned_copy[PATH_MAX], signed_copy[PATH_MAX], pin_path[PATH_MAX];
+    char unsigned_copy[PATH_MAX], signed_copy[PATH_MAX];
     format_narrow(unsigned_copy, sizeof unsigned_copy, "%s/unsigned.exe", private_dir);
     format_narrow(signed_copy, sizeof signed_copy, "%s/signed.exe", private_dir);
-    format_narrow(pin_path, sizeof pin_path, "%s/pin", private_dir);
 
     // The input: opened once, copied into the private folder, and judged there.
     int in = open(options->in, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -463,6 +426,10 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
     char subject[1024];
     subject_text(signer_certificate, subject, sizeof subject);
     TokenKeyName name;
+    // The PIN the token took, kept only until osslsigncode has it, and wiped
+    // on every path.
+    char pin[256];
+    pin[0] = 0;
     int from_token = token_is_uri(options->key);
     if (from_token) {
         if (token_parse_name(options->key, options->module, options->pin_file, &name, message, cap) != 0 ||
@@ -470,10 +437,11 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
             return SIGN_PE_EXIT_FAILED;
         }
         TokenPublicKey public_key;
-        char pin[256];
-        if (token_read_signing_key(&name, &public_key, pin, sizeof pin, message, cap) != 0) {
-            return SIGN_PE_EXIT_FAILED;
-        }
+        int read = token_read_signing_key(&name, &public_key, pin, sizeof pin, message, cap);
+        // Read; from here on no child (osslsigncode signing, the installer
+        // check's runs) is given the PIN in its environment.
+        unsetenv(TOKEN_PIN_VARIABLE);
+        if (read != 0) return SIGN_PE_EXIT_FAILED;
         if (!certificate_holds(signer_certificate, &public_key)) {
             sodium_memzero(pin, sizeof pin);
             format_narrow(message, cap,
@@ -492,12 +460,6 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
         }
         format_narrow(key_uri, sizeof key_uri, "pkcs11:token=%s;object=%s;type=private", token_value,
                       object_value);
-        int written = write_pin_file(pin_path, pin, message, cap);
-        sodium_memzero(pin, sizeof pin);
-        // Read; from here on no child (osslsigncode signing, the installer
-        // check's runs) is given the PIN in its environment.
-        unsetenv(TOKEN_PIN_VARIABLE);
-        if (written != 0) return SIGN_PE_EXIT_FAILED;
     } else {
         if (options->module != nullptr || options->pin_file != nullptr) {
             format_narrow(message, cap,
@@ -509,7 +471,11 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
         if (check_key_file(options->key, signer_certificate, message, cap) != 0) return SIGN_PE_EXIT_FAILED;
     }
 
-    // osslsigncode signs the private copy; the PIN (if any) only in its file.
+    // osslsigncode signs the private copy. The PIN (if any) reaches it only
+    // through a pipe it inherits: no file holds it, so an interrupt or a
+    // crash leaves it nowhere on disk.
+    char pin_source[32];
+    format_narrow(pin_source, sizeof pin_source, "/dev/fd/%d", PIN_DESCRIPTOR);
     const char *argv[40];
     int n = 0;
     argv[n++] = "osslsigncode";
@@ -524,7 +490,7 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
         argv[n++] = "-pkcs11module";
         argv[n++] = name.module_path;
         argv[n++] = "-readpass";
-        argv[n++] = pin_path;
+        argv[n++] = pin_source;
         argv[n++] = "-key";
         argv[n++] = key_uri;
     } else {
@@ -542,14 +508,15 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
     argv[n] = nullptr;
     char *output = (char *)heap_alloc(OUTPUT_CAPACITY);
     if (output == nullptr) {
-        remove_pin_file(pin_path);
+        sodium_memzero(pin, sizeof pin);
         format_narrow(message, cap, "out of memory");
         return SIGN_PE_EXIT_FAILED;
     }
     int timed_out = 0;
-    int status = child_run((char *const *)argv, options->time_limit_s, output, OUTPUT_CAPACITY, &timed_out,
-                            message, cap);
-    if (from_token) remove_pin_file(pin_path);
+    int status = child_run_with_input((char *const *)argv, from_token ? PIN_DESCRIPTOR : -1, pin,
+                                      strlen(pin), options->time_limit_s, output, OUTPUT_CAPACITY,
+                                      &timed_out, message, cap);
+    sodium_memzero(pin, sizeof pin);
     struct stat signed_st;
     int made = status == 0 && lstat(signed_copy, &signed_st) == 0 && S_ISREG(signed_st.st_mode);
     if (status >= 0 && !made) {
@@ -572,6 +539,16 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
     }
     heap_free(output);
     if (!made) return SIGN_PE_EXIT_FAILED;
+    // The signature makes the file larger: what is written must still be an
+    // installer a release may carry.
+    if ((uint64_t)signed_st.st_size > (uint64_t)MANIFEST_MAX_SIZE) {
+        format_narrow(message, cap,
+                      "the signed file has %llu bytes, more than the %llu a release installer may "
+                      "have (%s has %llu), so nothing was written",
+                      (unsigned long long)signed_st.st_size, (unsigned long long)MANIFEST_MAX_SIZE,
+                      options->in, (unsigned long long)total);
+        return SIGN_PE_EXIT_FAILED;
+    }
 
     // The signed copy as every setup will judge it, checked where it lies:
     // the private folder is already the check's own (read once, owner-only),
@@ -590,6 +567,11 @@ int sign_in(const Options *options, const char *private_dir, X509 *signer_certif
     char refusal[INSTALLER_CHECK_TEXT_CAPACITY];
     if (installer_check_refused(&check, refusal, sizeof refusal)) {
         format_narrow(message, cap, "the signed file is refused, so nothing was written: %s", refusal);
+        return SIGN_PE_EXIT_FAILED;
+    }
+    if (child_interrupted() != 0) {
+        format_narrow(message, cap, "interrupted by %s, so nothing was written",
+                      child_signal_name(child_interrupted()));
         return SIGN_PE_EXIT_FAILED;
     }
     if (write_output(signed_copy, options->out, mode, options->force, message, cap) != 0) {
@@ -644,17 +626,26 @@ int sign_pe_command(int argc, char **argv) {
         heap_free(message);
         return SIGN_PE_EXIT_FAILED;
     }
-    // Everything the signing makes lives in a folder only this user can enter.
+    // Everything the signing makes lives in a folder only this user can enter,
+    // and an interrupt stops osslsigncode and removes that folder before the
+    // tool ends.
+    child_catch_interrupts();
     char private_dir[PATH_MAX];
-    if (private_folder_make("vq-sign-pe.XXXXXX", 1, private_dir, sizeof private_dir, nullptr) != 0) {
-        format_narrow(message, MESSAGE_CAPACITY, "cannot make a private folder %s: %s", private_dir,
-                      strerror(errno));
+    if (private_folder_make("vq-sign-pe.XXXXXX", 1, private_dir, sizeof private_dir, nullptr, message,
+                            MESSAGE_CAPACITY) != 0) {
         status = SIGN_PE_EXIT_FAILED;
     } else {
         status = sign_in(&options, private_dir, sk_X509_value(certificates, 0), message, MESSAGE_CAPACITY);
         remove_tree(private_dir);
     }
     if (status != SIGN_PE_EXIT_OK) refuse(message);
+    int interrupted = child_interrupted();
+    if (interrupted != 0) {
+        sk_X509_pop_free(certificates, X509_free);
+        heap_free(message);
+        fflush(stdout);
+        child_end_interrupted(interrupted);
+    }
     sk_X509_pop_free(certificates, X509_free);
     heap_free(message);
     return status;

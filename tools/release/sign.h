@@ -2,9 +2,11 @@
 // (the setup executable, a product installer). osslsigncode signs with
 // SHA-256, the certificate chain and an RFC 3161 time stamp fetched over HTTP
 // from a time-stamping authority; the key is in a PKCS #11 token (through
-// OpenSSL's pkcs11 engine, the PIN handed over in an owner-only file of a
-// private folder) or, for tests, in a key file. The signed result passes the
-// tool's own installer check before it is written, or nothing is written.
+// OpenSSL's pkcs11 engine, the PIN handed over through an inherited pipe,
+// never a file) or, for tests, in a key file. An interrupt (SIGINT, SIGTERM,
+// SIGHUP) stops osslsigncode, removes the private folder and ends the tool
+// as the signal would have. The signed result passes the tool's own
+// installer check before it is written, or nothing is written.
 #pragma once
 
 #include <stddef.h>

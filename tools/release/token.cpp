@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -494,6 +495,7 @@ int token_generate(const TokenKeyName *name, const char *date, const char *kid,
         {CKA_EXTRACTABLE, &no, sizeof no},
         {CKA_SIGN, &yes, sizeof yes},
         {CKA_DECRYPT, &no, sizeof no},
+        {CKA_UNWRAP, &no, sizeof no},
         {CKA_DERIVE, &no, sizeof no},
     };
     CK_MECHANISM mechanism = {CKM_EC_EDWARDS_KEY_PAIR_GEN, nullptr, 0};
@@ -579,6 +581,74 @@ int find_private_key(TokenKey *key, const TokenKeyName *name, CK_OBJECT_HANDLE *
     return 0;
 }
 
+// A signing key's private half as this tool requires it: it may sign and do
+// nothing else, it is sensitive and not extractable and has been since it
+// was made, so that it has never been outside a token in the clear. Every
+// rule it breaks is named. A key the token did not make itself (CKA_LOCAL
+// false: made in another token and brought over) is told on standard error
+// and used. what names the key ("the key \"x\" in token \"y\""). Returns 0,
+// or -1 with a message.
+int check_key_attributes(TokenKey *key, CK_OBJECT_HANDLE object, const char *what, char *error,
+                         size_t cap) {
+    // want: 1 must be true, 0 must be false; optional: a token that does not
+    // know the attribute for this key type means the key cannot do it.
+    static const struct {
+        CK_ATTRIBUTE_TYPE type;
+        int want;
+        int optional;
+        const char *broken;
+    } rules[] = {
+        {CKA_SIGN, 1, 0, "it may not sign (CKA_SIGN is false)"},
+        {CKA_SENSITIVE, 1, 0, "its private half is not sensitive (CKA_SENSITIVE is false)"},
+        {CKA_EXTRACTABLE, 0, 0, "its private half can be extracted (CKA_EXTRACTABLE is true)"},
+        {CKA_ALWAYS_SENSITIVE, 1, 0,
+         "it has not been sensitive since it was made (CKA_ALWAYS_SENSITIVE is false)"},
+        {CKA_NEVER_EXTRACTABLE, 1, 0, "it was extractable once (CKA_NEVER_EXTRACTABLE is false)"},
+        {CKA_DECRYPT, 0, 1, "it may also decrypt (CKA_DECRYPT is true)"},
+        {CKA_UNWRAP, 0, 1, "it may also unwrap keys (CKA_UNWRAP is true)"},
+        {CKA_DERIVE, 0, 1, "it may also derive keys (CKA_DERIVE is true)"},
+    };
+    char faults[1024] = "";
+    for (const auto &rule : rules) {
+        CK_BBOOL value = CK_FALSE;
+        CK_ULONG n = 0;
+        CK_RV rv = read_attribute(key, object, rule.type, &value, sizeof value, &n);
+        size_t used = strlen(faults);
+        const char *separator = used == 0 ? "" : "; ";
+        if (rv == CKR_ATTRIBUTE_TYPE_INVALID && rule.optional) continue;
+        if (rv != CKR_OK || n != sizeof value) {
+            format_narrow(faults + used, sizeof faults - used,
+                          "%sthe token does not tell attribute 0x%lx (%s)", separator,
+                          (unsigned long)rule.type, result_name(rv));
+        } else if ((value != CK_FALSE) != (rule.want == 1)) {
+            format_narrow(faults + used, sizeof faults - used, "%s%s", separator, rule.broken);
+        }
+    }
+    CK_BBOOL local = CK_TRUE;
+    CK_ULONG n = 0;
+    int made_elsewhere = read_attribute(key, object, CKA_LOCAL, &local, sizeof local, &n) == CKR_OK &&
+                         n == sizeof local && local == CK_FALSE;
+    if (faults[0] != 0 && made_elsewhere) {
+        size_t used = strlen(faults);
+        format_narrow(faults + used, sizeof faults - used, "; it was not made in this token (CKA_LOCAL is false)");
+    }
+    if (faults[0] != 0) {
+        format_narrow(error, cap,
+                      "%s is not fit to sign: %s. A signing key is made inside the token, sensitive and "
+                      "never extractable, and may only sign",
+                      what, faults);
+        return -1;
+    }
+    if (made_elsewhere) {
+        fprintf(stderr,
+                "vornquill-release: note: %s was not made in this token (CKA_LOCAL is false): it was made "
+                "elsewhere and brought in, and has never been outside a token in the clear "
+                "(CKA_ALWAYS_SENSITIVE and CKA_NEVER_EXTRACTABLE are true)\n",
+                what);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int token_open(const TokenKeyName *name, TokenKey *key, char *error, size_t cap) {
@@ -602,6 +672,12 @@ int token_open(const TokenKeyName *name, TokenKey *key, char *error, size_t cap)
                       "the key \"%s\" in token \"%s\" is not an Ed25519 key (key type 0x%lx); a "
                       "release key is Ed25519 (make one with vornquill-release keygen)",
                       name->object, name->token, (unsigned long)type);
+        token_close(key);
+        return -1;
+    }
+    char what[2 * TOKEN_FIELD_CAPACITY + 32];
+    format_narrow(what, sizeof what, "the key \"%s\" in token \"%s\"", name->object, name->token);
+    if (check_key_attributes(key, key->private_key, what, error, cap) != 0) {
         token_close(key);
         return -1;
     }
@@ -676,18 +752,13 @@ int token_read_signing_key(const TokenKeyName *name, TokenPublicKey *out, char *
     CK_OBJECT_HANDLE found[2];
     CK_OBJECT_HANDLE public_objects[2];
     CK_KEY_TYPE type = 0;
-    CK_BBOOL can_sign = CK_FALSE;
     CK_ULONG n = 0;
+    char what[2 * TOKEN_FIELD_CAPACITY + 32];
+    format_narrow(what, sizeof what, "the key \"%s\" in token \"%s\"", name->object, name->token);
     if (find_private_key(&key, name, &found[0], error, cap) != 0) goto done;
-    if (read_attribute(&key, found[0], CKA_KEY_TYPE, &type, sizeof type, &n) != CKR_OK ||
-        read_attribute(&key, found[0], CKA_SIGN, &can_sign, sizeof can_sign, &n) != CKR_OK) {
-        format_narrow(error, cap, "cannot read the attributes of the key \"%s\" in token \"%s\"",
-                      name->object, name->token);
-        goto done;
-    }
-    if (!can_sign) {
-        format_narrow(error, cap, "the key \"%s\" in token \"%s\" may not sign (CKA_SIGN is false)",
-                      name->object, name->token);
+    if (check_key_attributes(&key, found[0], what, error, cap) != 0) goto done;
+    if (read_attribute(&key, found[0], CKA_KEY_TYPE, &type, sizeof type, &n) != CKR_OK) {
+        format_narrow(error, cap, "cannot read the key type of %s", what);
         goto done;
     }
     out->key_type = type;

@@ -52,9 +52,10 @@ int token_parse_name(const char *uri, const char *module, const char *pin_file, 
 
 // Makes an Ed25519 key pair in the token under the object label, with key id
 // kid (made from date and the public key when kid is null), the private half
-// sensitive, not extractable and able to sign only, and writes the public key
-// file (keyfile_write_public). Refuses when the token already holds an object
-// of that label. On success pair holds the kid and public key (no secret).
+// sensitive, not extractable and able to sign only (not decrypt, unwrap or
+// derive), and writes the public key file (keyfile_write_public). Refuses
+// when the token already holds an object of that label. On success pair
+// holds the kid and public key (no secret).
 // Returns 0, or -1 with a message; on -1 the token and the public file are
 // as they were (a pair made before the public file failed is destroyed, and
 // the message says so when the token cannot destroy it), except when the
@@ -65,8 +66,12 @@ int token_generate(const TokenKeyName *name, const char *date, const char *kid,
                    size_t error_capacity);
 
 // Opens the token, logs in and finds the key: an Ed25519 private key of the
-// object label with its public half and a release key id. Returns 0, or -1
-// with a message (nothing is left open on -1).
+// object label with its public half and a release key id, that may sign and
+// nothing else (not decrypt, unwrap or derive), and is sensitive and not
+// extractable and has always been (CKA_ALWAYS_SENSITIVE,
+// CKA_NEVER_EXTRACTABLE); a key the token did not make itself (CKA_LOCAL
+// false) is told on standard error. Returns 0, or -1 with a message naming
+// every rule the key breaks (nothing is left open on -1).
 int token_open(const TokenKeyName *name, TokenKey *key, char *error, size_t error_capacity);
 
 // Signs data with the token's key and checks the signature with the public
@@ -91,7 +96,8 @@ struct TokenPublicKey {
 };
 
 // Logs in and finds exactly one private key of the object label that may sign,
-// of any type, and reads its public half (RSA: from the private key object; EC:
+// of any type, held as token_open requires (sign only, sensitive and never
+// extractable; CKA_LOCAL false told), and reads its public half (RSA: from the private key object; EC:
 // from the public key object of that label). For a signer outside this tool
 // that then opens the key itself, and so also gets the user PIN it logged in
 // with (read as token_open reads it: the name's PIN file, else the
