@@ -8,6 +8,10 @@ add_test(NAME release.tool
           ${CMAKE_BINARY_DIR}/vornquill-release ${CMAKE_SOURCE_DIR} $<TARGET_FILE:vq_fail_fchmod>
           $<TARGET_FILE:vq_fs_probe>)
 set_tests_properties(release.tool PROPERTIES TIMEOUT 120)
+add_test(NAME release.fresh
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/release/fresh-test.sh ${CMAKE_BINARY_DIR}/vornquill-release
+          ${CMAKE_SOURCE_DIR})
+set_tests_properties(release.fresh PROPERTIES TIMEOUT 120)
 add_test(NAME release.check
   COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/release/test_check.py ${CMAKE_BINARY_DIR}/vornquill-release)
 set_tests_properties(release.check PROPERTIES TIMEOUT 300 LABELS cloud)

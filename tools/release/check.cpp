@@ -923,7 +923,7 @@ int check_command(int argc, char **argv) {
         return CHECK_EXIT_USAGE;
     }
     KeyPair key;
-    if (keyfile_read(values[1], 0, &key, error, sizeof error) != 0) {
+    if (keyfile_read(values[1], KEY_ROLE_RELEASE, 0, &key, error, sizeof error) != 0) {
         fprintf(stderr, "vornquill-release check: %s\n", error);
         return CHECK_EXIT_USAGE;
     }

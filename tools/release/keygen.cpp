@@ -36,10 +36,10 @@ int date_valid(const char *date) {
 
 int keygen_command(int argc, char **argv) {
     ToolOption options[] = {{"--secret", 1, nullptr}, {"--public", 1, nullptr},
-                        {"--date", 1, nullptr},   {"--kid", 1, nullptr},
-                        {"--force", 0, nullptr},  {"--module", 1, nullptr},
-                        {"--pin-file", 1, nullptr}};
-    int status = tool_parse_options("keygen", argc, argv, options, 7);
+                            {"--date", 1, nullptr},   {"--kid", 1, nullptr},
+                            {"--force", 0, nullptr},  {"--module", 1, nullptr},
+                            {"--pin-file", 1, nullptr}, {"--freshness", 0, nullptr}};
+    int status = tool_parse_options("keygen", argc, argv, options, 8);
     if (status != 0) return status;
     const char *secret_path = options[0].value;
     const char *public_path = options[1].value;
@@ -48,6 +48,7 @@ int keygen_command(int argc, char **argv) {
     int force = options[4].value != nullptr;
     const char *module = options[5].value;
     const char *pin_file = options[6].value;
+    int role = options[7].value != nullptr ? KEY_ROLE_FRESHNESS : KEY_ROLE_RELEASE;
     if (secret_path == nullptr || public_path == nullptr) {
         return tool_usage_error("keygen", "--secret and --public are required");
     }
@@ -68,8 +69,10 @@ int keygen_command(int argc, char **argv) {
     } else if (!date_valid(date)) {
         return tool_usage_error("keygen", "--date %s is not a date of the form YYYYMMDD", date);
     }
-    if (kid != nullptr && !keyfile_kid_valid(kid)) {
-        return tool_usage_error("keygen", "--kid %s is not of the form release-YYYYMMDD-xxxxxxxx", kid);
+    if (kid != nullptr && keyfile_kid_role(kid) != role) {
+        return tool_usage_error("keygen", "--kid %s is not of the form %s%s", kid,
+                                keyfile_kid_form(role),
+                                role == KEY_ROLE_FRESHNESS ? " (a freshness key)" : "");
     }
     // Without --force neither file may exist; checked before a key is made.
     // (The renames that put the files in place refuse existing ones as well.)
@@ -89,10 +92,10 @@ int keygen_command(int argc, char **argv) {
     int written;
     if (in_token) {
         // The pair is made inside the token; only the public half comes out.
-        written = token_generate(&token_name, date, kid, public_path, force, &pair, tool_error_text,
+        written = token_generate(&token_name, role, date, kid, public_path, force, &pair, tool_error_text,
                                  sizeof tool_error_text);
     } else {
-        if (keyfile_generate(date, kid, &pair, tool_error_text, sizeof tool_error_text) != 0) {
+        if (keyfile_generate(role, date, kid, &pair, tool_error_text, sizeof tool_error_text) != 0) {
             return tool_failure("keygen", tool_error_text);
         }
         written = keyfile_write_pair(secret_path, public_path, &pair, force, tool_error_text,

@@ -264,7 +264,7 @@ int publish_command(int argc, char **argv) {
         return tool_failure("publish", tool_error_text);
     }
     Signer signer;
-    if (signer_open(key_path, options[6].value, options[7].value, &signer) != 0) {
+    if (signer_open(key_path, KEY_ROLE_RELEASE, options[6].value, options[7].value, &signer) != 0) {
         signer_close(&signer);
         return tool_failure("publish", tool_error_text);
     }

@@ -26,7 +26,7 @@ int sign_manifest_command(int argc, char **argv) {
         return tool_failure("sign", "the manifest is empty");
     }
     Signer signer;
-    if (signer_open(options[1].value, options[4].value, options[5].value, &signer) != 0) {
+    if (signer_open(options[1].value, KEY_ROLE_RELEASE, options[4].value, options[5].value, &signer) != 0) {
         heap_free(manifest);
         signer_close(&signer);
         return tool_failure("sign", tool_error_text);

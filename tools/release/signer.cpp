@@ -11,9 +11,8 @@
 #include "common/text.h"
 #include "tools/release/command.h"
 
-// Opens the key named by key_name (a key file, or a PKCS #11 URI with the
-// --module and --pin-file options). Returns 0, or -1 with tool_error_text.
-int signer_open(const char *key_name, const char *module, const char *pin_file, Signer *signer) {
+int signer_open(const char *key_name, int role, const char *module, const char *pin_file,
+                Signer *signer) {
     memset(signer, 0, sizeof *signer);
     if (!token_is_uri(key_name)) {
         if (module != nullptr || pin_file != nullptr) {
@@ -22,7 +21,7 @@ int signer_open(const char *key_name, const char *module, const char *pin_file, 
                           "not to the key file %s", key_name);
             return -1;
         }
-        return keyfile_read(key_name, 1, &signer->key, tool_error_text, sizeof tool_error_text);
+        return keyfile_read(key_name, role, 1, &signer->key, tool_error_text, sizeof tool_error_text);
     }
     TokenKeyName name;
     if (token_parse_name(key_name, module, pin_file, &name, tool_error_text, sizeof tool_error_text) != 0 ||
@@ -32,6 +31,18 @@ int signer_open(const char *key_name, const char *module, const char *pin_file, 
     signer->from_token = 1;
     format_narrow(signer->key.kid, sizeof signer->key.kid, "%s", signer->token.kid);
     memcpy(signer->key.public_key, signer->token.public_key, 32);
+    signer->key.role = keyfile_kid_role(signer->token.kid);
+    if (signer->key.role != role) {
+        format_narrow(tool_error_text, sizeof tool_error_text,
+                      "the key \"%s\" in token \"%s\" is a %s key (%s), but a %s key is needed "
+                      "here%s",
+                      name.object, name.token, keyfile_role_word(signer->key.role),
+                      signer->token.kid, keyfile_role_word(role),
+                      role == KEY_ROLE_FRESHNESS
+                          ? " (make one with vornquill-release keygen --freshness)"
+                          : "");
+        return -1;
+    }
     return 0;
 }
 

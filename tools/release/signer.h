@@ -8,7 +8,7 @@
 #include "tools/release/keyfile.h"
 #include "tools/release/token.h"
 
-// The key a release is signed with: a secret key file, or a key in a
+// The key a release or a freshness statement is signed with: a secret key file, or a key in a
 // PKCS #11 token. key holds the kid and the public key either way, and the
 // seed only for a file.
 struct Signer {
@@ -18,9 +18,11 @@ struct Signer {
 };
 
 // Opens the key named by key_name (a key file, or a PKCS #11 URI with the
-// --module and --pin-file options). Returns 0, or -1 with tool_error_text;
-// the caller calls signer_close either way.
-int signer_open(const char *key_name, const char *module, const char *pin_file, Signer *signer);
+// --module and --pin-file options), which must be a key of the role (a
+// KeyRole): a key of the other role is refused. Returns 0, or -1 with
+// tool_error_text; the caller calls signer_close either way.
+int signer_open(const char *key_name, int role, const char *module, const char *pin_file,
+                Signer *signer);
 
 // Signs data. Returns 0, or -1 with tool_error_text.
 int signer_sign(Signer *signer, const uint8_t *data, size_t n, uint8_t signature[64]);

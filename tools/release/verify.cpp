@@ -24,7 +24,7 @@ int verify_command(int argc, char **argv) {
         return tool_usage_error("verify", "--min-version %s is not a valid version", min_version);
     }
     KeyPair key;
-    if (keyfile_read(options[1].value, 0, &key, tool_error_text, sizeof tool_error_text) != 0) {
+    if (keyfile_read(options[1].value, KEY_ROLE_RELEASE, 0, &key, tool_error_text, sizeof tool_error_text) != 0) {
         return tool_failure("verify", tool_error_text);
     }
     keyfile_wipe(&key);
