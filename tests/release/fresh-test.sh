@@ -69,6 +69,44 @@ chmod 600 mixed.secret
 expect_run 1 "is of kind vornquill-freshness-secret-key but its key id release-" -- \
   "$tool" sign --manifest tiny.json --key mixed.secret --out e.txt
 
+# ---- publish --fresh-key writes the statement's three lines ---------------
+# Checked independently (fresh_verify.py: Python and openssl), and by the
+# tool's verify, which judges the release lines as a setup does.
+verify_fresh() {  # latest public-key [--days N]
+  local out
+  out="$(python3 "$src/tests/release/fresh_verify.py" "$@" 2>&1)" || fail "statement of $1: $out"
+}
+expect_run 0 "until" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 \
+  --key release.secret --fresh-key fresh.secret --out rel
+verify_fresh rel/latest.txt "$keys/test-freshness.public"
+expect_run 0 "status=ok" -- "$tool" verify --envelope rel/latest.txt --key "$keys/test-release.public"
+[ "$(grep -c '' rel/latest.txt)" = 6 ] || fail "latest.txt is not six lines: $(cat rel/latest.txt)"
+# The window: --fresh-days, 1 to 31 whole days.
+for days in 1 31; do
+  expect_run 0 "($days days)" -- "$tool" publish --allow-refused-installer --installer installer.exe \
+    --version 1.0.0 --key release.secret --fresh-key fresh.secret --fresh-days "$days" --out "rel-$days"
+  verify_fresh "rel-$days/latest.txt" "$keys/test-freshness.public" --days "$days"
+done
+for days in 0 32 -1 7.5 07x 100; do
+  expect_run 2 "is not a whole number of days from 1 to 31" -- "$tool" publish --allow-refused-installer \
+    --installer installer.exe --version 1.0.0 --key release.secret --fresh-key fresh.secret \
+    --fresh-days "$days" --out rel-bad
+done
+[ -e rel-bad ] && fail "a refused --fresh-days wrote a folder"
+expect_run 2 "belong to --fresh-key" -- "$tool" publish --allow-refused-installer --installer installer.exe \
+  --version 1.0.0 --key release.secret --fresh-days 3 --out rel-bad
+# A release key as --fresh-key is refused, and nothing is written.
+expect_run 1 "is a release key (kind vornquill-release-secret-key), but a freshness key is needed here" \
+  -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 \
+  --key release.secret --fresh-key release.secret --out rel-bad
+# A freshness key of the other profile than the release key's.
+"$tool" keygen --freshness --secret prodlike.secret --public prodlike.public \
+  --kid "$(sed -n 's/^kid=//p' "$src/tools/release/keys/production-freshness.public")" >/dev/null
+expect_run 1 "is the production profile's, but release key release-20261210-395dbabf is the test profile's" \
+  -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 \
+  --key release.secret --fresh-key prodlike.secret --out rel-bad
+[ -e rel-bad ] && fail "a refused publish wrote its folder"
+
 # ---- a freshness key in a token (softhsm2) ---------------------------------
 module=/usr/lib/softhsm/libsofthsm2.so
 [ -f "$module" ] || { echo "FAIL: $module is missing (softhsm2, scripts/setup-deps)" >&2; exit 1; }
@@ -82,5 +120,9 @@ tkid="$(sed -n 's/^kid=//p' token-fresh.public)"
 expect_run 1 "is a freshness key ($tkid), but a release key is needed here" -- "$tool" sign \
   --manifest tiny.json --key "$furi" --module "$module" --pin-file pin --out e.txt
 [ -e e.txt ] && fail "sign with a token freshness key wrote an envelope"
+# publish signs the statement in the token (its own PIN file).
+expect_run 0 "signed with $tkid" -- "$tool" publish --allow-refused-installer --installer installer.exe \
+  --version 1.0.1 --key release.secret --fresh-key "$furi" --module "$module" --fresh-pin-file pin --out rel-token
+verify_fresh rel-token/latest.txt token-fresh.public
 
 checks_finish

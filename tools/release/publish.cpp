@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <sodium.h>
@@ -24,6 +25,7 @@
 #include "tools/release/installer_check.h"
 #include "tools/release/keyfile.h"
 #include "tools/release/signer.h"
+#include "tools/release/statement.h"
 
 namespace {
 
@@ -112,8 +114,10 @@ int copy_and_hash(const char *source, const char *target, uint64_t *size, uint8_
 
 // Builds the release in the folder work (which exists and is empty) from
 // the checked copy of the installer: exactly the bytes that were checked.
+// With a freshness key (fresh not null) latest.txt also carries the
+// statement that keeps the release fresh for days days from now.
 int build_release(const char *work, const InstallerCopy *installer, const char *version,
-                  const char *file_name, Signer *signer) {
+                  const char *file_name, Signer *signer, Signer *fresh, int days) {
     const KeyPair *key = &signer->key;
     char path[PATH_MAX];
     if (format_narrow(path, sizeof path, "%s/files", work) < 0 || mkdir(path, 0755) != 0 ||
@@ -168,8 +172,53 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
                       "the release does not pass its own verification: %s: %s",
                       verify_status_word(verdict), safe_detail);
         result = -1;
-    } else if (format_narrow(path, sizeof path, "%s/latest.txt", work) < 0 ||
-               tool_write_file_atomic(path, envelope, length, 0) != 0) {
+    }
+    // The freshness statement after the release lines, read back as a
+    // setup reads it before it is written.
+    StatementInfo statement;
+    memset(&statement, 0, sizeof statement);
+    if (result == 0 && fresh != nullptr) {
+        int64_t issued = (int64_t)time(nullptr);
+        size_t lines_length = 0;
+        char *lines = statement_lines(fresh, (const uint8_t *)manifest, (size_t)n, issued,
+                                      issued + (int64_t)days * STATEMENT_DAY_S, "\n", &lines_length);
+        char *whole = lines == nullptr ? nullptr : (char *)heap_alloc(length + lines_length + 1);
+        if (lines != nullptr && whole == nullptr) {
+            format_narrow(tool_error_text, sizeof tool_error_text, "out of memory");
+        }
+        if (whole != nullptr) {
+            memcpy(whole, envelope, length);
+            memcpy(whole + length, lines, lines_length + 1);
+            heap_free(envelope);
+            envelope = whole;
+            length += lines_length;
+            TrustedKey fresh_key = keyfile_trusted_key(&fresh->key);
+            StatementStatus read = statement_read(envelope, length, &fresh_key, 1, issued, &statement,
+                                                  detail, sizeof detail);
+            if (read != STATEMENT_OK) {
+                format_narrow(tool_error_text, sizeof tool_error_text,
+                              "the freshness statement does not pass its own check: %s: %s",
+                              statement_status_word(read), detail);
+            }
+            if (read == STATEMENT_OK) {
+                verdict = release_verify_with_keys(envelope, length, "0.0.0", &trusted, 1, &info,
+                                                   detail, sizeof detail);
+                release_free(&info);
+                if (verdict != VERIFY_OK) {
+                    format_narrow(tool_error_text, sizeof tool_error_text,
+                                  "the release with its statement does not pass its own "
+                                  "verification: %s: %s",
+                                  verify_status_word(verdict), detail);
+                }
+            }
+            if (read != STATEMENT_OK || verdict != VERIFY_OK) result = -1;
+        } else {
+            result = -1;
+        }
+        heap_free(lines);
+    }
+    if (result == 0 && (format_narrow(path, sizeof path, "%s/latest.txt", work) < 0 ||
+                        tool_write_file_atomic(path, envelope, length, 0) != 0)) {
         result = -1;
     }
     heap_free(envelope);
@@ -177,6 +226,14 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
         printf("published %s %s (%llu bytes, sha256 %s) signed with %s; installer checked as a "
                "%s-profile setup checks it\n",
                version, file_name, (unsigned long long)size, hex, key->kid, build_profile());
+        if (fresh != nullptr) {
+            char issued[32], expires[32];
+            statement_time_text(statement.issued, issued, sizeof issued);
+            statement_time_text(statement.expires, expires, sizeof expires);
+            printf("fresh from %s until %s (%d days), signed with %s; keep it fresh with "
+                   "vornquill-release refresh before then\n",
+                   issued, expires, days, fresh->key.kid);
+        }
     }
     return result;
 }
@@ -184,12 +241,14 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
 }  // namespace
 
 int publish_command(int argc, char **argv) {
-    ToolOption options[] = {{"--installer", 1, nullptr}, {"--version", 1, nullptr},
-                        {"--key", 1, nullptr},       {"--out", 1, nullptr},
-                        {"--self-signed", 0, nullptr}, {"--force", 0, nullptr},
-                        {"--module", 1, nullptr},    {"--pin-file", 1, nullptr},
-                        {"--trust-ca", 1, nullptr},  {"--allow-refused-installer", 0, nullptr}};
-    int status = tool_parse_options("publish", argc, argv, options, 10);
+    ToolOption options[] = {{"--installer", 1, nullptr},     {"--version", 1, nullptr},
+                            {"--key", 1, nullptr},           {"--out", 1, nullptr},
+                            {"--self-signed", 0, nullptr},   {"--force", 0, nullptr},
+                            {"--module", 1, nullptr},        {"--pin-file", 1, nullptr},
+                            {"--trust-ca", 1, nullptr},      {"--allow-refused-installer", 0, nullptr},
+                            {"--fresh-key", 1, nullptr},     {"--fresh-days", 1, nullptr},
+                            {"--fresh-pin-file", 1, nullptr}};
+    int status = tool_parse_options("publish", argc, argv, options, 13);
     if (status != 0) return status;
     const char *installer = options[0].value;
     const char *version = options[1].value;
@@ -199,6 +258,16 @@ int publish_command(int argc, char **argv) {
     int force = options[5].value != nullptr;
     if (installer == nullptr || version == nullptr || key_path == nullptr || out == nullptr) {
         return tool_usage_error("publish", "--installer, --version, --key and --out are required");
+    }
+    const char *fresh_path = options[10].value;
+    int days = STATEMENT_DEFAULT_DAYS;
+    if (options[11].value != nullptr &&
+        statement_parse_days(options[11].value, &days) != 0) {
+        return tool_usage_error("publish", "--fresh-days %s is not a whole number of days from 1 to %d",
+                                options[11].value, (int)STATEMENT_MAX_DAYS);
+    }
+    if (fresh_path == nullptr && (options[11].value != nullptr || options[12].value != nullptr)) {
+        return tool_usage_error("publish", "--fresh-days and --fresh-pin-file belong to --fresh-key");
     }
     if (!version_valid(version)) {
         return tool_usage_error("publish",
@@ -263,9 +332,21 @@ int publish_command(int argc, char **argv) {
                       trust_ca, strerror(errno));
         return tool_failure("publish", tool_error_text);
     }
-    Signer signer;
-    if (signer_open(key_path, KEY_ROLE_RELEASE, options[6].value, options[7].value, &signer) != 0) {
+    Signer signer, fresh;
+    memset(&fresh, 0, sizeof fresh);
+    // --module serves a key in a token, the release key's or the freshness
+    // key's (or both); each key's PIN comes from its own file.
+    const char *module = options[6].value;
+    int fresh_in_token = fresh_path != nullptr && token_is_uri(fresh_path);
+    const char *release_module = module != nullptr && fresh_in_token && !token_is_uri(key_path)
+                                     ? nullptr
+                                     : module;
+    if (signer_open(key_path, KEY_ROLE_RELEASE, release_module, options[7].value, &signer) != 0 ||
+        (fresh_path != nullptr &&
+         signer_open(fresh_path, KEY_ROLE_FRESHNESS, fresh_in_token ? module : nullptr,
+                     options[12].value, &fresh) != 0)) {
         signer_close(&signer);
+        signer_close(&fresh);
         return tool_failure("publish", tool_error_text);
     }
     // The key must be one that setups of this tool's profile may trust.
@@ -277,6 +358,19 @@ int publish_command(int argc, char **argv) {
                       "built with -DVQ_PROFILE=%s",
                       signer.key.kid, key_profile, build_profile(), key_profile);
         signer_close(&signer);
+        signer_close(&fresh);
+        return tool_failure("publish", tool_error_text);
+    }
+    // The statement's key must be trusted by the setups that trust the
+    // release key: a freshness key of the other profile is refused.
+    const char *fresh_profile = fresh_path != nullptr ? keyfile_profile_of_kid(fresh.key.kid) : nullptr;
+    if (key_profile != nullptr && fresh_profile != nullptr && strcmp(key_profile, fresh_profile) != 0) {
+        format_narrow(tool_error_text, sizeof tool_error_text,
+                      "freshness key %s is the %s profile's, but release key %s is the %s profile's: "
+                      "every setup would refuse the statement; give the %s profile's freshness key",
+                      fresh.key.kid, fresh_profile, signer.key.kid, key_profile, key_profile);
+        signer_close(&signer);
+        signer_close(&fresh);
         return tool_failure("publish", tool_error_text);
     }
     if (allow_refused && strcmp(build_profile(), "test") != 0 &&
@@ -287,6 +381,7 @@ int publish_command(int argc, char **argv) {
                       "tool, not with key %s in this %s-profile tool",
                       signer.key.kid, build_profile());
         signer_close(&signer);
+        signer_close(&fresh);
         return tool_failure("publish", tool_error_text);
     }
 
@@ -295,6 +390,7 @@ int publish_command(int argc, char **argv) {
     InstallerCopy copy;
     if (installer_copy_make(installer, &copy, tool_error_text, sizeof tool_error_text) != 0) {
         signer_close(&signer);
+        signer_close(&fresh);
         return tool_failure("publish", tool_error_text);
     }
     {
@@ -305,6 +401,7 @@ int publish_command(int argc, char **argv) {
                           installer, reason);
             installer_copy_remove(&copy);
             signer_close(&signer);
+            signer_close(&fresh);
             return tool_failure("publish", tool_error_text);
         }
         char refusal[INSTALLER_CHECK_TEXT_CAPACITY];
@@ -317,6 +414,7 @@ int publish_command(int argc, char **argv) {
                               installer, refusal);
                 installer_copy_remove(&copy);
                 signer_close(&signer);
+                signer_close(&fresh);
                 return tool_failure("publish", line);
             }
             fprintf(stderr,
@@ -329,14 +427,17 @@ int publish_command(int argc, char **argv) {
     if (format_narrow(work, sizeof work, "%s/.%s.publish-XXXXXX", parent, base) < 0 ||
         mkdtemp(work) == nullptr) {
         signer_close(&signer);
+        signer_close(&fresh);
         installer_copy_remove(&copy);
         format_narrow(tool_error_text, sizeof tool_error_text, "cannot create a work folder beside %s: %s",
                       target, strerror(errno));
         return tool_failure("publish", tool_error_text);
     }
     chmod(work, 0755);
-    int result = build_release(work, &copy, version, file_name, &signer);
+    int result = build_release(work, &copy, version, file_name, &signer,
+                               fresh_path != nullptr ? &fresh : nullptr, days);
     signer_close(&signer);
+    signer_close(&fresh);
     installer_copy_remove(&copy);
     if (result != 0) {
         remove_tree(work);
