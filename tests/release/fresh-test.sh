@@ -2,10 +2,14 @@
 # Freshness keys and the statement that keeps a release fresh, through the
 # release tool: keygen marks a freshness key as such (in a file or a token)
 # and each kind is refused where the other is wanted.
-#   fresh-test.sh <vornquill-release> <source dir>
+#   fresh-test.sh <vornquill-release> <source dir> <fail-fchmod.so> <fs-probe.so>
+# The last two are preload libraries: one whose fchmod always fails, one that
+# records folder flushes (fs_probe.c).
 set -u
 tool="$1"
 src="$2"
+fail_fchmod="$3"
+fs_probe="$4"
 . "$src/tests/lib/checks.sh"
 . "$src/tests/lib/release-bench.sh"
 work="$(mktemp -d /tmp/vq-fresh.XXXXXX)"
@@ -107,6 +111,94 @@ expect_run 1 "is the production profile's, but release key release-20261210-395d
   --key release.secret --fresh-key prodlike.secret --out rel-bad
 [ -e rel-bad ] && fail "a refused publish wrote its folder"
 
+# ---- refresh --------------------------------------------------------------
+# The release lines of a latest.txt, byte for byte: every line but the
+# statement's, with its own ending.
+release_lines() { grep -av '^fresh\(_kid\|_sig\)\?=' "$1"; }
+refresh() { "$tool" refresh --key "$keys/test-release.public" --fresh-key fresh.secret "$@"; }
+
+# Shapes a served latest.txt takes: as publish wrote it; CRLF endings with
+# another line the setup ignores; the statement first and no final line
+# feed; no statement at all (published on the offline host).
+base=rel/latest.txt
+mkdir -p shapes
+cp "$base" shapes/plain.txt
+{ printf 'note=served from the origin\r\n'; sed 's/$/\r/' "$base"; } > shapes/crlf.txt
+{ grep '^fresh' "$base"; grep -v '^fresh' "$base"; } | head -c -1 > shapes/first-no-lf.txt
+grep -v '^fresh' "$base" > shapes/none.txt
+for shape in plain crlf first-no-lf none; do
+  f="shapes/$shape.txt"
+  cp "$f" "shapes/$shape.orig"
+  chmod 640 "$f"
+  ln "$f" "shapes/$shape.link"
+  expect_run 0 "fresh from" -- refresh --latest "$f" --fresh-days 2
+  verify_fresh "$f" "$keys/test-freshness.public" --days 2
+  release_lines "shapes/$shape.orig" | sed 's/\r\?$//' > want.txt
+  release_lines "$f" | sed 's/\r\?$//' > got.txt
+  cmp -s want.txt got.txt || fail "refresh of $shape changed the release lines: $(diff want.txt got.txt)"
+  # Every kept line keeps its bytes and its ending (CRLF stays CRLF; the
+  # last line without one gets the file's, as grep shows it).
+  release_lines "shapes/$shape.orig" | cmp -s - <(release_lines "$f") ||
+    fail "refresh of $shape: the kept lines differ in bytes"
+  [ "$(tail -c 1 "$f" | od -An -c | tr -d ' ')" = '\n' ] || fail "refresh of $shape: no final line feed"
+  if [ "$shape" = crlf ]; then
+    [ "$(grep -c $'\r$' "$f")" = "$(grep -c '' "$f")" ] || fail "refresh of a CRLF file wrote LF lines: $(od -c "$f" | tail -3)"
+  else
+    grep -q $'\r' "$f" && fail "refresh of $shape wrote a carriage return"
+  fi
+  [ "$(stat -c %a "$f")" = 640 ] || fail "refresh of $shape changed the mode to $(stat -c %a "$f")"
+  # A new file was renamed into place: the old one's other link keeps it.
+  cmp -s "shapes/$shape.link" "shapes/$shape.orig" || fail "refresh of $shape wrote into the old file"
+  [ "$(stat -c %h "$f")" = 1 ] || fail "refresh of $shape left the file with another link"
+  expect_run 0 "status=ok" -- "$tool" verify --envelope "$f" --key "$keys/test-release.public"
+done
+[ -z "$(ls -A shapes | grep -v '\.\(txt\|orig\|link\)$')" ] || fail "refresh left files behind: $(ls -A shapes)"
+expect_run 0 "it had no statement" -- refresh --latest shapes/none.orig
+
+# Refusals: nothing is signed or changed, and nothing is left beside.
+cp "$base" victim.txt
+payload="$(sed -n 's/^payload=//p' victim.txt)"
+c="${payload:20:1}"; if [ "$c" = A ]; then r=B; else r=A; fi
+sed "s/^payload=.*/payload=${payload:0:20}$r${payload:21}/" victim.txt > tampered.txt
+sed 's/^sig=.*/sig=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA/' victim.txt > badsig.txt
+mkdir -p refused && cp tampered.txt badsig.txt refused/
+"$tool" keygen --secret other.secret --public other.public >/dev/null
+cp victim.txt refused/other-key.txt
+refuse_refresh() {  # file message [options]
+  local f="$1" message="$2"
+  shift 2
+  cp "$f" "$f.before"
+  expect_run 1 "$message" -- refresh --latest "$f" "$@"
+  cmp -s "$f" "$f.before" || fail "a refused refresh changed $f"
+  rm "$f.before"
+}
+refuse_refresh refused/tampered.txt "its release does not verify with key release-20261210-395dbabf: bad-signature"
+refuse_refresh refused/badsig.txt "its release does not verify with key release-20261210-395dbabf: "
+for f in tampered badsig; do
+  grep -q '^fresh_sig=' "refused/$f.txt" || fail "$f lost its statement"
+done
+expect_run 1 "its release does not verify with key" -- "$tool" refresh --latest refused/other-key.txt \
+  --key other.public --fresh-key fresh.secret
+cmp -s refused/other-key.txt victim.txt || fail "a refused refresh changed other-key.txt"
+ln -s other-key.txt refused/link.txt
+expect_run 1 "is not a regular file but a symbolic link" -- refresh --latest refused/link.txt
+expect_run 1 "but a freshness key is needed here" -- "$tool" refresh --latest refused/other-key.txt \
+  --key "$keys/test-release.public" --fresh-key release.secret
+expect_run 1 "but a release key is needed here" -- "$tool" refresh --latest refused/other-key.txt \
+  --key "$keys/test-freshness.public" --fresh-key fresh.secret
+expect_run 2 "--latest, --key and --fresh-key are required" -- "$tool" refresh --latest x --key y
+# A new file that cannot get the old mode: the old file stays, nothing beside.
+expect_run 1 "cannot set the mode" -- env LD_PRELOAD="$fail_fchmod" "$tool" refresh \
+  --latest refused/other-key.txt --key "$keys/test-release.public" --fresh-key fresh.secret
+cmp -s refused/other-key.txt victim.txt || fail "a failed refresh changed the file"
+[ "$(ls -A refused)" = "$(printf 'badsig.txt\nlink.txt\nother-key.txt\ntampered.txt')" ] ||
+  fail "refused refreshes left files behind: $(ls -A refused)"
+# The folder is flushed after the rename, so the new file survives a crash.
+mkdir -p flushed && cp victim.txt flushed/latest.txt
+expect_run 0 "fresh from" -- env LD_PRELOAD="$fs_probe" VQ_PROBE_FSYNC_LOG="$work/fsync.log" \
+  "$tool" refresh --latest flushed/latest.txt --key "$keys/test-release.public" --fresh-key fresh.secret
+grep -qx "$work/flushed" fsync.log || fail "refresh did not flush its folder: $(cat fsync.log)"
+
 # ---- a freshness key in a token (softhsm2) ---------------------------------
 module=/usr/lib/softhsm/libsofthsm2.so
 [ -f "$module" ] || { echo "FAIL: $module is missing (softhsm2, scripts/setup-deps)" >&2; exit 1; }
@@ -124,5 +216,8 @@ expect_run 1 "is a freshness key ($tkid), but a release key is needed here" -- "
 expect_run 0 "signed with $tkid" -- "$tool" publish --allow-refused-installer --installer installer.exe \
   --version 1.0.1 --key release.secret --fresh-key "$furi" --module "$module" --fresh-pin-file pin --out rel-token
 verify_fresh rel-token/latest.txt token-fresh.public
+expect_run 0 "signed with $tkid" -- "$tool" refresh --latest victim.txt --key "$keys/test-release.public" \
+  --fresh-key "$furi" --module "$module" --pin-file pin --fresh-days 5
+verify_fresh victim.txt token-fresh.public --days 5
 
 checks_finish

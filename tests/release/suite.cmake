@@ -10,7 +10,7 @@ add_test(NAME release.tool
 set_tests_properties(release.tool PROPERTIES TIMEOUT 120)
 add_test(NAME release.fresh
   COMMAND ${CMAKE_SOURCE_DIR}/tests/release/fresh-test.sh ${CMAKE_BINARY_DIR}/vornquill-release
-          ${CMAKE_SOURCE_DIR})
+          ${CMAKE_SOURCE_DIR} $<TARGET_FILE:vq_fail_fchmod> $<TARGET_FILE:vq_fs_probe>)
 set_tests_properties(release.fresh PROPERTIES TIMEOUT 120)
 add_test(NAME release.check
   COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/release/test_check.py ${CMAKE_BINARY_DIR}/vornquill-release)

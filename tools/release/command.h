@@ -57,3 +57,4 @@ int keygen_command(int argc, char **argv);
 int sign_manifest_command(int argc, char **argv);
 int verify_command(int argc, char **argv);
 int publish_command(int argc, char **argv);
+int refresh_command(int argc, char **argv);

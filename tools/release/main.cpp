@@ -75,6 +75,16 @@ const char usage_text[] =
     "      later), fresh_kid= and fresh_sig= (its Ed25519 signature). Every\n"
     "      setup refuses the release once it has expired; refresh renews it.\n"
     "      N is 1 to 31 (default 7). --module serves either key in a token.\n"
+    "  refresh --latest FILE --key FILE --fresh-key SECRET [--fresh-days N]\n"
+    "          [--module FILE] [--pin-file FILE]\n"
+    "      Renews the freshness statement of the latest.txt being served: its\n"
+    "      release is first verified with --key (the release key, public or\n"
+    "      secret file) as a setup verifies it; then its release lines are kept\n"
+    "      byte for byte and the statement's three lines are signed anew with\n"
+    "      the freshness key (issued now, expires N days later, 1 to 31,\n"
+    "      default 7), replacing any there were. The file is replaced in one\n"
+    "      step: a new file in its folder, with its mode, renamed over it.\n"
+    "      Run it from a timer, well within the window (tools/cloud/README.md).\n"
     "  check --url https://HOST[:PORT] --key FILE [--ca FILE] [--full]\n"
     "      Asks the cloud at the URL what the setup program asks (the release,\n"
     "      the installer whole, resumed, with another If-Range, past its end)\n"
@@ -147,6 +157,7 @@ int main(int argc, char **argv) {
     if (strcmp(command, "sign") == 0) return sign_manifest_command(argc - 2, argv + 2);
     if (strcmp(command, "verify") == 0) return verify_command(argc - 2, argv + 2);
     if (strcmp(command, "publish") == 0) return publish_command(argc - 2, argv + 2);
+    if (strcmp(command, "refresh") == 0) return refresh_command(argc - 2, argv + 2);
     if (strcmp(command, "check") == 0) return check_command(argc - 2, argv + 2);
     if (strcmp(command, "sign-pe") == 0) return sign_pe_command(argc - 2, argv + 2);
     fprintf(stderr, "vornquill-release: unknown command %s\n%s", command, usage_text);
