@@ -58,7 +58,7 @@ for key in f.secret fresh.secret; do
   expect_run 1 "is a freshness key (kind vornquill-freshness-secret-key), but a release key is needed here" \
     -- "$tool" sign --manifest tiny.json --key "$key" --out e.txt
   expect_run 1 "but a release key is needed here" -- "$tool" publish --allow-refused-installer \
-    --installer installer.exe --version 1.0.0 --key "$key" --out rel-wrong
+    --installer installer.exe --version 1.0.0 --key "$key" --fresh-key fresh.secret --out rel-wrong
 done
 expect_run 1 "is a freshness key (kind vornquill-freshness-public-key), but a release key is needed here" \
   -- "$tool" verify --envelope tiny.json --key f.public
@@ -110,6 +110,24 @@ expect_run 1 "is the production profile's, but release key release-20261210-395d
   -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 \
   --key release.secret --fresh-key prodlike.secret --out rel-bad
 [ -e rel-bad ] && fail "a refused publish wrote its folder"
+
+# Without --fresh-key publish refuses, unless told --no-fresh-key (a signing
+# host without the freshness key): then it warns, and refresh on the
+# publishing host adds the statement.
+expect_run 2 "--fresh-key is needed: every setup refuses a release without its freshness statement" \
+  -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 --key release.secret \
+  --out rel-bad
+[ -e rel-bad ] && fail "publish without a freshness key wrote a folder"
+expect_run 2 "exclude each other" -- "$tool" publish --allow-refused-installer --installer installer.exe \
+  --version 1.0.0 --key release.secret --fresh-key fresh.secret --no-fresh-key --out rel-bad
+"$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.2 --key release.secret \
+  --no-fresh-key --out offline >offline.out 2>offline.err || fail "publish --no-fresh-key: $(cat offline.err)"
+grep -q "WARNING: --no-fresh-key: offline/latest.txt has no freshness statement, and every setup refuses it until vornquill-release refresh adds one" offline.err ||
+  fail "publish --no-fresh-key did not warn: $(cat offline.err)"
+grep -q '^fresh' offline/latest.txt && fail "publish --no-fresh-key wrote a statement"
+expect_run 0 "it had no statement" -- "$tool" refresh --latest offline/latest.txt \
+  --key "$keys/test-release.public" --fresh-key fresh.secret
+verify_fresh offline/latest.txt "$keys/test-freshness.public"
 
 # ---- refresh --------------------------------------------------------------
 # The release lines of a latest.txt, byte for byte: every line but the

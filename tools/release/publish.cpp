@@ -247,8 +247,8 @@ int publish_command(int argc, char **argv) {
                             {"--module", 1, nullptr},        {"--pin-file", 1, nullptr},
                             {"--trust-ca", 1, nullptr},      {"--allow-refused-installer", 0, nullptr},
                             {"--fresh-key", 1, nullptr},     {"--fresh-days", 1, nullptr},
-                            {"--fresh-pin-file", 1, nullptr}};
-    int status = tool_parse_options("publish", argc, argv, options, 13);
+                            {"--fresh-pin-file", 1, nullptr}, {"--no-fresh-key", 0, nullptr}};
+    int status = tool_parse_options("publish", argc, argv, options, 14);
     if (status != 0) return status;
     const char *installer = options[0].value;
     const char *version = options[1].value;
@@ -268,6 +268,20 @@ int publish_command(int argc, char **argv) {
     }
     if (fresh_path == nullptr && (options[11].value != nullptr || options[12].value != nullptr)) {
         return tool_usage_error("publish", "--fresh-days and --fresh-pin-file belong to --fresh-key");
+    }
+    // Every setup refuses a release without a freshness statement: it is
+    // published so only when asked for, by a signing host that leaves the
+    // statement to refresh on the publishing host.
+    int no_fresh = options[13].value != nullptr;
+    if (fresh_path != nullptr && no_fresh) {
+        return tool_usage_error("publish", "--fresh-key and --no-fresh-key exclude each other");
+    }
+    if (fresh_path == nullptr && !no_fresh) {
+        return tool_usage_error(
+            "publish",
+            "--fresh-key is needed: every setup refuses a release without its freshness statement. "
+            "On a signing host without the freshness key give --no-fresh-key, and add the statement "
+            "with vornquill-release refresh on the publishing host before the release is served");
     }
     if (!version_valid(version)) {
         return tool_usage_error("publish",
@@ -442,6 +456,12 @@ int publish_command(int argc, char **argv) {
     if (result != 0) {
         remove_tree(work);
         return tool_failure("publish", tool_error_text);
+    }
+    if (no_fresh) {
+        fprintf(stderr,
+                "vornquill-release publish: WARNING: --no-fresh-key: %s/latest.txt has no freshness "
+                "statement, and every setup refuses it until vornquill-release refresh adds one\n",
+                target);
     }
     if (!exists) {
         if (rename(work, target) != 0) {
