@@ -4,7 +4,7 @@ service's command line is the tool's own and does its work when its paths
 point at a test folder and a test token, and the timer's interval fits the
 window the service signs for.
 
-    test_refresh_timer.py <vornquill-release> <token_fixture>
+    test_refresh_timer.py <vornquill-release>
 """
 
 import os
@@ -23,7 +23,7 @@ SERVICE = os.path.join(UNITS, "vornquill-refresh.service")
 TIMER = os.path.join(UNITS, "vornquill-refresh.timer")
 KEYS = os.path.join(HERE, "keys")
 MODULE = "/usr/lib/softhsm/libsofthsm2.so"
-TOOL = FIXTURE = None  # from the command line
+TOOL = None  # from the command line
 
 
 def unit_settings(path):
@@ -105,13 +105,13 @@ class RefreshUnits(unittest.TestCase):
         self.assertIn("/srv/vornquill/published", setting(SERVICE, "Service", "ReadWritePaths").split())
 
     def test_service_command_renews_a_statement(self):
-        """The service's own command line, its paths moved to a test folder, a test token holding the
-        test freshness key, and the test release key: it renews the statement."""
+        """The service's own command line, its paths moved to a test folder, a test token holding a
+        freshness key that keygen made in it, and the test release key: it renews the statement."""
         if not os.path.exists(MODULE):
             self.fail("%s is missing (softhsm2, scripts/setup-deps)" % MODULE)
         argv = shlex.split(setting(SERVICE, "Service", "ExecStart"))
         self.assertEqual(argv[:2], ["/usr/local/bin/vornquill-release", "refresh"])
-        # A token like the vendor's, the test freshness key imported into it.
+        # A token like the vendor's, with a freshness key made inside it.
         tokens = os.path.join(self.work, "tokens")
         os.mkdir(tokens)
         conf = os.path.join(self.work, "softhsm2.conf")
@@ -124,14 +124,16 @@ class RefreshUnits(unittest.TestCase):
         label = re.search(r"object=([^;?]+)", uri).group(1)
         subprocess.run(["softhsm2-util", "--init-token", "--free", "--label", token, "--pin", "1234",
                         "--so-pin", "5678"], check=True, capture_output=True, env=env, timeout=60)
-        with open(os.path.join(KEYS, "test-freshness.secret"), encoding="ascii") as f:
-            fresh = dict(line.strip().split("=", 1) for line in f if "=" in line and not line.startswith("#"))
-        subprocess.run([FIXTURE, MODULE, token, "1234", "import", label, fresh["kid"], fresh["seed"],
-                        fresh["public"]], check=True, capture_output=True, env=env, timeout=60)
         pin = os.path.join(self.work, "fresh.pin")
         fd = os.open(pin, os.O_WRONLY | os.O_CREAT, 0o600)
         os.write(fd, b"1234\n")
         os.close(fd)
+        fresh_public = os.path.join(self.work, "fresh.public")
+        subprocess.run([TOOL, "keygen", "--freshness", "--secret", "pkcs11:token=%s;object=%s" % (token, label),
+                        "--public", fresh_public, "--module", MODULE, "--pin-file", pin],
+                       check=True, capture_output=True, env=env, timeout=60)
+        with open(fresh_public, encoding="ascii") as f:
+            fresh = dict(line.strip().split("=", 1) for line in f if "=" in line and not line.startswith("#"))
         # A published folder as publish writes it.
         published = os.path.join(self.work, "published")
         installer = os.path.join(self.work, "installer.exe")
@@ -154,11 +156,10 @@ class RefreshUnits(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assertRegex(r.stdout, r"\(7 days\), signed with %s" % fresh["kid"])
         v = subprocess.run([sys.executable, os.path.join(HERE, "fresh_verify.py"),
-                            os.path.join(published, "latest.txt"), os.path.join(KEYS, "test-freshness.public"),
-                            "--days", "7"], capture_output=True, text=True, timeout=60)
+                            os.path.join(published, "latest.txt"), fresh_public, "--days", "7"], capture_output=True, text=True, timeout=60)
         self.assertEqual(v.returncode, 0, v.stdout)
 
 
 if __name__ == "__main__":
-    TOOL, FIXTURE = sys.argv[1], sys.argv[2]
+    TOOL = sys.argv[1]
     unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -50,9 +50,8 @@ int token_is_uri(const char *text);
 int token_parse_name(const char *uri, const char *module, const char *pin_file, TokenKeyName *name,
                      char *error, size_t error_capacity);
 
-// Makes an Ed25519 key pair of the role (a KeyRole) in the token under the
-// object label, with key id kid (made from date and the public key when kid
-// is null), the private half
+// Makes an Ed25519 key pair in the token under the object label, with key id
+// kid (made from date and the public key when kid is null), the private half
 // sensitive, not extractable and able to sign only, and writes the public key
 // file (keyfile_write_public). Refuses when the token already holds an object
 // of that label. On success pair holds the kid and public key (no secret).
@@ -66,8 +65,7 @@ int token_generate(const TokenKeyName *name, int role, const char *date, const c
                    size_t error_capacity);
 
 // Opens the token, logs in and finds the key: an Ed25519 private key of the
-// object label with its public half and a release or freshness key id (the
-// caller checks that its role is the one wanted). Returns 0, or -1
+// object label with its public half and a release key id. Returns 0, or -1
 // with a message (nothing is left open on -1).
 int token_open(const TokenKeyName *name, TokenKey *key, char *error, size_t error_capacity);
 
