@@ -28,7 +28,8 @@ int manifest_digest(const char *text, size_t length, uint8_t digest[32]) {
     size_t capacity = (size_t)(envelope.payload_length / 4 + 1) * 3;
     uint8_t *decoded = (uint8_t *)heap_alloc(capacity);
     if (decoded == nullptr) return -1;
-    int64_t n = base64url_decode(envelope.payload, (size_t)envelope.payload_length, decoded, capacity);
+    int64_t n =
+        base64url_decode(envelope.payload, (size_t)envelope.payload_length, decoded, capacity);
     if (n >= 0) crypto_hash_sha256(digest, decoded, (unsigned long long)n);
     heap_free(decoded);
     return n >= 0 ? 0 : -1;
@@ -48,11 +49,13 @@ char *statement_lines(Signer *signer, const uint8_t *manifest, size_t n, int64_t
                              "\"issued\":%lld,\"expires\":%lld}",
                              hex, (long long)issued, (long long)expires);
     if (size < 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "the statement does not fit its buffer");
+        format_narrow(tool_error_text, sizeof tool_error_text,
+                      "the statement does not fit its buffer");
         return nullptr;
     }
     uint8_t signature[64];
-    if (signer_sign(signer, (const uint8_t *)statement, (size_t)size, signature) != 0) return nullptr;
+    if (signer_sign(signer, (const uint8_t *)statement, (size_t)size, signature) != 0)
+        return nullptr;
     if (crypto_sign_verify_detached(signature, (const uint8_t *)statement, (unsigned long long)size,
                                     signer->key.public_key) != 0) {
         format_narrow(tool_error_text, sizeof tool_error_text,
@@ -68,8 +71,8 @@ char *statement_lines(Signer *signer, const uint8_t *manifest, size_t n, int64_t
         lines = (char *)heap_alloc(capacity);
         if (lines != nullptr) {
             int written = format_narrow(lines, capacity,
-                                        STATEMENT_KEY_TEXT "=%s%s" STATEMENT_KEY_KID "=%s%s"
-                                        STATEMENT_KEY_SIG "=%s%s",
+                                        STATEMENT_KEY_TEXT "=%s%s" STATEMENT_KEY_KID
+                                                           "=%s%s" STATEMENT_KEY_SIG "=%s%s",
                                         text64, eol, signer->key.kid, eol, sig64, eol);
             *length = written < 0 ? 0 : (size_t)written;
         }
@@ -100,8 +103,8 @@ StatementStatus statement_read(const char *text, size_t length, const TrustedKey
     // The setup's own check, with the keys given.
     ReleaseInfo release;
     memset(&release, 0, sizeof release);
-    VerifyStatus status = freshness_verify_with_keys(text, length, digest, keys, count, now, &release,
-                                                     detail, cap);
+    VerifyStatus status =
+        freshness_verify_with_keys(text, length, digest, keys, count, now, &release, detail, cap);
     info->issued = release.fresh_issued;
     info->expires = release.fresh_expires;
     switch (status) {
@@ -118,8 +121,9 @@ StatementStatus statement_read(const char *text, size_t length, const TrustedKey
 }
 
 const char *statement_status_word(int status) {
-    static const char *const words[] = {"ok",     "missing",        "format",  "unknown-kid",
-                                        "bad-signature", "schema", "other-manifest", "expired"};
+    static const char *const words[] = {
+        "ok",     "missing",        "format", "unknown-kid", "bad-signature",
+        "schema", "other-manifest", "expired"};
     if (status < 0 || status >= (int)(sizeof words / sizeof words[0])) return "unknown";
     return words[status];
 }
@@ -169,6 +173,6 @@ void statement_time_text(int64_t seconds, char *text, size_t capacity) {
         format_narrow(text, capacity, "%lld", (long long)seconds);
         return;
     }
-    format_narrow(text, capacity, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    format_narrow(text, capacity, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }

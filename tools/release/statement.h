@@ -14,8 +14,8 @@
 #include "tools/release/signer.h"
 
 enum {
-    STATEMENT_DEFAULT_DAYS = 7,        // the window publish and refresh give
-    STATEMENT_MAX_DAYS = 31,           // the longest window they give
+    STATEMENT_DEFAULT_DAYS = 7,  // the window publish and refresh give
+    STATEMENT_MAX_DAYS = 31,     // the longest window they give
     STATEMENT_DAY_S = 86400,
 };
 
@@ -26,14 +26,14 @@ enum {
 
 // What statement_read found, in the order of the setup's tests.
 enum StatementStatus {
-    STATEMENT_OK = 0,             // verified, and now <= expires
-    STATEMENT_MISSING = 1,        // none of the three lines
-    STATEMENT_FORMAT = 2,         // a line missing, repeated, or of the wrong form
-    STATEMENT_UNKNOWN_KID = 3,    // fresh_kid is in none of the keys given
-    STATEMENT_BAD_SIGNATURE = 4,  // the signature does not verify
-    STATEMENT_SCHEMA = 5,         // not strict JSON of the statement's form
-    STATEMENT_OTHER_MANIFEST = 6, // its digest is not that of this latest.txt's manifest
-    STATEMENT_EXPIRED = 7,        // now is past expires
+    STATEMENT_OK = 0,              // verified, and now <= expires
+    STATEMENT_MISSING = 1,         // none of the three lines
+    STATEMENT_FORMAT = 2,          // a line missing, repeated, or of the wrong form
+    STATEMENT_UNKNOWN_KID = 3,     // fresh_kid is in none of the keys given
+    STATEMENT_BAD_SIGNATURE = 4,   // the signature does not verify
+    STATEMENT_SCHEMA = 5,          // not strict JSON of the statement's form
+    STATEMENT_OTHER_MANIFEST = 6,  // its digest is not that of this latest.txt's manifest
+    STATEMENT_EXPIRED = 7,         // now is past expires
 };
 
 // A statement as read: kid once its lines are well-formed ("" before);
