@@ -30,6 +30,7 @@ trap cleanup EXIT
 key="$root/tests/release/keys/test-release.secret"
 publish() {  # installer version out [key]
   "$release_tool" publish --installer "$1" --version "$2" --key "${4:-$key}" --out "$3" \
+    --fresh-key "$root/tests/release/keys/test-freshness.secret" \
     --self-signed --allow-refused-installer >/dev/null || { echo "FAIL: publishing $2 into $3" >&2; exit 1; }
 }
 

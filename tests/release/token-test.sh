@@ -136,7 +136,7 @@ expect_run 0 "id=$flushed_kid" -- "$fixture" "$module" release 1234 show unflush
 # pinned test certificate and a time stamp of the test PKI, which the test
 # machines trust).
 "$src/tools/sign-installer" "$demo" signed.exe --cert pinned --timestamp >/dev/null || fail "signing the demo installer"
-expect_run 0 "signed with $kid" -- "$tool" publish --installer signed.exe --version 3.1.4 --key "$uri" \
+expect_run 0 "signed with $kid" -- "$tool" publish --fresh-key "$src/tests/release/keys/test-freshness.secret" --installer signed.exe --version 3.1.4 --key "$uri" \
   --module "$module" --pin-file pin --out rel --trust-ca "$src/tests/signing/ca.crt"
 expect_run 0 "status=ok" -- "$tool" verify --envelope rel/latest.txt --key token.public
 
@@ -146,7 +146,7 @@ expect_run 0 "status=ok" -- "$tool" verify --envelope rel/latest.txt --key token
 test_key="$src/tests/release/keys/test-release.secret"
 "$fixture" "$module" release 1234 import test-key "$(sed -n 's/^kid=//p' "$test_key")" \
   "$(sed -n 's/^seed=//p' "$test_key")" "$(sed -n 's/^public=//p' "$test_key")" || fail "fixture import"
-expect_run 0 "published 3.1.4" -- "$tool" publish --installer signed.exe --version 3.1.4 \
+expect_run 0 "published 3.1.4" -- "$tool" publish --fresh-key "$src/tests/release/keys/test-freshness.secret" --installer signed.exe --version 3.1.4 \
   --key "pkcs11:token=release;object=test-key" --module "$module" --pin-file pin --out live \
   --trust-ca "$src/tests/signing/ca.crt" --self-signed
 bench_cloud_start live "$win" "$work" ||
