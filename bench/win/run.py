@@ -103,10 +103,6 @@ def make_release(work, size, name):
          "--fresh-key", os.path.join(REPO, "tests", "release", "keys", "test-freshness.secret"),
          "--out", folder, "--self-signed", "--trust-ca",
          os.path.join(REPO, "tests", "signing", "ca.crt")])
-    # The setup uses a release only with its freshness statement.
-    run([os.path.join(REPO, "tests", "lib", "fresh-statement"), "--key",
-         os.path.join(REPO, "tests", "release", "keys", "test-freshness.secret"),
-         os.path.join(folder, "latest.txt")])
     os.unlink(pad)
     os.unlink(signed)
     files = glob.glob(os.path.join(folder, "files", VERSION, "*"))

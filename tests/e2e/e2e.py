@@ -332,11 +332,10 @@ class Bench:
         out = os.path.join(self.work, "pub-" + name)
         r = run_quiet([self.release_tool, "publish", "--installer", installer, "--version",
                        version, "--key", key or self.key, "--out", out, "--self-signed",
-                       "--fresh-key", os.path.join(ROOT, "tests", "release", "keys", "test-freshness.secret"),
+                       "--fresh-key", self.fresh_key,
                        "--allow-refused-installer"])
         if r.returncode != 0:
             raise Failed("publishing %s: %s" % (name, r.stdout.decode(errors="replace")))
-        self.freshen(out)
         self.published[name] = out
         return out
 
