@@ -328,12 +328,12 @@ class Bench:
         return out
 
     def publish(self, name, installer, version=VERSION, key=None):
-        """Release NAME, with the freshness statement publish writes (the
-        default window, the test freshness key)."""
+        """Release NAME, with a freshness statement of the default window."""
         out = os.path.join(self.work, "pub-" + name)
         r = run_quiet([self.release_tool, "publish", "--installer", installer, "--version",
                        version, "--key", key or self.key, "--out", out, "--self-signed",
-                       "--fresh-key", self.fresh_key, "--allow-refused-installer"])
+                       "--fresh-key", self.fresh_key,
+                       "--allow-refused-installer"])
         if r.returncode != 0:
             raise Failed("publishing %s: %s" % (name, r.stdout.decode(errors="replace")))
         self.published[name] = out

@@ -22,21 +22,13 @@ bench_token_init() {
   printf '9999\n' >wrong.pin && chmod 600 wrong.pin
 }
 
-# Serves the published folder FOLDER (its latest.txt given a freshness
-# statement when it has none) with the reference cloud on the test
+# Serves the published folder FOLDER with the reference cloud on the test
 # build's port (from WIN-DIR's CMake cache), its request log in
 # OUT/requests.jsonl and its output in OUT/cloud.out; sets cloud_pid (the
 # caller stops it) and cloud_port. 1 when the cloud is not ready within 10 s.
 #   bench_cloud_start FOLDER WIN-DIR OUT
 bench_cloud_start() {
   cloud_port="$(sed -n 's/^VQ_TEST_CLOUD_PORT:[A-Z]*=//p' "$2/CMakeCache.txt")"
-  # The setup uses a release only with its freshness statement: one of the
-  # default window, with the test freshness key, unless the folder has one.
-  if ! grep -q '^fresh=' "$1/latest.txt"; then
-    "$VQ_RELEASE_BENCH_ROOT/tests/lib/fresh-statement" \
-      --key "$VQ_RELEASE_BENCH_ROOT/tests/release/keys/test-freshness.secret" "$1/latest.txt" \
-      >/dev/null || return 1
-  fi
   "$VQ_RELEASE_BENCH_ROOT/scripts/cloud" "$1" --port "$cloud_port" --log "$3/requests.jsonl" \
     --ready-file "$3/cloud.ready" >"$3/cloud.out" 2>&1 &
   cloud_pid=$!

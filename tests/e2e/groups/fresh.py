@@ -9,7 +9,9 @@ refused once its window has passed, before anything is downloaded:
   without the product and on one with an older version;
 - the statement of another release beside the current release's lines;
 - a release without the three lines, and a statement signed with the
-  release key.
+  release key;
+- a release whose window has passed, renewed with vornquill-release refresh:
+  the next run installs it, with the new window.
 """
 
 import shutil
@@ -17,6 +19,7 @@ import shutil
 from e2e import *  # noqa: F401,F403 (the harness: bench, runs, checks)
 
 OLDER = "1.1.0"
+RELEASE_PUBLIC = os.path.join(ROOT, "tests", "release", "keys", "test-release.public")
 INSTALLED_OLDER = "1.0.5"
 FRESH_KID = "fresh-20261211-c40ca3d5"
 # The window of the release that passes while the group waits: long enough
@@ -153,6 +156,51 @@ def same_release_after_window(suite, sc):
     return c.failures
 
 
+def window_of(latest):
+    """(issued, expires) of the statement in the text of a latest.txt."""
+    fresh = envelope_fields(latest)["fresh"]
+    statement = json.loads(base64.urlsafe_b64decode(fresh + b"=" * (-len(fresh) % 4)))
+    return statement["issued"], statement["expires"]
+
+
+def refresh_then_installs(suite, sc):
+    """The current release whose statement expired: a run is refused; the
+    vendor's refresh renews the statement of the latest.txt being served
+    (its release lines kept byte for byte), and the next run installs it and
+    logs the new window of 7 days from the refresh."""
+    b = suite.b
+    out = copy_release(b, "good", "fresh-renewed")
+    expired = b.freshen(out, "--expired")
+    c = Checker(sc["name"])
+    first = suite.run_plain(dict(sc, name=sc["name"] + "-before", release="fresh-renewed"))
+    check_common(c, first, stale_expected(expired))
+    stale_checks(c, first, expired)
+    suite.cleanup_run(first)
+
+    path = os.path.join(out, "latest.txt")
+    before = open(path, "rb").read()
+    start = int(time.time())
+    r = run_quiet([b.release_tool, "refresh", "--latest", path, "--key", RELEASE_PUBLIC,
+                   "--fresh-key", b.fresh_key])
+    end = int(time.time())
+    if r.returncode != 0:
+        raise Failed("refresh: %s" % r.stdout.decode(errors="replace"))
+    after = open(path, "rb").read()
+    release_lines = lambda text: [line for line in text.splitlines()
+                                  if line.split(b"=", 1)[0] not in (b"fresh", b"fresh_kid", b"fresh_sig")]
+    c.eq(release_lines(after), release_lines(before), "the release lines after refresh")
+    window = window_of(after)
+    c.true(start <= window[0] <= end and window[1] == window[0] + 7 * 86400,
+           "the renewed window %r is not 7 days from the refresh (%d..%d)" % (window, start, end))
+
+    second = suite.run_plain(dict(sc, release="fresh-renewed"))
+    suite.last_run = second
+    check_common(c, second, dict(code=0, reason="installed", message=("information", msg_installed()),
+                                 lines=[window_line(FRESH_KID, window), "installer exit code 0"]))
+    check_installed(c, second, b, "fresh-renewed")
+    return c.failures
+
+
 def scenarios(b):
     """This group's scenarios (see the harness, e2e.py, for the keys)."""
     expired = b.windows["fresh-older-expired"]
@@ -162,6 +210,7 @@ def scenarios(b):
 
     return [
         dict(name="fresh-release-installs-and-logs-its-window", runner=same_release_after_window),
+        dict(name="fresh-refresh-then-installs", runner=refresh_then_installs),
         # Rollback: the older release an attacker kept, with its own statement.
         dict(stale_expected(expired), name="fresh-replay-older-expired-nothing-installed",
              release="fresh-older-expired", check=older_refused),
