@@ -45,6 +45,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 NGINX_SERVE = os.path.join(ROOT, "tools", "cloud", "nginx-serve")
 TOOL = os.path.join(ROOT, "build", "native", "vornquill-release")
 SECRET = os.path.join(ROOT, "tests", "release", "keys", "test-release.secret")
+FRESH_SECRET = os.path.join(ROOT, "tests", "release", "keys", "test-freshness.secret")
 H2LOAD = shutil.which("h2load") or "/usr/bin/h2load"
 VERSION = "9.0.0"
 FILE_NAME = "VornquillAI-Setup-x64-%s.exe" % VERSION
@@ -246,7 +247,7 @@ def publish(work, size):
             f.write((i.to_bytes(4, "little") + block[4:])[:min(SLICE, size - i * SLICE)])
     folder = os.path.join(work, "published")
     r = subprocess.run([TOOL, "publish", "--installer", installer, "--version", VERSION, "--key", SECRET,
-                        "--out", folder, "--allow-refused-installer"], capture_output=True, text=True, timeout=120)
+                        "--fresh-key", FRESH_SECRET, "--out", folder, "--allow-refused-installer"], capture_output=True, text=True, timeout=120)
     if r.returncode != 0:
         fail("publish: %s" % (r.stdout + r.stderr))
     with open(installer, "rb") as f:

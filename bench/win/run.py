@@ -100,6 +100,7 @@ def make_release(work, size, name):
     run([os.path.join(NATIVE, "vornquill-release"), "publish", "--installer", signed,
          "--version", VERSION, "--key", os.path.join(REPO, "tests", "release", "keys",
                                                      "test-release.secret"),
+         "--fresh-key", os.path.join(REPO, "tests", "release", "keys", "test-freshness.secret"),
          "--out", folder, "--self-signed", "--trust-ca",
          os.path.join(REPO, "tests", "signing", "ca.crt")])
     os.unlink(pad)

@@ -7,6 +7,7 @@
 
 #include "common/constants.h"
 #include "common/log.h"
+#include "release/freshness.h"
 #include "ui/ui.h"
 
 // The envelope of the latest fetch; not terminated, its length travels with it.
@@ -75,15 +76,52 @@ bool cloud_backoff_wait(int32_t attempt, uint32_t retry_after_s) {
     return cancel_requested != 0;
 }
 
+// This machine's time as Unix seconds (UTC), the time a freshness statement
+// is judged by.
+static int64_t cloud_unix_time_now(void) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    uint64_t ticks = ((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime;
+    const uint64_t unix_epoch = 116444736000000000ull;  // 1970-01-01 in 100 ns ticks
+    if (ticks < unix_epoch) return 0;
+    return (int64_t)((ticks - unix_epoch) / 10000000ull);
+}
+
+// Logs the window of the freshness statement beside this machine's time
+// (either end "unknown" when the statement was not read).
+static void release_log_window(const char *what, const ReleaseInfo *release, int64_t now) {
+    char issued[FRESH_TIME_TEXT_CAPACITY], expires[FRESH_TIME_TEXT_CAPACITY];
+    char machine[FRESH_TIME_TEXT_CAPACITY];
+    fresh_time_text(release->fresh_issued, issued, sizeof issued);
+    fresh_time_text(release->fresh_expires, expires, sizeof expires);
+    fresh_time_text(now, machine, sizeof machine);
+    log_line("%s: issued %s, expires %s; this computer's time %s", what, issued, expires, machine);
+}
+
+// A time for the user's message: "2026-12-11 09:30:00 UTC".
+static void release_readable_time(int64_t seconds, char *buffer, size_t capacity) {
+    char iso[FRESH_TIME_TEXT_CAPACITY];
+    int n = fresh_time_text(seconds, iso, sizeof iso);
+    if (n == 20 && iso[10] == 'T' && iso[19] == 'Z') {
+        iso[10] = ' ';
+        iso[19] = 0;
+        format_narrow(buffer, capacity, "%s UTC", iso);
+    } else {
+        format_narrow(buffer, capacity, "%s", iso);
+    }
+}
+
 // Records the message of a refused release and returns the exit code 2. The
 // detail may quote the signed manifest's own text (a file name, a version),
 // which must not be able to break the line or fake another.
-static int release_refused(VerifyStatus status, const char *detail) {
+static int release_refused(VerifyStatus status, const char *detail, const ReleaseInfo *release,
+                           int64_t now) {
     const char *word = verify_status_word(status);
     char safe_detail[4 * RELEASE_DETAIL_CAPACITY];
     text_escape_controls(detail, safe_detail, sizeof safe_detail);
     log_line("release verification failed: %s: %s", word, safe_detail);
-    if (status == VERIFY_UNKNOWN_KID) {
+    if (status >= VERIFY_FRESH_MISSING) release_log_window("freshness statement", release, now);
+    if (status == VERIFY_UNKNOWN_KID || status == VERIFY_FRESH_UNKNOWN_KID) {
         report_message(1,
                        T16("This copy of Vornquill AI Setup is out of date: the current release is "
                            "signed with a newer key.\n\nDownload the current installer from %ls"),
@@ -94,6 +132,16 @@ static int release_refused(VerifyStatus status, const char *detail) {
                            "Nothing was installed. Try again later, or download the current "
                            "installer from %ls"),
                        download_page_url());
+    } else if (status == VERIFY_STALE) {
+        char expires[FRESH_TIME_TEXT_CAPACITY], machine[FRESH_TIME_TEXT_CAPACITY];
+        release_readable_time(release->fresh_expires, expires, sizeof expires);
+        release_readable_time(now, machine, sizeof machine);
+        report_message(1,
+                       T16("The release information from Vornquill Cloud is out of date: it was "
+                           "valid until %hs, and this computer's clock shows %hs. Nothing "
+                           "was installed.\n\nIf this computer's date or time is wrong, correct "
+                           "it and run Setup again. Otherwise try again later."),
+                       expires, machine);
     } else {
         report_message(1,
                        T16("The release information from Vornquill Cloud failed verification "
@@ -160,8 +208,16 @@ int cloud_fetch_release(CloudClient *client, int may_ask, ReleaseInfo *release) 
 
     char detail[RELEASE_DETAIL_CAPACITY];
     detail[0] = 0;
-    VerifyStatus status = release_verify((const char *)envelope_buffer, (size_t)length,
-                                         version_floor(), release, detail, sizeof detail);
-    if (status == VERIFY_OK) return 0;
-    return release_refused(status, detail);
+    int64_t now = cloud_unix_time_now();
+    VerifyStatus status = release_verify_fresh((const char *)envelope_buffer, (size_t)length,
+                                               version_floor(), now, release, detail,
+                                               sizeof detail);
+    if (status != VERIFY_OK) return release_refused(status, detail, release, now);
+    if (freshness_required()) {
+        char label[96];
+        format_narrow(label, sizeof label, "freshness statement verified (key %s)",
+                      release->fresh_kid);
+        release_log_window(label, release, now);
+    }
+    return 0;
 }

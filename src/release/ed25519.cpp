@@ -1,5 +1,6 @@
 // Ed25519 verification through libsodium's crypto_sign_ed25519_verify_detached
-// (RFC 8032 Ed25519 with SHA-512).
+// (RFC 8032 Ed25519 with SHA-512), and SHA-256 through its crypto_hash_sha256
+// (one portable implementation, no start-up either).
 //
 // The library's general start-up (sodium_init) is not called: it only picks
 // the fastest implementations of other primitives by the CPU's features and
@@ -19,4 +20,10 @@ int release_ed25519_check(const uint8_t signature[64], const uint8_t public_key[
                                                public_key) == 0
                ? 0
                : -1;
+}
+
+void release_sha256(const uint8_t *data, size_t length, uint8_t digest[32]) {
+    static const uint8_t empty = 0;
+    if (data == nullptr) data = &empty;
+    crypto_hash_sha256(digest, data, (unsigned long long)length);
 }

@@ -53,10 +53,9 @@ int fail(char *detail, size_t capacity, const char *message) {
 
 }  // namespace
 
-int envelope_parse(const char *text, size_t length, ReleaseEnvelope *envelope,
-                   char *detail, size_t detail_capacity) {
-    memset(envelope, 0, sizeof *envelope);
-    bool have_kid = false, have_payload = false, have_sig = false;
+int envelope_scan(const char *text, size_t length, const char *const *keys,
+                  EnvelopeField *fields, size_t count, char *detail, size_t detail_capacity) {
+    for (size_t f = 0; f < count; f++) fields[f] = {nullptr, 0, 0};
     size_t pos = 0;
     while (pos < length) {
         const char *line = text + pos;
@@ -85,40 +84,50 @@ int envelope_parse(const char *text, size_t length, ReleaseEnvelope *envelope,
                 return fail(detail, detail_capacity, "latest.txt has an invalid key");
             }
         }
-        const char *value = eq + 1;
-        uint64_t value_length = n - key_length - 1;
-        bool *seen = nullptr;
-        const char **start = nullptr;
-        uint64_t *count = nullptr;
-        if (key_length == 3 && memcmp(line, "kid", 3) == 0) {
-            seen = &have_kid;
-            start = &envelope->kid;
-            count = &envelope->kid_length;
-        } else if (key_length == 7 && memcmp(line, "payload", 7) == 0) {
-            seen = &have_payload;
-            start = &envelope->payload;
-            count = &envelope->payload_length;
-        } else if (key_length == 3 && memcmp(line, "sig", 3) == 0) {
-            seen = &have_sig;
-            start = &envelope->sig;
-            count = &envelope->sig_length;
-        }
-        if (seen != nullptr) {
-            if (*seen) return fail(detail, detail_capacity, "latest.txt repeats a field");
-            *seen = true;
-            *start = value;
-            *count = value_length;
+        for (size_t f = 0; f < count; f++) {
+            if (strlen(keys[f]) != key_length || memcmp(line, keys[f], key_length) != 0) continue;
+            if (fields[f].found) return fail(detail, detail_capacity, "latest.txt repeats a field");
+            fields[f].found = 1;
+            fields[f].value = eq + 1;
+            fields[f].length = n - key_length - 1;
+            break;
         }
     }
+    return 1;
+}
+
+int envelope_kid_valid(const char *kid, uint64_t length) {
+    if (length < 1 || length > ENVELOPE_MAX_KID) return 0;
+    for (uint64_t i = 0; i < length; i++) {
+        if (!kid_char(kid[i])) return 0;
+    }
+    return 1;
+}
+
+int envelope_base64url_text(const char *text, uint64_t length) {
+    return all_base64url(text, length) ? 1 : 0;
+}
+
+int envelope_parse(const char *text, size_t length, ReleaseEnvelope *envelope,
+                   char *detail, size_t detail_capacity) {
+    memset(envelope, 0, sizeof *envelope);
+    static const char *const keys[] = {"kid", "payload", "sig"};
+    EnvelopeField fields[3];
+    if (!envelope_scan(text, length, keys, fields, 3, detail, detail_capacity)) return 0;
+    bool have_kid = fields[0].found, have_payload = fields[1].found, have_sig = fields[2].found;
+    envelope->kid = fields[0].value;
+    envelope->kid_length = fields[0].length;
+    envelope->payload = fields[1].value;
+    envelope->payload_length = fields[1].length;
+    envelope->sig = fields[2].value;
+    envelope->sig_length = fields[2].length;
 
     if (!have_kid || !have_payload || !have_sig) {
         return fail(detail, detail_capacity, "latest.txt lacks kid, payload or sig");
     }
-    bool kid_ok = envelope->kid_length >= 1 && envelope->kid_length <= ENVELOPE_MAX_KID;
-    for (uint64_t i = 0; kid_ok && i < envelope->kid_length; i++) {
-        kid_ok = kid_char(envelope->kid[i]);
+    if (!envelope_kid_valid(envelope->kid, envelope->kid_length)) {
+        return fail(detail, detail_capacity, "latest.txt has an invalid kid");
     }
-    if (!kid_ok) return fail(detail, detail_capacity, "latest.txt has an invalid kid");
     if (envelope->payload_length < ENVELOPE_MIN_PAYLOAD ||
         envelope->payload_length > ENVELOPE_MAX_PAYLOAD ||
         envelope->sig_length != ENVELOPE_SIG_LENGTH) {

@@ -29,6 +29,28 @@ struct ReleaseEnvelope {
 int envelope_parse(const char *text, size_t length, ReleaseEnvelope *envelope,
                    char *detail, size_t detail_capacity);
 
+// One field of a key=value text, as envelope_scan finds it: a view into the
+// caller's text; found is 1 when its line was there (even with an empty value).
+struct EnvelopeField {
+    const char *value;
+    uint64_t length;
+    int found;
+};
+
+// The line grammar of latest.txt shared by every field: splits text into
+// key=value lines (LF or CRLF, blank lines skipped), screens each line
+// (printable ASCII, a key of a-z then a-z 0-9 _, at most 32 bytes) and records
+// the value of each of keys[0..count) in fields[0..count). Other well-formed
+// keys are ignored. 1 on success; 0 with the message of envelope_parse
+// ("latest.txt repeats a field" for a key found twice) on the first failure.
+int envelope_scan(const char *text, size_t length, const char *const *keys,
+                  EnvelopeField *fields, size_t count, char *detail, size_t detail_capacity);
+
+// 1 when kid (length bytes) is 1 to 64 bytes of A-Z a-z 0-9 . _ -, else 0.
+int envelope_kid_valid(const char *kid, uint64_t length);
+// 1 when each of the length bytes of text is in the base64url alphabet.
+int envelope_base64url_text(const char *text, uint64_t length);
+
 // Decodes strict base64url into out. Returns the number of bytes written, or
 // -1 when the text is not strict base64url or its decoded size exceeds
 // capacity (tested before anything is written).

@@ -19,6 +19,15 @@ enum VerifyStatus {
     VERIFY_NO_ARTIFACT = 8,    // no Windows x64 installer, or more than one
     VERIFY_FILE_NAME = 9,      // installer file name missing or not accepted
     VERIFY_TOO_LARGE = 10,     // installer size out of range
+    // The freshness statement, checked after the release verified:
+    VERIFY_FRESH_MISSING = 11,        // none of fresh, fresh_kid, fresh_sig
+    VERIFY_FRESH_FORMAT = 12,         // its lines or base64url malformed, or no memory
+    VERIFY_FRESH_UNKNOWN_KID = 13,    // signed with a key that is not a freshness key
+    VERIFY_FRESH_BAD_SIGNATURE = 14,  // its Ed25519 signature does not verify
+    VERIFY_FRESH_JSON = 15,           // the statement is not strict JSON
+    VERIFY_FRESH_SCHEMA = 16,         // required members or forms missing
+    VERIFY_FRESH_MISMATCH = 17,       // it names another manifest
+    VERIFY_STALE = 18,                // the machine's time is past its expiry
 };
 
 // The verified release. release_verify zero-fills it first; only a record for
@@ -34,6 +43,11 @@ struct ReleaseInfo {
     char *payload;          // heap copy of the envelope's payload text, or null
     uint64_t payload_length;  // length of payload without its terminator
     char sig[128];          // the envelope's sig text, 86 characters
+    uint8_t manifest_sha256[32];  // SHA-256 of the decoded manifest bytes
+    // Filled by the freshness check (release_verify_fresh, freshness_verify):
+    char fresh_kid[65];     // the freshness key id the statement was verified with
+    int64_t fresh_issued;   // the statement's window, Unix seconds (UTC)
+    int64_t fresh_expires;
 };
 
 // One entry of a trusted key table.

@@ -6,4 +6,5 @@ list(APPEND VQ_PORTABLE_SOURCES
   src/release/ed25519.cpp
   src/release/verify.cpp
   src/release/trusted_keys.cpp
+  src/release/freshness.cpp
 )

@@ -22,6 +22,14 @@ const char *verify_status_word(int status) {
     case VERIFY_NO_ARTIFACT: return "no-artifact";
     case VERIFY_FILE_NAME: return "file-name";
     case VERIFY_TOO_LARGE: return "too-large";
+    case VERIFY_FRESH_MISSING: return "fresh-missing";
+    case VERIFY_FRESH_FORMAT: return "fresh-format";
+    case VERIFY_FRESH_UNKNOWN_KID: return "fresh-unknown-kid";
+    case VERIFY_FRESH_BAD_SIGNATURE: return "fresh-bad-signature";
+    case VERIFY_FRESH_JSON: return "fresh-json";
+    case VERIFY_FRESH_SCHEMA: return "fresh-schema";
+    case VERIFY_FRESH_MISMATCH: return "fresh-mismatch";
+    case VERIFY_STALE: return "stale";
     default: return "unknown";
     }
 }
@@ -100,6 +108,8 @@ VerifyStatus release_verify_with_keys(const char *text, size_t length, const cha
     }
 
     if (status == VERIFY_OK) {
+        // The freshness statement names the manifest by this digest.
+        release_sha256(manifest, (size_t)decoded, info->manifest_sha256);
         memcpy(info->kid, kid, sizeof kid);
         memcpy(info->sig, envelope.sig, ENVELOPE_SIG_LENGTH);
         info->sig[ENVELOPE_SIG_LENGTH] = 0;

@@ -30,6 +30,7 @@ trap cleanup EXIT
 key="$root/tests/release/keys/test-release.secret"
 publish() {  # installer version out [key]
   "$release_tool" publish --installer "$1" --version "$2" --key "${4:-$key}" --out "$3" \
+    --fresh-key "$root/tests/release/keys/test-freshness.secret" \
     --self-signed --allow-refused-installer >/dev/null || { echo "FAIL: publishing $2 into $3" >&2; exit 1; }
 }
 
@@ -43,6 +44,8 @@ while len(out) < 300000:
     counter += 1
 open(sys.argv[1], "wb").write(bytes(out[:300000]))
 PY
+# The release is used only with its freshness statement (7 days), which
+# publish writes.
 publish "$work/installer.exe" 1.2.0 "$work/published"
 
 mkdir -p "$work/envelopes"

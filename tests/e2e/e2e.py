@@ -72,6 +72,9 @@ GUARD_CHECK_EXIT_CODE = 0xCF
 UNINSTALL_KEY = ("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
                  "{5E2A7C19-3B4D-4F86-A1C0-9D8E7F6B5A43}_is1")
 RELEASE_PATH = "/v1/public/installer/latest.txt"
+# Every release carries a freshness statement signed with the test key.
+FRESH_KEY = os.path.join(ROOT, "tests", "release", "keys", "test-freshness.secret")
+FRESH_STATEMENT = os.path.join(ROOT, "tests", "lib", "fresh-statement")
 FILES = "/v1/public/installer/files/*"
 ERROR_BAD_EXE_FORMAT = 193
 ERROR_ACCESS_DENIED = 5
@@ -288,6 +291,7 @@ class Bench:
         self.probe = os.path.join(self.win_dir, "window-probe.exe")
         self.release_tool = os.path.join(self.native_dir, "vornquill-release")
         self.key = os.path.join(ROOT, "tests", "release", "keys", "test-release.secret")
+        self.fresh_key = FRESH_KEY
         for f in (self.exe, self.demo, self.release_tool):
             if not os.path.isfile(f):
                 raise Failed("%s has not been built" % f)
@@ -333,14 +337,30 @@ class Bench:
         return out
 
     def publish(self, name, installer, version=VERSION, key=None):
+        """Release NAME, with a freshness statement of the default window."""
         out = os.path.join(self.work, "pub-" + name)
         r = run_quiet([self.release_tool, "publish", "--installer", installer, "--version",
                        version, "--key", key or self.key, "--out", out, "--self-signed",
+                       "--fresh-key", self.fresh_key,
                        "--allow-refused-installer"])
         if r.returncode != 0:
             raise Failed("publishing %s: %s" % (name, r.stdout.decode(errors="replace")))
         self.published[name] = out
         return out
+
+    def freshen(self, folder, *options):
+        """Sets the freshness statement of FOLDER's latest.txt
+        (tests/lib/fresh-statement with OPTIONS: a window, a forgery; the
+        test freshness key unless --key is among them). Returns (issued,
+        expires), or None for --strip."""
+        args = [FRESH_STATEMENT, os.path.join(folder, "latest.txt")] + list(options)
+        if "--key" not in options:
+            args += ["--key", self.fresh_key]
+        r = run_quiet(args)
+        if r.returncode != 0:
+            raise Failed("fresh-statement %s: %s" % (" ".join(options), r.stdout.decode(errors="replace")))
+        m = re.match(rb"issued=(\d+) expires=(\d+)", r.stdout)
+        return (int(m.group(1)), int(m.group(2))) if m else None
 
     def installer_of(self, name, version=VERSION):
         return os.path.join(self.published[name], "files", version, installer_name(version))
@@ -1126,6 +1146,7 @@ def make_largest_release(b, good_fields):
                    os.path.join(out, "latest.txt")])
     if r.returncode != 0:
         raise Failed("sign: %s" % r.stdout.decode(errors="replace"))
+    b.freshen(out)
     b.published["large"] = out
 
 
@@ -1148,6 +1169,7 @@ def publish_manifest(b, name, manifest):
                    os.path.join(out, "latest.txt"), "--force"])
     if r.returncode != 0:
         raise Failed("sign: %s" % r.stdout.decode(errors="replace"))
+    b.freshen(out)
     b.published[name] = out
 
 

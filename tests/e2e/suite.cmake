@@ -9,9 +9,11 @@
 # against the program's steps: it is a timing test (tests/CMakeLists.txt). The disk group mounts size-limited tmpfs file
 # systems over the prefix's ProgramData (root only). The tls group's run
 # meets every refused server in its eight attempts with their full back-off
-# (about two minutes), as does the redirect group's refused redirect.
+# (about two minutes), as does the redirect group's refused redirect. The
+# fresh and edge_fresh groups each wait out a freshness window of 45 s.
 if(VQ_WIN_BUILD_DIR)
-  foreach(group release download install links nginx window boxes disk tls redirect hold proxy attacks)
+  foreach(group release download install links nginx window boxes disk tls redirect hold proxy attacks
+                fresh edge_fresh)
     add_test(NAME e2e.${group}
       COMMAND ${VQ_TESTS_DIR}/lib/wine-isolated
               python3 ${CMAKE_CURRENT_LIST_DIR}/e2e.py ${group}
@@ -24,6 +26,7 @@ if(VQ_WIN_BUILD_DIR)
   set_tests_properties(e2e.tls e2e.redirect PROPERTIES COST 180)
   set_tests_properties(e2e.window PROPERTIES COST 120)
   set_tests_properties(e2e.install e2e.release e2e.download e2e.nginx e2e.disk e2e.attacks PROPERTIES COST 60)
+  set_tests_properties(e2e.fresh e2e.edge_fresh PROPERTIES COST 90)
 endif()
 # The harness's own reading of the servers' logs, without Wine: a request in
 # flight when a run ends, and the time of every server's records.

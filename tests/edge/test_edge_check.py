@@ -41,8 +41,8 @@ LOG_WAIT_S = 30
 LATEST_PATH = ct.RELEASE.partition("?")[0]
 SIZE = 2500000
 NEXT_VERSION = "2.5.0"
-CHECKS = ["release", "freshness", "stale", "envelope", "tls", "certificate", "installer", "entity-tag", "resume",
-          "if-range", "past-end", "content", "redirects"]
+CHECKS = ["release", "freshness", "stale", "envelope", "statement", "tls", "certificate", "installer",
+          "entity-tag", "resume", "if-range", "past-end", "content", "redirects"]
 HINT = 'tools/cloud/README.md, "Releases through a caching edge"'
 # One line of the edge's access log (log_format vornquill_edge).
 # One line of the origin's access log (JSON, see nginx-serve): target, status, bytes.
@@ -183,7 +183,7 @@ class EdgeTests(unittest.TestCase):
             with open(installer, "wb") as f:
                 f.write(ct.installer_bytes(150000, seed=b"next"))
             subprocess.run([tc.TOOL, "publish", "--installer", installer, "--version", NEXT_VERSION, "--key",
-                            tc.SECRET, "--out", out, "--allow-refused-installer"],
+                            tc.SECRET, "--fresh-key", tc.FRESH_SECRET, "--out", out, "--allow-refused-installer"],
                            check=True, capture_output=True, timeout=60)
         with open(os.path.join(out, "latest.txt"), "rb") as f:
             new = f.read()

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the structured fuzz targets (cloud_headers,
-options, text_format) from the cases of their unit tests, in the input layout
-each target reads (see the comment at the top of each target).
+options, text_format, fresh_statement) from the cases of their unit tests, in
+the input layout each target reads (see the comment at the top of each
+target). The freshness statements are signed with the test keys through
+tests/lib/fresh-statement (openssl).
     tests/fuzz/make-seeds.py          rewrites tests/fuzz/corpus/<target>/
 """
 import os
@@ -193,7 +195,62 @@ def text_format():
     write('text_format', 'hex.bin', bytes([1]) + text('\u0000\u00ab\u00ff', wide=True))
 
 
+# -------------------------------------------------------------- fresh_statement
+FRESH_NOW = 1796983862      # the target's fixed time
+# release_test::good_manifest() of tests/release/signing_support.h
+GOOD_MANIFEST = ('{"v":1,"product":"vornquill-ai","version":"1.4.2","channel":"stable","artifacts":'
+                 '[{"platform":"win32","arch":"x64","kind":"windows-installer","fileName":'
+                 '"VornquillAI-Setup-x64-1.4.2.exe","size":73400320,"sha256":'
+                 '"00ff112233445566778899aabbccddeeff00112233445566778899aabbccddee"}]}').encode()
+
+
+def fresh_statement():
+    import hashlib
+    from importlib.machinery import SourceFileLoader
+    root = os.path.dirname(os.path.dirname(HERE))
+    tool = SourceFileLoader('fresh_statement', os.path.join(root, 'tests', 'lib', 'fresh-statement')).load_module()
+    keys = os.path.join(root, 'tests', 'release', 'keys')
+    release_kid, release_seed = tool.read_key(os.path.join(keys, 'test-release.secret'))
+    fresh_kid, fresh_seed = tool.read_key(os.path.join(keys, 'test-freshness.secret'))
+    release = (b'kid=' + release_kid.encode() + b'\npayload=' + tool.b64url(GOOD_MANIFEST) + b'\nsig=' +
+               tool.b64url(tool.sign(release_seed, GOOD_MANIFEST)) + b'\n')
+    digest = hashlib.sha256(GOOD_MANIFEST).hexdigest()
+
+    def statement(sha=digest, issued=FRESH_NOW - 86400, expires=FRESH_NOW + 6 * 86400, extra=''):
+        return ('{"v":1,"product":"vornquill-ai","manifest_sha256":"%s","issued":%d,"expires":%d%s}'
+                % (sha, issued, expires, extra)).encode()
+
+    def lines(st, seed=fresh_seed, kid=fresh_kid):
+        return (b'fresh=' + tool.b64url(st) + b'\nfresh_kid=' + kid.encode() + b'\nfresh_sig=' +
+                tool.b64url(tool.sign(seed, st)) + b'\n')
+
+    statements = {
+        'good': statement(), 'last-second': statement(expires=FRESH_NOW),
+        'expired': statement(expires=FRESH_NOW - 1), 'other-manifest': statement(sha='ab' * 32),
+        'empty-window': statement(issued=FRESH_NOW, expires=FRESH_NOW),
+        'extra-members': statement(extra=',"note":"re-signed","n":[1,2,{"a":null}]'),
+        'upper-hex': statement(sha='AB' * 32), 'not-json': b'{"v":1,',
+        'fraction': statement().replace(b'"v":1', b'"v":1.0'),
+    }
+    for name, st in statements.items():
+        write('fresh_statement', 'statement-%s.bin' % name, b'\0' + st)
+    good = lines(statements['good'])
+    parts = {
+        'good': good, 'expired': lines(statements['expired']),
+        'other-manifest': lines(statements['other-manifest']),
+        'release-key': lines(statements['good'], release_seed, release_kid),
+        'repeated': good + good.split(b'\n')[0] + b'\n',
+        'no-sig': b'\n'.join(good.split(b'\n')[:2]) + b'\n',
+        'crlf': good.replace(b'\n', b'\r\n'),
+    }
+    for name, part in parts.items():
+        write('fresh_statement', 'lines-%s.bin' % name, b'\x01' + part)
+    write('fresh_statement', 'latest-good.txt', release + good)
+    write('fresh_statement', 'latest-without-lines.txt', release)
+
+
 if __name__ == '__main__':
+    fresh_statement()
     cloud_headers()
     options()
     text_format()

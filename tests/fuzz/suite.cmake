@@ -1,7 +1,8 @@
 # libFuzzer targets of the code that reads untrusted input (clang only): the
 # JSON reader, the envelope parser, the base64url decoder, versions, the whole
-# release verification, the cloud's header rules and resumption decision, the
-# command-line switches and the text formatter with its conversions.
+# release verification, the freshness statement, the cloud's header rules and
+# resumption decision, the command-line switches and the text formatter with
+# its conversions.
 #
 # Each target is built twice from the same sources:
 #   fuzz_<name>       AddressSanitizer and UndefinedBehaviorSanitizer; each
@@ -24,7 +25,7 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   set(VQ_FUZZ_SUFFIX_fast "_fast")
 
   set(VQ_FUZZ_TARGETS json_parse envelope_parse base64url_decode version release_verify
-      cloud_headers options text_format)
+      fresh_statement cloud_headers options text_format)
   foreach(variant ${VQ_FUZZ_VARIANTS})
     set(lib vq_fuzz_portable_${variant})
     add_library(${lib} STATIC ${VQ_FUZZ_LIB_SOURCES})
@@ -45,7 +46,8 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     set(dict "")
     if(EXISTS ${CMAKE_SOURCE_DIR}/tests/fuzz/${target}.dict)
       set(dict ${CMAKE_SOURCE_DIR}/tests/fuzz/${target}.dict)
-    elseif(target STREQUAL "json_parse" OR target STREQUAL "release_verify")
+    elseif(target STREQUAL "json_parse" OR target STREQUAL "release_verify" OR
+           target STREQUAL "fresh_statement")
       set(dict ${CMAKE_SOURCE_DIR}/tests/fuzz/json.dict)
     endif()
     add_test(NAME fuzz.${target}

@@ -210,9 +210,12 @@ TEST(ReleaseTrustedKeys, FindIsExact) {
 TEST(ReleaseVerifyWords, StatusWords) {
     const char *words[] = {"ok",     "format",        "unknown-kid", "bad-signature",
                            "json",   "schema",        "wrong-channel", "below-floor",
-                           "no-artifact", "file-name", "too-large"};
-    for (int i = 0; i <= 10; i++) EXPECT_STREQ(verify_status_word(i), words[i]);
-    EXPECT_STREQ(verify_status_word(11), "unknown");
+                           "no-artifact", "file-name", "too-large",
+                           "fresh-missing", "fresh-format", "fresh-unknown-kid",
+                           "fresh-bad-signature", "fresh-json", "fresh-schema",
+                           "fresh-mismatch", "stale"};
+    for (int i = 0; i <= 18; i++) EXPECT_STREQ(verify_status_word(i), words[i]);
+    EXPECT_STREQ(verify_status_word(19), "unknown");
     EXPECT_STREQ(verify_status_word(-1), "unknown");
 }
 

@@ -61,8 +61,8 @@ protected:
         ASSERT_NE(mkdtemp(name), nullptr);
         folder_ = name;
         char error[256];
-        ASSERT_EQ(keyfile_generate("20261210", nullptr, &old_, error, sizeof error), 0) << error;
-        ASSERT_EQ(keyfile_generate("20261211", nullptr, &new_, error, sizeof error), 0) << error;
+        ASSERT_EQ(keyfile_generate(KEY_ROLE_RELEASE, "20261210", nullptr, &old_, error, sizeof error), 0) << error;
+        ASSERT_EQ(keyfile_generate(KEY_ROLE_RELEASE, "20261211", nullptr, &new_, error, sizeof error), 0) << error;
         secret_ = folder_ + "/k.secret";
         public_ = folder_ + "/k.public";
         ASSERT_EQ(keyfile_write_pair(secret_.c_str(), public_.c_str(), &old_, 0, error, sizeof error), 0)
@@ -97,7 +97,7 @@ TEST_F(KeyFile, ASecretThatGroupOrOthersCanReachIsRefused) {
         ASSERT_EQ(chmod(secret_.c_str(), c.mode), 0);
         KeyPair pair;
         char error[512] = "";
-        int result = keyfile_read(secret_.c_str(), 1, &pair, error, sizeof error);
+        int result = keyfile_read(secret_.c_str(), KEY_ROLE_RELEASE, 1, &pair, error, sizeof error);
         char mode_text[8];
         snprintf(mode_text, sizeof mode_text, "%04o", (unsigned)c.mode);
         if (c.accepted) {
@@ -116,7 +116,7 @@ TEST_F(KeyFile, ASecretThatGroupOrOthersCanReachIsRefused) {
     ASSERT_EQ(chmod(public_.c_str(), 0644), 0);
     KeyPair pair;
     char error[512] = "";
-    EXPECT_EQ(keyfile_read(public_.c_str(), 0, &pair, error, sizeof error), 0) << error;
+    EXPECT_EQ(keyfile_read(public_.c_str(), KEY_ROLE_RELEASE, 0, &pair, error, sizeof error), 0) << error;
 }
 
 TEST_F(KeyFile, AFailedReadLeavesNoSecretInThePair) {
@@ -129,7 +129,7 @@ TEST_F(KeyFile, AFailedReadLeavesNoSecretInThePair) {
     KeyPair pair;
     memset(&pair, 0x5a, sizeof pair);
     char error[512] = "";
-    EXPECT_EQ(keyfile_read(broken.c_str(), 1, &pair, error, sizeof error), -1);
+    EXPECT_EQ(keyfile_read(broken.c_str(), KEY_ROLE_RELEASE, 1, &pair, error, sizeof error), -1);
     EXPECT_NE(strstr(error, "inconsistent"), nullptr) << error;
     EXPECT_TRUE(all_zero(pair.seed, sizeof pair.seed));
     EXPECT_EQ(pair.has_secret, 0);
@@ -149,7 +149,7 @@ TEST_F(KeyFile, ReplacingWritesNewFilesAndKeepsOtherLinksOfTheOld) {
     ASSERT_EQ(stat(public_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
     KeyPair pair;
-    ASSERT_EQ(keyfile_read(secret_.c_str(), 1, &pair, error, sizeof error), 0) << error;
+    ASSERT_EQ(keyfile_read(secret_.c_str(), KEY_ROLE_RELEASE, 1, &pair, error, sizeof error), 0) << error;
     EXPECT_STREQ(pair.kid, new_.kid);
     EXPECT_EQ(memcmp(pair.seed, new_.seed, 32), 0);
     keyfile_wipe(&pair);
@@ -236,7 +236,7 @@ TEST_F(KeyFile, ASecretThatCannotBeMovedIntoPlaceIsKeptAndNamed) {
     std::string kept_path = kept + strlen("its secret half is in ");
     KeyPair pair;
     char read_error[512] = "";
-    ASSERT_EQ(keyfile_read(kept_path.c_str(), 1, &pair, read_error, sizeof read_error), 0) << read_error;
+    ASSERT_EQ(keyfile_read(kept_path.c_str(), KEY_ROLE_RELEASE, 1, &pair, read_error, sizeof read_error), 0) << read_error;
     EXPECT_EQ(memcmp(pair.seed, new_.seed, 32), 0);
     keyfile_wipe(&pair);
     EXPECT_EQ(read_text(secret_), old_secret_text_);
@@ -270,9 +270,9 @@ std::string signed_release(const KeyPair &pair, const char *version) {
 TEST(KeyRotation, ATableOfTwoAcceptsEitherKeyAndRefusesOthers) {
     char error[256];
     KeyPair old_key, new_key, stranger;
-    ASSERT_EQ(keyfile_generate("20261210", nullptr, &old_key, error, sizeof error), 0) << error;
-    ASSERT_EQ(keyfile_generate("20271210", nullptr, &new_key, error, sizeof error), 0) << error;
-    ASSERT_EQ(keyfile_generate("20271211", nullptr, &stranger, error, sizeof error), 0) << error;
+    ASSERT_EQ(keyfile_generate(KEY_ROLE_RELEASE, "20261210", nullptr, &old_key, error, sizeof error), 0) << error;
+    ASSERT_EQ(keyfile_generate(KEY_ROLE_RELEASE, "20271210", nullptr, &new_key, error, sizeof error), 0) << error;
+    ASSERT_EQ(keyfile_generate(KEY_ROLE_RELEASE, "20271211", nullptr, &stranger, error, sizeof error), 0) << error;
     const TrustedKey before[] = {keyfile_trusted_key(&old_key)};
     const TrustedKey both[] = {keyfile_trusted_key(&old_key), keyfile_trusted_key(&new_key)};
     const TrustedKey after[] = {keyfile_trusted_key(&new_key)};

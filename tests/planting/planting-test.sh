@@ -133,6 +133,7 @@ run_until() {  # what stop_at folder exe arguments...
   --cert pinned --timestamp >"$work/sign.txt" 2>&1 || fail "signing the demo installer: $(cat "$work/sign.txt")"
 "$native_dir/vornquill-release" publish --installer "$work/signed.exe" --version 1.2.0 \
   --key "$here/tests/release/keys/test-release.secret" --out "$work/published" --self-signed \
+  --fresh-key "$here/tests/release/keys/test-freshness.secret" \
   --trust-ca "$here/tests/signing/ca.crt" >"$work/publish.txt" 2>&1 ||
   fail "publishing the release: $(cat "$work/publish.txt")"
 bench_cloud_start "$work/published" "$win_dir" "$work" ||

@@ -21,6 +21,7 @@ demo="$win/tools/vq-demo-installer.exe"
 [ -f "$demo" ] || { echo "FAIL: $demo has not been built" >&2; exit 1; }
 table="$src/tests/verify/signed-fixtures.table"
 key="$src/tests/release/keys/test-release.secret"
+fresh="$src/tests/release/keys/test-freshness.secret"
 ca="$src/tests/signing/ca.crt"
 work="$(mktemp -d /tmp/vq-publish-check.XXXXXX)"
 trap 'rm -rf "$work"' EXIT
@@ -42,7 +43,7 @@ while IFS='|' read -r file roots setup verdict status timestamp publish _sign_pe
   trust=()
   [ "$roots" = ca ] && trust=(--trust-ca "$ca")
   what="$file (roots: $roots)"
-  out="$("$tool" publish --installer "f/$file.exe" --version "1.0.$n" --key "$key" --out "r$n" "${trust[@]}" 2>&1)"
+  out="$("$tool" publish --fresh-key "$fresh" --installer "f/$file.exe" --version "1.0.$n" --key "$key" --out "r$n" "${trust[@]}" 2>&1)"
   rc=$?
   if [ "$publish" = accepted ]; then
     if [ "$rc" = 0 ] && [ -f "r$n/latest.txt" ]; then ok "$what: published"; else fail "$what: refused: $out"; fi
@@ -92,7 +93,7 @@ EOF
 chmod +x bin/osslsigncode
 cp f/pinned-ts.exe swapped.exe
 : >swap
-out="$(PATH="$work/bin:$PATH" VORNQUILL_PKCS11_PIN="$pin_value" "$tool" publish --installer swapped.exe --version 2.1.0 \
+out="$(PATH="$work/bin:$PATH" VORNQUILL_PKCS11_PIN="$pin_value" "$tool" publish --fresh-key "$fresh" --installer swapped.exe --version 2.1.0 \
   --key "$key" --out swap-release --trust-ca "$ca" 2>&1)" || fail "publishing while the installer is replaced: $out"
 rm swap
 cmp -s f/pinned-ts.exe swap-release/files/2.1.0/VornquillAI-Setup-x64-2.1.0.exe ||
@@ -107,7 +108,7 @@ expect_eq "$(cat pin-seen 2>/dev/null)" "" "the PIN from the environment is in n
   bench_token_init release "$pin_value"
   "$tool" keygen --secret "pkcs11:token=release;object=release-2027" --public token.public \
     --module /usr/lib/softhsm/libsofthsm2.so --pin-file pin >/dev/null || { echo "FAIL: keygen in the token"; exit 1; }
-  PATH="$work/bin:$PATH" "$tool" publish --installer ../f/pinned-ts.exe --version 2.1.1 \
+  PATH="$work/bin:$PATH" "$tool" publish --fresh-key "$fresh" --installer ../f/pinned-ts.exe --version 2.1.1 \
     --key "pkcs11:token=release;object=release-2027" --module /usr/lib/softhsm/libsofthsm2.so --pin-file pin \
     --out ../token-release --trust-ca "$ca" >../token-publish.out 2>&1
 ) || fail "the token for the --pin-file publish: $(cat token-publish.out 2>/dev/null)"
@@ -118,19 +119,19 @@ expect_eq "$(grep -rlF -- "$pin_value" tmp)" "" "no file in the temporary folder
 # is read.
 mkdir open-tmp && chmod 0777 open-tmp
 expect_run 1 "cannot make a private folder in TMPDIR $work/open-tmp: it can be written by its group or by others and is not sticky (owner $(id -u), mode 0777)" \
-  -- env TMPDIR="$work/open-tmp" "$tool" publish --installer f/pinned-ts.exe --version 2.1.2 --key "$key" \
+  -- env TMPDIR="$work/open-tmp" "$tool" publish --fresh-key "$fresh" --installer f/pinned-ts.exe --version 2.1.2 --key "$key" \
   --out open-release --trust-ca "$ca"
 [ -e open-release ] && fail "a publish refused for its temporary folder wrote open-release"
 
 # The tool says which profile it judges with, and refuses the other
 # profile's release key (a key named with the production key id).
 expect_run 0 "this tool was built with the test profile" -- "$tool" help
-expect_run 0 "installer checked as a test-profile setup checks it" -- "$tool" publish --installer f/pinned-ts.exe \
+expect_run 0 "installer checked as a test-profile setup checks it" -- "$tool" publish --fresh-key "$fresh" --installer f/pinned-ts.exe \
   --version 2.2.0 --key "$key" --out profile --trust-ca "$ca"
 "$tool" keygen --secret prod.secret --public prod.public --kid release-20261210-9637c788 >/dev/null ||
   fail "keygen with the production key id"
 expect_run 1 "key release-20261210-9637c788 is the production profile's release key, but this tool was built with the test profile and judges installers with its pins: publish with a vornquill-release built with -DVQ_PROFILE=production" \
-  -- "$tool" publish --installer f/pinned-ts.exe --version 2.3.0 --key prod.secret --out prod --trust-ca "$ca"
+  -- "$tool" publish --fresh-key "$fresh" --installer f/pinned-ts.exe --version 2.3.0 --key prod.secret --out prod --trust-ca "$ca"
 [ -e prod ] && fail "a publish with the production key wrote its folder"
 # The release engineer's tool, built with the production profile, the other
 # way round: it says so, refuses the test release key, and lets no refused
@@ -138,24 +139,24 @@ expect_run 1 "key release-20261210-9637c788 is the production profile's release 
 expect_run 0 "this tool was built with the production profile" -- "$production_tool" help
 "$production_tool" keygen --secret own.secret --public own.public >/dev/null || fail "keygen with a new key"
 expect_run 1 "is the test profile's release key, but this tool was built with the production profile and judges installers with its pins: publish with a vornquill-release built with -DVQ_PROFILE=test" \
-  -- "$production_tool" publish --installer f/pinned-ts.exe --version 2.3.1 --key "$key" --out prod-test-key --trust-ca "$ca"
+  -- "$production_tool" publish --fresh-key "$fresh" --installer f/pinned-ts.exe --version 2.3.1 --key "$key" --out prod-test-key --trust-ca "$ca"
 [ -e prod-test-key ] && fail "a production-profile publish with the test key wrote its folder"
 expect_run 1 "only for test releases, signed with the test release key or by a test-profile tool, not with key" \
-  -- "$production_tool" publish --installer f/unsigned.exe --version 2.3.2 --key own.secret --out prod-forced \
+  -- "$production_tool" publish --fresh-key "$fresh" --installer f/unsigned.exe --version 2.3.2 --key own.secret --out prod-forced \
      --allow-refused-installer
 [ -e prod-forced ] && fail "a production-profile tool published a refused installer"
 
 # A fixture that must publish a refused installer says so and is warned.
-out="$("$tool" publish --installer f/unsigned.exe --version 2.0.0 --key "$key" --out forced \
+out="$("$tool" publish --fresh-key "$fresh" --installer f/unsigned.exe --version 2.0.0 --key "$key" --out forced \
   --allow-refused-installer 2>err.txt)" || fail "--allow-refused-installer did not publish: $(cat err.txt)"
 grep -q "published 2.0.0" <<<"$out" || fail "the forced publish: $out"
 grep -q "WARNING: --allow-refused-installer: publishing f/unsigned.exe, which every setup will refuse: every setup refuses its signature: not signed" err.txt ||
   fail "the forced publish's warning: $(cat err.txt)"
 # It publishes nothing it could not check: a link stays refused.
-expect_run 1 "is a symbolic link" -- "$tool" publish --installer f/link.exe --version 2.0.2 --key "$key" \
+expect_run 1 "is a symbolic link" -- "$tool" publish --fresh-key "$fresh" --installer f/link.exe --version 2.0.2 --key "$key" \
   --out forced-link --allow-refused-installer
 # An accepted installer gets no warning with it.
-"$tool" publish --installer f/pinned-ts.exe --version 2.0.1 --key "$key" --out quiet --trust-ca "$ca" \
+"$tool" publish --fresh-key "$fresh" --installer f/pinned-ts.exe --version 2.0.1 --key "$key" --out quiet --trust-ca "$ca" \
   --allow-refused-installer >/dev/null 2>err.txt || fail "publishing an accepted installer failed"
 [ -s err.txt ] && fail "an accepted installer was warned about: $(cat err.txt)"
 left="$(find tmp -mindepth 1 -maxdepth 1)"

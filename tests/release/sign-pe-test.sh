@@ -386,9 +386,10 @@ expect_run 1 "installer.exe already exists (use --force to replace it)" -- "${ba
 
 # ---- under Wine: the signed setup executable and the signed installer -----
 release_key="$src/tests/release/keys/test-release.secret"
-chmod 600 "$release_key"
+fresh_key="$src/tests/release/keys/test-freshness.secret"
+chmod 600 "$release_key" "$fresh_key"
 expect_run 0 "published 3.2.0" -- "$tool" publish --installer installer.exe --version 3.2.0 \
-  --key "$release_key" --out live --trust-ca "$certs/ca.crt"
+  --key "$release_key" --fresh-key "$fresh_key" --out live --trust-ca "$certs/ca.crt"
 . "$src/scripts/wine-env.sh"
 if [ -z "${WINEPREFIX:-}" ]; then
   wine_env_start

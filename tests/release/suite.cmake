@@ -8,6 +8,10 @@ add_test(NAME release.tool
           ${CMAKE_BINARY_DIR}/vornquill-release ${CMAKE_SOURCE_DIR} $<TARGET_FILE:vq_fail_fchmod>
           $<TARGET_FILE:vq_fs_probe>)
 set_tests_properties(release.tool PROPERTIES TIMEOUT 120)
+add_test(NAME release.fresh
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/release/fresh-test.sh ${CMAKE_BINARY_DIR}/vornquill-release
+          ${CMAKE_SOURCE_DIR} $<TARGET_FILE:vq_fail_fchmod> $<TARGET_FILE:vq_fs_probe>)
+set_tests_properties(release.fresh PROPERTIES TIMEOUT 120)
 add_test(NAME release.check
   COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/release/test_check.py ${CMAKE_BINARY_DIR}/vornquill-release)
 set_tests_properties(release.check PROPERTIES TIMEOUT 300 LABELS cloud)
@@ -22,6 +26,11 @@ target_link_libraries(vq_token_fixture PRIVATE ${CMAKE_DL_LIBS})
 add_library(vq_p11_probe MODULE ${CMAKE_SOURCE_DIR}/tests/release/p11_probe.c)
 target_include_directories(vq_p11_probe PRIVATE ${VQ_P11KIT_TEST_INCLUDE_DIRS})
 target_link_libraries(vq_p11_probe PRIVATE ${CMAKE_DL_LIBS})
+# The systemd units that renew the statement: verified by systemd, and the
+# service's command line run against a test folder and a token.
+add_test(NAME release.timer
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/release/test_refresh_timer.py ${CMAKE_BINARY_DIR}/vornquill-release)
+set_tests_properties(release.timer PROPERTIES TIMEOUT 120)
 add_test(NAME release.token
   COMMAND ${VQ_TESTS_DIR}/lib/wine-isolated
           ${CMAKE_SOURCE_DIR}/tests/release/token-test.sh ${CMAKE_BINARY_DIR}/vornquill-release

@@ -25,6 +25,10 @@ TOOL = None  # set from the command line
 KEYS = os.path.join(HERE, "keys")
 PUBLIC = os.path.join(KEYS, "test-release.public")
 SECRET = os.path.join(KEYS, "test-release.secret")
+FRESH_SECRET = os.path.join(KEYS, "test-freshness.secret")
+FRESH_PUBLIC = os.path.join(KEYS, "test-freshness.public")
+FRESH_STATEMENT = os.path.join(ct.REPO, "tests", "lib", "fresh-statement")
+DAY = 86400
 CLOUD = os.path.join(ct.REPO, "scripts", "cloud")
 NGINX_SERVE = os.path.join(ct.REPO, "tools", "cloud", "nginx-serve")
 VERSION = "2.4.1"
@@ -56,8 +60,18 @@ def publish(root, data):
         f.write(data)
     folder = os.path.join(root, "published")
     subprocess.run([TOOL, "publish", "--installer", installer, "--version", VERSION, "--key", SECRET,
-                    "--out", folder, "--allow-refused-installer"], check=True, capture_output=True, timeout=60)
+                    "--fresh-key", FRESH_SECRET, "--out", folder, "--allow-refused-installer"],
+                   check=True, capture_output=True, timeout=60)
     return folder
+
+
+def with_statement(root, latest, *options):
+    """The text of latest.txt with its statement set by tests/lib/fresh-statement."""
+    out = os.path.join(root, "crafted.txt")
+    subprocess.run([sys.executable, FRESH_STATEMENT, latest, "--out", out] + list(options),
+                   check=True, capture_output=True, timeout=60)
+    with open(out, encoding="ascii") as f:
+        return f.read()
 
 
 def start(argv, root, name):
@@ -119,8 +133,9 @@ class ReferenceCloudTests(unittest.TestCase):
                 self.assertEqual(code, 0, out)
                 self.assertEqual([s for s, _, _ in lines if s != "ok"], [], out)
                 names = [n for _, n, _ in lines]
-                self.assertEqual(names, ["release", "freshness", "stale", "envelope", "tls", "certificate", "installer",
-                                         "entity-tag", "resume", "if-range", "past-end", "content", "redirects"],
+                self.assertEqual(names, ["release", "freshness", "stale", "envelope", "statement", "tls",
+                                         "certificate", "installer", "entity-tag", "resume", "if-range",
+                                         "past-end", "content", "redirects"],
                                  out)
                 text = dict((n, r) for _, n, r in lines)
                 self.assertIn(f"version {VERSION}, {FILE_NAME}, 200000 bytes, SHA-256 {self.f.sha}",
@@ -186,6 +201,67 @@ class ReferenceCloudTests(unittest.TestCase):
                 self.assertEqual(code, 1, out)
                 self.assertIn(line + "\n", out)
                 self.assertRegex(out, r"summary: \d+ ok, \d+ warn, [1-9]\d* FAIL\n")
+
+    def test_statement_time_left(self):
+        """The statement's line: the time left and its window; a warning below 3 days left (or below
+        half a shorter window); a FAIL for a stale, missing or foreign statement, which every setup
+        refuses. Each case serves a crafted latest.txt (tests/lib/fresh-statement) in place of the
+        published one."""
+        latest = os.path.join(self.f.folder, "latest.txt")
+        release_path = "/v1/public/installer/latest.txt"
+        fresh_kid = "fresh-20261211-c40ca3d5"
+        cases = [
+            # (name, fresh-statement options, status, text of the line (a regular expression))
+            ("as published: 7 days", [], "ok",
+             r"(6 d 23 h|7 d 0 h) left: fresh until \S+Z \(window 7 d 0 h, issued \S+Z, key " + fresh_kid + r"\)"),
+            ("3 days and a minute left", ["--issued", f"now-{4 * DAY - 60}", "--expires", f"now+{3 * DAY + 60}"],
+             "ok", r"3 d 0 h left: fresh until"),
+            ("a minute under 3 days left", ["--issued", f"now-{4 * DAY + 60}", "--expires", f"now+{3 * DAY - 60}"],
+             "warn", r"2 d 23 h left: fresh until \S+Z, then every setup refuses this release \(window 7 d 0 h,"
+             r" issued \S+Z, key " + fresh_kid + r"\)\. Change: run vornquill-release refresh on the publishing"
+             r" host, whose timer should have renewed it by now"),
+            ("a short window, more than half left", ["--issued", "now-1800", "--expires", "now+5400"], "ok",
+             r"1 h (29|30) min left"),
+            ("a short window, less than half left", ["--issued", "now-5400", "--expires", "now+1800"], "warn",
+             r"(29|30) min left: fresh until"),
+            ("expired", ["--expired"], "FAIL",
+             r"stale: the statement expired at \S+Z, 1 min ago \(issued \S+Z, key " + fresh_kid + r"\): every"
+             r" setup refuses this release as out of date \(exit code 2, reason release\)\. Change: run"
+             r" vornquill-release refresh on the publishing host"),
+            ("missing", ["--strip"], "FAIL",
+             r"latest\.txt has no freshness statement \(fresh, fresh_kid, fresh_sig\): every setup refuses"
+             r" this release \(exit code 2, reason release\)\. Change: publish with --fresh-key, or add the"
+             r" statement with vornquill-release refresh"),
+            ("signed by a release key", ["--key-override", SECRET], "FAIL",
+             r"refused as a setup refuses it: unknown-kid: the freshness statement is signed with key"
+             r" release-20261210-395dbabf, which this installer does not know as a freshness key"),
+            ("of another manifest", ["--digest", "ab" * 32], "FAIL",
+             r"refused as a setup refuses it: other-manifest: the freshness statement is for another manifest"
+             r" \(sha256 abab"),
+        ]
+        for name, options, status, text in cases:
+            with self.subTest(name):
+                key = FRESH_SECRET
+                if options[:1] == ["--key-override"]:
+                    key, options = options[1], options[2:]
+                body = with_statement(self.f.root, latest, "--key", key, *options) \
+                    if options != ["--strip"] else with_statement(self.f.root, latest, "--strip")
+                self.set_rules([{"path": release_path, "body": body}])
+                code, out, lines = run_check(self.port)
+                found = [(s, r) for s, n, r in lines if n == "statement"]
+                self.assertEqual(len(found), 1, out)
+                self.assertEqual(found[0][0], status, out)
+                self.assertRegex(found[0][1], "^" + text, out)
+                self.assertEqual(code, 1 if status == "FAIL" else 0, out)
+        # The freshness key can be named; a release key is refused in its place.
+        self.set_rules([])
+        code, out, lines = run_check(self.port, "--fresh-key", FRESH_PUBLIC)
+        self.assertEqual(code, 0, out)
+        self.assertIn("statement", [n for s, n, _ in lines if s == "ok"], out)
+        code, out, _ = run_check(self.port, "--fresh-key", PUBLIC)
+        self.assertEqual(code, 2, out)
+        self.assertIn("is a release key (kind vornquill-release-public-key), but a freshness key is needed here",
+                      out)
 
     def test_every_severity_is_pinned(self):
         """The severities no other case shows, each pinned by its whole line: a FAIL that became a
@@ -323,7 +399,7 @@ class NginxTests(unittest.TestCase):
         code, out, lines = self.check_nginx("--sha256-tags")
         self.assertEqual(code, 0, out)
         self.assertEqual([s for s, _, _ in lines if s != "ok"], [], out)
-        self.assertEqual(len(lines), 13, out)
+        self.assertEqual(len(lines), 14, out)
 
     def test_stock_configuration_warns_about_the_entity_tag(self):
         code, out, lines = self.check_nginx()

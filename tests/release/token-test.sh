@@ -171,7 +171,7 @@ expect_run 0 "id=$flushed_kid" -- "$fixture" "$module" release 1234 show unflush
 # pinned test certificate and a time stamp of the test PKI, which the test
 # machines trust).
 "$src/tools/sign-installer" "$demo" signed.exe --cert pinned --timestamp >/dev/null || fail "signing the demo installer"
-expect_run 0 "signed with $kid" -- "$tool" publish --installer signed.exe --version 3.1.4 --key "$uri" \
+expect_run 0 "signed with $kid" -- "$tool" publish --fresh-key "$src/tests/release/keys/test-freshness.secret" --installer signed.exe --version 3.1.4 --key "$uri" \
   --module "$module" --pin-file pin --out rel --trust-ca "$src/tests/signing/ca.crt"
 expect_run 0 "status=ok" -- "$tool" verify --envelope rel/latest.txt --key token.public
 
@@ -184,11 +184,11 @@ expect_run 0 "status=ok" -- "$tool" verify --envelope rel/latest.txt --key token
 # names as made elsewhere (CKA_LOCAL false).
 "$fixture" "$module" release 1234 import test-key "$test_kid" "$test_seed" "$test_public" || fail "fixture import"
 expect_run 1 'the key "test-key" in token "release" is not fit to sign: it has not been sensitive since it was made (CKA_ALWAYS_SENSITIVE is false); it was extractable once (CKA_NEVER_EXTRACTABLE is false); it was not made in this token (CKA_LOCAL is false)' \
-  -- "$tool" publish --installer signed.exe --version 3.1.4 --key "pkcs11:token=release;object=test-key" \
+  -- "$tool" publish --fresh-key "$src/tests/release/keys/test-freshness.secret" --installer signed.exe --version 3.1.4 --key "pkcs11:token=release;object=test-key" \
   --module "$module" --pin-file pin --out live --trust-ca "$src/tests/signing/ca.crt" --self-signed
 [ -e live ] && fail "a publish with a refused key wrote its folder"
 expect_run 0 'note: the key "test-key" in token "release" was not made in this token (CKA_LOCAL is false): it was made elsewhere and brought in' \
-  -- env VQ_P11_PROBE_MODULE="$module" VQ_P11_PROBE_NEVER_OUT=1 "$tool" publish --installer signed.exe \
+  -- env VQ_P11_PROBE_MODULE="$module" VQ_P11_PROBE_NEVER_OUT=1 "$tool" publish --fresh-key "$src/tests/release/keys/test-freshness.secret" --installer signed.exe \
   --version 3.1.4 --key "pkcs11:token=release;object=test-key" --module "$probe" --pin-file pin --out live \
   --trust-ca "$src/tests/signing/ca.crt" --self-signed
 grep -q "^kid=$test_kid" live/latest.txt || fail "the release is not signed with the test key: $(cat live/latest.txt)"

@@ -38,6 +38,9 @@ expect_no_leftovers() {
 
 cd "$work"
 head -c 300001 /dev/urandom > installer.exe
+# Every release carries its freshness statement (fresh-test.sh tests it).
+cp "$src/tests/release/keys/test-freshness.secret" fresh.secret
+chmod 600 fresh.secret
 
 # keygen
 expect_run 0 "kid=release-20260102-" -- "$tool" keygen --secret k.secret --public k.public --date 20260102
@@ -124,7 +127,7 @@ chmod 400 open.secret
 expect_run 0 "" -- "$tool" sign --manifest tiny.json --key open.secret --out open.txt
 
 # publish -> verify
-expect_run 0 "published 1.4.2" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.4.2 --key k.secret --out rel
+expect_run 0 "published 1.4.2" -- "$tool" publish --fresh-key fresh.secret --allow-refused-installer --installer installer.exe --version 1.4.2 --key k.secret --out rel
 [ -f rel/latest.txt ] || fail "publish made no latest.txt"
 cmp -s installer.exe rel/files/1.4.2/VornquillAI-Setup-x64-1.4.2.exe || fail "the published installer differs"
 [ "$(find rel -type f | wc -l)" = 2 ] || fail "the release folder holds other files: $(find rel -type f)"
@@ -166,7 +169,7 @@ sed '/^kid=/d' rel/latest.txt > tampered-nokid.txt
 expect_verdict tampered-nokid.txt k.public format "latest.txt lacks kid, payload or sig"
 # A release signed by another key under the same key id.
 "$tool" keygen --secret other.secret --public other.public --kid "$kid" >/dev/null || fail "keygen --kid"
-expect_run 0 "" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.4.2 --key other.secret --out impostor
+expect_run 0 "" -- "$tool" publish --fresh-key fresh.secret --allow-refused-installer --installer installer.exe --version 1.4.2 --key other.secret --out impostor
 expect_verdict impostor/latest.txt k.public bad-signature "the Ed25519 signature does not verify (key $kid)"
 
 # sign: any manifest bytes, judged only by verify.
@@ -193,25 +196,25 @@ expect_verdict crlf.txt k.public file-name 'the Windows installer'"'"'s file nam
 [ "$("$tool" verify --envelope crlf.txt --key k.public | grep -c '')" = 2 ] || fail "verify printed more than its two lines"
 
 # publish refusals; none leaves a folder behind.
-expect_run 1 "not empty; refusing to overwrite" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.4.3 --key k.secret --out rel
+expect_run 1 "not empty; refusing to overwrite" -- "$tool" publish --fresh-key fresh.secret --allow-refused-installer --installer installer.exe --version 1.4.3 --key k.secret --out rel
 grep -q 1.4.2 <(ls rel/files) || fail "a refused publish changed the existing release"
-expect_run 0 "published 1.4.3" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.4.3 --key k.secret --out rel/ --force --self-signed
+expect_run 0 "published 1.4.3" -- "$tool" publish --fresh-key fresh.secret --allow-refused-installer --installer installer.exe --version 1.4.3 --key k.secret --out rel/ --force --self-signed
 [ "$(ls rel/files)" = 1.4.3 ] || fail "--force did not replace the release: $(ls rel/files)"
 [ -f rel/files/1.4.3/VornquillAI-Setup-x64-1.4.3-SELFSIGNED.exe ] || fail "the self-signed file name"
 expect_verdict rel/latest.txt k.public ok ""
 mkdir emptydir
-expect_run 0 "published" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 --key k.secret --out emptydir
-expect_run 1 "cannot open installer" -- "$tool" publish --allow-refused-installer --installer missing.exe --version 1.0.0 --key k.secret --out r1
+expect_run 0 "published" -- "$tool" publish --fresh-key fresh.secret --allow-refused-installer --installer installer.exe --version 1.0.0 --key k.secret --out emptydir
+expect_run 1 "cannot open installer" -- "$tool" publish --fresh-key fresh.secret --allow-refused-installer --installer missing.exe --version 1.0.0 --key k.secret --out r1
 : > zero.exe
-expect_run 1 "has 0 bytes" -- "$tool" publish --allow-refused-installer --installer zero.exe --version 1.0.0 --key k.secret --out r2
-expect_run 1 "not a regular file" -- "$tool" publish --allow-refused-installer --installer emptydir --version 1.0.0 --key k.secret --out r3
-expect_run 2 "is not a valid version" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0 --key k.secret --out r4
-expect_run 1 "holds only a public key" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 --key k.public --out r5
-expect_run 1 "cannot open key file" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 --key nokey --out r6
-expect_run 1 "does not exist" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 --key k.secret --out nodir/r7
-expect_run 1 "is not a folder" -- "$tool" publish --allow-refused-installer --installer installer.exe --version 1.0.0 --key k.secret --out installer.exe
-expect_run 2 "unknown option" -- "$tool" publish --installer installer.exe --version 1.0.0 --key k.secret --out r8 --channel beta
-expect_run 2 "needs a value" -- "$tool" publish --installer installer.exe --version
+expect_run 1 "has 0 bytes" -- "$tool" publish --fresh-key fresh.secret --allow-refused-installer --installer zero.exe --version 1.0.0 --key k.secret --out r2
+expect_run 1 "not a regular file" -- "$tool" publish --fresh-key fresh.secret --allow-refused-installer --installer emptydir --version 1.0.0 --key k.secret --out r3
+expect_run 2 "is not a valid version" -- "$tool" publish --fresh-key fresh.secret --allow-refused-installer --installer installer.exe --version 1.0 --key k.secret --out r4
+expect_run 1 "holds only a public key" -- "$tool" publish --fresh-key fresh.secret --allow-refused-installer --installer installer.exe --version 1.0.0 --key k.public --out r5
+expect_run 1 "cannot open key file" -- "$tool" publish --fresh-key fresh.secret --allow-refused-installer --installer installer.exe --version 1.0.0 --key nokey --out r6
+expect_run 1 "does not exist" -- "$tool" publish --fresh-key fresh.secret --allow-refused-installer --installer installer.exe --version 1.0.0 --key k.secret --out nodir/r7
+expect_run 1 "is not a folder" -- "$tool" publish --fresh-key fresh.secret --allow-refused-installer --installer installer.exe --version 1.0.0 --key k.secret --out installer.exe
+expect_run 2 "unknown option" -- "$tool" publish --fresh-key fresh.secret --installer installer.exe --version 1.0.0 --key k.secret --out r8 --channel beta
+expect_run 2 "needs a value" -- "$tool" publish --fresh-key fresh.secret --installer installer.exe --version
 expect_run 2 "given twice" -- "$tool" verify --envelope a --envelope b --key k.public
 for d in r1 r2 r3 r4 r5 r6 r7 r8; do [ -e "$d" ] && fail "a refused publish left $d"; done
 expect_no_leftovers .
@@ -221,7 +224,7 @@ chmod 600 broken.secret
 expect_run 1 "inconsistent" -- "$tool" sign --manifest beta.json --key broken.secret --out e.txt
 
 help_text="$("$tool" help)"
-for command in keygen sign verify publish check help; do
+for command in keygen sign verify publish refresh check help; do
   grep -q "^  $command\( \|$\)" <<<"$help_text" || fail "help does not list $command"
 done
 expect_run 2 "unknown command" -- "$tool" frobnicate

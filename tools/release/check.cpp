@@ -25,6 +25,7 @@
 #include "release/manifest.h"
 #include "release/release.h"
 #include "tools/release/keyfile.h"
+#include "tools/release/statement.h"
 
 namespace {
 
@@ -496,8 +497,72 @@ void check_staleness(const Exchange *ex, long long kept) {
     }
 }
 
+// ---- the freshness statement ---------------------------------------------
+
+enum {
+    CHECK_FRESH_WARN_S = 3 * 86400,  // warn below this much time left (or half the window)
+};
+
+const char fresh_hint[] = "tools/cloud/README.md, \"Keeping releases fresh\"";
+
+// Judges the statement of a verified latest.txt as a setup of the profile
+// of the keys given would, at this machine's time, and reports the time left.
+void check_statement(const uint8_t *body, size_t length, const TrustedKey *keys, size_t count) {
+    StatementInfo info;
+    char detail[256];
+    int64_t now = (int64_t)time(nullptr);
+    StatementStatus status = statement_read((const char *)body, length, keys, count, now, &info,
+                                            detail, sizeof detail);
+    char issued[32], expires[32], left[48], window[48];
+    statement_time_text(info.issued, issued, sizeof issued);
+    statement_time_text(info.expires, expires, sizeof expires);
+    statement_span_text(info.expires - now, left, sizeof left);
+    statement_span_text(info.expires - info.issued, window, sizeof window);
+    if (status == STATEMENT_MISSING) {
+        report("FAIL", "statement",
+               "latest.txt has no freshness statement (fresh, fresh_kid, fresh_sig): every setup "
+               "refuses this release (exit code 2, reason release). Change: publish with "
+               "--fresh-key, or add the statement with vornquill-release refresh (%s)",
+               fresh_hint);
+        return;
+    }
+    if (status == STATEMENT_EXPIRED) {
+        char ago[48];
+        statement_span_text(now - info.expires, ago, sizeof ago);
+        report("FAIL", "statement",
+               "stale: the statement expired at %s, %s ago (issued %s, key %s): every setup "
+               "refuses this release as out of date (exit code 2, reason release). Change: run "
+               "vornquill-release refresh on the publishing host and see why its timer did not; "
+               "a cache that serves this copy while the origin fails stops doing so once the "
+               "origin answers (%s)",
+               expires, ago, issued, info.kid, fresh_hint);
+        return;
+    }
+    if (status != STATEMENT_OK) {
+        report("FAIL", "statement",
+               "refused as a setup refuses it: %s: %s. Change: renew it with vornquill-release "
+               "refresh and the freshness key these setups trust (%s)",
+               statement_status_word(status), detail, fresh_hint);
+        return;
+    }
+    int64_t remaining = info.expires - now;
+    int64_t threshold = (info.expires - info.issued) / 2;
+    if (threshold > CHECK_FRESH_WARN_S) threshold = CHECK_FRESH_WARN_S;
+    if (remaining < threshold) {
+        report("warn", "statement",
+               "%s left: fresh until %s, then every setup refuses this release (window %s, issued "
+               "%s, key %s). Change: run vornquill-release refresh on the publishing host, whose "
+               "timer should have renewed it by now (%s)",
+               left, expires, window, issued, info.kid, fresh_hint);
+    } else {
+        report("ok", "statement", "%s left: fresh until %s (window %s, issued %s, key %s)", left,
+               expires, window, issued, info.kid);
+    }
+}
+
 // Fetches and verifies the release envelope. 1 with *info filled when it verified.
-int check_release(Checker *checker, const TrustedKey *key, ReleaseInfo *info) {
+int check_release(Checker *checker, const TrustedKey *key, const TrustedKey *fresh_keys,
+                  size_t fresh_count, ReleaseInfo *info) {
     char path[256];
     utf16_to_utf8(CLOUD_RELEASE_PATH, path, sizeof path);
     Exchange *ex = (Exchange *)heap_alloc(sizeof *ex);
@@ -563,6 +628,7 @@ int check_release(Checker *checker, const TrustedKey *key, ReleaseInfo *info) {
                    info->kid, info->version, info->fileName, (long long)info->size,
                    info->sha256_hex);
             verified = 1;
+            check_statement(body, (size_t)ex->body_bytes, fresh_keys, fresh_count);
         } else {
             report("FAIL", "envelope",
                    "refused by the setup's verification: %s: %s. Change: publish latest.txt as "
@@ -887,12 +953,12 @@ int check_parse_url(const char *url, char *host, size_t host_capacity, uint16_t 
 }
 
 int check_command(int argc, char **argv) {
-    const char *names[] = {"--url", "--key", "--ca", "--full"};
-    const char *values[4] = {nullptr, nullptr, nullptr, nullptr};
+    const char *names[] = {"--url", "--key", "--ca", "--full", "--fresh-key"};
+    const char *values[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
     for (int i = 0; i < argc; i++) {
         int k = 0;
-        while (k < 4 && strcmp(argv[i], names[k]) != 0) k++;
-        if (k == 4) {
+        while (k < 5 && strcmp(argv[i], names[k]) != 0) k++;
+        if (k == 5) {
             fprintf(stderr, "vornquill-release check: unknown option %s\n(see: vornquill-release help)\n",
                     argv[i]);
             return CHECK_EXIT_USAGE;
@@ -923,7 +989,7 @@ int check_command(int argc, char **argv) {
         return CHECK_EXIT_USAGE;
     }
     KeyPair key;
-    if (keyfile_read(values[1], 0, &key, error, sizeof error) != 0) {
+    if (keyfile_read(values[1], KEY_ROLE_RELEASE, 0, &key, error, sizeof error) != 0) {
         fprintf(stderr, "vornquill-release check: %s\n", error);
         return CHECK_EXIT_USAGE;
     }
@@ -933,6 +999,26 @@ int check_command(int argc, char **argv) {
         return CHECK_EXIT_USAGE;
     }
     TrustedKey trusted = keyfile_trusted_key(&key);
+    // The freshness keys: the one given, else those of the profile whose
+    // setups trust the release key (else of this tool's profile).
+    TrustedKey fresh_given;
+    const TrustedKey *fresh_keys = nullptr;
+    size_t fresh_count = 0;
+    const char *fresh_profile = keyfile_profile_of_kid(key.kid);
+    if (values[4] != nullptr) {
+        KeyPair fresh;
+        if (keyfile_read(values[4], KEY_ROLE_FRESHNESS, 0, &fresh, error, sizeof error) != 0) {
+            fprintf(stderr, "vornquill-release check: %s\n", error);
+            return CHECK_EXIT_USAGE;
+        }
+        keyfile_wipe(&fresh);
+        fresh_given = keyfile_trusted_key(&fresh);
+        fresh_keys = &fresh_given;
+        fresh_count = 1;
+    } else {
+        fresh_keys = statement_profile_keys(fresh_profile != nullptr ? fresh_profile : build_profile(),
+                                            &fresh_count);
+    }
 
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
         fprintf(stderr, "vornquill-release check: the HTTP library cannot start\n");
@@ -979,7 +1065,7 @@ int check_command(int argc, char **argv) {
            checker->user_agent, checker->full ? ", whole installer" : "");
     ReleaseInfo info;
     memset(&info, 0, sizeof info);
-    int verified = check_release(checker, &trusted, &info);
+    int verified = check_release(checker, &trusted, fresh_keys, fresh_count, &info);
     if (checker->tls.known) check_transport(checker);
     if (verified) {
         check_installer(checker, &info);

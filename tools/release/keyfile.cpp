@@ -1,8 +1,9 @@
 // Key files of the release tool. Both are small texts of key=value lines:
 //
 //   # comment lines and blank lines are ignored
-//   kind=vornquill-release-secret-key      (or vornquill-release-public-key)
-//   kid=release-20261210-1a2b3c4d
+//   kind=vornquill-release-secret-key      (or vornquill-release-public-key;
+//                                           a freshness key: vornquill-freshness-...)
+//   kid=release-20261210-1a2b3c4d          (a freshness key: fresh-20261210-...)
 //   public=<64 lower-case hex digits: the Ed25519 public key>
 //   seed=<64 lower-case hex digits: the Ed25519 secret seed>   (secret file only)
 //
@@ -21,6 +22,7 @@
 #include <sodium.h>
 
 #include "common/text.h"
+#include "release/freshness_keys.inc"
 #include "release/release_keys.inc"
 
 namespace {
@@ -148,13 +150,32 @@ void move_error(const char *target, int error_number, char *error, size_t cap) {
     }
 }
 
+// The kind word of a key file of the role, secret or public.
+const char *kind_of(int role, int secret) {
+    if (role == KEY_ROLE_FRESHNESS) return secret ? KEYFILE_FRESH_SECRET_KIND : KEYFILE_FRESH_PUBLIC_KIND;
+    return secret ? KEYFILE_SECRET_KIND : KEYFILE_PUBLIC_KIND;
+}
+
 void public_file_text(const KeyPair *pair, char *text, size_t capacity) {
     char pub[65];
     hex_encode(pair->public_key, 32, pub);
-    format_narrow(text, capacity,
-                  "# Vornquill AI release-signing key: public half.\n"
-                  "kind=" KEYFILE_PUBLIC_KIND "\nkid=%s\npublic=%s\n",
-                  pair->kid, pub);
+    format_narrow(text, capacity, "# Vornquill AI %s-signing key: public half.\nkind=%s\nkid=%s\npublic=%s\n",
+                  keyfile_role_word(pair->role), kind_of(pair->role, 0), pair->kid, pub);
+}
+
+// 1 when kid is prefix, eight digits, '-' and eight lower-case hex digits.
+int kid_has_form(const char *kid, const char *prefix) {
+    size_t p = strlen(prefix);
+    if (kid == nullptr || strlen(kid) != p + 17 || memcmp(kid, prefix, p) != 0 || kid[p + 8] != '-') {
+        return 0;
+    }
+    for (size_t i = p; i < p + 8; i++) {
+        if (kid[i] < '0' || kid[i] > '9') return 0;
+    }
+    for (size_t i = p + 9; i < p + 17; i++) {
+        if (!hex_digit(kid[i])) return 0;
+    }
+    return 1;
 }
 
 }  // namespace
@@ -190,17 +211,20 @@ int keyfile_write_public(const char *public_path, const KeyPair *pair, int overw
     return flush_folder_of(public_path, error, error_capacity) == 0 ? 0 : -2;
 }
 
-int keyfile_kid_valid(const char *kid) {
-    // release-YYYYMMDD-xxxxxxxx
-    if (kid == nullptr || strlen(kid) != 25) return 0;
-    if (memcmp(kid, "release-", 8) != 0 || kid[16] != '-') return 0;
-    for (int i = 8; i < 16; i++) {
-        if (kid[i] < '0' || kid[i] > '9') return 0;
-    }
-    for (int i = 17; i < 25; i++) {
-        if (!hex_digit(kid[i])) return 0;
-    }
-    return 1;
+int keyfile_kid_role(const char *kid) {
+    if (kid_has_form(kid, "release-")) return KEY_ROLE_RELEASE;
+    if (kid_has_form(kid, "fresh-")) return KEY_ROLE_FRESHNESS;
+    return -1;
+}
+
+int keyfile_kid_valid(const char *kid) { return keyfile_kid_role(kid) >= 0; }
+
+const char *keyfile_role_word(int role) {
+    return role == KEY_ROLE_FRESHNESS ? "freshness" : "release";
+}
+
+const char *keyfile_kid_form(int role) {
+    return role == KEY_ROLE_FRESHNESS ? "fresh-YYYYMMDD-xxxxxxxx" : "release-YYYYMMDD-xxxxxxxx";
 }
 
 void keyfile_name_kid(KeyPair *pair, const char *date, const char *kid) {
@@ -212,12 +236,14 @@ void keyfile_name_kid(KeyPair *pair, const char *date, const char *kid) {
     char hex[65];
     crypto_hash_sha256(digest, pair->public_key, sizeof pair->public_key);
     hex_encode(digest, 4, hex);
-    format_narrow(pair->kid, sizeof pair->kid, "release-%s-%s", date, hex);
+    format_narrow(pair->kid, sizeof pair->kid, "%s-%s-%s",
+                  pair->role == KEY_ROLE_FRESHNESS ? "fresh" : "release", date, hex);
 }
 
-int keyfile_generate(const char *date, const char *kid, KeyPair *pair, char *error,
+int keyfile_generate(int role, const char *date, const char *kid, KeyPair *pair, char *error,
                      size_t error_capacity) {
     memset(pair, 0, sizeof *pair);
+    pair->role = role;
     if (sodium_init() < 0) {
         format_narrow(error, error_capacity, "the crypto library cannot start");
         return -1;
@@ -228,9 +254,9 @@ int keyfile_generate(const char *date, const char *kid, KeyPair *pair, char *err
     sodium_memzero(secret, sizeof secret);
     pair->has_secret = 1;
     keyfile_name_kid(pair, date, kid);
-    if (!keyfile_kid_valid(pair->kid)) {
-        format_narrow(error, error_capacity, "key id %s is not of the form release-YYYYMMDD-xxxxxxxx",
-                      pair->kid);
+    if (keyfile_kid_role(pair->kid) != role) {
+        format_narrow(error, error_capacity, "key id %s is not of the form %s", pair->kid,
+                      keyfile_kid_form(role));
         keyfile_wipe(pair);
         return -1;
     }
@@ -253,9 +279,11 @@ int keyfile_write_pair(const char *secret_path, const char *public_path, const K
     hex_encode(pair->public_key, 32, pub);
     hex_encode(pair->seed, 32, seed);
     format_narrow(secret_text, sizeof secret_text,
-                  "# Vornquill AI release-signing key: SECRET half. Keep it offline.\n"
-                  "kind=" KEYFILE_SECRET_KIND "\nkid=%s\npublic=%s\nseed=%s\n",
-                  pair->kid, pub, seed);
+                  "# Vornquill AI %s-signing key: SECRET half. %s\nkind=%s\nkid=%s\npublic=%s\nseed=%s\n",
+                  keyfile_role_word(pair->role),
+                  pair->role == KEY_ROLE_FRESHNESS ? "Keep it on the publishing host only."
+                                                   : "Keep it offline.",
+                  kind_of(pair->role, 1), pair->kid, pub, seed);
     public_file_text(pair, public_text, sizeof public_text);
 
     // Both halves are complete on disk before either target changes.
@@ -304,7 +332,7 @@ done:
     return result;
 }
 
-int keyfile_read(const char *path, int need_secret, KeyPair *pair, char *error,
+int keyfile_read(const char *path, int role, int need_secret, KeyPair *pair, char *error,
                  size_t error_capacity) {
     memset(pair, 0, sizeof *pair);
     if (sodium_init() < 0) {
@@ -351,6 +379,7 @@ int keyfile_read(const char *path, int need_secret, KeyPair *pair, char *error,
     text[n] = 0;
 
     int kind = 0;  // 1 secret, 2 public
+    int file_role = -1;
     bool have_kid = false, have_public = false, have_seed = false;
     int result = -1;
     char *line = text;
@@ -371,11 +400,16 @@ int keyfile_read(const char *path, int need_secret, KeyPair *pair, char *error,
         *eq = 0;
         const char *value = eq + 1;
         if (strcmp(line, "kind") == 0) {
-            if (strcmp(value, KEYFILE_SECRET_KIND) == 0) {
-                kind = 1;
-            } else if (strcmp(value, KEYFILE_PUBLIC_KIND) == 0) {
-                kind = 2;
-            } else {
+            for (int r = KEY_ROLE_RELEASE; r <= KEY_ROLE_FRESHNESS && kind == 0; r++) {
+                for (int secret = 1; secret >= 0; secret--) {
+                    if (strcmp(value, kind_of(r, secret)) == 0) {
+                        kind = secret ? 1 : 2;
+                        file_role = r;
+                        break;
+                    }
+                }
+            }
+            if (kind == 0) {
                 format_narrow(error, error_capacity, "key file %s is of unknown kind %s", path, value);
                 goto done;
             }
@@ -383,7 +417,7 @@ int keyfile_read(const char *path, int need_secret, KeyPair *pair, char *error,
             if (!keyfile_kid_valid(value)) {
                 format_narrow(error, error_capacity,
                               "key file %s has a key id that is not of the form "
-                              "release-YYYYMMDD-xxxxxxxx", path);
+                              "release-YYYYMMDD-xxxxxxxx or fresh-YYYYMMDD-xxxxxxxx", path);
                 goto done;
             }
             format_narrow(pair->kid, sizeof pair->kid, "%s", value);
@@ -418,10 +452,28 @@ int keyfile_read(const char *path, int need_secret, KeyPair *pair, char *error,
     }
     if (kind == 0 || !have_kid || !have_public || (kind == 1 && !have_seed) ||
         (kind == 2 && have_seed)) {
-        format_narrow(error, error_capacity, "%s is not a release key file (kind, kid, public%s)",
-                      path, kind == 1 ? ", seed" : "");
+        format_narrow(error, error_capacity, "%s is not a %s key file (kind, kid, public%s)", path,
+                      keyfile_role_word(file_role >= 0 ? file_role : role), kind == 1 ? ", seed" : "");
         goto done;
     }
+    if (keyfile_kid_role(pair->kid) != file_role) {
+        format_narrow(error, error_capacity, "key file %s is of kind %s but its key id %s is not of the form %s",
+                      path, kind_of(file_role, kind == 1), pair->kid, keyfile_kid_form(file_role));
+        goto done;
+    }
+    // A key signs for one role only: a statement signed with a release key
+    // (or a release with a freshness key) is refused by every setup.
+    if (file_role != role) {
+        format_narrow(error, error_capacity,
+                      "%s is a %s key (kind %s), but a %s key is needed here%s", path,
+                      keyfile_role_word(file_role), kind_of(file_role, kind == 1),
+                      keyfile_role_word(role),
+                      role == KEY_ROLE_FRESHNESS
+                          ? " (make one with vornquill-release keygen --freshness)"
+                          : "");
+        goto done;
+    }
+    pair->role = file_role;
     if (need_secret && kind != 1) {
         format_narrow(error, error_capacity, "%s holds only a public key; a secret key is needed",
                       path);
@@ -459,8 +511,8 @@ TrustedKey keyfile_trusted_key(const KeyPair *pair) {
 }
 
 const char *keyfile_profile_of_kid(const char *kid) {
-    static const TrustedKey test_keys[] = {RELEASE_KEYS_TEST};
-    static const TrustedKey production_keys[] = {RELEASE_KEYS_PRODUCTION};
+    static const TrustedKey test_keys[] = {RELEASE_KEYS_TEST FRESHNESS_KEYS_TEST};
+    static const TrustedKey production_keys[] = {RELEASE_KEYS_PRODUCTION FRESHNESS_KEYS_PRODUCTION};
     for (const TrustedKey &key : test_keys) {
         if (strcmp(key.key_id, kid) == 0) return "test";
     }

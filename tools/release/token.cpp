@@ -460,9 +460,10 @@ int token_parse_name(const char *uri, const char *module, const char *pin_file, 
     return 0;
 }
 
-int token_generate(const TokenKeyName *name, const char *date, const char *kid,
+int token_generate(const TokenKeyName *name, int role, const char *date, const char *kid,
                    const char *public_path, int overwrite, KeyPair *pair, char *error, size_t cap) {
     memset(pair, 0, sizeof *pair);
+    pair->role = role;
     TokenKey key;
     if (open_session(name, 1, &key, nullptr, 0, error, cap) != 0) return -1;
     CK_OBJECT_HANDLE existing[1];
@@ -522,9 +523,9 @@ int token_generate(const TokenKeyName *name, const char *date, const char *kid,
         if (rv == CKR_OK) rv = functions_of(&key)->C_SetAttributeValue(key.session, private_key, &id, 1);
         if (rv != CKR_OK) {
             call_failed(error, cap, "the token does not keep the key id on the new key pair", rv);
-        } else if (!keyfile_kid_valid(pair->kid)) {
-            format_narrow(error, cap, "key id %s is not of the form release-YYYYMMDD-xxxxxxxx",
-                          pair->kid);
+        } else if (keyfile_kid_role(pair->kid) != role) {
+            format_narrow(error, cap, "key id %s is not of the form %s", pair->kid,
+                          keyfile_kid_form(role));
         } else {
             int written = keyfile_write_public(public_path, pair, overwrite, error, cap);
             if (written == 0) {
@@ -688,8 +689,9 @@ int token_open(const TokenKeyName *name, TokenKey *key, char *error, size_t cap)
     id[n] = 0;
     if (!keyfile_kid_valid((const char *)id)) {
         format_narrow(error, cap,
-                      "the key \"%s\" in token \"%s\" has no release key id (CKA_ID of the form "
-                      "release-YYYYMMDD-xxxxxxxx); make it with vornquill-release keygen",
+                      "the key \"%s\" in token \"%s\" has no release or freshness key id (CKA_ID of "
+                      "the form release-YYYYMMDD-xxxxxxxx or fresh-YYYYMMDD-xxxxxxxx); make it with "
+                      "vornquill-release keygen",
                       name->object, name->token);
         token_close(key);
         return -1;

@@ -61,7 +61,7 @@ int token_parse_name(const char *uri, const char *module, const char *pin_file, 
 // the message says so when the token cannot destroy it), except when the
 // public file is in place but its folder could not be flushed: then the
 // pair stays in the token beside it, and the message says so.
-int token_generate(const TokenKeyName *name, const char *date, const char *kid,
+int token_generate(const TokenKeyName *name, int role, const char *date, const char *kid,
                    const char *public_path, int overwrite, KeyPair *pair, char *error,
                    size_t error_capacity);
 

@@ -1,0 +1,84 @@
+// The freshness statement of a latest.txt: three lines after the release's,
+//   fresh=<base64url of {"v":1,"product":"vornquill-ai","manifest_sha256":"<hex>",
+//                        "issued":<Unix s>,"expires":<Unix s>}>
+//   fresh_kid=<the freshness key's id>
+//   fresh_sig=<base64url of the Ed25519 signature of the decoded statement>
+// signed by a freshness key: it binds the manifest to a time window, and a
+// setup refuses the release once the window has passed.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "release/release.h"
+#include "tools/release/signer.h"
+
+enum {
+    STATEMENT_DEFAULT_DAYS = 7,  // the window publish and refresh give
+    STATEMENT_MAX_DAYS = 31,     // the longest window they give
+    STATEMENT_DAY_S = 86400,
+};
+
+// Line keys of the statement, in the order they are written.
+#define STATEMENT_KEY_TEXT "fresh"
+#define STATEMENT_KEY_KID "fresh_kid"
+#define STATEMENT_KEY_SIG "fresh_sig"
+
+// What statement_read found, in the order of the setup's tests.
+enum StatementStatus {
+    STATEMENT_OK = 0,              // verified, and now <= expires
+    STATEMENT_MISSING = 1,         // none of the three lines
+    STATEMENT_FORMAT = 2,          // a line missing, repeated, or of the wrong form
+    STATEMENT_UNKNOWN_KID = 3,     // fresh_kid is in none of the keys given
+    STATEMENT_BAD_SIGNATURE = 4,   // the signature does not verify
+    STATEMENT_SCHEMA = 5,          // not strict JSON of the statement's form
+    STATEMENT_OTHER_MANIFEST = 6,  // its digest is not that of this latest.txt's manifest
+    STATEMENT_EXPIRED = 7,         // now is past expires
+};
+
+// A statement as read: kid once its lines are well-formed ("" before);
+// issued and expires once it was read (-1 before: OK, EXPIRED and
+// OTHER_MANIFEST have them); manifest_sha256 is that of the latest.txt's
+// own manifest.
+struct StatementInfo {
+    char kid[65];
+    int64_t issued;
+    int64_t expires;
+    char manifest_sha256[65];
+};
+
+// The three lines for the manifest bytes (n of them), signed by signer (a
+// freshness key), each ended with eol ("\n" or "\r\n"), zero-terminated in a
+// heap block the caller frees with heap_free. The signature is checked
+// before the lines are made. Null with tool_error_text on failure.
+char *statement_lines(Signer *signer, const uint8_t *manifest, size_t n, int64_t issued,
+                      int64_t expires, const char *eol, size_t *length);
+
+// Judges the statement of a latest.txt text (length bytes; a well-formed
+// envelope, see envelope_parse) with the setup's own check
+// (freshness_verify_with_keys), trusting the keys given (count of them), at
+// the time now (Unix seconds). Fills info as far as it got; the detail (the
+// setup's message, cut to fit, always terminated; detail may be null) says
+// what was wrong.
+StatementStatus statement_read(const char *text, size_t length, const TrustedKey *keys,
+                               size_t count, int64_t now, StatementInfo *info, char *detail,
+                               size_t detail_capacity);
+
+// The word of a status: "ok", "missing", "format", "unknown-kid",
+// "bad-signature", "schema", "other-manifest", "expired".
+const char *statement_status_word(int status);
+
+// The freshness keys that a setup of the profile ("test" or "production")
+// trusts; *count their number. Null for another name.
+const TrustedKey *statement_profile_keys(const char *profile, size_t *count);
+
+// Reads a window of whole days, 1 to STATEMENT_MAX_DAYS, written in
+// digits. Returns 0 with *days, or -1.
+int statement_parse_days(const char *text, int *days);
+
+// Writes a span of seconds as "6 d 23 h", "5 h 12 min" or "12 min" (the
+// largest unit that is not zero and the next; seconds are dropped).
+void statement_span_text(int64_t seconds, char *text, size_t capacity);
+
+// Writes Unix seconds as "YYYY-MM-DDTHH:MM:SSZ".
+void statement_time_text(int64_t seconds, char *text, size_t capacity);
