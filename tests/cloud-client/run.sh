@@ -44,6 +44,8 @@ while len(out) < 300000:
     counter += 1
 open(sys.argv[1], "wb").write(bytes(out[:300000]))
 PY
+# The release is used only with its freshness statement (7 days), which
+# publish writes.
 publish "$work/installer.exe" 1.2.0 "$work/published"
 
 mkdir -p "$work/envelopes"

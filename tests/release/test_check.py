@@ -233,10 +233,11 @@ class ReferenceCloudTests(unittest.TestCase):
              r" this release \(exit code 2, reason release\)\. Change: publish with --fresh-key, or add the"
              r" statement with vornquill-release refresh"),
             ("signed by a release key", ["--key-override", SECRET], "FAIL",
-             r"refused as a setup refuses it: unknown-kid: the statement is signed with key"
-             r" release-20261210-395dbabf, which is not a trusted freshness key"),
+             r"refused as a setup refuses it: unknown-kid: the freshness statement is signed with key"
+             r" release-20261210-395dbabf, which this installer does not know as a freshness key"),
             ("of another manifest", ["--digest", "ab" * 32], "FAIL",
-             r"refused as a setup refuses it: other-manifest: the statement is of another manifest"),
+             r"refused as a setup refuses it: other-manifest: the freshness statement is for another manifest"
+             r" \(sha256 abab"),
         ]
         for name, options, status, text in cases:
             with self.subTest(name):

@@ -224,7 +224,7 @@ chmod 600 broken.secret
 expect_run 1 "inconsistent" -- "$tool" sign --manifest beta.json --key broken.secret --out e.txt
 
 help_text="$("$tool" help)"
-for command in keygen sign verify publish check help; do
+for command in keygen sign verify publish refresh check help; do
   grep -q "^  $command\( \|$\)" <<<"$help_text" || fail "help does not list $command"
 done
 expect_run 2 "unknown command" -- "$tool" frobnicate

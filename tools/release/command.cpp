@@ -46,7 +46,8 @@ int tool_parse_options(const char *command, int argc, char **argv, ToolOption *o
         if (match->takes_value) {
             if (i + 1 >= argc) return tool_usage_error(command, "%s needs a value", arg);
             match->value = argv[++i];
-            if (match->value[0] == 0) return tool_usage_error(command, "%s has an empty value", arg);
+            if (match->value[0] == 0)
+                return tool_usage_error(command, "%s has an empty value", arg);
         } else {
             match->value = "";
         }
@@ -66,13 +67,14 @@ int tool_read_file(const char *path, size_t limit, const char *what, uint8_t **d
     }
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "%s %s is not a regular file", what, path);
+        format_narrow(tool_error_text, sizeof tool_error_text, "%s %s is not a regular file", what,
+                      path);
         close(fd);
         return -1;
     }
     if ((uint64_t)st.st_size > limit) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "%s %s is larger than %zu bytes", what, path,
-                      limit);
+        format_narrow(tool_error_text, sizeof tool_error_text, "%s %s is larger than %zu bytes",
+                      what, path, limit);
         close(fd);
         return -1;
     }
@@ -88,8 +90,8 @@ int tool_read_file(const char *path, size_t limit, const char *what, uint8_t **d
         ssize_t r = read(fd, block + done, n - done);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) {
-            format_narrow(tool_error_text, sizeof tool_error_text, "cannot read %s %s: %s", what, path,
-                          r < 0 ? strerror(errno) : "it became shorter while being read");
+            format_narrow(tool_error_text, sizeof tool_error_text, "cannot read %s %s: %s", what,
+                          path, r < 0 ? strerror(errno) : "it became shorter while being read");
             heap_free(block);
             close(fd);
             return -1;
@@ -119,8 +121,8 @@ int tool_write_all(int fd, const void *data, size_t n) {
 int tool_write_file_atomic(const char *path, const void *data, size_t n, int overwrite) {
     struct stat st;
     if (!overwrite && lstat(path, &st) == 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "%s already exists (use --force to replace it)",
-                      path);
+        format_narrow(tool_error_text, sizeof tool_error_text,
+                      "%s already exists (use --force to replace it)", path);
         return -1;
     }
     char temp[PATH_MAX];
@@ -130,21 +132,22 @@ int tool_write_file_atomic(const char *path, const void *data, size_t n, int ove
     }
     int fd = mkstemp(temp);
     if (fd < 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot create a file beside %s: %s", path,
-                      strerror(errno));
+        format_narrow(tool_error_text, sizeof tool_error_text, "cannot create a file beside %s: %s",
+                      path, strerror(errno));
         return -1;
     }
     fchmod(fd, 0644);
     if (tool_write_all(fd, data, n) != 0 || fsync(fd) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot write %s: %s", temp, strerror(errno));
+        format_narrow(tool_error_text, sizeof tool_error_text, "cannot write %s: %s", temp,
+                      strerror(errno));
         close(fd);
         unlink(temp);
         return -1;
     }
     close(fd);
     if (rename(temp, path) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot rename %s to %s: %s", temp, path,
-                      strerror(errno));
+        format_narrow(tool_error_text, sizeof tool_error_text, "cannot rename %s to %s: %s", temp,
+                      path, strerror(errno));
         unlink(temp);
         return -1;
     }

@@ -16,8 +16,7 @@ int today(char date[9]) {
     time_t now = time(nullptr);
     struct tm tm;
     if (gmtime_r(&now, &tm) == nullptr) return -1;
-    return format_narrow(date, 9, "%04d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday) ==
-                   8
+    return format_narrow(date, 9, "%04d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday) == 8
                ? 0
                : -1;
 }
@@ -35,9 +34,9 @@ int date_valid(const char *date) {
 }  // namespace
 
 int keygen_command(int argc, char **argv) {
-    ToolOption options[] = {{"--secret", 1, nullptr}, {"--public", 1, nullptr},
-                            {"--date", 1, nullptr},   {"--kid", 1, nullptr},
-                            {"--force", 0, nullptr},  {"--module", 1, nullptr},
+    ToolOption options[] = {{"--secret", 1, nullptr},   {"--public", 1, nullptr},
+                            {"--date", 1, nullptr},     {"--kid", 1, nullptr},
+                            {"--force", 0, nullptr},    {"--module", 1, nullptr},
                             {"--pin-file", 1, nullptr}, {"--freshness", 0, nullptr}};
     int status = tool_parse_options("keygen", argc, argv, options, 8);
     if (status != 0) return status;
@@ -54,8 +53,9 @@ int keygen_command(int argc, char **argv) {
     }
     int in_token = token_is_uri(secret_path);
     if (!in_token && (module != nullptr || pin_file != nullptr)) {
-        return tool_usage_error("keygen", "--module and --pin-file belong to a --secret in a PKCS #11 "
-                                     "token (pkcs11:...)");
+        return tool_usage_error("keygen",
+                                "--module and --pin-file belong to a --secret in a PKCS #11 "
+                                "token (pkcs11:...)");
     }
     TokenKeyName token_name;
     if (in_token && token_parse_name(secret_path, module, pin_file, &token_name, tool_error_text,
@@ -92,10 +92,11 @@ int keygen_command(int argc, char **argv) {
     int written;
     if (in_token) {
         // The pair is made inside the token; only the public half comes out.
-        written = token_generate(&token_name, role, date, kid, public_path, force, &pair, tool_error_text,
-                                 sizeof tool_error_text);
+        written = token_generate(&token_name, role, date, kid, public_path, force, &pair,
+                                 tool_error_text, sizeof tool_error_text);
     } else {
-        if (keyfile_generate(role, date, kid, &pair, tool_error_text, sizeof tool_error_text) != 0) {
+        if (keyfile_generate(role, date, kid, &pair, tool_error_text, sizeof tool_error_text) !=
+            0) {
             return tool_failure("keygen", tool_error_text);
         }
         written = keyfile_write_pair(secret_path, public_path, &pair, force, tool_error_text,

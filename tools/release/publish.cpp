@@ -51,20 +51,22 @@ int directory_has_entries(const char *path) {
 }
 
 void hash_piece(void *context, const uint8_t *data, size_t length) {
-    crypto_hash_sha256_update((crypto_hash_sha256_state *)context, data, (unsigned long long)length);
+    crypto_hash_sha256_update((crypto_hash_sha256_state *)context, data,
+                              (unsigned long long)length);
 }
 
 // Copies the installer into target while hashing it; gives its size and digest.
 int copy_and_hash(const char *source, const char *target, uint64_t *size, uint8_t digest[32]) {
     int in = open(source, O_RDONLY | O_CLOEXEC);
     if (in < 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot open installer %s: %s", source,
-                      strerror(errno));
+        format_narrow(tool_error_text, sizeof tool_error_text, "cannot open installer %s: %s",
+                      source, strerror(errno));
         return -1;
     }
     struct stat st;
     if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "installer %s is not a regular file", source);
+        format_narrow(tool_error_text, sizeof tool_error_text, "installer %s is not a regular file",
+                      source);
         close(in);
         return -1;
     }
@@ -88,21 +90,22 @@ int copy_and_hash(const char *source, const char *target, uint64_t *size, uint8_
     int result = 0;
     int copied = copy_fd(in, out, (uint64_t)MANIFEST_MAX_SIZE, hash_piece, &state, &total);
     if (copied == COPY_FD_READ_FAILED) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot read installer %s: %s", source,
-                      strerror(errno));
+        format_narrow(tool_error_text, sizeof tool_error_text, "cannot read installer %s: %s",
+                      source, strerror(errno));
         result = -1;
     } else if (copied != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot copy installer %s to %s", source,
-                      target);
+        format_narrow(tool_error_text, sizeof tool_error_text, "cannot copy installer %s to %s",
+                      source, target);
         result = -1;
     }
     if (result == 0 && total != (uint64_t)st.st_size) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "installer %s changed size while being read",
-                      source);
+        format_narrow(tool_error_text, sizeof tool_error_text,
+                      "installer %s changed size while being read", source);
         result = -1;
     }
     if (result == 0 && fsync(out) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot write %s: %s", target, strerror(errno));
+        format_narrow(tool_error_text, sizeof tool_error_text, "cannot write %s: %s", target,
+                      strerror(errno));
         result = -1;
     }
     close(out);
@@ -123,7 +126,8 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
     if (format_narrow(path, sizeof path, "%s/files", work) < 0 || mkdir(path, 0755) != 0 ||
         format_narrow(path, sizeof path, "%s/files/%s", work, version) < 0 ||
         mkdir(path, 0755) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot create %s: %s", path, strerror(errno));
+        format_narrow(tool_error_text, sizeof tool_error_text, "cannot create %s: %s", path,
+                      strerror(errno));
         return -1;
     }
     if (format_narrow(path, sizeof path, "%s/files/%s/%s", work, version, file_name) < 0) {
@@ -149,7 +153,8 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
                           "\"size\":%llu,\"sha256\":\"%s\"}]}",
                           version, file_name, (unsigned long long)size, hex);
     if (n < 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "the manifest does not fit its buffer");
+        format_narrow(tool_error_text, sizeof tool_error_text,
+                      "the manifest does not fit its buffer");
         return -1;
     }
     size_t length = 0;
@@ -180,8 +185,9 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
     if (result == 0 && fresh != nullptr) {
         int64_t issued = (int64_t)time(nullptr);
         size_t lines_length = 0;
-        char *lines = statement_lines(fresh, (const uint8_t *)manifest, (size_t)n, issued,
-                                      issued + (int64_t)days * STATEMENT_DAY_S, "\n", &lines_length);
+        char *lines =
+            statement_lines(fresh, (const uint8_t *)manifest, (size_t)n, issued,
+                            issued + (int64_t)days * STATEMENT_DAY_S, "\n", &lines_length);
         char *whole = lines == nullptr ? nullptr : (char *)heap_alloc(length + lines_length + 1);
         if (lines != nullptr && whole == nullptr) {
             format_narrow(tool_error_text, sizeof tool_error_text, "out of memory");
@@ -193,8 +199,8 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
             envelope = whole;
             length += lines_length;
             TrustedKey fresh_key = keyfile_trusted_key(&fresh->key);
-            StatementStatus read = statement_read(envelope, length, &fresh_key, 1, issued, &statement,
-                                                  detail, sizeof detail);
+            StatementStatus read = statement_read(envelope, length, &fresh_key, 1, issued,
+                                                  &statement, detail, sizeof detail);
             if (read != STATEMENT_OK) {
                 format_narrow(tool_error_text, sizeof tool_error_text,
                               "the freshness statement does not pass its own check: %s: %s",
@@ -223,16 +229,18 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
     }
     heap_free(envelope);
     if (result == 0) {
-        printf("published %s %s (%llu bytes, sha256 %s) signed with %s; installer checked as a "
-               "%s-profile setup checks it\n",
-               version, file_name, (unsigned long long)size, hex, key->kid, build_profile());
+        printf(
+            "published %s %s (%llu bytes, sha256 %s) signed with %s; installer checked as a "
+            "%s-profile setup checks it\n",
+            version, file_name, (unsigned long long)size, hex, key->kid, build_profile());
         if (fresh != nullptr) {
             char issued[32], expires[32];
             statement_time_text(statement.issued, issued, sizeof issued);
             statement_time_text(statement.expires, expires, sizeof expires);
-            printf("fresh from %s until %s (%d days), signed with %s; keep it fresh with "
-                   "vornquill-release refresh before then\n",
-                   issued, expires, days, fresh->key.kid);
+            printf(
+                "fresh from %s until %s (%d days), signed with %s; keep it fresh with "
+                "vornquill-release refresh before then\n",
+                issued, expires, days, fresh->key.kid);
         }
     }
     return result;
@@ -241,13 +249,20 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
 }  // namespace
 
 int publish_command(int argc, char **argv) {
-    ToolOption options[] = {{"--installer", 1, nullptr},     {"--version", 1, nullptr},
-                            {"--key", 1, nullptr},           {"--out", 1, nullptr},
-                            {"--self-signed", 0, nullptr},   {"--force", 0, nullptr},
-                            {"--module", 1, nullptr},        {"--pin-file", 1, nullptr},
-                            {"--trust-ca", 1, nullptr},      {"--allow-refused-installer", 0, nullptr},
-                            {"--fresh-key", 1, nullptr},     {"--fresh-days", 1, nullptr},
-                            {"--fresh-pin-file", 1, nullptr}, {"--no-fresh-key", 0, nullptr}};
+    ToolOption options[] = {{"--installer", 1, nullptr},
+                            {"--version", 1, nullptr},
+                            {"--key", 1, nullptr},
+                            {"--out", 1, nullptr},
+                            {"--self-signed", 0, nullptr},
+                            {"--force", 0, nullptr},
+                            {"--module", 1, nullptr},
+                            {"--pin-file", 1, nullptr},
+                            {"--trust-ca", 1, nullptr},
+                            {"--allow-refused-installer", 0, nullptr},
+                            {"--fresh-key", 1, nullptr},
+                            {"--fresh-days", 1, nullptr},
+                            {"--fresh-pin-file", 1, nullptr},
+                            {"--no-fresh-key", 0, nullptr}};
     int status = tool_parse_options("publish", argc, argv, options, 14);
     if (status != 0) return status;
     const char *installer = options[0].value;
@@ -261,13 +276,14 @@ int publish_command(int argc, char **argv) {
     }
     const char *fresh_path = options[10].value;
     int days = STATEMENT_DEFAULT_DAYS;
-    if (options[11].value != nullptr &&
-        statement_parse_days(options[11].value, &days) != 0) {
-        return tool_usage_error("publish", "--fresh-days %s is not a whole number of days from 1 to %d",
+    if (options[11].value != nullptr && statement_parse_days(options[11].value, &days) != 0) {
+        return tool_usage_error("publish",
+                                "--fresh-days %s is not a whole number of days from 1 to %d",
                                 options[11].value, (int)STATEMENT_MAX_DAYS);
     }
     if (fresh_path == nullptr && (options[11].value != nullptr || options[12].value != nullptr)) {
-        return tool_usage_error("publish", "--fresh-days and --fresh-pin-file belong to --fresh-key");
+        return tool_usage_error("publish",
+                                "--fresh-days and --fresh-pin-file belong to --fresh-key");
     }
     // Every setup refuses a release without a freshness statement: it is
     // published so only when asked for, by a signing host that leaves the
@@ -280,13 +296,13 @@ int publish_command(int argc, char **argv) {
         return tool_usage_error(
             "publish",
             "--fresh-key is needed: every setup refuses a release without its freshness statement. "
-            "On a signing host without the freshness key give --no-fresh-key, and add the statement "
+            "On a signing host without the freshness key give --no-fresh-key, and add the "
+            "statement "
             "with vornquill-release refresh on the publishing host before the release is served");
     }
     if (!version_valid(version)) {
-        return tool_usage_error("publish",
-                           "--version %s is not a valid version (1.2.3 or 1.2.3-pre.release)",
-                           version);
+        return tool_usage_error(
+            "publish", "--version %s is not a valid version (1.2.3 or 1.2.3-pre.release)", version);
     }
     char file_name[201];
     manifest_installer_name(version, self_signed, file_name, sizeof file_name);
@@ -315,20 +331,21 @@ int publish_command(int argc, char **argv) {
     }
     struct stat st;
     if (stat(parent, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "the folder %s that should hold %s does not exist",
-                      parent, target);
+        format_narrow(tool_error_text, sizeof tool_error_text,
+                      "the folder %s that should hold %s does not exist", parent, target);
         return tool_failure("publish", tool_error_text);
     }
     bool exists = false;
     if (lstat(target, &st) == 0) {
         if (!S_ISDIR(st.st_mode)) {
-            format_narrow(tool_error_text, sizeof tool_error_text, "%s exists and is not a folder", target);
+            format_narrow(tool_error_text, sizeof tool_error_text, "%s exists and is not a folder",
+                          target);
             return tool_failure("publish", tool_error_text);
         }
         int entries = directory_has_entries(target);
         if (entries < 0) {
-            format_narrow(tool_error_text, sizeof tool_error_text, "cannot read folder %s: %s", target,
-                          strerror(errno));
+            format_narrow(tool_error_text, sizeof tool_error_text, "cannot read folder %s: %s",
+                          target, strerror(errno));
             return tool_failure("publish", tool_error_text);
         }
         if (entries == 1 && !force) {
@@ -342,8 +359,8 @@ int publish_command(int argc, char **argv) {
     const char *trust_ca = options[8].value;
     int allow_refused = options[9].value != nullptr;
     if (trust_ca != nullptr && access(trust_ca, R_OK) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot read the --trust-ca file %s: %s",
-                      trust_ca, strerror(errno));
+        format_narrow(tool_error_text, sizeof tool_error_text,
+                      "cannot read the --trust-ca file %s: %s", trust_ca, strerror(errno));
         return tool_failure("publish", tool_error_text);
     }
     Signer signer, fresh;
@@ -352,9 +369,8 @@ int publish_command(int argc, char **argv) {
     // key's (or both); each key's PIN comes from its own file.
     const char *module = options[6].value;
     int fresh_in_token = fresh_path != nullptr && token_is_uri(fresh_path);
-    const char *release_module = module != nullptr && fresh_in_token && !token_is_uri(key_path)
-                                     ? nullptr
-                                     : module;
+    const char *release_module =
+        module != nullptr && fresh_in_token && !token_is_uri(key_path) ? nullptr : module;
     if (signer_open(key_path, KEY_ROLE_RELEASE, release_module, options[7].value, &signer) != 0 ||
         (fresh_path != nullptr &&
          signer_open(fresh_path, KEY_ROLE_FRESHNESS, fresh_in_token ? module : nullptr,
@@ -366,34 +382,39 @@ int publish_command(int argc, char **argv) {
     // The key must be one that setups of this tool's profile may trust.
     const char *key_profile = keyfile_profile_of_kid(signer.key.kid);
     if (key_profile != nullptr && strcmp(key_profile, build_profile()) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text,
-                      "key %s is the %s profile's release key, but this tool was built with the %s "
-                      "profile and judges installers with its pins: publish with a vornquill-release "
-                      "built with -DVQ_PROFILE=%s",
-                      signer.key.kid, key_profile, build_profile(), key_profile);
+        format_narrow(
+            tool_error_text, sizeof tool_error_text,
+            "key %s is the %s profile's release key, but this tool was built with the %s "
+            "profile and judges installers with its pins: publish with a vornquill-release "
+            "built with -DVQ_PROFILE=%s",
+            signer.key.kid, key_profile, build_profile(), key_profile);
         signer_close(&signer);
         signer_close(&fresh);
         return tool_failure("publish", tool_error_text);
     }
     // The statement's key must be trusted by the setups that trust the
     // release key: a freshness key of the other profile is refused.
-    const char *fresh_profile = fresh_path != nullptr ? keyfile_profile_of_kid(fresh.key.kid) : nullptr;
-    if (key_profile != nullptr && fresh_profile != nullptr && strcmp(key_profile, fresh_profile) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text,
-                      "freshness key %s is the %s profile's, but release key %s is the %s profile's: "
-                      "every setup would refuse the statement; give the %s profile's freshness key",
-                      fresh.key.kid, fresh_profile, signer.key.kid, key_profile, key_profile);
+    const char *fresh_profile =
+        fresh_path != nullptr ? keyfile_profile_of_kid(fresh.key.kid) : nullptr;
+    if (key_profile != nullptr && fresh_profile != nullptr &&
+        strcmp(key_profile, fresh_profile) != 0) {
+        format_narrow(
+            tool_error_text, sizeof tool_error_text,
+            "freshness key %s is the %s profile's, but release key %s is the %s profile's: "
+            "every setup would refuse the statement; give the %s profile's freshness key",
+            fresh.key.kid, fresh_profile, signer.key.kid, key_profile, key_profile);
         signer_close(&signer);
         signer_close(&fresh);
         return tool_failure("publish", tool_error_text);
     }
     if (allow_refused && strcmp(build_profile(), "test") != 0 &&
         (key_profile == nullptr || strcmp(key_profile, "test") != 0)) {
-        format_narrow(tool_error_text, sizeof tool_error_text,
-                      "--allow-refused-installer publishes an installer every setup refuses: it is "
-                      "only for test releases, signed with the test release key or by a test-profile "
-                      "tool, not with key %s in this %s-profile tool",
-                      signer.key.kid, build_profile());
+        format_narrow(
+            tool_error_text, sizeof tool_error_text,
+            "--allow-refused-installer publishes an installer every setup refuses: it is "
+            "only for test releases, signed with the test release key or by a test-profile "
+            "tool, not with key %s in this %s-profile tool",
+            signer.key.kid, build_profile());
         signer_close(&signer);
         signer_close(&fresh);
         return tool_failure("publish", tool_error_text);
@@ -411,8 +432,8 @@ int publish_command(int argc, char **argv) {
         InstallerCheck check;
         char reason[sizeof tool_error_text];
         if (installer_check_copy(&copy, trust_ca, &check, reason, sizeof reason) != 0) {
-            format_narrow(tool_error_text, sizeof tool_error_text, "installer %s is refused: its check failed: %s",
-                          installer, reason);
+            format_narrow(tool_error_text, sizeof tool_error_text,
+                          "installer %s is refused: its check failed: %s", installer, reason);
             installer_copy_remove(&copy);
             signer_close(&signer);
             signer_close(&fresh);
@@ -422,10 +443,11 @@ int publish_command(int argc, char **argv) {
         if (installer_check_refused(&check, refusal, sizeof refusal)) {
             char line[INSTALLER_CHECK_TEXT_CAPACITY + PATH_MAX + 64];
             if (!allow_refused) {
-                format_narrow(line, sizeof line,
-                              "installer %s is refused: %s; a test fixture that must be published as it "
-                              "is takes --allow-refused-installer",
-                              installer, refusal);
+                format_narrow(
+                    line, sizeof line,
+                    "installer %s is refused: %s; a test fixture that must be published as it "
+                    "is takes --allow-refused-installer",
+                    installer, refusal);
                 installer_copy_remove(&copy);
                 signer_close(&signer);
                 signer_close(&fresh);
@@ -443,8 +465,8 @@ int publish_command(int argc, char **argv) {
         signer_close(&signer);
         signer_close(&fresh);
         installer_copy_remove(&copy);
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot create a work folder beside %s: %s",
-                      target, strerror(errno));
+        format_narrow(tool_error_text, sizeof tool_error_text,
+                      "cannot create a work folder beside %s: %s", target, strerror(errno));
         return tool_failure("publish", tool_error_text);
     }
     chmod(work, 0755);
@@ -458,15 +480,16 @@ int publish_command(int argc, char **argv) {
         return tool_failure("publish", tool_error_text);
     }
     if (no_fresh) {
-        fprintf(stderr,
-                "vornquill-release publish: WARNING: --no-fresh-key: %s/latest.txt has no freshness "
-                "statement, and every setup refuses it until vornquill-release refresh adds one\n",
-                target);
+        fprintf(
+            stderr,
+            "vornquill-release publish: WARNING: --no-fresh-key: %s/latest.txt has no freshness "
+            "statement, and every setup refuses it until vornquill-release refresh adds one\n",
+            target);
     }
     if (!exists) {
         if (rename(work, target) != 0) {
-            format_narrow(tool_error_text, sizeof tool_error_text, "cannot rename %s to %s: %s", work, target,
-                          strerror(errno));
+            format_narrow(tool_error_text, sizeof tool_error_text, "cannot rename %s to %s: %s",
+                          work, target, strerror(errno));
             remove_tree(work);
             return tool_failure("publish", tool_error_text);
         }

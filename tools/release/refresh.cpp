@@ -90,8 +90,9 @@ int replace_file(const char *path, const struct stat *st, const char *data, size
     int result = -1;
     struct stat now;
     if (fchmod(fd, st->st_mode & 07777) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot set the mode of %s to %04o: %s",
-                      temp, (unsigned)(st->st_mode & 07777), strerror(errno));
+        format_narrow(tool_error_text, sizeof tool_error_text,
+                      "cannot set the mode of %s to %04o: %s", temp,
+                      (unsigned)(st->st_mode & 07777), strerror(errno));
     } else if (tool_write_all(fd, data, n) != 0 || fsync(fd) != 0) {
         format_narrow(tool_error_text, sizeof tool_error_text, "cannot write %s: %s", temp,
                       strerror(errno));
@@ -139,7 +140,8 @@ uint8_t *manifest_bytes(const char *text, size_t length, size_t *n) {
     size_t capacity = (size_t)(envelope.payload_length / 4 + 1) * 3;
     uint8_t *bytes = (uint8_t *)heap_alloc(capacity);
     if (bytes == nullptr) return nullptr;
-    int64_t decoded = base64url_decode(envelope.payload, (size_t)envelope.payload_length, bytes, capacity);
+    int64_t decoded =
+        base64url_decode(envelope.payload, (size_t)envelope.payload_length, bytes, capacity);
     if (decoded < 0) {
         heap_free(bytes);
         return nullptr;
@@ -151,9 +153,9 @@ uint8_t *manifest_bytes(const char *text, size_t length, size_t *n) {
 }  // namespace
 
 int refresh_command(int argc, char **argv) {
-    ToolOption options[] = {{"--latest", 1, nullptr},     {"--key", 1, nullptr},
-                            {"--fresh-key", 1, nullptr},  {"--fresh-days", 1, nullptr},
-                            {"--module", 1, nullptr},     {"--pin-file", 1, nullptr}};
+    ToolOption options[] = {{"--latest", 1, nullptr},    {"--key", 1, nullptr},
+                            {"--fresh-key", 1, nullptr}, {"--fresh-days", 1, nullptr},
+                            {"--module", 1, nullptr},    {"--pin-file", 1, nullptr}};
     int status = tool_parse_options("refresh", argc, argv, options, 6);
     if (status != 0) return status;
     const char *path = options[0].value;
@@ -162,7 +164,8 @@ int refresh_command(int argc, char **argv) {
     }
     int days = STATEMENT_DEFAULT_DAYS;
     if (options[3].value != nullptr && statement_parse_days(options[3].value, &days) != 0) {
-        return tool_usage_error("refresh", "--fresh-days %s is not a whole number of days from 1 to %d",
+        return tool_usage_error("refresh",
+                                "--fresh-days %s is not a whole number of days from 1 to %d",
                                 options[3].value, (int)STATEMENT_MAX_DAYS);
     }
     KeyPair release_key;
@@ -192,9 +195,11 @@ int refresh_command(int argc, char **argv) {
         return tool_failure("refresh", tool_error_text);
     }
     struct stat read_st;
-    if (lstat(path, &read_st) != 0 || read_st.st_ino != st.st_ino || read_st.st_size != (off_t)length) {
+    if (lstat(path, &read_st) != 0 || read_st.st_ino != st.st_ino ||
+        read_st.st_size != (off_t)length) {
         heap_free(text);
-        format_narrow(tool_error_text, sizeof tool_error_text, "%s changed while it was read", path);
+        format_narrow(tool_error_text, sizeof tool_error_text, "%s changed while it was read",
+                      path);
         return tool_failure("refresh", tool_error_text);
     }
     st = read_st;
@@ -237,11 +242,13 @@ int refresh_command(int argc, char **argv) {
     }
     const char *key_profile = keyfile_profile_of_kid(release_key.kid);
     const char *fresh_profile = keyfile_profile_of_kid(fresh.key.kid);
-    if (key_profile != nullptr && fresh_profile != nullptr && strcmp(key_profile, fresh_profile) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text,
-                      "freshness key %s is the %s profile's, but release key %s is the %s profile's: "
-                      "every setup would refuse the statement; give the %s profile's freshness key",
-                      fresh.key.kid, fresh_profile, release_key.kid, key_profile, key_profile);
+    if (key_profile != nullptr && fresh_profile != nullptr &&
+        strcmp(key_profile, fresh_profile) != 0) {
+        format_narrow(
+            tool_error_text, sizeof tool_error_text,
+            "freshness key %s is the %s profile's, but release key %s is the %s profile's: "
+            "every setup would refuse the statement; give the %s profile's freshness key",
+            fresh.key.kid, fresh_profile, release_key.kid, key_profile, key_profile);
         signer_close(&fresh);
         heap_free(text);
         return tool_failure("refresh", tool_error_text);
@@ -305,7 +312,8 @@ int refresh_command(int argc, char **argv) {
         char old_until[32];
         statement_time_text(old_statement.expires, old_until, sizeof old_until);
         format_narrow(before, sizeof before, "; the statement it replaced %s %s",
-                      old_status == STATEMENT_EXPIRED ? "expired at" : "was fresh until", old_until);
+                      old_status == STATEMENT_EXPIRED ? "expired at" : "was fresh until",
+                      old_until);
     } else {
         format_narrow(before, sizeof before, "; it had no statement of this profile's keys (%s)",
                       statement_status_word(old_status));

@@ -8,9 +8,9 @@
 #include "tools/release/signer.h"
 
 int sign_manifest_command(int argc, char **argv) {
-    ToolOption options[] = {{"--manifest", 1, nullptr}, {"--key", 1, nullptr}, {"--out", 1, nullptr},
-                        {"--force", 0, nullptr},    {"--module", 1, nullptr},
-                        {"--pin-file", 1, nullptr}};
+    ToolOption options[] = {{"--manifest", 1, nullptr}, {"--key", 1, nullptr},
+                            {"--out", 1, nullptr},      {"--force", 0, nullptr},
+                            {"--module", 1, nullptr},   {"--pin-file", 1, nullptr}};
     int status = tool_parse_options("sign", argc, argv, options, 6);
     if (status != 0) return status;
     if (options[0].value == nullptr || options[1].value == nullptr || options[2].value == nullptr) {
@@ -26,7 +26,8 @@ int sign_manifest_command(int argc, char **argv) {
         return tool_failure("sign", "the manifest is empty");
     }
     Signer signer;
-    if (signer_open(options[1].value, KEY_ROLE_RELEASE, options[4].value, options[5].value, &signer) != 0) {
+    if (signer_open(options[1].value, KEY_ROLE_RELEASE, options[4].value, options[5].value,
+                    &signer) != 0) {
         heap_free(manifest);
         signer_close(&signer);
         return tool_failure("sign", tool_error_text);
@@ -41,8 +42,8 @@ int sign_manifest_command(int argc, char **argv) {
         if (fwrite(envelope, 1, length, stdout) != length || fflush(stdout) != 0) {
             result = tool_failure("sign", "cannot write the envelope to standard output");
         }
-    } else if (tool_write_file_atomic(options[2].value, envelope, length, options[3].value != nullptr) !=
-               0) {
+    } else if (tool_write_file_atomic(options[2].value, envelope, length,
+                                      options[3].value != nullptr) != 0) {
         result = tool_failure("sign", tool_error_text);
     }
     heap_free(envelope);

@@ -16,15 +16,19 @@ int signer_open(const char *key_name, int role, const char *module, const char *
     memset(signer, 0, sizeof *signer);
     if (!token_is_uri(key_name)) {
         if (module != nullptr || pin_file != nullptr) {
-            format_narrow(tool_error_text, sizeof tool_error_text,
-                          "--module and --pin-file belong to a key in a PKCS #11 token (pkcs11:...), "
-                          "not to the key file %s", key_name);
+            format_narrow(
+                tool_error_text, sizeof tool_error_text,
+                "--module and --pin-file belong to a key in a PKCS #11 token (pkcs11:...), "
+                "not to the key file %s",
+                key_name);
             return -1;
         }
-        return keyfile_read(key_name, role, 1, &signer->key, tool_error_text, sizeof tool_error_text);
+        return keyfile_read(key_name, role, 1, &signer->key, tool_error_text,
+                            sizeof tool_error_text);
     }
     TokenKeyName name;
-    if (token_parse_name(key_name, module, pin_file, &name, tool_error_text, sizeof tool_error_text) != 0 ||
+    if (token_parse_name(key_name, module, pin_file, &name, tool_error_text,
+                         sizeof tool_error_text) != 0 ||
         token_open(&name, &signer->token, tool_error_text, sizeof tool_error_text) != 0) {
         return -1;
     }
@@ -48,7 +52,8 @@ int signer_open(const char *key_name, int role, const char *module, const char *
 
 int signer_sign(Signer *signer, const uint8_t *data, size_t n, uint8_t signature[64]) {
     if (signer->from_token) {
-        return token_sign(&signer->token, data, n, signature, tool_error_text, sizeof tool_error_text);
+        return token_sign(&signer->token, data, n, signature, tool_error_text,
+                          sizeof tool_error_text);
     }
     uint8_t pk[32], sk[64];
     crypto_sign_seed_keypair(pk, sk, signer->key.seed);

@@ -14,10 +14,8 @@
 #include "tools/release/signer.h"
 
 enum {
-    STATEMENT_DEFAULT_DAYS = 7,        // the window publish and refresh give
-    STATEMENT_MAX_DAYS = 31,           // the longest window they give
-    STATEMENT_MAX_TEXT = 1368,         // base64url characters of fresh=
-    STATEMENT_MAX_BYTES = 1024,        // its decoded bytes
+    STATEMENT_DEFAULT_DAYS = 7,  // the window publish and refresh give
+    STATEMENT_MAX_DAYS = 31,     // the longest window they give
     STATEMENT_DAY_S = 86400,
 };
 
@@ -26,19 +24,22 @@ enum {
 #define STATEMENT_KEY_KID "fresh_kid"
 #define STATEMENT_KEY_SIG "fresh_sig"
 
-// What statement_read found, in the order of its tests.
+// What statement_read found, in the order of the setup's tests.
 enum StatementStatus {
-    STATEMENT_OK = 0,             // verified, and now <= expires
-    STATEMENT_MISSING = 1,        // none of the three lines
-    STATEMENT_FORMAT = 2,         // a line missing, repeated, or of the wrong form
-    STATEMENT_UNKNOWN_KID = 3,    // fresh_kid is in none of the keys given
-    STATEMENT_BAD_SIGNATURE = 4,  // the signature does not verify
-    STATEMENT_SCHEMA = 5,         // not strict JSON of the statement's form
-    STATEMENT_OTHER_MANIFEST = 6, // its digest is not that of this latest.txt's manifest
-    STATEMENT_EXPIRED = 7,        // now is past expires
+    STATEMENT_OK = 0,              // verified, and now <= expires
+    STATEMENT_MISSING = 1,         // none of the three lines
+    STATEMENT_FORMAT = 2,          // a line missing, repeated, or of the wrong form
+    STATEMENT_UNKNOWN_KID = 3,     // fresh_kid is in none of the keys given
+    STATEMENT_BAD_SIGNATURE = 4,   // the signature does not verify
+    STATEMENT_SCHEMA = 5,          // not strict JSON of the statement's form
+    STATEMENT_OTHER_MANIFEST = 6,  // its digest is not that of this latest.txt's manifest
+    STATEMENT_EXPIRED = 7,         // now is past expires
 };
 
-// A statement as read, valid when statement_read returned OK or EXPIRED.
+// A statement as read: kid once its lines are well-formed ("" before);
+// issued and expires once it was read (-1 before: OK, EXPIRED and
+// OTHER_MANIFEST have them); manifest_sha256 is that of the latest.txt's
+// own manifest.
 struct StatementInfo {
     char kid[65];
     int64_t issued;
@@ -53,10 +54,12 @@ struct StatementInfo {
 char *statement_lines(Signer *signer, const uint8_t *manifest, size_t n, int64_t issued,
                       int64_t expires, const char *eol, size_t *length);
 
-// Reads the statement of a latest.txt text (length bytes; a well-formed
-// envelope, see envelope_parse), trusting the keys given (count of them), at
-// the time now (Unix seconds). Fills info as far as it got; the detail (cut
-// to fit, always terminated) says what was wrong.
+// Judges the statement of a latest.txt text (length bytes; a well-formed
+// envelope, see envelope_parse) with the setup's own check
+// (freshness_verify_with_keys), trusting the keys given (count of them), at
+// the time now (Unix seconds). Fills info as far as it got; the detail (the
+// setup's message, cut to fit, always terminated; detail may be null) says
+// what was wrong.
 StatementStatus statement_read(const char *text, size_t length, const TrustedKey *keys,
                                size_t count, int64_t now, StatementInfo *info, char *detail,
                                size_t detail_capacity);

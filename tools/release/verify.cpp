@@ -12,8 +12,8 @@
 #include "tools/release/keyfile.h"
 
 int verify_command(int argc, char **argv) {
-    ToolOption options[] = {{"--envelope", 1, nullptr}, {"--key", 1, nullptr},
-                        {"--min-version", 1, nullptr}};
+    ToolOption options[] = {
+        {"--envelope", 1, nullptr}, {"--key", 1, nullptr}, {"--min-version", 1, nullptr}};
     int status = tool_parse_options("verify", argc, argv, options, 3);
     if (status != 0) return status;
     if (options[0].value == nullptr || options[1].value == nullptr) {
@@ -24,7 +24,8 @@ int verify_command(int argc, char **argv) {
         return tool_usage_error("verify", "--min-version %s is not a valid version", min_version);
     }
     KeyPair key;
-    if (keyfile_read(options[1].value, KEY_ROLE_RELEASE, 0, &key, tool_error_text, sizeof tool_error_text) != 0) {
+    if (keyfile_read(options[1].value, KEY_ROLE_RELEASE, 0, &key, tool_error_text,
+                     sizeof tool_error_text) != 0) {
         return tool_failure("verify", tool_error_text);
     }
     keyfile_wipe(&key);
