@@ -4,7 +4,6 @@
 
 #include <string.h>
 
-#include "common/memory.h"
 #include "common/text.h"
 #include "release/ed25519.h"
 #include "release/envelope.h"

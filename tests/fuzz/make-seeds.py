@@ -206,9 +206,12 @@ GOOD_MANIFEST = ('{"v":1,"product":"vornquill-ai","version":"1.4.2","channel":"s
 
 def fresh_statement():
     import hashlib
+    import importlib.util
     from importlib.machinery import SourceFileLoader
     root = os.path.dirname(os.path.dirname(HERE))
-    tool = SourceFileLoader('fresh_statement', os.path.join(root, 'tests', 'lib', 'fresh-statement')).load_module()
+    loader = SourceFileLoader('fresh_statement', os.path.join(root, 'tests', 'lib', 'fresh-statement'))
+    tool = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(tool)
     keys = os.path.join(root, 'tests', 'release', 'keys')
     release_kid, release_seed = tool.read_key(os.path.join(keys, 'test-release.secret'))
     fresh_kid, fresh_seed = tool.read_key(os.path.join(keys, 'test-freshness.secret'))

@@ -83,10 +83,12 @@ def resources(pe, type_id=None, type_name=None):
 VS_FF_SPECIALBUILD = 0x20
 
 
-def test_key(source):
-    """The test release key's id and public key bytes, from its public file."""
+def test_key(source, *path):
+    """The id and public key bytes of a key's public file (by default the test
+    release key's)."""
     fields = {}
-    with open(os.path.join(source, "tests", "release", "keys", "test-release.public")) as f:
+    path = path or ("tests", "release", "keys", "test-release.public")
+    with open(os.path.join(source, *path)) as f:
         for line in f:
             if "=" in line and not line.startswith("#"):
                 name, value = line.strip().split("=", 1)
@@ -122,6 +124,15 @@ def check_trust_anchors(image, profile, source):
     """The production image holds no test trust anchor; the test image does
     hold the ones it is built with (which shows that the search finds them)."""
     kid, public_key = test_key(source)
+    # The freshness keys: the test one, and the vendor's (production).
+    fresh_kid, fresh_public = test_key(source, "tests", "release", "keys", "test-freshness.public")
+    _vendor_kid, vendor_fresh = test_key(source, "tools", "release", "keys", "production-freshness.public")
+    check(fresh_public in image if profile != "production" else vendor_fresh in image,
+          "the %s build holds its profile's freshness public key" % profile)
+    check(fresh_public not in image if profile == "production" else vendor_fresh not in image,
+          "the %s build holds no freshness key of the other profile" % profile)
+    check(contains_text(image, fresh_kid) == (profile != "production"),
+          "the test freshness key id %s is in the test build only" % fresh_kid)
     prints = certificate_thumbprints(source)
     check(len(public_key) == 32 and len(prints) >= 2, "test key and certificates read from %s" % source)
     if profile == "production":

@@ -209,7 +209,7 @@ def scenarios(b):
         stale_checks(c, run, expired)
 
     return [
-        dict(name="fresh-release-installs-and-logs-its-window", runner=same_release_after_window),
+        dict(name="fresh-installs-then-refused-after-its-window", runner=same_release_after_window),
         dict(name="fresh-refresh-then-installs", runner=refresh_then_installs),
         # Rollback: the older release an attacker kept, with its own statement.
         dict(stale_expected(expired), name="fresh-replay-older-expired-nothing-installed",
