@@ -212,7 +212,7 @@ def publish_accepted(b, name, installer):
     (no --allow-refused-installer)."""
     out = os.path.join(b.work, "pub-" + name)
     r = run_quiet([b.release_tool, "publish", "--installer", installer, "--version", VERSION, "--key",
-                   b.key, "--out", out, "--self-signed", "--trust-ca", os.path.join(CERTS, "ca.crt")])
+                   b.key, "--fresh-key", b.fresh_key, "--out", out, "--self-signed", "--trust-ca", os.path.join(CERTS, "ca.crt")])
     if r.returncode != 0:
         raise Failed("publish refused %s: %s" % (name, r.stdout.decode(errors="replace")))
     b.published[name] = out
