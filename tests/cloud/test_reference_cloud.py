@@ -563,6 +563,32 @@ class FaultTests(ReferenceCloudCase):
         self.assertEqual((r.status, r.body), (206, self.data[:30000]))
         self.assertGreaterEqual(elapsed, 1.0)
 
+    def test_pause_in_the_body(self):
+        # The first 1000 bytes at once, then nothing for 0.5 s, then the rest.
+        self.set_rules([{"path": "*", "pause_after": 1000, "pause_ms": 500}])
+        with ct.Connection(self.port) as conn:
+            conn.sock.sendall(("GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                               % ct.INSTALLER).encode())
+            reply = ct.Reply()
+            while b"\r\n\r\n" not in conn.buffer:
+                self.assertTrue(conn._fill(reply))
+            head, conn.buffer = conn.buffer.split(b"\r\n\r\n", 1)
+            start = time.monotonic()
+            while len(conn.buffer) < 1000:
+                self.assertTrue(conn._fill(reply))
+            self.assertEqual(len(conn.buffer), 1000)
+            self.assertLess(time.monotonic() - start, 0.4)
+            while len(conn.buffer) < self.size:
+                self.assertTrue(conn._fill(reply))
+            self.assertGreaterEqual(time.monotonic() - start, 0.45)
+            self.assertEqual(conn.buffer, self.data)
+        with open(self.rules, "w") as f:
+            f.write('[{"path": "*", "pause_after": 10}]')
+        self.assertEqual(ct.fetch(self.port, ct.RELEASE).status, 200)
+        rec = ct.wait_for_record(self.log, lambda r: r.get("event") == "rules-error"
+                                 and "pause_ms" in r.get("message", ""))
+        self.assertIsNotNone(rec)
+
     def test_chunked_bodies_endless_bodies_and_framing_trickles(self):
         path = ct.INSTALLER.split("?")[0]
 

@@ -74,7 +74,7 @@ RULE_KEYS = {
     "path", "nth", "status", "retry_after", "headers", "body", "body_size",
     "content_length", "content_range", "etag", "ignore_range", "append_bytes",
     "drop_after", "hang_up", "reset", "rate", "delay_ms", "hold_until", "close", "comment",
-    "chunked", "endless",
+    "chunked", "endless", "pause_after", "pause_ms",
 }
 
 
@@ -110,7 +110,11 @@ def check_rule(rule, index):
         out["nth"] = set(items)
     if "status" in rule:
         _int_field(rule, where, "status", 100, 599)
-    for key in ("body_size", "append_bytes", "drop_after"):
+    if "pause_ms" in rule:
+        _int_field(rule, where, "pause_ms", 0, MAX_DELAY_MS)
+    if ("pause_after" in rule) != ("pause_ms" in rule):
+        raise ConfigError(f"{where}: give \"pause_after\" and \"pause_ms\" together")
+    for key in ("body_size", "append_bytes", "drop_after", "pause_after"):
         if key in rule:
             _int_field(rule, where, key, 0)
     if "rate" in rule:
@@ -732,8 +736,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
             else:
                 self.wfile.write(chunk)
 
+        def paused(source):
+            """The pieces, split where the body pauses; the pause comes
+            before the first byte after it."""
+            at = rule.get("pause_after")
+            done = 0
+            for data in source:
+                if at is not None and done <= at < done + len(data):
+                    head, data = data[:at - done], data[at - done:]
+                    if head:
+                        yield head
+                    time.sleep(rule["pause_ms"] / 1000.0)
+                    at = None
+                    done += len(head)
+                done += len(data)
+                yield data
+
         step = PIECE if rate is None else max(1, min(PIECE, rate // 20))
-        for data in pieces():
+        for data in paused(pieces()):
             for i in range(0, len(data), step):
                 chunk = data[i:i + step]
                 if limit is not None and sent + len(chunk) > limit:

@@ -27,6 +27,10 @@ CLOUD_MIN = 65536
 # 128 KiB a second, 256 KiB in each window of 2 s (the guard asks for 64 KiB).
 STEADY_SIZE = 640 * 1024
 STEADY_RATE = 131072
+# A pause of 11 s within the body: past a window of 10 s, before the read's
+# deadline at 12 s.
+LATE_WINDOW_MS = "10000"
+LATE_PAUSE_MS = 11000
 # The endless installer body comes at this pace, so that what the cloud has
 # sent when the client goes is what the client asked for, give or take the
 # pieces in flight.
@@ -314,6 +318,18 @@ def scenarios(b):
              message=("error", msg_cannot_reach(b.base)),
              lines=["latest.txt attempt 8 failed (status 200, error %d)" % ERROR_WINHTTP_TIMEOUT],
              timeout=120, check=chunk_trickled_release),
+        # The whole installer at once, then nothing for longer than the
+        # window, then more than the signed size: the piece that crosses the
+        # size comes too late for the guard as well, and its size decides
+        # (exit 2 at once), not the guard (a transport failure, retried).
+        dict(name="late-piece-past-the-size", release="good",
+             rules=[rule(FILES, content_length=None, append_bytes=1000,
+                         pause_after=os.path.getsize(b.installer_of("good")),
+                         pause_ms=LATE_PAUSE_MS, retry_after=1)],
+             hooks={"VQ_TEST_PROGRESS_WINDOW_MS": LATE_WINDOW_MS}, code=2,
+             reason="oversized-download", message=("error", MSG_SIZE),
+             no_lines=["download attempt ", "sha256 ok", "sha256 mismatch", "authenticode: "],
+             check=refused_download),
         # A slow connection that still makes progress (four times the
         # minimum in each window, over several windows) is not cut off.
         dict(name="slow-but-steady-download", release="steady",
