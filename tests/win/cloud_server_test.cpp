@@ -968,18 +968,18 @@ TEST_F(CloudServer, TheGuardCutsEveryTrickleAtItsDeadline) {
 }
 
 TEST_F(CloudServer, APieceThatCrossesTheSizeIsRefusedForItEvenLate) {
-    // The last 150 bytes are missing; the cloud sends them and 1000 more,
-    // 200 bytes each 50 ms (the 150 in a piece of their own). The first
-    // piece completes the file; then the progress callback holds the attempt
-    // past the window and its read deadline, so the next piece, already
-    // there, comes after the window with too little in it: its size decides
-    // (the attempt is not retried), not the guard.
+    // The last 150 bytes are missing; the cloud sends them, pauses 300 ms
+    // and sends 1000 more. The first piece completes the file; then the
+    // progress callback holds the attempt past the window and its read
+    // deadline, so the next piece, already there, comes after the window
+    // with too little in it: its size decides (the attempt is not retried),
+    // not the guard.
     GuardWindow window(L"1000");
     const std::string &installer = cloud().installer;
     const uint64_t total = installer.size();
     const std::string sha = cloud().release.sha256_hex;
     set_rules("[{\"path\": \"/v1/public/installer/files/*\", \"content_length\": null, "
-              "\"append_bytes\": 1000, \"rate\": 4000}]");
+              "\"append_bytes\": 1000, \"pause_after\": 150, \"pause_ms\": 300}]");
     std::wstring part = folder + L"\\late.part";
     uint64_t held = total - 150;
     HANDLE file = make_part(part, HELD_GOOD, held);
