@@ -35,7 +35,11 @@ enum {
     // attempt (each read has its own 60-second time-out) for months.
     CLOUD_PROGRESS_MIN_BYTES = 65536,
     CLOUD_PROGRESS_WINDOW_MS = 300000,
-    CLOUD_PROGRESS_WINDOW_DIGITS = 6     // test builds: the window setting's longest text
+    CLOUD_PROGRESS_WINDOW_DIGITS = 6,    // test builds: the window setting's longest text
+    CLOUD_RECEIVE_TIMEOUT_MS = 60000,    // WinHTTP's time-out of each receive
+    // A read made after its deadline still takes what has already arrived
+    // (a piece that the caller's size check may refuse): it gets this long.
+    CLOUD_READ_LATE_MS = 100
 };
 
 // The release envelope's fixed path.
@@ -136,6 +140,14 @@ void cloud_progress_guard_start(CloudProgressGuard *guard, uint64_t window_ms, u
 // arrived, a new window begins at now_ms. A clock that seems to go back
 // counts as no time passed.
 int cloud_progress_too_slow(CloudProgressGuard *guard, uint64_t now_ms);
+// When a blocking read of the body must have returned: the end of the
+// guard's current window plus the receive time-out's share of the window
+// (60 s of the real 5 minutes; 400 ms of a test build's 2 s). A read that
+// returns by then is judged by the guard as it always was; one that does not
+// (a sender that trickles bytes WinHTTP never hands over as body data, such
+// as the framing of a chunked answer, each byte starting the receive
+// time-out again) is cut there.
+uint64_t cloud_read_deadline_ms(const CloudProgressGuard *guard);
 // The window setting's text (test builds only, see cloud_progress_window_ms):
 // 1 to CLOUD_PROGRESS_WINDOW_DIGITS decimal digits, a value from 1 to
 // CLOUD_PROGRESS_WINDOW_MS; anything else gives CLOUD_PROGRESS_WINDOW_MS.
@@ -185,11 +197,16 @@ uint64_t cloud_progress_window_ms(void);
 // Reads the next piece of a response body into buffer (at most capacity
 // bytes): waits until some of the body has arrived and takes what is there,
 // so that the guard sees every piece as it comes instead of a full buffer.
+// The wait has a deadline (cloud_read_deadline_ms): a thread-pool timer
+// closes the request when it passes, which ends the blocking call, and
+// *request is then null (the caller closes it only while it is not).
 // 1 with *got set (0 at the end of the body); 0 with win32_error set when
-// the read failed, or when the guard found the transfer too slow
-// (ERROR_WINHTTP_TIMEOUT).
-int cloud_read_piece(HINTERNET request, uint8_t *buffer, DWORD capacity, DWORD *got,
-                     CloudProgressGuard *guard, CloudResult *result);
+// the read failed, or when the guard found the transfer too slow or the
+// deadline cut the read (ERROR_WINHTTP_TIMEOUT). A piece larger than room
+// (what the caller can still take) comes back as it is, before the guard's
+// verdict: the caller's size check ends the attempt.
+int cloud_read_piece(HINTERNET *request, uint8_t *buffer, DWORD capacity, uint64_t room,
+                     DWORD *got, CloudProgressGuard *guard, CloudResult *result);
 // The response's Content-Length, or -1 when absent or not plain digits.
 int64_t cloud_content_length(HINTERNET request);
 // 1 when the response's Content-Range says that the body holds the bytes from

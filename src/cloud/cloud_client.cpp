@@ -72,7 +72,7 @@ CloudClient *cloud_open_at(const wchar16 *host, uint16_t port, uint32_t *error) 
         DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
         WinHttpSetOption(client->session, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
     }
-    if (!WinHttpSetTimeouts(client->session, 30000, 30000, 30000, 60000)) {
+    if (!WinHttpSetTimeouts(client->session, 30000, 30000, 30000, CLOUD_RECEIVE_TIMEOUT_MS)) {
         failure = GetLastError();
         goto failed;
     }
@@ -163,24 +163,88 @@ uint64_t cloud_progress_window_ms(void) {
     return CLOUD_PROGRESS_WINDOW_MS;
 }
 
-int cloud_read_piece(HINTERNET request, uint8_t *buffer, DWORD capacity, DWORD *got,
-                     CloudProgressGuard *guard, CloudResult *result) {
+// The deadline of one blocking read, shared with the thread-pool timer that
+// cuts the read. Whoever moves the state away from DEADLINE_ARMED first
+// decides: the timer (which then closes the request) or the reader (after
+// which the timer does nothing).
+enum { DEADLINE_ARMED = 0, DEADLINE_CUT = 1, DEADLINE_DISARMED = 2 };
+struct ReadDeadline {
+    HINTERNET request;
+    volatile LONG state;
+};
+
+static VOID CALLBACK read_deadline_passed(PTP_CALLBACK_INSTANCE instance, PVOID context,
+                                          PTP_TIMER timer) {
+    (void)instance;
+    (void)timer;
+    ReadDeadline *deadline = (ReadDeadline *)context;
+    if (InterlockedCompareExchange(&deadline->state, DEADLINE_CUT, DEADLINE_ARMED) !=
+        DEADLINE_ARMED) {
+        return;
+    }
+    // Closing the request from another thread is how a blocking WinHTTP call
+    // is ended. The least receive time-out first: a WinHTTP that finishes a
+    // pending receive only when its socket gives up (Wine's) then ends the
+    // read at the sender's next byte instead of restarting the wait.
+    WinHttpSetTimeouts(deadline->request, 1, 1, 1, 1);
+    WinHttpCloseHandle(deadline->request);
+}
+
+int cloud_read_piece(HINTERNET *request, uint8_t *buffer, DWORD capacity, uint64_t room,
+                     DWORD *got, CloudProgressGuard *guard, CloudResult *result) {
     *got = 0;
-    // Blocks until some of the body is there (or the receive time-out), and
-    // says how much; a read of that much then returns at once. A read of a
-    // whole buffer would wait until the buffer is full.
+    uint64_t now = GetTickCount64();
+    uint64_t end = cloud_read_deadline_ms(guard);
+    uint64_t wait_ms = end > now + CLOUD_READ_LATE_MS ? end - now : CLOUD_READ_LATE_MS;
+
+    ReadDeadline deadline;
+    deadline.request = *request;
+    deadline.state = DEADLINE_ARMED;
+    PTP_TIMER timer = CreateThreadpoolTimer(read_deadline_passed, &deadline, nullptr);
+    if (timer == nullptr) {
+        result->win32_error = GetLastError();  // no read without its deadline
+        return 0;
+    }
+    ULARGE_INTEGER due;
+    due.QuadPart = (ULONGLONG)(-(LONGLONG)(wait_ms * 10000));  // relative, in 100 ns
+    FILETIME due_time;
+    due_time.dwLowDateTime = due.LowPart;
+    due_time.dwHighDateTime = due.HighPart;
+    SetThreadpoolTimer(timer, &due_time, 0, 0);
+
+    // Blocks until some of the body is there (or the receive time-out, or
+    // the deadline), and says how much; a read of that much then returns at
+    // once. A read of a whole buffer would wait until the buffer is full.
+    DWORD failure = 0;
     DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(request, &available)) {
-        result->win32_error = GetLastError();
-        return 0;
-    }
-    if (available == 0) return 1;  // the body has ended
-    if (!WinHttpReadData(request, buffer, available < capacity ? available : capacity, got)) {
-        result->win32_error = GetLastError();
+    if (!WinHttpQueryDataAvailable(*request, &available)) {
+        failure = GetLastError();
+    } else if (available > 0 &&
+               !WinHttpReadData(*request, buffer, available < capacity ? available : capacity,
+                                got)) {
+        failure = GetLastError();
         *got = 0;
+    }
+
+    LONG state = InterlockedCompareExchange(&deadline.state, DEADLINE_DISARMED, DEADLINE_ARMED);
+    SetThreadpoolTimer(timer, nullptr, 0, 0);
+    WaitForThreadpoolTimerCallbacks(timer, TRUE);  // a cut in progress has closed the request
+    CloseThreadpoolTimer(timer);
+    if (state == DEADLINE_CUT) {
+        // The request is closed; what the read brought (if it returned just
+        // then) goes with it.
+        *request = nullptr;
+        *got = 0;
+        result->win32_error = ERROR_WINHTTP_TIMEOUT;
         return 0;
     }
+    if (failure != 0) {
+        result->win32_error = failure;
+        return 0;
+    }
+    if (*got == 0) return 1;  // the body has ended
     guard->received += *got;
+    if (*got > room) return 1;  // the caller refuses it for its size: that decides
     if (cloud_progress_too_slow(guard, GetTickCount64())) {
         // Too little has come in one window: a transport failure like a
         // time-out, retried as one.

@@ -85,8 +85,9 @@ DownloadOutcome cloud_download(CloudClient *client, const wchar16 *path, HANDLE 
                                GetTickCount64());
     for (;;) {
         DWORD got = 0;
-        if (!cloud_read_piece(request, buffer, CLOUD_DOWNLOAD_PIECE, &got, &guard, result)) {
-            goto done;  // a failed read, or too little in one window: retried
+        if (!cloud_read_piece(&request, buffer, CLOUD_DOWNLOAD_PIECE, total - *held, &got, &guard,
+                              result)) {
+            goto done;  // a failed or cut read, or too little in one window: retried
         }
         if (got == 0) break;
         if (got > total - *held) {
@@ -114,7 +115,7 @@ DownloadOutcome cloud_download(CloudClient *client, const wchar16 *path, HANDLE 
 
 done:
     heap_free(buffer);
-    WinHttpCloseHandle(request);
+    if (request != nullptr) WinHttpCloseHandle(request);  // null: the read's deadline closed it
     return outcome;
 }
 

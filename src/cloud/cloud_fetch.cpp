@@ -41,7 +41,8 @@ FetchOutcome cloud_fetch_to_buffer(CloudClient *client, const wchar16 *path, uin
     for (;;) {
         uint8_t piece[CLOUD_FETCH_PIECE];
         DWORD got = 0;
-        if (!cloud_read_piece(request, piece, sizeof piece, &got, &guard, result)) {
+        if (!cloud_read_piece(&request, piece, sizeof piece, capacity - *length, &got, &guard,
+                              result)) {
             outcome = FETCH_INCOMPLETE;
             goto done;
         }
@@ -60,7 +61,7 @@ FetchOutcome cloud_fetch_to_buffer(CloudClient *client, const wchar16 *path, uin
     }
 
 done:
-    WinHttpCloseHandle(request);
+    if (request != nullptr) WinHttpCloseHandle(request);  // null: the read's deadline closed it
     return outcome;
 }
 

@@ -137,6 +137,11 @@ int cloud_progress_too_slow(CloudProgressGuard *guard, uint64_t now_ms) {
     return passed >= guard->window_ms ? 1 : 0;
 }
 
+uint64_t cloud_read_deadline_ms(const CloudProgressGuard *guard) {
+    uint64_t grace = guard->window_ms * CLOUD_RECEIVE_TIMEOUT_MS / CLOUD_PROGRESS_WINDOW_MS;
+    return guard->start_ms + guard->window_ms + grace;
+}
+
 uint64_t cloud_progress_window_parse(const wchar16 *text) {
     int64_t value = parse_plain_digits(text, CLOUD_PROGRESS_WINDOW_DIGITS);
     if (value <= 0 || value > CLOUD_PROGRESS_WINDOW_MS) return CLOUD_PROGRESS_WINDOW_MS;

@@ -563,6 +563,102 @@ class FaultTests(ReferenceCloudCase):
         self.assertEqual((r.status, r.body), (206, self.data[:30000]))
         self.assertGreaterEqual(elapsed, 1.0)
 
+    def test_pause_in_the_body(self):
+        # The first 1000 bytes at once, then nothing for 0.5 s, then the rest.
+        self.set_rules([{"path": "*", "pause_after": 1000, "pause_ms": 500}])
+        with ct.Connection(self.port) as conn:
+            conn.sock.sendall(("GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                               % ct.INSTALLER).encode())
+            reply = ct.Reply()
+            while b"\r\n\r\n" not in conn.buffer:
+                self.assertTrue(conn._fill(reply))
+            head, conn.buffer = conn.buffer.split(b"\r\n\r\n", 1)
+            start = time.monotonic()
+            while len(conn.buffer) < 1000:
+                self.assertTrue(conn._fill(reply))
+            self.assertEqual(len(conn.buffer), 1000)
+            self.assertLess(time.monotonic() - start, 0.4)
+            while len(conn.buffer) < self.size:
+                self.assertTrue(conn._fill(reply))
+            self.assertGreaterEqual(time.monotonic() - start, 0.45)
+            self.assertEqual(conn.buffer, self.data)
+        with open(self.rules, "w") as f:
+            f.write('[{"path": "*", "pause_after": 10}]')
+        self.assertEqual(ct.fetch(self.port, ct.RELEASE).status, 200)
+        rec = ct.wait_for_record(self.log, lambda r: r.get("event") == "rules-error"
+                                 and "pause_ms" in r.get("message", ""))
+        self.assertIsNotNone(rec)
+
+    def test_chunked_bodies_endless_bodies_and_framing_trickles(self):
+        path = ct.INSTALLER.split("?")[0]
+
+        def head_and_rest(conn, mark):
+            conn.sock.sendall(("GET %s HTTP/1.1\r\nHost: localhost\r\nX-Test: %s\r\n\r\n"
+                               % (ct.INSTALLER, mark)).encode())
+            reply = ct.Reply()
+            while b"\r\n\r\n" not in conn.buffer:
+                self.assertTrue(conn._fill(reply), "the head did not come")
+            head, conn.buffer = conn.buffer.split(b"\r\n\r\n", 1)
+            return head.decode("latin-1").lower()
+
+        # A chunked answer: the file in chunks, then the last chunk; the
+        # connection stays open for the next request.
+        self.set_rules([{"path": path, "chunked": True}])
+        headers, mark = self.tagged()
+        with ct.Connection(self.port) as conn:
+            head = head_and_rest(conn, mark)
+            self.assertIn("transfer-encoding: chunked", head)
+            self.assertNotIn("content-length", head)
+            body = b""
+            while True:
+                while b"\r\n" not in conn.buffer:
+                    self.assertTrue(conn._fill(ct.Reply()))
+                size_line, conn.buffer = conn.buffer.split(b"\r\n", 1)
+                size = int(size_line, 16)
+                while len(conn.buffer) < size + 2:
+                    self.assertTrue(conn._fill(ct.Reply()))
+                self.assertEqual(conn.buffer[size:size + 2], b"\r\n")
+                body += conn.buffer[:size]
+                conn.buffer = conn.buffer[size + 2:]
+                if size == 0:
+                    break
+            self.assertEqual(body, self.data)
+            self.assertEqual(conn.request(ct.INSTALLER).status, 200)
+        self.assertEqual(self.record_of(mark)["body_bytes"], self.size)
+
+        # An endless body: the file, then filler made as it is sent, for as
+        # long as the client reads; its record shows what went out.
+        self.set_rules([{"path": path, "endless": True}])
+        headers, mark = self.tagged()
+        with ct.Connection(self.port) as conn:
+            head = head_and_rest(conn, mark)
+            self.assertNotIn("content-length", head)
+            while len(conn.buffer) < self.size + 3 * 1048576:
+                self.assertTrue(conn._fill(ct.Reply()))
+            self.assertEqual(conn.buffer[:self.size], self.data)
+            self.assertEqual(set(conn.buffer[self.size:]), {ord("x")})
+        record = self.record_of(mark)
+        self.assertEqual(record["outcome"], "client-closed")
+        self.assertGreaterEqual(record["body_bytes"], self.size + 3 * 1048576)
+
+        # Chunk framing that never brings data, 20 bytes a second, until the
+        # client goes.
+        for kind, framing in (("size-zeros", b"0000"), ("extension", b"1;xx")):
+            with self.subTest(kind=kind):
+                self.set_rules([{"path": path, "chunked": kind}])
+                headers, mark = self.tagged()
+                start = time.monotonic()
+                with ct.Connection(self.port) as conn:
+                    head = head_and_rest(conn, mark)
+                    self.assertIn("transfer-encoding: chunked", head)
+                    while len(conn.buffer) < 4:
+                        self.assertTrue(conn._fill(ct.Reply()))
+                    self.assertEqual(conn.buffer[:4], framing)
+                    self.assertGreaterEqual(time.monotonic() - start, 0.1)
+                record = self.record_of(mark)
+                self.assertEqual((record["outcome"], record["body_bytes"]), ("client-closed", 0))
+                self.assertGreaterEqual(record["framing_bytes"], 4)
+
     def test_rule_applies_only_to_matching_query(self):
         self.set_rules([{"path": "/v1/public/installer/latest.txt?platform=win32&arch=x64"
                                  "&kind=windows-installer", "status": 503}])

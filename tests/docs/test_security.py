@@ -7,16 +7,20 @@ A test is named in backticks in a row's last column: `NAME` (a ctest test,
 as `scripts/test` runs it) or `NAME: SCENARIO` (one scenario of that test).
 A scenario exists when the files of the folder whose suite registers the
 test hold it: a GoogleTest case `Suite.Case` as its TEST() definition; any
-other scenario as a quoted text (the scenarios of a test that runs one group
+other scenario as the name a scenario record gives itself, `name="SCENARIO"`
+(or `"name": "SCENARIO"`), not merely a quoted text that could be a rule's
+path, a message or a log line (the scenarios of a test that runs one group
 of the end-to-end harness are looked for in that group's own module,
-tests/e2e/groups/GROUP.py, whichever folder registers the test). A row without a test
-begins its last column with "Limit:".
+tests/e2e/groups/GROUP.py, whichever folder registers the test). A row
+without a test begins its last column with "Limit:".
 
     test_security.py SOURCE_DIR BUILD_DIR
 
 The test lists ctest's tests of BUILD_DIR itself. It also checks the same
-file with one test name and one scenario name misspelt, and requires both
-to be reported, so that a checker that finds nothing cannot pass.
+file with one test name and one scenario name misspelt, and with one
+scenario replaced by a text its group's module quotes without naming a
+scenario so, and requires each to be reported, so that a checker that finds
+nothing, or finds any quoted text, cannot pass.
 Python 3 standard library only.
 """
 
@@ -81,6 +85,12 @@ def files_of(folder):
                 yield os.path.join(base, name)
 
 
+def scenario_name_pattern(name):
+    """A scenario record's own name: name="NAME" (a keyword of dict()) or
+    "name": "NAME" (a literal), either quote."""
+    return re.compile(r"""(?:\bname\s*=\s*|["']name["']\s*:\s*)["']%s["']""" % name)
+
+
 def scenario_found(test, where, scenario):
     folder, group = where
     if group is not None:
@@ -93,7 +103,7 @@ def scenario_found(test, where, scenario):
     if case:
         pattern = re.compile(r"\bTEST(_F|_P)?\(\s*%s\s*,\s*%s\s*\)" % (case.group(1), case.group(2)))
     else:
-        pattern = re.compile("[\"']%s[\"']" % re.escape(scenario))
+        pattern = scenario_name_pattern(re.escape(scenario))
     for path in candidates:
         with open(path, encoding="utf-8", errors="replace") as f:
             if pattern.search(f.read()):
@@ -151,6 +161,26 @@ def misspelt(text, tests):
     return out, changed
 
 
+def quoted_not_named(text, tests):
+    """The text with its first reference to a scenario of an end-to-end
+    group replaced by a text that the group's module quotes but no scenario
+    takes as its name (a path, a reason word, a message), and that changed
+    reference; (text, None) when there is none."""
+    for _number, cells in rows(text):
+        for reference in REFERENCE.findall(cells[-1]):
+            name, _, scen = reference.partition(": ")
+            group = tests.get(name, (None, None))[1]
+            if not scen or group is None or not os.path.isfile(group):
+                continue
+            with open(group, encoding="utf-8", errors="replace") as f:
+                source = f.read()
+            for quoted in re.findall(r"\"([a-z][a-z0-9-]{3,})\"", source):
+                if not scenario_name_pattern(re.escape(quoted)).search(source):
+                    wrong = "%s: %s" % (name, quoted)
+                    return text.replace("`%s`" % reference, "`%s`" % wrong, 1), wrong
+    return text, None
+
+
 def main():
     source_dir, build_dir = sys.argv[1], sys.argv[2]
     path = os.path.join(source_dir, "SECURITY.md")
@@ -172,10 +202,24 @@ def main():
     if len(changed) != 2:
         problems.append("the table lacks a plain test or a scenario to misspell")
         print("FAIL: SECURITY.md has no plain test name or no scenario name to misspell")
+    # A text that the group's module quotes without a scenario taking it as
+    # its name (a rule's path, a reason word, a message) counts for nothing.
+    quoted_text, decoy = quoted_not_named(text, tests)
+    if decoy is None:
+        problems.append("no scenario of an end-to-end group to replace")
+        print("FAIL: SECURITY.md names no scenario of an end-to-end group whose module quotes "
+              "another text")
+    else:
+        new = [p for p in check(quoted_text, tests) if p not in problems]
+        if len(new) != 1:
+            problems.append("a quoted text that names no scenario went unnoticed")
+            print("FAIL: `%s` (quoted in the group's module, no scenario's name) gave %s"
+                  % (decoy, new))
     if problems:
         return 1
-    print("ok: %d rows, %d test references, each found; misspelt %s noticed"
-          % (len(table), named, " and ".join("`%s`" % c for c in changed)))
+    print("ok: %d rows, %d test references, each found; misspelt %s noticed; `%s` (quoted, "
+          "no scenario's name) refused"
+          % (len(table), named, " and ".join("`%s`" % c for c in changed), decoy))
     return 0
 
 

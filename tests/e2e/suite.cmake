@@ -25,7 +25,9 @@ if(VQ_WIN_BUILD_DIR)
   # an earlier run yet) starts the long waits first.
   set_tests_properties(e2e.tls e2e.redirect PROPERTIES COST 180)
   set_tests_properties(e2e.window PROPERTIES COST 120)
-  set_tests_properties(e2e.install e2e.release e2e.download e2e.nginx e2e.disk e2e.attacks PROPERTIES COST 60)
+  # The attacks group waits out four trickles of eight attempts each.
+  set_tests_properties(e2e.attacks PROPERTIES COST 130)
+  set_tests_properties(e2e.install e2e.release e2e.download e2e.nginx e2e.disk PROPERTIES COST 60)
   set_tests_properties(e2e.fresh e2e.edge_fresh PROPERTIES COST 90)
 endif()
 # The harness's own reading of the servers' logs, without Wine: a request in

@@ -12,3 +12,11 @@ set_tests_properties(lib.resources PROPERTIES TIMEOUT 60)
 add_test(NAME lib.wine-isolated
   COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/wine-isolated-test.sh ${CMAKE_BINARY_DIR}/Testing/wine-isolated)
 set_tests_properties(lib.wine-isolated PROPERTIES TIMEOUT 240)
+# The same harness from a checkout below /tmp (bound there): the test's own
+# /tmp keeps the checkout and its build trees reachable at their paths.
+if(VQ_WIN_BUILD_DIR)
+  add_test(NAME lib.wine-isolated-tmp-checkout
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/wine-isolated-tmp-test.sh ${VQ_WIN_BUILD_DIR}
+            ${CMAKE_BINARY_DIR})
+  set_tests_properties(lib.wine-isolated-tmp-checkout PROPERTIES TIMEOUT 120)
+endif()

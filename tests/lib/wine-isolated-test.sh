@@ -4,7 +4,9 @@
 # Xvfb run and it has made a mount) leaves nothing behind: no process of its
 # namespace, not its mount namespace (so none of its mounts), no prefix in
 # /tmp. A write into a file of the prefix's system32, which comes from the
-# template, reaches neither the template nor another prefix.
+# template, reaches neither the template nor another prefix. And this test
+# itself, killed so while its test under the harness runs, leaves nothing
+# either: it starts that test with a parent-death signal.
 #   tests/lib/wine-isolated-test.sh WORK-PARENT
 # WORK-PARENT: a folder outside /tmp for this test's own files (the test's
 # /tmp is its own). Uses the template of VQ_WINE_TEMPLATE, or makes one.
@@ -13,6 +15,23 @@ here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
 . "$here/checks.sh"
 . "$root/scripts/wine-env.sh"
+# Starts a test under the harness in the background, where the kernel ends
+# it (and with it its namespace) when this script ends, however it ends.
+start_isolated() {
+  setpriv --pdeathsig KILL "$here/wine-isolated" "$@" &
+}
+
+if [ "${1:-}" = "--hold" ]; then
+  # The copy of this script that the last check kills: it starts a test
+  # under the harness that says it is ready and waits, and waits for it.
+  cat >"$2/held.sh" <<'HELD'
+printf 'ready' >"$1/held-ready.tmp" && mv "$1/held-ready.tmp" "$1/held-ready"
+exec sleep 600
+HELD
+  start_isolated bash "$2/held.sh" "$2" >"$2/held-out" 2>&1
+  wait
+  exit 0
+fi
 parent="${1:?usage: wine-isolated-test.sh WORK-PARENT}"
 mkdir -p "$parent"
 work="$(mktemp -d "$parent/wine-isolated-test.XXXXXX")"
@@ -53,8 +72,8 @@ for _ in $(seq 600); do grep -q started "$out/wine-out" 2>/dev/null && break; sl
 mv "$out/ready.tmp" "$out/ready"
 exec sleep 600
 INNER
-VQ_ISOLATED_TEST_TOKEN="$token" "$here/wine-isolated" bash "$work/inner.sh" "$work" "$victim" "$WINE64" \
-  >"$work/test-out" 2>&1 &
+VQ_ISOLATED_TEST_TOKEN="$token" start_isolated bash "$work/inner.sh" "$work" "$victim" "$WINE64" \
+  >"$work/test-out" 2>&1
 test_pid=$!
 for _ in $(seq 1200); do
   [ -f "$work/ready" ] && break
@@ -95,7 +114,7 @@ while left="$(with_token; in_namespace)"; [ -n "$left" ] && [ "$SECONDS" -lt "$d
 done
 expect_eq "$left" "" "no process of the killed test is left (its namespace's ones included)"
 for pid in $(sort -u <<<"$left"); do
-  echo "    left: $pid $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"
+  echo "    left: $pid $(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline")"
   kill -KILL "$pid" 2>/dev/null    # this test's own processes, found by its token
 done
 expect_eq "$(mine)" "$prefixes_before" "no prefix left in /tmp"
@@ -107,5 +126,40 @@ if [ "$(cat "$work/inner-sum" 2>/dev/null)" = "$template_sum" ]; then
   fail "the test's own write did not change its copy of $victim"
 else
   ok "the test saw its own write"
+fi
+
+# This script killed as ctest kills it at its time-out (SIGKILL, so no trap
+# of its own runs) while the test it started is under way: that test, its
+# unshare included, ends with it.
+held_token="vq-isolated-held-$$-$RANDOM$RANDOM"
+VQ_ISOLATED_TEST_TOKEN="$held_token" bash "$0" --hold "$work" &
+hold_pid=$!
+for _ in $(seq 1200); do
+  [ -f "$work/held-ready" ] && break
+  kill -0 "$hold_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ ! -f "$work/held-ready" ]; then
+  fail "the held test never became ready: $(cat "$work/held-out" 2>/dev/null)"
+  kill -KILL "$hold_pid" 2>/dev/null
+else
+  token="$held_token"
+  unshares=0
+  for pid in $(with_token); do
+    [ "$(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline" | cut -d' ' -f1)" = unshare ] &&
+      unshares=$((unshares + 1))
+  done
+  expect_eq "$unshares" 1 "the held test's unshare runs before the kill"
+  kill -KILL "$hold_pid"
+  wait "$hold_pid" 2>/dev/null
+  deadline=$((SECONDS + 20))
+  while left="$(with_token)"; [ -n "$left" ] && [ "$SECONDS" -lt "$deadline" ]; do
+    sleep 0.2
+  done
+  expect_eq "$left" "" "no process of the test a killed script started is left"
+  for pid in $left; do
+    echo "    left: $pid $(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline")"
+    kill -KILL "$pid" 2>/dev/null    # this test's own processes, found by its token
+  done
 fi
 checks_finish

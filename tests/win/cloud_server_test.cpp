@@ -829,6 +829,176 @@ TEST_F(CloudServer, APartFileThatTakesNoWritesEndsTheAttempt) {
     EXPECT_EQ(requests_since(mark, 1).size(), 1u);
 }
 
+// The slow-transfer guard with a test build's window of 1 s (its read
+// deadline 1.2 s): senders that trickle what WinHTTP never hands over as
+// body data (the framing of a chunked answer) have their attempt cut there;
+// a sender below the minimum is cut at the window; a chunked answer that
+// comes in time is taken whole; and a piece that crosses the signed size
+// after the window has passed is refused for its size, not retried.
+class GuardWindow {
+public:
+    explicit GuardWindow(const wchar_t *ms) {
+        SetEnvironmentVariableW(L"VQ_TEST_PROGRESS_WINDOW_MS", ms);
+    }
+    ~GuardWindow() { SetEnvironmentVariableW(L"VQ_TEST_PROGRESS_WINDOW_MS", nullptr); }
+};
+
+struct Sleeper {
+    int calls = 0;
+    DWORD sleep_ms = 0;  // on the first call
+    uint64_t first_done = 0;
+};
+
+int sleeper_callback(void *context, uint64_t done, uint64_t) {
+    Sleeper *s = (Sleeper *)context;
+    if (s->calls++ == 0) {
+        s->first_done = done;
+        Sleep(s->sleep_ms);
+    }
+    return 0;
+}
+
+TEST_F(CloudServer, TheGuardCutsEveryTrickleAtItsDeadline) {
+    GuardWindow window(L"1000");
+    ASSERT_EQ(cloud_progress_window_ms(), 1000u);
+    const std::string &installer = cloud().installer;
+    const uint64_t total = installer.size();
+    const std::string sha = cloud().release.sha256_hex;
+    const std::string files = "\"path\": \"/v1/public/installer/files/*\"";
+    const std::string release = std::string("\"path\": \"") + kReleasePath + "\"";
+    const ULONGLONG window_ms = 1000;
+    const ULONGLONG deadline_ms = 1200;
+    // A cut read ends at the deadline, under Wine at the sender's next byte
+    // after it (50 ms); the rest is room for a loaded machine.
+    const ULONGLONG slack_ms = 1500;
+
+    struct Trickle {
+        const char *name;
+        std::string rules;
+        bool release;
+    };
+    const Trickle trickles[] = {
+        {"installer: leading zeros of a chunk size", "[{" + files + ", \"chunked\": \"size-zeros\"}]",
+         false},
+        {"installer: a chunk extension that never ends",
+         "[{" + files + ", \"chunked\": \"extension\"}]", false},
+        {"release: leading zeros of a chunk size",
+         "[{" + release + ", \"chunked\": \"size-zeros\"}]", true},
+        {"release: a chunk extension that never ends",
+         "[{" + release + ", \"chunked\": \"extension\"}]", true},
+    };
+    for (const Trickle &t : trickles) {
+        SCOPED_TRACE(t.name);
+        set_rules(t.rules);
+        size_t mark = request_records().size();
+        CloudResult result = {9, 9, 9, 9};
+        ULONGLONG start = GetTickCount64();
+        if (t.release) {
+            std::vector<uint8_t> buffer(CLOUD_ENVELOPE_CAPACITY);
+            uint64_t length = 7;
+            EXPECT_EQ(cloud_fetch_to_buffer(cloud().client, CLOUD_RELEASE_PATH, buffer.data(),
+                                            buffer.size(), &length, &result),
+                      FETCH_INCOMPLETE);
+            EXPECT_EQ(length, 0u);
+        } else {
+            std::wstring part = folder + L"\\trickle.part";
+            HANDLE file = make_part(part, HELD_NONE, 0);
+            uint64_t held = 0;
+            EXPECT_EQ(cloud_download(cloud().client, installer_path().c_str(), file, &held, total,
+                                     sha.c_str(), nullptr, nullptr, &result),
+                      DOWNLOAD_INCOMPLETE);
+            EXPECT_EQ(held, 0u);
+            EXPECT_EQ(file_size(file), 0u);
+            CloseHandle(file);
+        }
+        ULONGLONG took = GetTickCount64() - start;
+        EXPECT_EQ(result.http_status, 200u);
+        EXPECT_EQ(result.win32_error, (uint32_t)ERROR_WINHTTP_TIMEOUT);
+        EXPECT_GE(took, window_ms);
+        EXPECT_LT(took, deadline_ms + slack_ms);
+        // The cloud saw the client go while it was still trickling.
+        std::vector<std::string> records = requests_since(mark, 1);
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_NE(records[0].find("\"outcome\": \"client-closed\""), std::string::npos) << records[0];
+        EXPECT_NE(records[0].find("\"body_bytes\": 0"), std::string::npos) << records[0];
+    }
+
+    // A chunked answer that brings the file in time is taken whole, and so
+    // is the release.
+    set_rules("[{" + files + ", \"chunked\": true}, {" + release + ", \"chunked\": true}]");
+    {
+        std::wstring part = folder + L"\\chunked.part";
+        HANDLE file = make_part(part, HELD_NONE, 0);
+        uint64_t held = 0;
+        CloudResult result;
+        EXPECT_EQ(cloud_download(cloud().client, installer_path().c_str(), file, &held, total,
+                                 sha.c_str(), nullptr, nullptr, &result),
+                  DOWNLOAD_COMPLETE);
+        CloseHandle(file);
+        EXPECT_TRUE(wintest::read_file(part) == installer);
+        std::vector<uint8_t> buffer(CLOUD_ENVELOPE_CAPACITY);
+        uint64_t length = 0;
+        EXPECT_EQ(cloud_fetch_to_buffer(cloud().client, CLOUD_RELEASE_PATH, buffer.data(),
+                                        buffer.size(), &length, &result),
+                  FETCH_COMPLETE);
+        EXPECT_EQ(std::string((const char *)buffer.data(), length), cloud().latest);
+    }
+
+    // 32 KiB a second is half the minimum of 64 KiB in each window: the
+    // attempt ends after the first window with what came.
+    set_rules("[{" + files + ", \"rate\": 32768}]");
+    {
+        std::wstring part = folder + L"\\below.part";
+        HANDLE file = make_part(part, HELD_NONE, 0);
+        uint64_t held = 0;
+        CloudResult result;
+        ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(cloud_download(cloud().client, installer_path().c_str(), file, &held, total,
+                                 sha.c_str(), nullptr, nullptr, &result),
+                  DOWNLOAD_INCOMPLETE);
+        ULONGLONG took = GetTickCount64() - start;
+        EXPECT_EQ(result.win32_error, (uint32_t)ERROR_WINHTTP_TIMEOUT);
+        EXPECT_GT(held, 0u);
+        EXPECT_LT(held, 65536u);
+        EXPECT_GE(took, window_ms);
+        EXPECT_LT(took, window_ms + slack_ms);
+        CloseHandle(file);
+        EXPECT_TRUE(wintest::read_file(part) == installer.substr(0, held));
+    }
+}
+
+TEST_F(CloudServer, APieceThatCrossesTheSizeIsRefusedForItEvenLate) {
+    // The last 150 bytes are missing; the cloud sends them, pauses 300 ms
+    // and sends 1000 more. The first piece completes the file; then the
+    // progress callback holds the attempt past the window and its read
+    // deadline, so the next piece, already there, comes after the window
+    // with too little in it: its size decides (the attempt is not retried),
+    // not the guard.
+    GuardWindow window(L"1000");
+    const std::string &installer = cloud().installer;
+    const uint64_t total = installer.size();
+    const std::string sha = cloud().release.sha256_hex;
+    set_rules("[{\"path\": \"/v1/public/installer/files/*\", \"content_length\": null, "
+              "\"append_bytes\": 1000, \"pause_after\": 150, \"pause_ms\": 300}]");
+    std::wstring part = folder + L"\\late.part";
+    uint64_t held = total - 150;
+    HANDLE file = make_part(part, HELD_GOOD, held);
+    Sleeper sleeper;
+    sleeper.sleep_ms = 1400;
+    CloudResult result = {9, 9, 9, 9};
+    EXPECT_EQ(cloud_download(cloud().client, installer_path().c_str(), file, &held, total,
+                             sha.c_str(), sleeper_callback, &sleeper, &result),
+              DOWNLOAD_OVERSIZED);
+    EXPECT_EQ(sleeper.calls, 1);
+    EXPECT_EQ(sleeper.first_done, total) << "the first piece was not the missing tail alone";
+    EXPECT_EQ(result.http_status, 206u);
+    EXPECT_EQ(result.win32_error, 0u);
+    EXPECT_EQ(held, total);
+    EXPECT_EQ(file_size(file), total) << "nothing of the piece past the size is written";
+    CloseHandle(file);
+    EXPECT_TRUE(wintest::read_file(part) == installer);
+}
+
 struct Stopper {
     int calls = 0;
     uint64_t last_done = 0;

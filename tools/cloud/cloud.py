@@ -55,6 +55,12 @@ PIECE = 65536
 HANDSHAKE_TIMEOUT_S = 10
 MAX_REQUEST_BODY = 65536
 MAX_DELAY_MS = 60000
+# An endless body and a trickle of chunk framing go on until the client
+# closes, but never longer than this.
+MAX_ENDLESS_S = 120
+# The framing trickles of "chunked": bytes that are never body data.
+TRICKLES = ("size-zeros", "extension")
+TRICKLE_RATE = 20
 NO_BODY_STATUSES = (204, 304)
 
 
@@ -69,6 +75,7 @@ RULE_KEYS = {
     "path", "nth", "status", "retry_after", "headers", "body", "body_size",
     "content_length", "content_range", "etag", "ignore_range", "append_bytes",
     "drop_after", "hang_up", "reset", "rate", "delay_ms", "hold_until", "close", "comment",
+    "chunked", "endless", "pause_after", "pause_ms",
 }
 
 
@@ -104,7 +111,11 @@ def check_rule(rule, index):
         out["nth"] = set(items)
     if "status" in rule:
         _int_field(rule, where, "status", 100, 599)
-    for key in ("body_size", "append_bytes", "drop_after"):
+    if "pause_ms" in rule:
+        _int_field(rule, where, "pause_ms", 0, MAX_DELAY_MS)
+    if ("pause_after" in rule) != ("pause_ms" in rule):
+        raise ConfigError(f"{where}: give \"pause_after\" and \"pause_ms\" together")
+    for key in ("body_size", "append_bytes", "drop_after", "pause_after"):
         if key in rule:
             _int_field(rule, where, key, 0)
     if "rate" in rule:
@@ -125,7 +136,12 @@ def check_rule(rule, index):
     for key in ("retry_after", "content_range", "etag"):
         if key in rule and (isinstance(rule[key], bool) or not isinstance(rule[key], (int, str))):
             raise ConfigError(f"{where}: \"{key}\" must be a text or a number")
-    for key in ("ignore_range", "hang_up", "reset", "close"):
+    if "chunked" in rule and not (isinstance(rule["chunked"], bool) or rule["chunked"] in TRICKLES):
+        raise ConfigError(f"{where}: \"chunked\" must be true, false, "
+                          + " or ".join(f"\"{t}\"" for t in TRICKLES))
+    if rule.get("chunked") and "content_length" in rule:
+        raise ConfigError(f"{where}: a chunked answer has no \"content_length\"")
+    for key in ("ignore_range", "hang_up", "reset", "close", "endless"):
         if key in rule and not isinstance(rule[key], bool):
             raise ConfigError(f"{where}: \"{key}\" must be true or false")
     headers = rule.get("headers", {})
@@ -704,14 +720,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
         extra = rule.get("append_bytes", 0)
         real_length = answer.body_length() + extra
         no_body = answer.status in NO_BODY_STATUSES or answer.status < 200
+        chunked = False if no_body else rule.get("chunked", False)   # true or a trickle's name
+        endless = False if no_body else rule.get("endless", False)
         if "content_length" in rule:
             declared = rule["content_length"]
             self.close_connection = True
-        elif no_body:
+        elif no_body or chunked or endless:
             declared = None
         else:
             declared = real_length
         answer.set("Content-Length", declared)
+        if chunked:
+            answer.set("Transfer-Encoding", "chunked")
         if rule.get("close") or self.close_connection:
             self.close_connection = True
             answer.set("Connection", "close")
@@ -726,6 +746,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         record["response_headers"] = {name: value for name, value in sent_headers if name != "Date"}
         record["body_bytes"] = 0
         if head_only or no_body:
+            return
+        if chunked in TRICKLES:
+            self._trickle_framing(chunked, rule.get("rate", TRICKLE_RATE), record)
             return
 
         limit = rule.get("drop_after")
@@ -751,20 +774,51 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 n = min(PIECE, left)
                 left -= n
                 yield b"x" * n
+            if endless:
+                # Made piece by piece as it is sent: it ends only when the
+                # client goes (or after MAX_ENDLESS_S).
+                filler = b"x" * PIECE
+                while time.monotonic() - start < MAX_ENDLESS_S:
+                    yield filler
+                record["endless_stopped"] = True
+                self._drop(False)
+                raise Dropped()
+
+        def put(chunk):
+            if chunked:
+                self.wfile.write(b"%x\r\n" % len(chunk) + chunk + b"\r\n")
+            else:
+                self.wfile.write(chunk)
+
+        def paused(source):
+            """The pieces, split where the body pauses; the pause comes
+            before the first byte after it."""
+            at = rule.get("pause_after")
+            done = 0
+            for data in source:
+                if at is not None and done <= at < done + len(data):
+                    head, data = data[:at - done], data[at - done:]
+                    if head:
+                        yield head
+                    time.sleep(rule["pause_ms"] / 1000.0)
+                    at = None
+                    done += len(head)
+                done += len(data)
+                yield data
 
         step = PIECE if rate is None else max(1, min(PIECE, rate // 20))
-        for data in pieces():
+        for data in paused(pieces()):
             for i in range(0, len(data), step):
                 chunk = data[i:i + step]
                 if limit is not None and sent + len(chunk) > limit:
                     chunk = chunk[:limit - sent]
                     if chunk:
-                        self.wfile.write(chunk)
+                        put(chunk)
                         sent += len(chunk)
                     record["body_bytes"] = sent
                     self._drop(rule.get("reset", False))
                     raise Dropped()
-                self.wfile.write(chunk)
+                put(chunk)
                 sent += len(chunk)
                 record["body_bytes"] = sent
                 if rate is not None:
@@ -775,9 +829,35 @@ class Handler(http.server.BaseHTTPRequestHandler):
             # The whole body went out before the cut-off: cut the connection now.
             self._drop(rule.get("reset", False))
             raise Dropped()
-        if declared is None and not no_body:
+        if chunked:
+            self.wfile.write(b"0\r\n\r\n")
+        elif declared is None and not no_body:
             # A body that ends with the connection.
             self.close_connection = True
+
+    def _trickle_framing(self, kind, rate, record):
+        """A chunked body that never brings a byte of data: the leading
+        zeros of a chunk size, or a chunk size and then an extension that
+        never ends, one byte at a time at RATE bytes a second, until the
+        client goes (or MAX_ENDLESS_S have passed: then the connection is
+        cut)."""
+        self.close_connection = True
+        record["framing_bytes"] = 0
+        start = time.monotonic()
+        step = 0
+        while time.monotonic() - start < MAX_ENDLESS_S:
+            if kind == "size-zeros":
+                byte = b"0"
+            else:
+                byte = b"1;"[step:step + 1] if step < 2 else b"x"
+            self.wfile.write(byte)
+            step += 1
+            record["framing_bytes"] = step
+            wait = start + step / rate - time.monotonic()
+            if wait > 0:
+                time.sleep(wait)
+        self._drop(False)
+        raise Dropped()
 
 
 class Caseless:

@@ -12,6 +12,14 @@ BELOW_FLOOR = "0.9.0"
 # The test build's window of the slow-transfer guard for the trickle
 # scenarios (VQ_TEST_PROGRESS_WINDOW_MS); the real one is five minutes.
 WINDOW_MS = "2000"
+# A read that does not return by the window's end plus the receive
+# time-out's share of the window (60 s of the real 5 minutes, 400 ms of the
+# test window) is cut there.
+READ_DEADLINE_MS = 2400
+# Room for a loaded machine between the deadline and the cloud's record of
+# the client's going (under Wine a cut read ends at the sender's next byte,
+# 50 ms later).
+DEADLINE_SLACK_MS = 1500
 ERROR_WINHTTP_TIMEOUT = 12002
 # What the guard asks of each window of an installer download.
 CLOUD_MIN = 65536
@@ -19,6 +27,15 @@ CLOUD_MIN = 65536
 # 128 KiB a second, 256 KiB in each window of 2 s (the guard asks for 64 KiB).
 STEADY_SIZE = 640 * 1024
 STEADY_RATE = 131072
+# A pause of 11 s within the body: past a window of 10 s, before the read's
+# deadline at 12 s.
+LATE_WINDOW_MS = "10000"
+LATE_PAUSE_MS = 11000
+# The endless installer body comes at this pace, so that what the cloud has
+# sent when the client goes is what the client asked for, give or take the
+# pieces in flight.
+ENDLESS_RATE = 131072
+ENDLESS_PIECES_IN_FLIGHT = 4
 
 
 def decoded_payload(fields):
@@ -154,6 +171,54 @@ def scenarios(b):
                    "the part file holds more than was sent")
         c.true(not run.log.has("running: "), "the installer was started")
 
+    def cut_at_deadline(c, records):
+        """Each trickle of chunk framing was cut at the read's deadline: the
+        cloud saw the client go while it was still trickling, no byte of
+        data sent."""
+        for r in records:
+            c.eq((r.get("outcome"), r.get("body_bytes")), ("client-closed", 0),
+                 "request %s: outcome and data bytes" % r.get("conn"))
+            c.true(r.get("framing_bytes", 0) > 0, "request %s trickled no framing" % r.get("conn"))
+            c.true(int(WINDOW_MS) <= r.get("duration_ms", 0) < READ_DEADLINE_MS + DEADLINE_SLACK_MS,
+                   "request %s cut after %s ms, not within the window and its read deadline (%d ms)"
+                   % (r.get("conn"), r.get("duration_ms"), READ_DEADLINE_MS))
+
+    def trickle_records(run, path, count):
+        """The requests for PATH once the run's COUNT requests are recorded
+        (the cloud writes a request's record when its answer ends: the last
+        one once it has noticed that the run went away)."""
+        return [r for r in b.wait_records(run.mark, ("request",), count)
+                if r["path"].startswith(path)]
+
+    def chunk_trickled_installer(c, run):
+        downloads = trickle_records(run, FILES[:-1], 9)
+        c.eq(len(downloads), 8, "installer requests")
+        cut_at_deadline(c, downloads)
+        stopped = [line for line in run.log.lines if line.startswith("download attempt ")]
+        c.eq(stopped, ["download attempt %d stopped at 0 bytes (status 200, error %d)"
+                       % (n, ERROR_WINHTTP_TIMEOUT) for n in range(1, 9)], "attempt lines")
+        c.true(not run.log.has("running: "), "the installer was started")
+
+    def chunk_trickled_release(c, run):
+        releases = trickle_records(run, RELEASE_PATH, 8)
+        c.eq(len(releases), 8, "release requests")
+        cut_at_deadline(c, releases)
+        c.eq(run.log.count("latest.txt attempt "), 8, "attempt lines")
+        no_download(c, run)
+
+    def endless_refused(c, run):
+        """The client went at the first piece past the signed size: the
+        cloud, which would have sent forever, sent at most the size and the
+        pieces in flight."""
+        refused_download(c, run)
+        size = os.path.getsize(b.installer_of("good"))
+        for r in run.downloads():
+            c.eq(r.get("outcome"), "client-closed", "the endless body's record")
+            c.true(size < r.get("body_bytes", 0) <= size + ENDLESS_PIECES_IN_FLIGHT * CLOUD_MIN,
+                   "the cloud sent %s bytes of the endless body for an installer of %d"
+                   % (r.get("body_bytes"), size))
+            c.true(not r.get("endless_stopped"), "the endless body ran out of time")
+
     def steady_installed(c, run):
         check_installed(c, run, b, "steady")
         downloads = run.downloads()
@@ -220,10 +285,10 @@ def scenarios(b):
              reason="release", message=("error", MSG_TOO_LARGE),
              check=refused_release),
         dict(name="endless-installer-body", release="good",
-             rules=[rule(FILES, content_length=None, append_bytes=4 * MiB)], code=2,
+             rules=[rule(FILES, endless=True, rate=ENDLESS_RATE)], code=2,
              reason="oversized-download", message=("error", MSG_SIZE),
              no_lines=["sha256 ok", "sha256 mismatch", "authenticode: "],
-             check=refused_download),
+             check=endless_refused),
         # Slow retrieval: a sender of 20 bytes a second. Each attempt ends
         # when a window passes with fewer than 64 KiB; the server's
         # Retry-After of 1 s keeps the waits short.
@@ -238,6 +303,33 @@ def scenarios(b):
              message=("error", msg_cannot_reach(b.base)),
              lines=["latest.txt attempt 8 failed (status 200, error %d)" % ERROR_WINHTTP_TIMEOUT],
              timeout=120, check=trickled_release),
+        # Chunk framing that is never data (the leading zeros of a chunk
+        # size; a chunk extension that never ends), one byte each 50 ms: a
+        # read that waits for body data would wait forever, each byte
+        # starting the receive time-out again. The read's deadline cuts
+        # each attempt.
+        dict(name="chunk-trickle-installer", release="good",
+             rules=[rule(FILES, chunked="extension", retry_after=1)],
+             hooks={"VQ_TEST_PROGRESS_WINDOW_MS": WINDOW_MS}, code=1, reason="download-failed",
+             message=("error", MSG_FAILED), timeout=120, check=chunk_trickled_installer),
+        dict(name="chunk-trickle-release", release="good",
+             rules=[rule(RELEASE_PATH, chunked="size-zeros", retry_after=1)],
+             hooks={"VQ_TEST_PROGRESS_WINDOW_MS": WINDOW_MS}, code=1, reason="release",
+             message=("error", msg_cannot_reach(b.base)),
+             lines=["latest.txt attempt 8 failed (status 200, error %d)" % ERROR_WINHTTP_TIMEOUT],
+             timeout=120, check=chunk_trickled_release),
+        # The whole installer at once, then nothing for longer than the
+        # window, then more than the signed size: the piece that crosses the
+        # size comes too late for the guard as well, and its size decides
+        # (exit 2 at once), not the guard (a transport failure, retried).
+        dict(name="late-piece-past-the-size", release="good",
+             rules=[rule(FILES, content_length=None, append_bytes=1000,
+                         pause_after=os.path.getsize(b.installer_of("good")),
+                         pause_ms=LATE_PAUSE_MS, retry_after=1)],
+             hooks={"VQ_TEST_PROGRESS_WINDOW_MS": LATE_WINDOW_MS}, code=2,
+             reason="oversized-download", message=("error", MSG_SIZE),
+             no_lines=["download attempt ", "sha256 ok", "sha256 mismatch", "authenticode: "],
+             check=refused_download),
         # A slow connection that still makes progress (four times the
         # minimum in each window, over several windows) is not cut off.
         dict(name="slow-but-steady-download", release="steady",
