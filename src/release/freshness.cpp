@@ -11,24 +11,6 @@
 
 namespace {
 
-VerifyStatus fail(char *detail, size_t capacity, VerifyStatus status, const char *format,
-                  ...) VQ_PRINTF(4, 5);
-
-VerifyStatus fail(char *detail, size_t capacity, VerifyStatus status, const char *format,
-                  ...) {
-    if (detail != nullptr && capacity != 0) {
-        va_list args;
-        va_start(args, format);
-        format_narrow_v(detail, capacity, format, args);
-        va_end(args);
-    }
-    return status;
-}
-
-bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
-
-uint8_t nibble(char c) { return (uint8_t)(c <= '9' ? c - '0' : c - 'a' + 10); }
-
 // A non-negative number with an integer value.
 bool unix_time(const JsonValue *value, int64_t *out) {
     if (value == nullptr || value->type != JSON_NUMBER || !value->has_integer ||
@@ -76,12 +58,12 @@ VerifyStatus fresh_lines_parse(const char *text, size_t length, FreshEnvelope *e
         return VERIFY_FRESH_FORMAT;
     }
     if (!fields[0].found && !fields[1].found && !fields[2].found) {
-        return fail(detail, detail_capacity, VERIFY_FRESH_MISSING,
-                    "latest.txt has no freshness statement");
+        return release_fail(detail, detail_capacity, VERIFY_FRESH_MISSING,
+                            "latest.txt has no freshness statement");
     }
     if (!fields[0].found || !fields[1].found || !fields[2].found) {
-        return fail(detail, detail_capacity, VERIFY_FRESH_FORMAT,
-                    "latest.txt lacks fresh, fresh_kid or fresh_sig");
+        return release_fail(detail, detail_capacity, VERIFY_FRESH_FORMAT,
+                            "latest.txt lacks fresh, fresh_kid or fresh_sig");
     }
     envelope->fresh = fields[0].value;
     envelope->fresh_length = fields[0].length;
@@ -90,22 +72,23 @@ VerifyStatus fresh_lines_parse(const char *text, size_t length, FreshEnvelope *e
     envelope->sig = fields[2].value;
     envelope->sig_length = fields[2].length;
     if (!envelope_kid_valid(envelope->kid, envelope->kid_length)) {
-        return fail(detail, detail_capacity, VERIFY_FRESH_FORMAT,
-                    "latest.txt has an invalid fresh_kid");
+        return release_fail(detail, detail_capacity, VERIFY_FRESH_FORMAT,
+                            "latest.txt has an invalid fresh_kid");
     }
     if (envelope->fresh_length < FRESH_MIN_STATEMENT ||
         envelope->fresh_length > FRESH_MAX_STATEMENT ||
         envelope->sig_length != ENVELOPE_SIG_LENGTH) {
-        return fail(detail, detail_capacity, VERIFY_FRESH_FORMAT,
-                    "latest.txt has a freshness statement or signature of the wrong length");
+        return release_fail(
+            detail, detail_capacity, VERIFY_FRESH_FORMAT,
+            "latest.txt has a freshness statement or signature of the wrong length");
     }
     if (!envelope_base64url_text(envelope->fresh, envelope->fresh_length)) {
-        return fail(detail, detail_capacity, VERIFY_FRESH_FORMAT,
-                    "the freshness statement is not base64url");
+        return release_fail(detail, detail_capacity, VERIFY_FRESH_FORMAT,
+                            "the freshness statement is not base64url");
     }
     if (!envelope_base64url_text(envelope->sig, envelope->sig_length)) {
-        return fail(detail, detail_capacity, VERIFY_FRESH_FORMAT,
-                    "the freshness signature is not base64url");
+        return release_fail(detail, detail_capacity, VERIFY_FRESH_FORMAT,
+                            "the freshness signature is not base64url");
     }
     return VERIFY_OK;
 }
@@ -117,37 +100,29 @@ VerifyStatus fresh_statement_read(const uint8_t *bytes, size_t count, FreshState
     JsonValue *root = nullptr;
     JsonStatus parsed = json_parse(bytes, count, &document, &root);
     if (parsed != JSON_OK) {
-        return fail(detail, detail_capacity, VERIFY_FRESH_JSON,
-                    "the freshness statement is not strict JSON (%s)", json_error_word(parsed));
+        return release_fail(detail, detail_capacity, VERIFY_FRESH_JSON,
+                            "the freshness statement is not strict JSON (%s)",
+                            json_error_word(parsed));
     }
     VerifyStatus status = VERIFY_OK;
     const JsonValue *v = json_member(root, "v");
-    const JsonValue *sha = json_member(root, "manifest_sha256");
-    bool sha_ok = sha != nullptr && sha->type == JSON_STRING && sha->length == 64;
-    for (uint64_t i = 0; sha_ok && i < 64; i++) sha_ok = is_lower_hex(sha->text[i]);
     if (root->type != JSON_OBJECT || v == nullptr || v->type != JSON_NUMBER || !v->has_integer ||
         v->integer != 1 || !json_string_equals(json_member(root, "product"), "vornquill-ai")) {
-        status = fail(detail, detail_capacity, VERIFY_FRESH_SCHEMA,
-                      "the freshness statement is not a Vornquill AI v1 statement");
-    } else if (!sha_ok) {
-        status = fail(detail, detail_capacity, VERIFY_FRESH_SCHEMA,
-                      "the freshness statement has no valid manifest_sha256");
+        status = release_fail(detail, detail_capacity, VERIFY_FRESH_SCHEMA,
+                              "the freshness statement is not a Vornquill AI v1 statement");
+    } else if (!json_sha256_hex(json_member(root, "manifest_sha256"), statement->manifest_sha256,
+                                statement->manifest_sha256_hex)) {
+        status = release_fail(detail, detail_capacity, VERIFY_FRESH_SCHEMA,
+                              "the freshness statement has no valid manifest_sha256");
     } else if (!unix_time(json_member(root, "issued"), &statement->issued)) {
-        status = fail(detail, detail_capacity, VERIFY_FRESH_SCHEMA,
-                      "the freshness statement has no valid issued time");
+        status = release_fail(detail, detail_capacity, VERIFY_FRESH_SCHEMA,
+                              "the freshness statement has no valid issued time");
     } else if (!unix_time(json_member(root, "expires"), &statement->expires)) {
-        status = fail(detail, detail_capacity, VERIFY_FRESH_SCHEMA,
-                      "the freshness statement has no valid expiry time");
+        status = release_fail(detail, detail_capacity, VERIFY_FRESH_SCHEMA,
+                              "the freshness statement has no valid expiry time");
     } else if (statement->issued >= statement->expires) {
-        status = fail(detail, detail_capacity, VERIFY_FRESH_SCHEMA,
-                      "the freshness statement expires before it is issued");
-    } else {
-        memcpy(statement->manifest_sha256_hex, sha->text, 64);
-        statement->manifest_sha256_hex[64] = 0;
-        for (int i = 0; i < 32; i++) {
-            statement->manifest_sha256[i] =
-                (uint8_t)((nibble(sha->text[2 * i]) << 4) | nibble(sha->text[2 * i + 1]));
-        }
+        status = release_fail(detail, detail_capacity, VERIFY_FRESH_SCHEMA,
+                              "the freshness statement expires before it is issued");
     }
     json_free(document);
     return status;
@@ -171,29 +146,30 @@ VerifyStatus freshness_verify_with_keys(const char *text, size_t length,
     kid[envelope.kid_length] = 0;
     const TrustedKey *key = trusted_key_find_in(keys, key_count, kid);
     if (key == nullptr) {
-        return fail(detail, detail_capacity, VERIFY_FRESH_UNKNOWN_KID,
-                    "the freshness statement is signed with key %s, which this installer does "
-                    "not know as a freshness key",
-                    kid);
+        return release_fail(
+            detail, detail_capacity, VERIFY_FRESH_UNKNOWN_KID,
+            "the freshness statement is signed with key %s, which this installer does "
+            "not know as a freshness key",
+            kid);
     }
 
     uint8_t signature[64];
     if (base64url_decode(envelope.sig, (size_t)envelope.sig_length, signature, sizeof signature) !=
         64) {
-        return fail(detail, detail_capacity, VERIFY_FRESH_FORMAT,
-                    "the freshness signature is not 64 bytes of strict base64url");
+        return release_fail(detail, detail_capacity, VERIFY_FRESH_FORMAT,
+                            "the freshness signature is not 64 bytes of strict base64url");
     }
     uint8_t bytes[FRESH_MAX_STATEMENT_BYTES];
     int64_t decoded =
         base64url_decode(envelope.fresh, (size_t)envelope.fresh_length, bytes, sizeof bytes);
     if (decoded < 0) {
-        return fail(detail, detail_capacity, VERIFY_FRESH_FORMAT,
-                    "the freshness statement is not strict base64url of at most %u bytes",
-                    (unsigned)FRESH_MAX_STATEMENT_BYTES);
+        return release_fail(detail, detail_capacity, VERIFY_FRESH_FORMAT,
+                            "the freshness statement is not strict base64url of at most %u bytes",
+                            (unsigned)FRESH_MAX_STATEMENT_BYTES);
     }
     if (release_ed25519_check(signature, key->public_key, bytes, (size_t)decoded) != 0) {
-        return fail(detail, detail_capacity, VERIFY_FRESH_BAD_SIGNATURE,
-                    "the freshness signature does not verify (key %s)", kid);
+        return release_fail(detail, detail_capacity, VERIFY_FRESH_BAD_SIGNATURE,
+                            "the freshness signature does not verify (key %s)", kid);
     }
 
     FreshStatement statement;
@@ -203,9 +179,9 @@ VerifyStatus freshness_verify_with_keys(const char *text, size_t length,
     info->fresh_expires = statement.expires;
 
     if (memcmp(statement.manifest_sha256, manifest_sha256, 32) != 0) {
-        return fail(detail, detail_capacity, VERIFY_FRESH_MISMATCH,
-                    "the freshness statement is for another manifest (sha256 %s)",
-                    statement.manifest_sha256_hex);
+        return release_fail(detail, detail_capacity, VERIFY_FRESH_MISMATCH,
+                            "the freshness statement is for another manifest (sha256 %s)",
+                            statement.manifest_sha256_hex);
     }
     if (now > statement.expires) {
         char expires[FRESH_TIME_TEXT_CAPACITY], issued[FRESH_TIME_TEXT_CAPACITY];
@@ -213,10 +189,11 @@ VerifyStatus freshness_verify_with_keys(const char *text, size_t length,
         fresh_time_text(statement.expires, expires, sizeof expires);
         fresh_time_text(statement.issued, issued, sizeof issued);
         fresh_time_text(now, machine, sizeof machine);
-        return fail(detail, detail_capacity, VERIFY_STALE,
-                    "the freshness statement expired at %s (issued %s; this computer's time is "
-                    "%s)",
-                    expires, issued, machine);
+        return release_fail(
+            detail, detail_capacity, VERIFY_STALE,
+            "the freshness statement expired at %s (issued %s; this computer's time is "
+            "%s)",
+            expires, issued, machine);
     }
     memcpy(info->fresh_kid, kid, sizeof kid);
     return VERIFY_OK;

@@ -435,6 +435,26 @@ int json_string_equals(const JsonValue *value, const char *text) {
     return value->length == n && memcmp(value->text, text, n) == 0;
 }
 
+static int lower_hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+int json_sha256_hex(const JsonValue *value, uint8_t digest[32], char hex[65]) {
+    if (value == nullptr || value->type != JSON_STRING || value->length != 64) return 0;
+    for (size_t i = 0; i < 64; i++) {
+        if (lower_hex_value(value->text[i]) < 0) return 0;
+    }
+    for (size_t i = 0; i < 32; i++) {
+        digest[i] = (uint8_t)((lower_hex_value(value->text[2 * i]) << 4) |
+                              lower_hex_value(value->text[2 * i + 1]));
+    }
+    memcpy(hex, value->text, 64);
+    hex[64] = 0;
+    return 1;
+}
+
 int json_string_copy(const JsonValue *value, char *buffer, size_t capacity) {
     if (value == nullptr || value->type != JSON_STRING || buffer == nullptr) return 0;
     if (value->length >= capacity) return 0;

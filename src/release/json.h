@@ -77,3 +77,7 @@ int json_string_equals(const JsonValue *value, const char *text);
 // 1 when value is a string without zero bytes that fits buffer with its
 // terminator: then it is copied and terminated. Otherwise 0, buffer untouched.
 int json_string_copy(const JsonValue *value, char *buffer, size_t capacity);
+// 1 when value is a string of exactly 64 lower-case hex digits (a SHA-256
+// digest as the release data writes it): then hex gets the text with its
+// terminator and digest the 32 bytes. Otherwise 0, both untouched.
+int json_sha256_hex(const JsonValue *value, uint8_t digest[32], char hex[65]);

@@ -12,24 +12,6 @@
 
 namespace {
 
-VerifyStatus fail(char *detail, size_t capacity, VerifyStatus status, const char *format,
-                  ...) VQ_PRINTF(4, 5);
-
-VerifyStatus fail(char *detail, size_t capacity, VerifyStatus status, const char *format,
-                  ...) {
-    if (detail != nullptr && capacity != 0) {
-        va_list args;
-        va_start(args, format);
-        format_narrow_v(detail, capacity, format, args);
-        va_end(args);
-    }
-    return status;
-}
-
-bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
-
-uint8_t nibble(char c) { return (uint8_t)(c <= '9' ? c - '0' : c - 'a' + 10); }
-
 bool is_windows_installer(const JsonValue *artifact) {
     return json_string_equals(json_member(artifact, "platform"), "win32") &&
            json_string_equals(json_member(artifact, "arch"), "x64") &&
@@ -43,36 +25,37 @@ VerifyStatus read_schema(const JsonValue *root, const char *min_version, Release
     if (root->type != JSON_OBJECT || v == nullptr || v->type != JSON_NUMBER ||
         !v->has_integer || v->integer != 1 ||
         !json_string_equals(json_member(root, "product"), "vornquill-ai")) {
-        return fail(detail, cap, VERIFY_SCHEMA,
-                    "the signed manifest is not a Vornquill AI v1 manifest");
+        return release_fail(detail, cap, VERIFY_SCHEMA,
+                            "the signed manifest is not a Vornquill AI v1 manifest");
     }
     if (!json_string_copy(json_member(root, "version"), info->version, sizeof info->version) ||
         !version_valid(info->version)) {
-        return fail(detail, cap, VERIFY_SCHEMA, "the signed manifest has no valid version");
+        return release_fail(detail, cap, VERIFY_SCHEMA, "the signed manifest has no valid version");
     }
     const JsonValue *channel = json_member(root, "channel");
     if (channel == nullptr || channel->type != JSON_STRING) {
-        return fail(detail, cap, VERIFY_SCHEMA, "the signed manifest has no channel");
+        return release_fail(detail, cap, VERIFY_SCHEMA, "the signed manifest has no channel");
     }
     if (!json_string_equals(channel, "stable")) {
-        return fail(detail, cap, VERIFY_WRONG_CHANNEL, "release %s is not on the stable channel",
-                    info->version);
+        return release_fail(detail, cap, VERIFY_WRONG_CHANNEL,
+                            "release %s is not on the stable channel", info->version);
     }
     if (version_compare(info->version, min_version) < 0) {
-        return fail(detail, cap, VERIFY_BELOW_FLOOR,
-                    "release %s is older than this installer's minimum version", info->version);
+        return release_fail(detail, cap, VERIFY_BELOW_FLOOR,
+                            "release %s is older than this installer's minimum version",
+                            info->version);
     }
     const JsonValue *artifacts = json_member(root, "artifacts");
     if (artifacts == nullptr || artifacts->type != JSON_ARRAY || artifacts->child_count < 1 ||
         artifacts->child_count > MANIFEST_MAX_ARTIFACTS) {
-        return fail(detail, cap, VERIFY_SCHEMA, "the signed manifest has no artifact list");
+        return release_fail(detail, cap, VERIFY_SCHEMA, "the signed manifest has no artifact list");
     }
     const JsonValue *chosen = nullptr;
     unsigned matches = 0;
     for (const JsonValue *a = artifacts->first_child; a != nullptr; a = a->next_sibling) {
         if (a->type != JSON_OBJECT) {
-            return fail(detail, cap, VERIFY_SCHEMA,
-                        "the signed manifest has an artifact that is not an object");
+            return release_fail(detail, cap, VERIFY_SCHEMA,
+                                "the signed manifest has an artifact that is not an object");
         }
         if (is_windows_installer(a)) {
             matches++;
@@ -80,43 +63,39 @@ VerifyStatus read_schema(const JsonValue *root, const char *min_version, Release
         }
     }
     if (matches == 0) {
-        return fail(detail, cap, VERIFY_NO_ARTIFACT, "release %s has no Windows x64 installer",
-                    info->version);
+        return release_fail(detail, cap, VERIFY_NO_ARTIFACT,
+                            "release %s has no Windows x64 installer", info->version);
     }
     if (matches > 1) {
-        return fail(detail, cap, VERIFY_NO_ARTIFACT,
-                    "release %s lists more than one Windows x64 installer", info->version);
+        return release_fail(detail, cap, VERIFY_NO_ARTIFACT,
+                            "release %s lists more than one Windows x64 installer", info->version);
     }
     if (!json_string_copy(json_member(chosen, "fileName"), info->fileName,
                           sizeof info->fileName)) {
-        return fail(detail, cap, VERIFY_FILE_NAME, "the Windows installer has no file name");
+        return release_fail(detail, cap, VERIFY_FILE_NAME,
+                            "the Windows installer has no file name");
     }
     char plain[201];
     char self_signed[201];
     manifest_installer_name(info->version, 0, plain, sizeof plain);
     manifest_installer_name(info->version, 1, self_signed, sizeof self_signed);
     if (strcmp(info->fileName, plain) != 0 && strcmp(info->fileName, self_signed) != 0) {
-        return fail(detail, cap, VERIFY_FILE_NAME,
-                    "the Windows installer's file name %s is not accepted", info->fileName);
+        return release_fail(detail, cap, VERIFY_FILE_NAME,
+                            "the Windows installer's file name %s is not accepted", info->fileName);
     }
     const JsonValue *size = json_member(chosen, "size");
     if (size == nullptr || size->type != JSON_NUMBER || !size->has_integer) {
-        return fail(detail, cap, VERIFY_SCHEMA, "the Windows installer has no integer size");
+        return release_fail(detail, cap, VERIFY_SCHEMA,
+                            "the Windows installer has no integer size");
     }
     if (size->integer <= 0 || size->integer > MANIFEST_MAX_SIZE) {
-        return fail(detail, cap, VERIFY_TOO_LARGE, "the Windows installer's size is out of range");
+        return release_fail(detail, cap, VERIFY_TOO_LARGE,
+                            "the Windows installer's size is out of range");
     }
     info->size = size->integer;
-    const JsonValue *sha = json_member(chosen, "sha256");
-    bool sha_ok = sha != nullptr && sha->type == JSON_STRING && sha->length == 64;
-    for (uint64_t i = 0; sha_ok && i < 64; i++) sha_ok = is_lower_hex(sha->text[i]);
-    if (!sha_ok) {
-        return fail(detail, cap, VERIFY_SCHEMA, "the Windows installer has no valid SHA-256");
-    }
-    memcpy(info->sha256_hex, sha->text, 64);
-    info->sha256_hex[64] = 0;
-    for (int i = 0; i < 32; i++) {
-        info->sha256[i] = (uint8_t)((nibble(sha->text[2 * i]) << 4) | nibble(sha->text[2 * i + 1]));
+    if (!json_sha256_hex(json_member(chosen, "sha256"), info->sha256, info->sha256_hex)) {
+        return release_fail(detail, cap, VERIFY_SCHEMA,
+                            "the Windows installer has no valid SHA-256");
     }
     return VERIFY_OK;
 }
@@ -129,8 +108,8 @@ VerifyStatus manifest_read(const uint8_t *bytes, size_t count, const char *min_v
     JsonValue *root = nullptr;
     JsonStatus parsed = json_parse(bytes, count, &document, &root);
     if (parsed != JSON_OK) {
-        return fail(detail, detail_capacity, VERIFY_JSON,
-                    "the signed manifest is not strict JSON (%s)", json_error_word(parsed));
+        return release_fail(detail, detail_capacity, VERIFY_JSON,
+                            "the signed manifest is not strict JSON (%s)", json_error_word(parsed));
     }
     VerifyStatus status = read_schema(root, min_version, info, detail, detail_capacity);
     json_free(document);

@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/text.h"
+
 // Result of release_verify and manifest_read. The numbers never change.
 enum VerifyStatus {
     VERIFY_OK = 0,             // verified; the ReleaseInfo is complete
@@ -58,6 +60,11 @@ struct TrustedKey {
 
 // The fixed word of a status ("ok", "format", ...; "unknown" for other codes).
 const char *verify_status_word(int status);
+// Writes the detail text (cut to fit; nothing without a buffer or with
+// capacity 0) and returns status: the one way the verification steps report
+// what was wrong.
+VerifyStatus release_fail(char *detail, size_t capacity, VerifyStatus status, const char *format,
+                          ...) VQ_PRINTF(4, 5);
 
 // Verifies the text of latest.txt (length bytes, not zero-terminated) against
 // the trusted key table built into the program. min_version is the minimum

@@ -9,6 +9,17 @@
 #include "release/manifest.h"
 #include "release/release.h"
 
+VerifyStatus release_fail(char *detail, size_t capacity, VerifyStatus status, const char *format,
+                          ...) {
+    if (detail != nullptr && capacity != 0) {
+        va_list args;
+        va_start(args, format);
+        format_narrow_v(detail, capacity, format, args);
+        va_end(args);
+    }
+    return status;
+}
+
 const char *verify_status_word(int status) {
     switch (status) {
     case VERIFY_OK: return "ok";

@@ -394,15 +394,7 @@ int publish_command(int argc, char **argv) {
     }
     // The statement's key must be trusted by the setups that trust the
     // release key: a freshness key of the other profile is refused.
-    const char *fresh_profile =
-        fresh_path != nullptr ? keyfile_profile_of_kid(fresh.key.kid) : nullptr;
-    if (key_profile != nullptr && fresh_profile != nullptr &&
-        strcmp(key_profile, fresh_profile) != 0) {
-        format_narrow(
-            tool_error_text, sizeof tool_error_text,
-            "freshness key %s is the %s profile's, but release key %s is the %s profile's: "
-            "every setup would refuse the statement; give the %s profile's freshness key",
-            fresh.key.kid, fresh_profile, signer.key.kid, key_profile, key_profile);
+    if (fresh_path != nullptr && signer_profiles_match(signer.key.kid, fresh.key.kid) != 0) {
         signer_close(&signer);
         signer_close(&fresh);
         return tool_failure("publish", tool_error_text);

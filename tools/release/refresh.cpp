@@ -240,15 +240,7 @@ int refresh_command(int argc, char **argv) {
         heap_free(text);
         return tool_failure("refresh", tool_error_text);
     }
-    const char *key_profile = keyfile_profile_of_kid(release_key.kid);
-    const char *fresh_profile = keyfile_profile_of_kid(fresh.key.kid);
-    if (key_profile != nullptr && fresh_profile != nullptr &&
-        strcmp(key_profile, fresh_profile) != 0) {
-        format_narrow(
-            tool_error_text, sizeof tool_error_text,
-            "freshness key %s is the %s profile's, but release key %s is the %s profile's: "
-            "every setup would refuse the statement; give the %s profile's freshness key",
-            fresh.key.kid, fresh_profile, release_key.kid, key_profile, key_profile);
+    if (signer_profiles_match(release_key.kid, fresh.key.kid) != 0) {
         signer_close(&fresh);
         heap_free(text);
         return tool_failure("refresh", tool_error_text);

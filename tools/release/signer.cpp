@@ -90,3 +90,17 @@ char *signer_make_envelope(Signer *signer, const uint8_t *manifest, size_t n, si
     if (text == nullptr) format_narrow(tool_error_text, sizeof tool_error_text, "out of memory");
     return text;
 }
+
+int signer_profiles_match(const char *release_kid, const char *fresh_kid) {
+    const char *key_profile = keyfile_profile_of_kid(release_kid);
+    const char *fresh_profile = keyfile_profile_of_kid(fresh_kid);
+    if (key_profile == nullptr || fresh_profile == nullptr ||
+        strcmp(key_profile, fresh_profile) == 0) {
+        return 0;
+    }
+    format_narrow(tool_error_text, sizeof tool_error_text,
+                  "freshness key %s is the %s profile's, but release key %s is the %s profile's: "
+                  "every setup would refuse the statement; give the %s profile's freshness key",
+                  fresh_kid, fresh_profile, release_kid, key_profile, key_profile);
+    return -1;
+}

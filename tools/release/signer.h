@@ -24,6 +24,12 @@ struct Signer {
 int signer_open(const char *key_name, int role, const char *module, const char *pin_file,
                 Signer *signer);
 
+// A freshness statement counts only where its key is trusted beside the
+// release key: 0 when both keys belong to the same profile (or either to
+// none the tool knows), -1 with tool_error_text when the freshness key is
+// the other profile's.
+int signer_profiles_match(const char *release_kid, const char *fresh_kid);
+
 // Signs data. Returns 0, or -1 with tool_error_text.
 int signer_sign(Signer *signer, const uint8_t *data, size_t n, uint8_t signature[64]);
 
