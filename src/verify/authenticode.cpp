@@ -88,11 +88,12 @@ static int certificate_has_timestamp_usage(PCCERT_CONTEXT certificate) {
     return usage_found;
 }
 
-// The chain of a time-stamping certificate for that usage, with the
-// certificates in `extra` (may be null) as intermediates; null when none
-// could be built. Nothing is fetched from the network.
-static PCCERT_CHAIN_CONTEXT timestamp_chain(PCCERT_CONTEXT certificate, HCERTSTORE extra) {
-    LPSTR wanted[1] = {(LPSTR)kOidTimestampUsage};
+// The chain of a certificate for one usage at the time `when` (null: now),
+// with the certificates in `extra` (may be null) as intermediates; null when
+// none could be built. Nothing is fetched from the network.
+static PCCERT_CHAIN_CONTEXT usage_chain(PCCERT_CONTEXT certificate, const char *usage, const FILETIME *when,
+                                        HCERTSTORE extra) {
+    LPSTR wanted[1] = {(LPSTR)usage};
     CERT_CHAIN_PARA para;
     memset(&para, 0, sizeof para);
     para.cbSize = sizeof para;
@@ -100,10 +101,15 @@ static PCCERT_CHAIN_CONTEXT timestamp_chain(PCCERT_CONTEXT certificate, HCERTSTO
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = wanted;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!CertGetCertificateChain(nullptr, certificate, nullptr, extra, &para, CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL,
-                                 nullptr, &chain))
+    if (!CertGetCertificateChain(nullptr, certificate, (FILETIME *)when, extra, &para,
+                                 CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain))
         return nullptr;
     return chain;
+}
+
+// The chain of a time-stamping certificate for that usage, now.
+static PCCERT_CHAIN_CONTEXT timestamp_chain(PCCERT_CONTEXT certificate, HCERTSTORE extra) {
+    return usage_chain(certificate, kOidTimestampUsage, nullptr, extra);
 }
 
 // 1 when the certificate names the time-stamping usage in its own extended
@@ -438,16 +444,8 @@ static uint32_t signer_status_at(const CRYPT_PROVIDER_DATA *data, const CRYPT_PR
     CRYPT_PROVIDER_CERT *first = WTHelperGetProvCertFromChain((CRYPT_PROVIDER_SGNR *)signer, 0);
     if (first == nullptr || first->pCert == nullptr || data->hMsg == nullptr) return status;
     HCERTSTORE carried = CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, data->hMsg);
-    LPSTR wanted[1] = {(LPSTR)szOID_PKIX_KP_CODE_SIGNING};
-    CERT_CHAIN_PARA para;
-    memset(&para, 0, sizeof para);
-    para.cbSize = sizeof para;
-    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    para.RequestedUsage.Usage.cUsageIdentifier = 1;
-    para.RequestedUsage.Usage.rgpszUsageIdentifier = wanted;
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (CertGetCertificateChain(nullptr, first->pCert, (FILETIME *)when, carried, &para,
-                                CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain)) {
+    PCCERT_CHAIN_CONTEXT chain = usage_chain(first->pCert, szOID_PKIX_KP_CODE_SIGNING, when, carried);
+    if (chain != nullptr) {
         CERT_CHAIN_POLICY_PARA policy;
         memset(&policy, 0, sizeof policy);
         policy.cbSize = sizeof policy;
