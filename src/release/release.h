@@ -23,7 +23,7 @@ enum VerifyStatus {
     VERIFY_TOO_LARGE = 10,     // installer size out of range
     // The freshness statement, checked after the release verified:
     VERIFY_FRESH_MISSING = 11,        // none of fresh, fresh_kid, fresh_sig
-    VERIFY_FRESH_FORMAT = 12,         // its lines or base64url malformed, or no memory
+    VERIFY_FRESH_FORMAT = 12,         // its lines or base64url malformed
     VERIFY_FRESH_UNKNOWN_KID = 13,    // signed with a key that is not a freshness key
     VERIFY_FRESH_BAD_SIGNATURE = 14,  // its Ed25519 signature does not verify
     VERIFY_FRESH_JSON = 15,           // the statement is not strict JSON
@@ -46,7 +46,7 @@ struct ReleaseInfo {
     uint64_t payload_length;  // length of payload without its terminator
     char sig[128];          // the envelope's sig text, 86 characters
     uint8_t manifest_sha256[32];  // SHA-256 of the decoded manifest bytes
-    // Filled by the freshness check (release_verify_fresh, freshness_verify):
+    // Filled by the freshness check (release_verify_fresh, freshness_verify_with_keys):
     char fresh_kid[65];     // the freshness key id the statement was verified with
     int64_t fresh_issued;   // the statement's window, Unix seconds (UTC)
     int64_t fresh_expires;

@@ -63,16 +63,6 @@ VerifyStatus release_verify(const char *text, size_t length, const char *min_ver
                                     release_key_count(), info, detail, detail_capacity);
 }
 
-static void set_detail(char *detail, size_t capacity, const char *format, ...) VQ_PRINTF(3, 4);
-
-static void set_detail(char *detail, size_t capacity, const char *format, ...) {
-    if (detail == nullptr || capacity == 0) return;
-    va_list args;
-    va_start(args, format);
-    format_narrow_v(detail, capacity, format, args);
-    va_end(args);
-}
-
 VerifyStatus release_verify_with_keys(const char *text, size_t length, const char *min_version,
                                       const TrustedKey *keys, size_t key_count,
                                       ReleaseInfo *info, char *detail, size_t detail_capacity) {
@@ -88,16 +78,16 @@ VerifyStatus release_verify_with_keys(const char *text, size_t length, const cha
 
     const TrustedKey *key = trusted_key_find_in(keys, key_count, kid);
     if (key == nullptr) {
-        set_detail(detail, detail_capacity,
-                   "the release is signed with key %s, which this installer does not know", kid);
-        return VERIFY_UNKNOWN_KID;
+        return release_fail(detail, detail_capacity, VERIFY_UNKNOWN_KID,
+                            "the release is signed with key %s, which this installer does not know",
+                            kid);
     }
 
     uint8_t signature[64];
     if (base64url_decode(envelope.sig, (size_t)envelope.sig_length, signature, sizeof signature) !=
         64) {
-        set_detail(detail, detail_capacity, "the signature is not 64 bytes of strict base64url");
-        return VERIFY_FORMAT;
+        return release_fail(detail, detail_capacity, VERIFY_FORMAT,
+                            "the signature is not 64 bytes of strict base64url");
     }
 
     size_t capacity = ((size_t)envelope.payload_length / 4 + 1) * 3;
@@ -108,11 +98,11 @@ VerifyStatus release_verify_with_keys(const char *text, size_t length, const cha
     int64_t decoded = base64url_decode(envelope.payload, (size_t)envelope.payload_length,
                                        manifest, capacity);
     if (decoded < 0) {
-        set_detail(detail, detail_capacity, "the payload is not strict base64url");
-        status = VERIFY_FORMAT;
+        status = release_fail(detail, detail_capacity, VERIFY_FORMAT,
+                              "the payload is not strict base64url");
     } else if (release_ed25519_check(signature, key->public_key, manifest, (size_t)decoded) != 0) {
-        set_detail(detail, detail_capacity, "the Ed25519 signature does not verify (key %s)", kid);
-        status = VERIFY_BAD_SIGNATURE;
+        status = release_fail(detail, detail_capacity, VERIFY_BAD_SIGNATURE,
+                              "the Ed25519 signature does not verify (key %s)", kid);
     } else {
         status = manifest_read(manifest, (size_t)decoded, min_version, info, detail,
                                detail_capacity);

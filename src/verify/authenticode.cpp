@@ -420,6 +420,37 @@ int authenticode_signer_chain_untrusted_root_only(const CRYPT_PROVIDER_SGNR *sig
 }
 
 #if VQ_PROFILE_TEST
+// The Authenticode chain policy's verdict on a chain, or `otherwise` when
+// the policy cannot be asked.
+static uint32_t chain_policy_status(PCCERT_CHAIN_CONTEXT chain, uint32_t otherwise) {
+    CERT_CHAIN_POLICY_PARA policy;
+    memset(&policy, 0, sizeof policy);
+    policy.cbSize = sizeof policy;
+    CERT_CHAIN_POLICY_STATUS verdict;
+    memset(&verdict, 0, sizeof verdict);
+    verdict.cbSize = sizeof verdict;
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &policy, &verdict)) return otherwise;
+    return verdict.dwError;
+}
+
+// The Authenticode policy's verdict on the signer's chain built at `when`,
+// with the certificates the signature carries; CERT_E_EXPIRED when it
+// cannot be built.
+static uint32_t signer_status_at(const CRYPT_PROVIDER_DATA *data, const CRYPT_PROVIDER_SGNR *signer,
+                                 const FILETIME *when) {
+    uint32_t status = (uint32_t)CERT_E_EXPIRED;
+    CRYPT_PROVIDER_CERT *first = WTHelperGetProvCertFromChain((CRYPT_PROVIDER_SGNR *)signer, 0);
+    if (first == nullptr || first->pCert == nullptr || data->hMsg == nullptr) return status;
+    HCERTSTORE carried = CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, data->hMsg);
+    PCCERT_CHAIN_CONTEXT chain = usage_chain(first->pCert, szOID_PKIX_KP_CODE_SIGNING, when, carried);
+    if (chain != nullptr) {
+        status = chain_policy_status(chain, status);
+        CertFreeCertificateChain(chain);
+    }
+    if (carried != nullptr) CertCloseStore(carried, 0);
+    return status;
+}
+
 // ---------------------------------------------------------------- the test build's Windows report
 // The test build runs where the trust provider reports less than Windows
 // does: it returns 0 for a signer whose root this machine does not trust,
@@ -435,31 +466,6 @@ int authenticode_signer_chain_untrusted_root_only(const CRYPT_PROVIDER_SGNR *sig
 //   certificate, that certificate's real chain for the time-stamping usage,
 //   and an error value when the token does not verify over this signer.
 // The production build holds none of this.
-// The Authenticode policy's verdict on the signer's chain built at `when`,
-// with the certificates the signature carries; CERT_E_EXPIRED when it
-// cannot be built.
-static uint32_t signer_status_at(const CRYPT_PROVIDER_DATA *data, const CRYPT_PROVIDER_SGNR *signer,
-                                 const FILETIME *when) {
-    uint32_t status = (uint32_t)CERT_E_EXPIRED;
-    CRYPT_PROVIDER_CERT *first = WTHelperGetProvCertFromChain((CRYPT_PROVIDER_SGNR *)signer, 0);
-    if (first == nullptr || first->pCert == nullptr || data->hMsg == nullptr) return status;
-    HCERTSTORE carried = CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, data->hMsg);
-    PCCERT_CHAIN_CONTEXT chain = usage_chain(first->pCert, szOID_PKIX_KP_CODE_SIGNING, when, carried);
-    if (chain != nullptr) {
-        CERT_CHAIN_POLICY_PARA policy;
-        memset(&policy, 0, sizeof policy);
-        policy.cbSize = sizeof policy;
-        CERT_CHAIN_POLICY_STATUS verdict;
-        memset(&verdict, 0, sizeof verdict);
-        verdict.cbSize = sizeof verdict;
-        if (CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &policy, &verdict))
-            status = verdict.dwError;
-        CertFreeCertificateChain(chain);
-    }
-    if (carried != nullptr) CertCloseStore(carried, 0);
-    return status;
-}
-
 void authenticode_windows_report_free(WindowsReport *report) {
     if (report->chain != nullptr) CertFreeCertificateChain(report->chain);
     if (report->certificate != nullptr) CertFreeCertificateContext(report->certificate);
@@ -475,14 +481,7 @@ void authenticode_windows_report(const CRYPT_PROVIDER_DATA *data, uint32_t *stat
     report->signer = *real;
 
     if (*status == 0 && real->pChainContext != nullptr) {
-        CERT_CHAIN_POLICY_PARA para;
-        memset(&para, 0, sizeof para);
-        para.cbSize = sizeof para;
-        CERT_CHAIN_POLICY_STATUS verdict;
-        memset(&verdict, 0, sizeof verdict);
-        verdict.cbSize = sizeof verdict;
-        if (CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, real->pChainContext, &para, &verdict))
-            *status = verdict.dwError;
+        *status = chain_policy_status(real->pChainContext, *status);
         // A chain that stops short of any root: Windows's policy names it.
         if (*status == 0 && (real->pChainContext->TrustStatus.dwErrorStatus & CERT_TRUST_IS_PARTIAL_CHAIN) != 0)
             *status = (uint32_t)CERT_E_CHAINING;
