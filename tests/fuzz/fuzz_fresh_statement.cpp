@@ -64,14 +64,11 @@ VerifyStatus verify(const std::string &text) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     release_test::SigningKey release_key = release_test::test_key();
-    std::string text =
-        release_test::read_text_file(VQ_SOURCE_DIR "/tests/release/keys/test-freshness.secret");
-    std::vector<uint8_t> seed = release_test::from_hex(release_test::key_file_value(text, "seed"));
-    if (!release_key.loaded || seed.size() != 32) {
+    fresh_key = release_test::test_fresh_key();
+    if (!release_key.loaded || !fresh_key.loaded) {
         fprintf(stderr, "cannot read the test keys in tests/release/keys\n");
         abort();
     }
-    fresh_key = release_test::make_key(release_test::key_file_value(text, "kid"), seed.data());
     release_text = release_test::signed_envelope(release_key, release_test::good_manifest());
     return 0;
 }
@@ -86,9 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                                  &statement, detail, sizeof detail);
         check(read == VERIFY_OK || read == VERIFY_FRESH_JSON || read == VERIFY_FRESH_SCHEMA);
         if (read == VERIFY_OK) check(statement.issued >= 0 && statement.issued < statement.expires);
-        std::string lines = "fresh=" + release_test::base64url(bytes) + "\nfresh_kid=" +
-                            fresh_key.kid + "\nfresh_sig=" +
-                            release_test::base64url(release_test::sign_raw(fresh_key, bytes)) + "\n";
+        std::string lines = release_test::signed_fresh(fresh_key, bytes, fresh_key.kid);
         VerifyStatus status = verify(release_text + lines);
         if (bytes.empty()) {
             check(status == VERIFY_FRESH_FORMAT);

@@ -250,6 +250,8 @@ def fresh_statement():
         write('fresh_statement', 'lines-%s.bin' % name, b'\x01' + part)
     write('fresh_statement', 'latest-good.txt', release + good)
     write('fresh_statement', 'latest-without-lines.txt', release)
+    # The release check's own corpus gets a latest.txt with its statement too.
+    write('release_verify', 'envelope-with-freshness.txt', release + good)
 
 
 if __name__ == '__main__':

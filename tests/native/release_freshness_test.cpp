@@ -21,20 +21,16 @@ using namespace release_test;
 
 const int64_t kNow = 1796983862;  // 2026-12-11T10:11:02Z
 
-SigningKey key_from_file(const char *relative) {
-    SigningKey key = {};
-    std::string text = read_text_file(std::string(VQ_SOURCE_DIR) + "/" + relative);
-    std::vector<uint8_t> seed = from_hex(key_file_value(text, "seed"));
-    if (seed.size() != 32) return key;
-    return make_key(key_file_value(text, "kid"), seed.data());
+std::string hex_of(const uint8_t digest[32]) {
+    char hex[65];
+    sodium_bin2hex(hex, sizeof hex, digest, 32);
+    return hex;
 }
 
 std::string sha256_hex(const std::string &bytes) {
     uint8_t digest[32];
     crypto_hash_sha256(digest, (const uint8_t *)bytes.data(), bytes.size());
-    char hex[65];
-    sodium_bin2hex(hex, sizeof hex, digest, 32);
-    return hex;
+    return hex_of(digest);
 }
 
 std::string statement(const std::string &digest, int64_t issued, int64_t expires) {
@@ -59,11 +55,6 @@ std::string members(const std::string &v, const std::string &product, const std:
 
 std::string json_text(const std::string &text) { return "\"" + text + "\""; }
 
-// The three lines as the release tool writes them.
-std::string fresh_lines(const std::string &fresh, const std::string &kid, const std::string &sig) {
-    return "fresh=" + fresh + "\nfresh_kid=" + kid + "\nfresh_sig=" + sig + "\n";
-}
-
 struct Checked {
     VerifyStatus status;
     std::string detail;
@@ -83,7 +74,7 @@ class Freshness : public ::testing::Test {
 protected:
     void SetUp() override {
         release_ = test_key();
-        fresh_ = key_from_file("tests/release/keys/test-freshness.secret");
+        fresh_ = test_fresh_key();
         ASSERT_TRUE(release_.loaded && fresh_.loaded) << "the test keys are not readable";
         manifest_ = good_manifest("1.4.2");
         digest_ = sha256_hex(manifest_);
@@ -91,8 +82,7 @@ protected:
     }
     // The statement bytes signed by key, under kid (the key's own by default).
     std::string lines(const std::string &bytes, const SigningKey &key, std::string kid = "") {
-        return fresh_lines(base64url(bytes), kid.empty() ? key.kid : kid,
-                           base64url(sign_raw(key, bytes)));
+        return signed_fresh(key, bytes, kid.empty() ? key.kid : kid);
     }
     std::string good_statement(int64_t expires = kNow + 3600) {
         return statement(digest_, kNow - 3600, expires);
@@ -116,7 +106,7 @@ TEST_F(Freshness, FreshReleaseVerifiesWithItsWindow) {
     EXPECT_STREQ(c.info.fresh_kid, fresh_.kid.c_str());
     EXPECT_EQ(c.info.fresh_issued, kNow - 3600);
     EXPECT_EQ(c.info.fresh_expires, kNow + 3600);
-    EXPECT_EQ(sha256_hex(std::string((const char *)c.info.manifest_sha256, 32)).size(), 64u);
+    EXPECT_EQ(hex_of(c.info.manifest_sha256), digest_);
     ASSERT_NE(c.info.payload, nullptr);
     release_free(&c.info);
 }
@@ -187,42 +177,42 @@ TEST_F(Freshness, RefusedStatementsAndLines) {
          "latest.txt lacks fresh, fresh_kid or fresh_sig"},
         {"fresh_sig missing", latest("fresh=" + f + "\nfresh_kid=" + k + "\n"), VERIFY_FRESH_FORMAT,
          "latest.txt lacks fresh, fresh_kid or fresh_sig"},
-        {"fresh repeated", latest(fresh_lines(f, k, s) + "fresh=" + f + "\n"), VERIFY_FRESH_FORMAT,
+        {"fresh repeated", latest(fresh_text(f, k, s) + "fresh=" + f + "\n"), VERIFY_FRESH_FORMAT,
          "latest.txt repeats a field"},
-        {"fresh_kid repeated", latest("fresh_kid=" + k + "\n" + fresh_lines(f, k, s)),
+        {"fresh_kid repeated", latest("fresh_kid=" + k + "\n" + fresh_text(f, k, s)),
          VERIFY_FRESH_FORMAT, "latest.txt repeats a field"},
-        {"fresh_sig repeated", latest(fresh_lines(f, k, s) + "fresh_sig=" + s + "\n"),
+        {"fresh_sig repeated", latest(fresh_text(f, k, s) + "fresh_sig=" + s + "\n"),
          VERIFY_FRESH_FORMAT, "latest.txt repeats a field"},
-        {"empty fresh_kid repeated", latest("fresh_kid=\n" + fresh_lines(f, k, s)),
+        {"empty fresh_kid repeated", latest("fresh_kid=\n" + fresh_text(f, k, s)),
          VERIFY_FRESH_FORMAT, "latest.txt repeats a field"},
-        {"fresh_kid empty", latest(fresh_lines(f, "", s)), VERIFY_FRESH_FORMAT,
+        {"fresh_kid empty", latest(fresh_text(f, "", s)), VERIFY_FRESH_FORMAT,
          "latest.txt has an invalid fresh_kid"},
-        {"fresh_kid of 65 bytes", latest(fresh_lines(f, std::string(65, 'a'), s)),
+        {"fresh_kid of 65 bytes", latest(fresh_text(f, std::string(65, 'a'), s)),
          VERIFY_FRESH_FORMAT, "latest.txt has an invalid fresh_kid"},
-        {"fresh_kid with a space", latest(fresh_lines(f, "fresh 1", s)), VERIFY_FRESH_FORMAT,
+        {"fresh_kid with a space", latest(fresh_text(f, "fresh 1", s)), VERIFY_FRESH_FORMAT,
          "latest.txt has an invalid fresh_kid"},
-        {"fresh of 1 character", latest(fresh_lines("e", k, s)), VERIFY_FRESH_FORMAT,
+        {"fresh of 1 character", latest(fresh_text("e", k, s)), VERIFY_FRESH_FORMAT,
          "latest.txt has a freshness statement or signature of the wrong length"},
-        {"fresh of 1369 characters", latest(fresh_lines(std::string(1369, 'A'), k, s)),
+        {"fresh of 1369 characters", latest(fresh_text(std::string(1369, 'A'), k, s)),
          VERIFY_FRESH_FORMAT, "latest.txt has a freshness statement or signature of the wrong length"},
-        {"fresh_sig of 85", latest(fresh_lines(f, k, s.substr(0, 85))), VERIFY_FRESH_FORMAT,
+        {"fresh_sig of 85", latest(fresh_text(f, k, s.substr(0, 85))), VERIFY_FRESH_FORMAT,
          "latest.txt has a freshness statement or signature of the wrong length"},
-        {"fresh_sig of 87", latest(fresh_lines(f, k, s + "A")), VERIFY_FRESH_FORMAT,
+        {"fresh_sig of 87", latest(fresh_text(f, k, s + "A")), VERIFY_FRESH_FORMAT,
          "latest.txt has a freshness statement or signature of the wrong length"},
-        {"fresh padded", latest(fresh_lines(f + "==", k, s)), VERIFY_FRESH_FORMAT,
+        {"fresh padded", latest(fresh_text(f + "==", k, s)), VERIFY_FRESH_FORMAT,
          "the freshness statement is not base64url"},
-        {"fresh standard base64", latest(fresh_lines("+/" + f, k, s)), VERIFY_FRESH_FORMAT,
+        {"fresh standard base64", latest(fresh_text("+/" + f, k, s)), VERIFY_FRESH_FORMAT,
          "the freshness statement is not base64url"},
-        {"fresh_sig standard base64", latest(fresh_lines(f, k, "/" + s.substr(1))),
+        {"fresh_sig standard base64", latest(fresh_text(f, k, "/" + s.substr(1))),
          VERIFY_FRESH_FORMAT, "the freshness signature is not base64url"},
-        {"fresh_sig trailing bits", latest(fresh_lines(f, k, sig_bad_bits)), VERIFY_FRESH_FORMAT,
+        {"fresh_sig trailing bits", latest(fresh_text(f, k, sig_bad_bits)), VERIFY_FRESH_FORMAT,
          "the freshness signature is not 64 bytes of strict base64url"},
-        {"fresh of 4k+1 characters", latest(fresh_lines(f.substr(0, 5), k, s)),
+        {"fresh of 4k+1 characters", latest(fresh_text(f.substr(0, 5), k, s)),
          VERIFY_FRESH_FORMAT, "the freshness statement is not strict base64url of at most 1024 bytes"},
         {"statement of 1025 bytes", latest(lines(padded_over, fresh_)), VERIFY_FRESH_FORMAT,
          "the freshness statement is not strict base64url of at most 1024 bytes"},
         // The key and the signature.
-        {"unknown fresh_kid", latest(fresh_lines(f, "fresh-20990101-00000000", s)),
+        {"unknown fresh_kid", latest(fresh_text(f, "fresh-20990101-00000000", s)),
          VERIFY_FRESH_UNKNOWN_KID,
          "the freshness statement is signed with key fresh-20990101-00000000, which this installer "
          "does not know as a freshness key"},
@@ -234,12 +224,12 @@ TEST_F(Freshness, RefusedStatementsAndLines) {
          "the release is signed with key fresh-"},
         {"freshness key under the release kid", fresh_under_release_kid + lines(st, fresh_),
          VERIFY_BAD_SIGNATURE, "the Ed25519 signature does not verify (key release-"},
-        {"signature over the text", latest(fresh_lines(f, k, base64url(sign_raw(fresh_, f)))),
+        {"signature over the text", latest(fresh_text(f, k, base64url(sign_raw(fresh_, f)))),
          VERIFY_FRESH_BAD_SIGNATURE, "the freshness signature does not verify"},
         {"statement changed after signing",
-         latest(fresh_lines(base64url(statement(digest_, kNow - 3600, kNow + 7200)), k, s)),
+         latest(fresh_text(base64url(statement(digest_, kNow - 3600, kNow + 7200)), k, s)),
          VERIFY_FRESH_BAD_SIGNATURE, "the freshness signature does not verify"},
-        {"bad signature before the JSON", latest(fresh_lines(base64url("{"), k, s)),
+        {"bad signature before the JSON", latest(fresh_text(base64url("{"), k, s)),
          VERIFY_FRESH_BAD_SIGNATURE, "the freshness signature does not verify"},
         // The statement.
         {"not JSON", latest(lines("{\"v\":1,", fresh_)), VERIFY_FRESH_JSON,
@@ -385,11 +375,8 @@ TEST(FreshnessKeys, TablesApartAndWellFormed) {
         EXPECT_EQ(id.substr(0, 6), "fresh-");
         EXPECT_EQ(id[14], '-');
         for (int c = 6; c < 14; c++) EXPECT_TRUE(isdigit((unsigned char)id[c])) << id;
-        uint8_t digest[32];
-        crypto_hash_sha256(digest, f.public_key, 32);
-        char hex[65];
-        sodium_bin2hex(hex, sizeof hex, digest, 32);
-        EXPECT_EQ(id.substr(15), std::string(hex, 8)) << id;
+        EXPECT_EQ(id.substr(15), sha256_hex(std::string((const char *)f.public_key, 32)).substr(0, 8))
+            << id;
         for (const TrustedKey &r : release_keys) {
             EXPECT_STRNE(f.key_id, r.key_id);
             EXPECT_NE(memcmp(f.public_key, r.public_key, 32), 0) << id << " is also " << r.key_id;
@@ -398,7 +385,7 @@ TEST(FreshnessKeys, TablesApartAndWellFormed) {
     // This (test) build: one freshness key, the test one, required.
     EXPECT_EQ(freshness_required(), 1);
     ASSERT_EQ(freshness_key_count(), 1u);
-    SigningKey key = key_from_file("tests/release/keys/test-freshness.secret");
+    SigningKey key = test_fresh_key();
     ASSERT_TRUE(key.loaded);
     EXPECT_EQ(std::string(freshness_key_table()[0].key_id), key.kid);
     EXPECT_EQ(memcmp(freshness_key_table()[0].public_key, key.public_key, 32), 0);

@@ -82,18 +82,27 @@ inline SigningKey make_key(const std::string &kid, const uint8_t seed[32]) {
     return key;
 }
 
-// The test release key, from tests/release/keys/test-release.secret.
-inline SigningKey test_key() {
+// A secret key file of the repository (relative: its path below the
+// source folder), as a signing key; not loaded when it cannot be read.
+inline SigningKey key_from_file(const char *relative) {
     SigningKey key = {};
     const char *root = getenv("VQ_SOURCE_DIR");
 #ifdef VQ_SOURCE_DIR
     if (root == nullptr) root = VQ_SOURCE_DIR;
 #endif
     if (root == nullptr || sodium_init() < 0) return key;
-    std::string text = read_text_file(std::string(root) + "/tests/release/keys/test-release.secret");
+    std::string text = read_text_file(std::string(root) + "/" + relative);
     std::vector<uint8_t> seed = from_hex(key_file_value(text, "seed"));
     if (seed.size() != 32) return key;
     return make_key(key_file_value(text, "kid"), seed.data());
+}
+
+// The test release key, from tests/release/keys/test-release.secret.
+inline SigningKey test_key() { return key_from_file("tests/release/keys/test-release.secret"); }
+
+// The test freshness key, from tests/release/keys/test-freshness.secret.
+inline SigningKey test_fresh_key() {
+    return key_from_file("tests/release/keys/test-freshness.secret");
 }
 
 inline std::string sign_raw(const SigningKey &key, const std::string &message) {
@@ -106,6 +115,18 @@ inline std::string sign_raw(const SigningKey &key, const std::string &message) {
 inline std::string envelope_text(const std::string &kid, const std::string &payload_text,
                                  const std::string &sig_text) {
     return "kid=" + kid + "\npayload=" + payload_text + "\nsig=" + sig_text + "\n";
+}
+
+// The three freshness lines as the release tool writes them.
+inline std::string fresh_text(const std::string &fresh, const std::string &kid,
+                              const std::string &sig) {
+    return "fresh=" + fresh + "\nfresh_kid=" + kid + "\nfresh_sig=" + sig + "\n";
+}
+
+// The freshness lines for the statement bytes, signed by key under kid.
+inline std::string signed_fresh(const SigningKey &key, const std::string &statement,
+                                const std::string &kid) {
+    return fresh_text(base64url(statement), kid, base64url(sign_raw(key, statement)));
 }
 
 // latest.txt for manifest, signed by key.

@@ -232,7 +232,7 @@ class ReferenceCloudTests(unittest.TestCase):
              r"latest\.txt has no freshness statement \(fresh, fresh_kid, fresh_sig\): every setup refuses"
              r" this release \(exit code 2, reason release\)\. Change: publish with --fresh-key, or add the"
              r" statement with vornquill-release refresh"),
-            ("signed by a release key", ["--key-override", SECRET], "FAIL",
+            ("signed by a release key", ["--key", SECRET], "FAIL",
              r"refused as a setup refuses it: unknown-kid: the freshness statement is signed with key"
              r" release-20261210-395dbabf, which this installer does not know as a freshness key"),
             ("of another manifest", ["--digest", "ab" * 32], "FAIL",
@@ -241,11 +241,8 @@ class ReferenceCloudTests(unittest.TestCase):
         ]
         for name, options, status, text in cases:
             with self.subTest(name):
-                key = FRESH_SECRET
-                if options[:1] == ["--key-override"]:
-                    key, options = options[1], options[2:]
-                body = with_statement(self.f.root, latest, "--key", key, *options) \
-                    if options != ["--strip"] else with_statement(self.f.root, latest, "--strip")
+                # A --key among the options is the last one given, and wins.
+                body = with_statement(self.f.root, latest, "--key", FRESH_SECRET, *options)
                 self.set_rules([{"path": release_path, "body": body}])
                 code, out, lines = run_check(self.port)
                 found = [(s, r) for s, n, r in lines if n == "statement"]

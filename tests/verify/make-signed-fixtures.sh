@@ -23,9 +23,9 @@
 #                        time-stamped by the test time-stamping authority
 #   unsigned.exe         the installer as it is
 #   modified.exe         pinned-ts.exe with one byte of its DOS stub changed
-#   near1-ts, near2-ts   signers issued by the test root whose organisation
-#                        is the vendor's in other letter case, or with a
-#                        doubled space
+#   near1-ts, near2-ts   signers issued by the code-signing intermediate whose
+#                        organisation is the vendor's in other letter case, or
+#                        with a doubled space
 #   ts-*.exe             the pinned signature with fake time stamps
 #                        (make-fake-timestamps.sh)
 #   dual-signed.exe      a primary pinned signature without a time stamp and

@@ -152,6 +152,7 @@ def harness_tool_not_started(suite, sc):
 # ECDSA signer (tests/verify/signed-fixtures.table).
 PUBLIC_SHAPES = ("vendor", "vendor-rsa4096", "vendor-expired")
 CERTS = os.path.join(ROOT, "tests", "signing")
+CA_CRT = os.path.join(CERTS, "ca.crt")  # the root a test PC trusts
 
 
 def thumbprint_of(crt):
@@ -183,7 +184,7 @@ def sign_crl_direct(b):
     steps = [
         ["openssl", "req", "-new", "-key", os.path.join(CERTS, "vendor.key"), "-subj",
          subject.stdout.strip().split("=", 1)[1], "-out", csr],
-        ["openssl", "x509", "-req", "-in", csr, "-CA", os.path.join(CERTS, "ca.crt"), "-CAkey",
+        ["openssl", "x509", "-req", "-in", csr, "-CA", CA_CRT, "-CAkey",
          os.path.join(CERTS, "ca.key"), "-sha256", "-days", "30", "-set_serial",
          "0x" + os.urandom(8).hex(), "-extfile", ext, "-extensions", "ext", "-out", crt],
     ]
@@ -192,7 +193,7 @@ def sign_crl_direct(b):
         if r.returncode != 0:
             raise Failed("the CRL-distribution-point certificate: %s" % r.stdout.decode(errors="replace"))
     with open(chain, "wb") as f:
-        for part in (crt, os.path.join(CERTS, "ca.crt")):
+        for part in (crt, CA_CRT):
             f.write(open(part, "rb").read())
     with open(tsa_chain, "wb") as f:
         for part in ("tsa.crt", "tsa-ca.crt"):
@@ -206,27 +207,15 @@ def sign_crl_direct(b):
     return out, crt
 
 
-def publish_accepted(b, name, installer):
-    """Publishes as a release engineer does: the tool's own check, as a
-    machine that trusts the test root judges it, must accept the installer
-    (no --allow-refused-installer)."""
-    out = os.path.join(b.work, "pub-" + name)
-    r = run_quiet([b.release_tool, "publish", "--installer", installer, "--version", VERSION, "--key",
-                   b.key, "--fresh-key", b.fresh_key, "--out", out, "--self-signed", "--trust-ca", os.path.join(CERTS, "ca.crt")])
-    if r.returncode != 0:
-        raise Failed("publish refused %s: %s" % (name, r.stdout.decode(errors="replace")))
-    b.published[name] = out
-
-
 def releases(b):
     """The group's own releases: the installer in each public shape, and
     with the CRL-distribution-point certificate, each accepted by publish."""
     b.public_signers = {}
     for kind in PUBLIC_SHAPES:
-        publish_accepted(b, "public-" + kind, b.sign(kind, True, "public-" + kind))
+        b.publish("public-" + kind, b.sign(kind, True, "public-" + kind), trust_ca=CA_CRT)
         b.public_signers["public-" + kind] = thumbprint_of(os.path.join(CERTS, kind + ".crt"))
     signed, crt = sign_crl_direct(b)
-    publish_accepted(b, "public-crl-direct", signed)
+    b.publish("public-crl-direct", signed, trust_ca=CA_CRT)
     b.public_signers["public-crl-direct"] = thumbprint_of(crt)
 
 
