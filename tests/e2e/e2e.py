@@ -195,6 +195,17 @@ def nginx_arrival(rec):
     return when.strftime("%Y-%m-%dT%H:%M:%S.") + "%03dZ" % (when.microsecond // 1000)
 
 
+def nginx_record(seq, rec):
+    """A request of nginx's access log (tools/cloud/nginx-serve) as a record
+    like the reference cloud's: its time, path, query, status, body bytes,
+    completion and the request headers it carried (nginx writes "" for one
+    it did not)."""
+    path, _, query = rec["target"].partition("?")
+    return {"seq": seq, "time": nginx_arrival(rec), "path": path, "query": query,
+            "status": rec["status"], "body_bytes": rec["body_bytes"], "completion": rec["completion"],
+            "headers": {k: v for k, v in rec["headers"].items() if v != ""}}
+
+
 def run_quiet(args, **kw):
     return subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, **kw)
@@ -498,12 +509,7 @@ class Bench:
         if os.path.exists(self.nginx_log):
             with open(self.nginx_log, encoding="utf-8") as f:
                 for n, line in enumerate(f, 1):
-                    rec = json.loads(line)
-                    path, _, query = rec["target"].partition("?")
-                    out.append({"seq": "nginx-%d" % n, "time": nginx_arrival(rec), "path": path, "query": query,
-                                "status": rec["status"], "body_bytes": rec["body_bytes"],
-                                "completion": rec["completion"],
-                                "headers": {k: v for k, v in rec["headers"].items() if v != ""}})
+                    out.append(nginx_record("nginx-%d" % n, json.loads(line)))
         return out
 
     def start_server(self, name, what, args):

@@ -72,15 +72,35 @@ for _ in $(seq 600); do grep -q started "$out/wine-out" 2>/dev/null && break; sl
 mv "$out/ready.tmp" "$out/ready"
 exec sleep 600
 INNER
+# wait_ready FILE PID: waits (at most 120 s) until FILE exists or PID has
+# ended; true when FILE is there.
+wait_ready() {
+  for _ in $(seq 1200); do
+    [ -f "$1" ] && break
+    kill -0 "$2" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -f "$1" ]
+}
+# none_left WHAT LISTER...: after a kill, waits (at most 20 s) until the
+# command LISTER lists no process, then checks that none is left and kills
+# those that are (this test's own, found by its token or namespace).
+none_left() {
+  local what="$1" left pid deadline=$((SECONDS + 20))
+  shift
+  while left="$("$@")"; [ -n "$left" ] && [ "$SECONDS" -lt "$deadline" ]; do
+    sleep 0.2
+  done
+  expect_eq "$left" "" "$what"
+  for pid in $(sort -u <<<"$left"); do
+    echo "    left: $pid $(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline")"
+    kill -KILL "$pid" 2>/dev/null
+  done
+}
 VQ_ISOLATED_TEST_TOKEN="$token" start_isolated bash "$work/inner.sh" "$work" "$victim" "$WINE64" \
   >"$work/test-out" 2>&1
 test_pid=$!
-for _ in $(seq 1200); do
-  [ -f "$work/ready" ] && break
-  kill -0 "$test_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ ! -f "$work/ready" ]; then
+if ! wait_ready "$work/ready" "$test_pid"; then
   fail "the test under the harness never became ready: $(cat "$work/test-out")"
   kill -KILL "$test_pid" 2>/dev/null
   checks_finish
@@ -106,17 +126,9 @@ expect_eq "$servers" 1 "the host sees the test's wineserver in its namespace bef
 
 kill -KILL "$test_pid"
 wait "$test_pid" 2>/dev/null
-# The kernel ends the namespace's processes as the first one dies; the
-# search waits for that at most 20 s.
-deadline=$((SECONDS + 20))
-while left="$(with_token; in_namespace)"; [ -n "$left" ] && [ "$SECONDS" -lt "$deadline" ]; do
-  sleep 0.2
-done
-expect_eq "$left" "" "no process of the killed test is left (its namespace's ones included)"
-for pid in $(sort -u <<<"$left"); do
-  echo "    left: $pid $(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline")"
-  kill -KILL "$pid" 2>/dev/null    # this test's own processes, found by its token
-done
+# The kernel ends the namespace's processes as the first one dies.
+test_processes() { with_token; in_namespace; }
+none_left "no process of the killed test is left (its namespace's ones included)" test_processes
 expect_eq "$(mine)" "$prefixes_before" "no prefix left in /tmp"
 expect_eq "$(grep -c ' /tmp/vq-mounted \|vq-isolated-test' /proc/self/mountinfo)" 0 \
   "the test's mount is not in the host's mounts"
@@ -134,12 +146,7 @@ fi
 held_token="vq-isolated-held-$$-$RANDOM$RANDOM"
 VQ_ISOLATED_TEST_TOKEN="$held_token" bash "$0" --hold "$work" &
 hold_pid=$!
-for _ in $(seq 1200); do
-  [ -f "$work/held-ready" ] && break
-  kill -0 "$hold_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ ! -f "$work/held-ready" ]; then
+if ! wait_ready "$work/held-ready" "$hold_pid"; then
   fail "the held test never became ready: $(cat "$work/held-out" 2>/dev/null)"
   kill -KILL "$hold_pid" 2>/dev/null
 else
@@ -152,14 +159,6 @@ else
   expect_eq "$unshares" 1 "the held test's unshare runs before the kill"
   kill -KILL "$hold_pid"
   wait "$hold_pid" 2>/dev/null
-  deadline=$((SECONDS + 20))
-  while left="$(with_token)"; [ -n "$left" ] && [ "$SECONDS" -lt "$deadline" ]; do
-    sleep 0.2
-  done
-  expect_eq "$left" "" "no process of the test a killed script started is left"
-  for pid in $left; do
-    echo "    left: $pid $(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline")"
-    kill -KILL "$pid" 2>/dev/null    # this test's own processes, found by its token
-  done
+  none_left "no process of the test a killed script started is left" with_token
 fi
 checks_finish

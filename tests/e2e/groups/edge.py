@@ -144,11 +144,9 @@ class Edges:
         path = os.path.join(self.b.work, "edge-%s.jsonl" % name)
         out = []
         for n, rec in enumerate(read_json_lines(path, mark), mark + 1):
-            target, _, query = rec["target"].partition("?")
-            out.append({"seq": "edge-%s-%d" % (name, n), "time": nginx_arrival(rec), "path": target, "query": query,
-                        "status": rec["status"], "body_bytes": rec["body_bytes"],
-                        "cache": rec["cache"], "completion": rec["completion"],
-                        "headers": {k: v for k, v in rec["headers"].items() if v != ""}})
+            record = nginx_record("edge-%s-%d" % (name, n), rec)
+            record["cache"] = rec["cache"]
+            out.append(record)
         return out
 
     def origin_mark(self):
