@@ -99,19 +99,6 @@ static void release_log_window(const char *what, const ReleaseInfo *release, int
     log_line("%s: issued %s, expires %s; this computer's time %s", what, issued, expires, machine);
 }
 
-// A time for the user's message: "2026-12-11 09:30:00 UTC".
-static void release_readable_time(int64_t seconds, char *buffer, size_t capacity) {
-    char iso[FRESH_TIME_TEXT_CAPACITY];
-    int n = fresh_time_text(seconds, iso, sizeof iso);
-    if (n == 20 && iso[10] == 'T' && iso[19] == 'Z') {
-        iso[10] = ' ';
-        iso[19] = 0;
-        format_narrow(buffer, capacity, "%s UTC", iso);
-    } else {
-        format_narrow(buffer, capacity, "%s", iso);
-    }
-}
-
 // Records the message of a refused release and returns the exit code 2. The
 // detail may quote the signed manifest's own text (a file name, a version),
 // which must not be able to break the line or fake another.
@@ -135,8 +122,8 @@ static int release_refused(VerifyStatus status, const char *detail, const Releas
                        download_page_url());
     } else if (status == VERIFY_STALE) {
         char expires[FRESH_TIME_TEXT_CAPACITY], machine[FRESH_TIME_TEXT_CAPACITY];
-        release_readable_time(release->fresh_expires, expires, sizeof expires);
-        release_readable_time(now, machine, sizeof machine);
+        fresh_time_readable(release->fresh_expires, expires, sizeof expires);
+        fresh_time_readable(now, machine, sizeof machine);
         report_message(1,
                        T16("The release information from Vornquill Cloud is out of date: it was "
                            "valid until %hs, and this computer's clock shows %hs. Nothing "

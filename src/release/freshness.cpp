@@ -36,7 +36,9 @@ void civil_from_days(int64_t days, int64_t *year, unsigned *month, unsigned *day
 
 }  // namespace
 
-int fresh_time_text(int64_t seconds, char *buffer, size_t capacity) {
+// Unix seconds as a date and a time of day in the format given (year, month,
+// day, hours, minutes, seconds); "unknown" for a negative value.
+static int time_text(int64_t seconds, const char *format, char *buffer, size_t capacity) {
     if (buffer == nullptr || capacity == 0) return -1;
     if (seconds < 0) return format_narrow(buffer, capacity, "unknown");
     int64_t days = seconds / 86400;
@@ -44,9 +46,16 @@ int fresh_time_text(int64_t seconds, char *buffer, size_t capacity) {
     int64_t year;
     unsigned month, day;
     civil_from_days(days, &year, &month, &day);
-    return format_narrow(buffer, capacity, "%04lld-%02u-%02uT%02u:%02u:%02uZ", (long long)year,
-                         month, day, (unsigned)(rest / 3600), (unsigned)(rest / 60 % 60),
-                         (unsigned)(rest % 60));
+    return format_narrow(buffer, capacity, format, (long long)year, month, day,
+                         (unsigned)(rest / 3600), (unsigned)(rest / 60 % 60), (unsigned)(rest % 60));
+}
+
+int fresh_time_text(int64_t seconds, char *buffer, size_t capacity) {
+    return time_text(seconds, "%04lld-%02u-%02uT%02u:%02u:%02uZ", buffer, capacity);
+}
+
+int fresh_time_readable(int64_t seconds, char *buffer, size_t capacity) {
+    return time_text(seconds, "%04lld-%02u-%02u %02u:%02u:%02u UTC", buffer, capacity);
 }
 
 VerifyStatus fresh_lines_parse(const char *text, size_t length, FreshEnvelope *envelope,

@@ -75,3 +75,5 @@ int freshness_required(void);
 // "unknown" for a negative value. Cut to capacity and terminated; returns the
 // length, or -1 when cut.
 int fresh_time_text(int64_t seconds, char *buffer, size_t capacity);
+// The same time for a person: "YYYY-MM-DD hh:mm:ss UTC".
+int fresh_time_readable(int64_t seconds, char *buffer, size_t capacity);

@@ -409,6 +409,11 @@ TEST(FreshnessTime, TextOfUnixSeconds) {
         char text[FRESH_TIME_TEXT_CAPACITY];
         EXPECT_EQ(fresh_time_text(c.seconds, text, sizeof text), (int)strlen(c.text));
         EXPECT_STREQ(text, c.text);
+        // For a person: the same time with a space and "UTC".
+        std::string readable = c.text;
+        if (c.seconds >= 0) readable = readable.substr(0, 10) + " " + readable.substr(11, 8) + " UTC";
+        EXPECT_EQ(fresh_time_readable(c.seconds, text, sizeof text), (int)readable.size());
+        EXPECT_STREQ(text, readable.c_str());
     }
     char small[5];
     EXPECT_EQ(fresh_time_text(0, small, sizeof small), -1);
