@@ -22,6 +22,7 @@
 #include "common/constants.h"
 #include "common/memory.h"
 #include "common/text.h"
+#include "release/freshness.h"
 #include "release/manifest.h"
 #include "release/release.h"
 #include "tools/release/keyfile.h"
@@ -514,8 +515,8 @@ void check_statement(const uint8_t *body, size_t length, const TrustedKey *keys,
     StatementStatus status = statement_read((const char *)body, length, keys, count, now, &info,
                                             detail, sizeof detail);
     char issued[32], expires[32], left[48], window[48];
-    statement_time_text(info.issued, issued, sizeof issued);
-    statement_time_text(info.expires, expires, sizeof expires);
+    fresh_time_text(info.issued, issued, sizeof issued);
+    fresh_time_text(info.expires, expires, sizeof expires);
     statement_span_text(info.expires - now, left, sizeof left);
     statement_span_text(info.expires - info.issued, window, sizeof window);
     if (status == STATEMENT_MISSING) {

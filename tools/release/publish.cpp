@@ -18,6 +18,7 @@
 #include "common/constants.h"
 #include "common/memory.h"
 #include "common/text.h"
+#include "release/freshness.h"
 #include "release/manifest.h"
 #include "release/release.h"
 #include "release/version.h"
@@ -235,8 +236,8 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
             version, file_name, (unsigned long long)size, hex, key->kid, build_profile());
         if (fresh != nullptr) {
             char issued[32], expires[32];
-            statement_time_text(statement.issued, issued, sizeof issued);
-            statement_time_text(statement.expires, expires, sizeof expires);
+            fresh_time_text(statement.issued, issued, sizeof issued);
+            fresh_time_text(statement.expires, expires, sizeof expires);
             printf(
                 "fresh from %s until %s (%d days), signed with %s; keep it fresh with "
                 "vornquill-release refresh before then\n",

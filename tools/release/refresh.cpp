@@ -20,6 +20,7 @@
 #include "common/memory.h"
 #include "common/text.h"
 #include "release/envelope.h"
+#include "release/freshness.h"
 #include "release/release.h"
 #include "tools/release/keyfile.h"
 #include "tools/release/signer.h"
@@ -298,11 +299,11 @@ int refresh_command(int argc, char **argv) {
     if (result != 0) return tool_failure("refresh", tool_error_text);
 
     char from[32], until[32], before[96];
-    statement_time_text(statement.issued, from, sizeof from);
-    statement_time_text(statement.expires, until, sizeof until);
+    fresh_time_text(statement.issued, from, sizeof from);
+    fresh_time_text(statement.expires, until, sizeof until);
     if (old_status == STATEMENT_OK || old_status == STATEMENT_EXPIRED) {
         char old_until[32];
-        statement_time_text(old_statement.expires, old_until, sizeof old_until);
+        fresh_time_text(old_statement.expires, old_until, sizeof old_until);
         format_narrow(before, sizeof before, "; the statement it replaced %s %s",
                       old_status == STATEMENT_EXPIRED ? "expired at" : "was fresh until",
                       old_until);

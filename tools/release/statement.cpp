@@ -4,7 +4,6 @@
 
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 
 #include <sodium.h>
 
@@ -164,15 +163,4 @@ void statement_span_text(int64_t seconds, char *text, size_t capacity) {
     } else {
         format_narrow(text, capacity, "%lld min", (long long)minutes);
     }
-}
-
-void statement_time_text(int64_t seconds, char *text, size_t capacity) {
-    time_t t = (time_t)seconds;
-    struct tm tm;
-    if (gmtime_r(&t, &tm) == nullptr) {
-        format_narrow(text, capacity, "%lld", (long long)seconds);
-        return;
-    }
-    format_narrow(text, capacity, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }

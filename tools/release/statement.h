@@ -79,6 +79,3 @@ int statement_parse_days(const char *text, int *days);
 // Writes a span of seconds as "6 d 23 h", "5 h 12 min" or "12 min" (the
 // largest unit that is not zero and the next; seconds are dropped).
 void statement_span_text(int64_t seconds, char *text, size_t capacity);
-
-// Writes Unix seconds as "YYYY-MM-DDTHH:MM:SSZ".
-void statement_time_text(int64_t seconds, char *text, size_t capacity);
