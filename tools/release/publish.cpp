@@ -169,6 +169,8 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
                                                     detail, sizeof detail);
     bool same = verdict == VERIFY_OK && strcmp(info.fileName, file_name) == 0 &&
                 info.size == (int64_t)size && strcmp(info.sha256_hex, hex) == 0;
+    uint8_t manifest_sha256[32];
+    memcpy(manifest_sha256, info.manifest_sha256, sizeof manifest_sha256);
     release_free(&info);
     int result = 0;
     if (!same) {
@@ -187,7 +189,7 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
         int64_t issued = (int64_t)time(nullptr);
         size_t lines_length = 0;
         char *lines =
-            statement_lines(fresh, (const uint8_t *)manifest, (size_t)n, issued,
+            statement_lines(fresh, manifest_sha256, issued,
                             issued + (int64_t)days * STATEMENT_DAY_S, "\n", &lines_length);
         char *whole = lines == nullptr ? nullptr : (char *)heap_alloc(length + lines_length + 1);
         if (lines != nullptr && whole == nullptr) {
@@ -200,8 +202,8 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
             envelope = whole;
             length += lines_length;
             TrustedKey fresh_key = keyfile_trusted_key(&fresh->key);
-            StatementStatus read = statement_read(envelope, length, &fresh_key, 1, issued,
-                                                  &statement, detail, sizeof detail);
+            StatementStatus read = statement_read(envelope, length, manifest_sha256, &fresh_key,
+                                                  1, issued, &statement, detail, sizeof detail);
             if (read != STATEMENT_OK) {
                 format_narrow(tool_error_text, sizeof tool_error_text,
                               "the freshness statement does not pass its own check: %s: %s",

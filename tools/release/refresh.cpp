@@ -19,7 +19,6 @@
 #include "common/constants.h"
 #include "common/memory.h"
 #include "common/text.h"
-#include "release/envelope.h"
 #include "release/freshness.h"
 #include "release/release.h"
 #include "tools/release/keyfile.h"
@@ -133,24 +132,6 @@ int replace_file(const char *path, const struct stat *st, const char *data, size
     return 0;
 }
 
-// The decoded manifest of a verified envelope text, in a heap block; null
-// when out of memory.
-uint8_t *manifest_bytes(const char *text, size_t length, size_t *n) {
-    ReleaseEnvelope envelope;
-    if (!envelope_parse(text, length, &envelope, nullptr, 0)) return nullptr;
-    size_t capacity = (size_t)(envelope.payload_length / 4 + 1) * 3;
-    uint8_t *bytes = (uint8_t *)heap_alloc(capacity);
-    if (bytes == nullptr) return nullptr;
-    int64_t decoded =
-        base64url_decode(envelope.payload, (size_t)envelope.payload_length, bytes, capacity);
-    if (decoded < 0) {
-        heap_free(bytes);
-        return nullptr;
-    }
-    *n = (size_t)decoded;
-    return bytes;
-}
-
 }  // namespace
 
 int refresh_command(int argc, char **argv) {
@@ -224,14 +205,17 @@ int refresh_command(int argc, char **argv) {
     }
     char version[sizeof info.version];
     format_narrow(version, sizeof version, "%s", info.version);
+    uint8_t manifest_sha256[32];
+    memcpy(manifest_sha256, info.manifest_sha256, sizeof manifest_sha256);
     release_free(&info);
     StatementInfo old_statement;
     StatementStatus old_status = STATEMENT_MISSING;
     {
         size_t fresh_count = 0;
         const TrustedKey *fresh_keys = statement_profile_keys(build_profile(), &fresh_count);
-        old_status = statement_read((const char *)text, length, fresh_keys, fresh_count,
-                                    (int64_t)time(nullptr), &old_statement, nullptr, 0);
+        old_status = statement_read((const char *)text, length, manifest_sha256, fresh_keys,
+                                    fresh_count, (int64_t)time(nullptr), &old_statement, nullptr,
+                                    0);
     }
 
     Signer fresh;
@@ -248,8 +232,6 @@ int refresh_command(int argc, char **argv) {
     }
 
     int result = -1;
-    size_t manifest_length = 0;
-    uint8_t *manifest = manifest_bytes((const char *)text, length, &manifest_length);
     char *kept = (char *)heap_alloc(length + 3);
     char *lines = nullptr;
     char *whole = nullptr;
@@ -258,11 +240,11 @@ int refresh_command(int argc, char **argv) {
     int64_t issued = (int64_t)time(nullptr);
     StatementInfo statement;
     memset(&statement, 0, sizeof statement);
-    if (manifest == nullptr || kept == nullptr) {
+    if (kept == nullptr) {
         format_narrow(tool_error_text, sizeof tool_error_text, "out of memory");
     } else {
         size_t kept_length = keep_release_lines((const char *)text, length, kept, &eol);
-        lines = statement_lines(&fresh, manifest, manifest_length, issued,
+        lines = statement_lines(&fresh, manifest_sha256, issued,
                                 issued + (int64_t)days * STATEMENT_DAY_S, eol, &lines_length);
         whole = lines == nullptr ? nullptr : (char *)heap_alloc(kept_length + lines_length + 1);
         if (lines != nullptr && whole == nullptr) {
@@ -275,8 +257,9 @@ int refresh_command(int argc, char **argv) {
             // The new file as a setup reads it: the same release, and the
             // statement verified with the freshness key.
             TrustedKey fresh_key = keyfile_trusted_key(&fresh.key);
-            StatementStatus read = statement_read(whole, whole_length, &fresh_key, 1, issued,
-                                                  &statement, detail, sizeof detail);
+            StatementStatus read = statement_read(whole, whole_length, manifest_sha256,
+                                                  &fresh_key, 1, issued, &statement, detail,
+                                                  sizeof detail);
             VerifyStatus again = release_verify_with_keys(whole, whole_length, version_floor(),
                                                           &trusted, 1, &info, nullptr, 0);
             release_free(&info);
@@ -294,7 +277,6 @@ int refresh_command(int argc, char **argv) {
     heap_free(whole);
     heap_free(lines);
     heap_free(kept);
-    heap_free(manifest);
     heap_free(text);
     if (result != 0) return tool_failure("refresh", tool_error_text);
 

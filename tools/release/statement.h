@@ -38,29 +38,29 @@ enum StatementStatus {
 
 // A statement as read: kid once its lines are well-formed ("" before);
 // issued and expires once it was read (-1 before: OK, EXPIRED and
-// OTHER_MANIFEST have them); manifest_sha256 is that of the latest.txt's
-// own manifest.
+// OTHER_MANIFEST have them).
 struct StatementInfo {
     char kid[65];
     int64_t issued;
     int64_t expires;
-    char manifest_sha256[65];
 };
 
-// The three lines for the manifest bytes (n of them), signed by signer (a
+// The three lines for the manifest whose SHA-256 is manifest_sha256 (the
+// digest release_verify_with_keys gives in ReleaseInfo), signed by signer (a
 // freshness key), each ended with eol ("\n" or "\r\n"), zero-terminated in a
-// heap block the caller frees with heap_free. The signature is checked
-// before the lines are made. Null with tool_error_text on failure.
-char *statement_lines(Signer *signer, const uint8_t *manifest, size_t n, int64_t issued,
+// heap block the caller frees with heap_free. Null with tool_error_text on
+// failure.
+char *statement_lines(Signer *signer, const uint8_t manifest_sha256[32], int64_t issued,
                       int64_t expires, const char *eol, size_t *length);
 
-// Judges the statement of a latest.txt text (length bytes; a well-formed
-// envelope, see envelope_parse) with the setup's own check
-// (freshness_verify_with_keys), trusting the keys given (count of them), at
-// the time now (Unix seconds). Fills info as far as it got; the detail (the
-// setup's message, cut to fit, always terminated; detail may be null) says
-// what was wrong.
-StatementStatus statement_read(const char *text, size_t length, const TrustedKey *keys,
+// Judges the statement of a latest.txt text (length bytes) whose release
+// verified with the manifest digest manifest_sha256, with the setup's own
+// check (freshness_verify_with_keys), trusting the keys given (count of
+// them), at the time now (Unix seconds). Fills info as far as it got; the
+// detail (the setup's message, cut to fit, always terminated; detail may be
+// null) says what was wrong.
+StatementStatus statement_read(const char *text, size_t length,
+                               const uint8_t manifest_sha256[32], const TrustedKey *keys,
                                size_t count, int64_t now, StatementInfo *info, char *detail,
                                size_t detail_capacity);
 
