@@ -145,11 +145,8 @@ int refresh_command(int argc, char **argv) {
         return tool_usage_error("refresh", "--latest, --key and --fresh-key are required");
     }
     int days = STATEMENT_DEFAULT_DAYS;
-    if (options[3].value != nullptr && statement_parse_days(options[3].value, &days) != 0) {
-        return tool_usage_error("refresh",
-                                "--fresh-days %s is not a whole number of days from 1 to %d",
-                                options[3].value, (int)STATEMENT_MAX_DAYS);
-    }
+    status = statement_days_option("refresh", options[3].value, &days);
+    if (status != 0) return status;
     KeyPair release_key;
     if (keyfile_read(options[1].value, KEY_ROLE_RELEASE, 0, &release_key, tool_error_text,
                      sizeof tool_error_text) != 0) {
@@ -233,56 +230,42 @@ int refresh_command(int argc, char **argv) {
 
     int result = -1;
     char *kept = (char *)heap_alloc(length + 3);
-    char *lines = nullptr;
     char *whole = nullptr;
-    size_t lines_length = 0, whole_length = 0;
+    size_t whole_length = 0;
     const char *eol = "\n";
     int64_t issued = (int64_t)time(nullptr);
-    StatementInfo statement;
-    memset(&statement, 0, sizeof statement);
+    StatementCheck check;
+    memset(&check, 0, sizeof check);
     if (kept == nullptr) {
         format_narrow(tool_error_text, sizeof tool_error_text, "out of memory");
     } else {
+        // The new file as a setup reads it: the same release, and the
+        // statement verified with the freshness key.
         size_t kept_length = keep_release_lines((const char *)text, length, kept, &eol);
-        lines = statement_lines(&fresh, manifest_sha256, issued,
-                                issued + (int64_t)days * STATEMENT_DAY_S, eol, &lines_length);
-        whole = lines == nullptr ? nullptr : (char *)heap_alloc(kept_length + lines_length + 1);
-        if (lines != nullptr && whole == nullptr) {
-            format_narrow(tool_error_text, sizeof tool_error_text, "out of memory");
-        }
-        if (whole != nullptr) {
-            memcpy(whole, kept, kept_length);
-            memcpy(whole + kept_length, lines, lines_length + 1);
-            whole_length = kept_length + lines_length;
-            // The new file as a setup reads it: the same release, and the
-            // statement verified with the freshness key.
-            TrustedKey fresh_key = keyfile_trusted_key(&fresh.key);
-            StatementStatus read = statement_read(whole, whole_length, manifest_sha256,
-                                                  &fresh_key, 1, issued, &statement, detail,
-                                                  sizeof detail);
-            VerifyStatus again = release_verify_with_keys(whole, whole_length, version_floor(),
-                                                          &trusted, 1, &info, nullptr, 0);
-            release_free(&info);
-            if (read != STATEMENT_OK || again != VERIFY_OK) {
-                format_narrow(tool_error_text, sizeof tool_error_text,
-                              "the refreshed latest.txt does not pass its own check (statement %s: "
-                              "%s; release %s); nothing was changed",
-                              statement_status_word(read), detail, verify_status_word(again));
-            } else {
-                result = replace_file(path, &st, whole, whole_length);
-            }
+        whole = statement_append(&fresh, manifest_sha256, kept, kept_length, eol, issued,
+                                 issued + (int64_t)days * STATEMENT_DAY_S, &trusted,
+                                 version_floor(), &check, &whole_length);
+        if (whole == nullptr) {
+            // tool_error_text says why
+        } else if (check.statement != STATEMENT_OK || check.release != VERIFY_OK) {
+            format_narrow(tool_error_text, sizeof tool_error_text,
+                          "the refreshed latest.txt does not pass its own check (statement %s: "
+                          "%s; release %s); nothing was changed",
+                          statement_status_word(check.statement), check.statement_detail,
+                          verify_status_word(check.release));
+        } else {
+            result = replace_file(path, &st, whole, whole_length);
         }
     }
     signer_close(&fresh);
     heap_free(whole);
-    heap_free(lines);
     heap_free(kept);
     heap_free(text);
     if (result != 0) return tool_failure("refresh", tool_error_text);
 
     char from[32], until[32], before[96];
-    fresh_time_text(statement.issued, from, sizeof from);
-    fresh_time_text(statement.expires, until, sizeof until);
+    fresh_time_text(check.info.issued, from, sizeof from);
+    fresh_time_text(check.info.expires, until, sizeof until);
     if (old_status == STATEMENT_OK || old_status == STATEMENT_EXPIRED) {
         char old_until[32];
         fresh_time_text(old_statement.expires, old_until, sizeof old_until);

@@ -55,6 +55,36 @@ char *statement_lines(Signer *signer, const uint8_t manifest_sha256[32], int64_t
     return lines;
 }
 
+char *statement_append(Signer *fresh, const uint8_t manifest_sha256[32], const char *release,
+                       size_t release_length, const char *eol, int64_t issued, int64_t expires,
+                       const TrustedKey *release_key, const char *min_version,
+                       StatementCheck *check, size_t *length) {
+    memset(check, 0, sizeof *check);
+    size_t lines_length = 0;
+    char *lines = statement_lines(fresh, manifest_sha256, issued, expires, eol, &lines_length);
+    if (lines == nullptr) return nullptr;
+    char *whole = (char *)heap_alloc(release_length + lines_length + 1);
+    if (whole == nullptr) {
+        heap_free(lines);
+        format_narrow(tool_error_text, sizeof tool_error_text, "out of memory");
+        return nullptr;
+    }
+    memcpy(whole, release, release_length);
+    memcpy(whole + release_length, lines, lines_length + 1);
+    heap_free(lines);
+    *length = release_length + lines_length;
+    TrustedKey fresh_key = keyfile_trusted_key(&fresh->key);
+    check->statement = statement_read(whole, *length, manifest_sha256, &fresh_key, 1, issued,
+                                      &check->info, check->statement_detail,
+                                      sizeof check->statement_detail);
+    ReleaseInfo info;
+    check->release = release_verify_with_keys(whole, *length, min_version, release_key, 1, &info,
+                                              check->release_detail,
+                                              sizeof check->release_detail);
+    release_free(&info);
+    return whole;
+}
+
 StatementStatus statement_read(const char *text, size_t length,
                                const uint8_t manifest_sha256[32], const TrustedKey *keys,
                                size_t count, int64_t now, StatementInfo *info, char *detail,
@@ -118,6 +148,16 @@ int statement_parse_days(const char *text, int *days) {
     }
     if (value < 1 || value > STATEMENT_MAX_DAYS) return -1;
     *days = value;
+    return 0;
+}
+
+int statement_days_option(const char *command, const char *value, int *days) {
+    *days = STATEMENT_DEFAULT_DAYS;
+    if (value != nullptr && statement_parse_days(value, days) != 0) {
+        return tool_usage_error(command,
+                                "--fresh-days %s is not a whole number of days from 1 to %d",
+                                value, (int)STATEMENT_MAX_DAYS);
+    }
     return 0;
 }
 

@@ -53,6 +53,27 @@ struct StatementInfo {
 char *statement_lines(Signer *signer, const uint8_t manifest_sha256[32], int64_t issued,
                       int64_t expires, const char *eol, size_t *length);
 
+// A release text with its new statement, as a setup reads it back.
+struct StatementCheck {
+    StatementStatus statement;   // the statement, with the freshness key's public key
+    VerifyStatus release;        // the whole text's release, with the release key
+    StatementInfo info;          // the statement as read
+    char statement_detail[256];  // what was wrong with the statement, always terminated
+    char release_detail[256];    // what was wrong with the release, always terminated
+};
+
+// Appends the statement lines (see statement_lines; each ended with eol)
+// to the release lines release (release_length bytes, ending with a line
+// ending) and reads the whole back as a setup does: the statement with
+// fresh's public key at issued, and the release with release_key and
+// min_version. Returns the whole text, zero-terminated in a heap block the
+// caller frees with heap_free (*length bytes), with check filled; null with
+// tool_error_text when the lines could not be made or memory ran out.
+char *statement_append(Signer *fresh, const uint8_t manifest_sha256[32], const char *release,
+                       size_t release_length, const char *eol, int64_t issued, int64_t expires,
+                       const TrustedKey *release_key, const char *min_version,
+                       StatementCheck *check, size_t *length);
+
 // Judges the statement of a latest.txt text (length bytes) whose release
 // verified with the manifest digest manifest_sha256, with the setup's own
 // check (freshness_verify_with_keys), trusting the keys given (count of
@@ -75,6 +96,11 @@ const TrustedKey *statement_profile_keys(const char *profile, size_t *count);
 // Reads a window of whole days, 1 to STATEMENT_MAX_DAYS, written in
 // digits. Returns 0 with *days, or -1.
 int statement_parse_days(const char *text, int *days);
+
+// The --fresh-days option of command: its value (STATEMENT_DEFAULT_DAYS
+// when value is null) in *days and 0, or the status of tool_usage_error
+// after its message.
+int statement_days_option(const char *command, const char *value, int *days);
 
 // Writes a span of seconds as "6 d 23 h", "5 h 12 min" or "12 min" (the
 // largest unit that is not zero and the next; seconds are dropped).
