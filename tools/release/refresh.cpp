@@ -205,15 +205,11 @@ int refresh_command(int argc, char **argv) {
     uint8_t manifest_sha256[32];
     memcpy(manifest_sha256, info.manifest_sha256, sizeof manifest_sha256);
     release_free(&info);
+    // The statement being replaced, as this profile's setups judge it.
     StatementInfo old_statement;
-    StatementStatus old_status = STATEMENT_MISSING;
-    {
-        size_t fresh_count = 0;
-        const TrustedKey *fresh_keys = statement_profile_keys(build_profile(), &fresh_count);
-        old_status = statement_read((const char *)text, length, manifest_sha256, fresh_keys,
-                                    fresh_count, (int64_t)time(nullptr), &old_statement, nullptr,
-                                    0);
-    }
+    StatementStatus old_status =
+        statement_read((const char *)text, length, manifest_sha256, freshness_key_table(),
+                       freshness_key_count(), (int64_t)time(nullptr), &old_statement, nullptr, 0);
 
     Signer fresh;
     if (signer_open(options[2].value, KEY_ROLE_FRESHNESS, options[4].value, options[5].value,
