@@ -22,6 +22,7 @@
 #include "common/constants.h"
 #include "common/memory.h"
 #include "common/text.h"
+#include "release/freshness.h"
 #include "release/manifest.h"
 #include "release/release.h"
 #include "tools/release/keyfile.h"
@@ -505,17 +506,19 @@ enum {
 
 const char fresh_hint[] = "tools/cloud/README.md, \"Keeping releases fresh\"";
 
-// Judges the statement of a verified latest.txt as a setup of the profile
-// of the keys given would, at this machine's time, and reports the time left.
-void check_statement(const uint8_t *body, size_t length, const TrustedKey *keys, size_t count) {
+// Judges the statement of a verified latest.txt (manifest_sha256 the digest
+// of its manifest) as a setup of the profile of the keys given would, at
+// this machine's time, and reports the time left.
+void check_statement(const uint8_t *body, size_t length, const uint8_t manifest_sha256[32],
+                     const TrustedKey *keys, size_t count) {
     StatementInfo info;
     char detail[256];
     int64_t now = (int64_t)time(nullptr);
-    StatementStatus status = statement_read((const char *)body, length, keys, count, now, &info,
-                                            detail, sizeof detail);
+    StatementStatus status = statement_read((const char *)body, length, manifest_sha256, keys,
+                                            count, now, &info, detail, sizeof detail);
     char issued[32], expires[32], left[48], window[48];
-    statement_time_text(info.issued, issued, sizeof issued);
-    statement_time_text(info.expires, expires, sizeof expires);
+    fresh_time_text(info.issued, issued, sizeof issued);
+    fresh_time_text(info.expires, expires, sizeof expires);
     statement_span_text(info.expires - now, left, sizeof left);
     statement_span_text(info.expires - info.issued, window, sizeof window);
     if (status == STATEMENT_MISSING) {
@@ -628,7 +631,8 @@ int check_release(Checker *checker, const TrustedKey *key, const TrustedKey *fre
                    info->kid, info->version, info->fileName, (long long)info->size,
                    info->sha256_hex);
             verified = 1;
-            check_statement(body, (size_t)ex->body_bytes, fresh_keys, fresh_count);
+            check_statement(body, (size_t)ex->body_bytes, info->manifest_sha256, fresh_keys,
+                            fresh_count);
         } else {
             report("FAIL", "envelope",
                    "refused by the setup's verification: %s: %s. Change: publish latest.txt as "

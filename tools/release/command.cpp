@@ -16,6 +16,7 @@
 
 #include "common/memory.h"
 #include "common/text.h"
+#include "tools/release/keyfile.h"
 
 char tool_error_text[TOOL_ERROR_CAPACITY];
 
@@ -117,7 +118,9 @@ int tool_write_all(int fd, const void *data, size_t n) {
 }
 
 // Writes data to path through a temporary sibling and a rename, so that
-// path holds either its old content or the whole new one.
+// path holds either its old content or the whole new one. Without
+// overwrite the new file is moved into place only while path does not
+// exist, so a file that appears meanwhile is kept.
 int tool_write_file_atomic(const char *path, const void *data, size_t n, int overwrite) {
     struct stat st;
     if (!overwrite && lstat(path, &st) == 0) {
@@ -136,22 +139,33 @@ int tool_write_file_atomic(const char *path, const void *data, size_t n, int ove
                       path, strerror(errno));
         return -1;
     }
-    fchmod(fd, 0644);
-    if (tool_write_all(fd, data, n) != 0 || fsync(fd) != 0) {
+    int result = -1;
+    if (fchmod(fd, 0644) != 0) {
+        format_narrow(tool_error_text, sizeof tool_error_text,
+                      "cannot set the mode of %s to 0644: %s", temp, strerror(errno));
+    } else if (tool_write_all(fd, data, n) != 0 || fsync(fd) != 0) {
         format_narrow(tool_error_text, sizeof tool_error_text, "cannot write %s: %s", temp,
                       strerror(errno));
-        close(fd);
-        unlink(temp);
-        return -1;
+    } else {
+        result = 0;
     }
-    close(fd);
-    if (rename(temp, path) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot rename %s to %s: %s", temp,
-                      path, strerror(errno));
-        unlink(temp);
-        return -1;
+    if (close(fd) != 0 && result == 0) {
+        format_narrow(tool_error_text, sizeof tool_error_text, "cannot write %s: %s", temp,
+                      strerror(errno));
+        result = -1;
     }
-    return 0;
+    if (result == 0 && keyfile_move_into_place(temp, path, overwrite) != 0) {
+        if (errno == EEXIST) {
+            format_narrow(tool_error_text, sizeof tool_error_text,
+                          "%s already exists (use --force to replace it)", path);
+        } else {
+            format_narrow(tool_error_text, sizeof tool_error_text, "cannot rename %s to %s: %s",
+                          temp, path, strerror(errno));
+        }
+        result = -1;
+    }
+    if (result != 0) unlink(temp);
+    return result;
 }
 
 char *tool_base64url_encode(const uint8_t *data, size_t n) {

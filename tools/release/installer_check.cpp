@@ -416,21 +416,15 @@ void signature_first_signer(PKCS7 *p7, PKCS7_SIGNER_INFO **info, STACK_OF(X509) 
     *signer = *signers != nullptr && sk_X509_num(*signers) > 0 ? sk_X509_value(*signers, 0) : nullptr;
 }
 
-// Reads the extracted signature: the first signer's certificate and the
-// facts that depend on it, whether its signature over the signed content
+// Reads the extracted signature p7, whose first signer's record is info and
+// certificate signer (either may be null): the certificate and the facts
+// that depend on it, whether its signature over the signed content
 // verifies, its time stamp's stated time (into *timestamp_at, 0 when none
 // can be read) and its description. A pinned signer's certificate goes to
 // pinned_out (may be null) as PEM.
-int read_signer(const char *signature_path, InstallerCheck *check, long long *timestamp_at, FILE *pinned_out,
-                char *error, size_t cap) {
+int read_signer(PKCS7 *p7, PKCS7_SIGNER_INFO *info, X509 *signer, InstallerCheck *check,
+                long long *timestamp_at, FILE *pinned_out, char *error, size_t cap) {
     *timestamp_at = 0;
-    PKCS7 *p7 = signature_load(signature_path, error, cap);
-    if (p7 == nullptr) return -1;
-    int result = -1;
-    PKCS7_SIGNER_INFO *info;
-    STACK_OF(X509) *signers;
-    X509 *signer;
-    signature_first_signer(p7, &info, &signers, &signer);
     ERR_clear_error();
     if (info != nullptr && description_unsafe(info)) {
         format_narrow(check->signature_problem, sizeof check->signature_problem,
@@ -441,8 +435,7 @@ int read_signer(const char *signature_path, InstallerCheck *check, long long *ti
     if (info != nullptr) timestamp_time(info, timestamp_at, &check->timestamp_present);
     if (signer == nullptr || info == nullptr) {
         // No signing certificate: the facts stay zero, as on Windows.
-        result = 0;
-        goto done;
+        return 0;
     }
     {
         AuthenticodeFacts *facts = &check->facts;
@@ -466,28 +459,19 @@ int read_signer(const char *signature_path, InstallerCheck *check, long long *ti
         if (facts->pinned && pinned_out != nullptr &&
             (PEM_write_X509(pinned_out, signer) != 1 || fflush(pinned_out) != 0)) {
             format_narrow(error, cap, "cannot write the pinned certificate for the signature's check");
-            goto done;
+            return -1;
         }
     }
-    result = 0;
-done:
-    sk_X509_free(signers);
-    PKCS7_free(p7);
-    return result;
+    return 0;
 }
 
-// Builds the first signer's chain at the time `when` (Unix seconds), from
-// the certificates the signature carries up to the trusted roots, with no
-// revocation look-up, and records what it came to in check.
-int judge_chain(const char *signature_path, const char *trust_ca, long long when, InstallerCheck *check,
-                char *error, size_t cap) {
-    PKCS7 *p7 = signature_load(signature_path, error, cap);
-    if (p7 == nullptr) return -1;
+// Builds the chain of signer (the first signer of the signature p7; may be
+// null) at the time `when` (Unix seconds), from the certificates the
+// signature carries up to the trusted roots, with no revocation look-up,
+// and records what it came to in check.
+int judge_chain(PKCS7 *p7, X509 *signer, const char *trust_ca, long long when,
+                InstallerCheck *check, char *error, size_t cap) {
     int result = -1;
-    PKCS7_SIGNER_INFO *info;
-    STACK_OF(X509) *signers;
-    X509 *signer;
-    signature_first_signer(p7, &info, &signers, &signer);
     X509_STORE *store = X509_STORE_new();
     X509_STORE_CTX *ctx = X509_STORE_CTX_new();
     ChainErrors errors;
@@ -537,8 +521,6 @@ int judge_chain(const char *signature_path, const char *trust_ca, long long when
 done:
     X509_STORE_CTX_free(ctx);
     X509_STORE_free(store);
-    sk_X509_free(signers);
-    PKCS7_free(p7);
     return result;
 }
 
@@ -577,11 +559,11 @@ FILE *private_file(const InstallerCopy *copy, const char *name, char *path, size
     return file;
 }
 
-}  // namespace
-
 void hash_piece(void *context, const uint8_t *data, size_t length) {
     EVP_DigestUpdate((EVP_MD_CTX *)context, data, length);
 }
+
+}  // namespace
 
 int installer_copy_make(const char *path, InstallerCopy *copy, char *error, size_t cap) {
     memset(copy, 0, sizeof *copy);
@@ -685,6 +667,11 @@ int installer_check_copy(const InstallerCopy *copy, const char *trust_ca, Instal
     char *output = (char *)heap_alloc(OUTPUT_CAPACITY);
     int result = -1;
     int rc = 0;
+    // The extracted signature, loaded once for the signer and its chain.
+    PKCS7 *p7 = nullptr;
+    PKCS7_SIGNER_INFO *info = nullptr;
+    STACK_OF(X509) *signers = nullptr;
+    X509 *signer = nullptr;
     format_narrow(signature, sizeof signature, "%s/signature.der", copy->folder);
     if (roots_file == nullptr || anchors_file == nullptr || output == nullptr) {
         format_narrow(error, cap, "cannot make files in %s to check the installer: %s", copy->folder,
@@ -725,7 +712,12 @@ int installer_check_copy(const InstallerCopy *copy, const char *trust_ca, Instal
     }
     {
         long long timestamp_at = 0;
-        if (read_signer(signature, check, &timestamp_at, anchors_file, error, cap) != 0) goto done;
+        p7 = signature_load(signature, error, cap);
+        if (p7 == nullptr) goto done;
+        signature_first_signer(p7, &info, &signers, &signer);
+        if (read_signer(p7, info, signer, check, &timestamp_at, anchors_file, error, cap) != 0) {
+            goto done;
+        }
         if (fclose(anchors_file) != 0) {
             anchors_file = nullptr;
             format_narrow(error, cap, "cannot write %s", anchors);
@@ -753,7 +745,7 @@ int installer_check_copy(const InstallerCopy *copy, const char *trust_ca, Instal
             check->judged_at_timestamp = 1;
         }
         if (check->facts.certificate &&
-            judge_chain(signature, trust_ca, check->judged_at, check, error, cap) != 0) {
+            judge_chain(p7, signer, trust_ca, check->judged_at, check, error, cap) != 0) {
             goto done;
         }
         if (has_line(begin, end, "No signature found", nullptr, 1)) {
@@ -783,6 +775,8 @@ int installer_check_copy(const InstallerCopy *copy, const char *trust_ca, Instal
     check->verdict = authenticode_verdict(check->status, &check->facts);
     result = 0;
 done:
+    sk_X509_free(signers);
+    PKCS7_free(p7);
     if (roots_file != nullptr) fclose(roots_file);
     if (anchors_file != nullptr) fclose(anchors_file);
     heap_free(output);

@@ -99,7 +99,7 @@ const char usage_text[] =
     "      freshness statement (trusting --fresh-key, else the freshness keys of\n"
     "      the profile whose setups trust --key): a warning below 3 days (or half\n"
     "      a shorter window), a failure when it is stale, missing or refused.\n"
-    "      the whole installer. Exit 0 when no check failed, 1 when one did.\n"
+    "      Exit 0 when no check failed, 1 when one did.\n"
     "  sign-pe --in FILE --out FILE --key URI|FILE --certs FILE --tsa URL\n"
     "          [--module FILE] [--pin-file FILE] [--trust-ca FILE]\n"
     "          [--description TEXT] [--time-limit SECONDS] [--force]\n"

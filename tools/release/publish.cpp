@@ -18,6 +18,7 @@
 #include "common/constants.h"
 #include "common/memory.h"
 #include "common/text.h"
+#include "release/freshness.h"
 #include "release/manifest.h"
 #include "release/release.h"
 #include "release/version.h"
@@ -168,6 +169,8 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
                                                     detail, sizeof detail);
     bool same = verdict == VERIFY_OK && strcmp(info.fileName, file_name) == 0 &&
                 info.size == (int64_t)size && strcmp(info.sha256_hex, hex) == 0;
+    uint8_t manifest_sha256[32];
+    memcpy(manifest_sha256, info.manifest_sha256, sizeof manifest_sha256);
     release_free(&info);
     int result = 0;
     if (!same) {
@@ -180,48 +183,33 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
     }
     // The freshness statement after the release lines, read back as a
     // setup reads it before it is written.
-    StatementInfo statement;
-    memset(&statement, 0, sizeof statement);
+    StatementCheck check;
+    memset(&check, 0, sizeof check);
     if (result == 0 && fresh != nullptr) {
         int64_t issued = (int64_t)time(nullptr);
-        size_t lines_length = 0;
-        char *lines =
-            statement_lines(fresh, (const uint8_t *)manifest, (size_t)n, issued,
-                            issued + (int64_t)days * STATEMENT_DAY_S, "\n", &lines_length);
-        char *whole = lines == nullptr ? nullptr : (char *)heap_alloc(length + lines_length + 1);
-        if (lines != nullptr && whole == nullptr) {
-            format_narrow(tool_error_text, sizeof tool_error_text, "out of memory");
-        }
-        if (whole != nullptr) {
-            memcpy(whole, envelope, length);
-            memcpy(whole + length, lines, lines_length + 1);
+        size_t whole_length = 0;
+        char *whole = statement_append(fresh, manifest_sha256, envelope, length, "\n", issued,
+                                       issued + (int64_t)days * STATEMENT_DAY_S, &trusted,
+                                       "0.0.0", &check, &whole_length);
+        if (whole == nullptr) {
+            result = -1;
+        } else {
             heap_free(envelope);
             envelope = whole;
-            length += lines_length;
-            TrustedKey fresh_key = keyfile_trusted_key(&fresh->key);
-            StatementStatus read = statement_read(envelope, length, &fresh_key, 1, issued,
-                                                  &statement, detail, sizeof detail);
-            if (read != STATEMENT_OK) {
+            length = whole_length;
+            if (check.statement != STATEMENT_OK) {
                 format_narrow(tool_error_text, sizeof tool_error_text,
                               "the freshness statement does not pass its own check: %s: %s",
-                              statement_status_word(read), detail);
+                              statement_status_word(check.statement), check.statement_detail);
+                result = -1;
+            } else if (check.release != VERIFY_OK) {
+                format_narrow(tool_error_text, sizeof tool_error_text,
+                              "the release with its statement does not pass its own "
+                              "verification: %s: %s",
+                              verify_status_word(check.release), check.release_detail);
+                result = -1;
             }
-            if (read == STATEMENT_OK) {
-                verdict = release_verify_with_keys(envelope, length, "0.0.0", &trusted, 1, &info,
-                                                   detail, sizeof detail);
-                release_free(&info);
-                if (verdict != VERIFY_OK) {
-                    format_narrow(tool_error_text, sizeof tool_error_text,
-                                  "the release with its statement does not pass its own "
-                                  "verification: %s: %s",
-                                  verify_status_word(verdict), detail);
-                }
-            }
-            if (read != STATEMENT_OK || verdict != VERIFY_OK) result = -1;
-        } else {
-            result = -1;
         }
-        heap_free(lines);
     }
     if (result == 0 && (format_narrow(path, sizeof path, "%s/latest.txt", work) < 0 ||
                         tool_write_file_atomic(path, envelope, length, 0) != 0)) {
@@ -235,8 +223,8 @@ int build_release(const char *work, const InstallerCopy *installer, const char *
             version, file_name, (unsigned long long)size, hex, key->kid, build_profile());
         if (fresh != nullptr) {
             char issued[32], expires[32];
-            statement_time_text(statement.issued, issued, sizeof issued);
-            statement_time_text(statement.expires, expires, sizeof expires);
+            fresh_time_text(check.info.issued, issued, sizeof issued);
+            fresh_time_text(check.info.expires, expires, sizeof expires);
             printf(
                 "fresh from %s until %s (%d days), signed with %s; keep it fresh with "
                 "vornquill-release refresh before then\n",
@@ -276,11 +264,8 @@ int publish_command(int argc, char **argv) {
     }
     const char *fresh_path = options[10].value;
     int days = STATEMENT_DEFAULT_DAYS;
-    if (options[11].value != nullptr && statement_parse_days(options[11].value, &days) != 0) {
-        return tool_usage_error("publish",
-                                "--fresh-days %s is not a whole number of days from 1 to %d",
-                                options[11].value, (int)STATEMENT_MAX_DAYS);
-    }
+    status = statement_days_option("publish", options[11].value, &days);
+    if (status != 0) return status;
     if (fresh_path == nullptr && (options[11].value != nullptr || options[12].value != nullptr)) {
         return tool_usage_error("publish",
                                 "--fresh-days and --fresh-pin-file belong to --fresh-key");

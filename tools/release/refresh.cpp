@@ -19,7 +19,7 @@
 #include "common/constants.h"
 #include "common/memory.h"
 #include "common/text.h"
-#include "release/envelope.h"
+#include "release/freshness.h"
 #include "release/release.h"
 #include "tools/release/keyfile.h"
 #include "tools/release/signer.h"
@@ -132,24 +132,6 @@ int replace_file(const char *path, const struct stat *st, const char *data, size
     return 0;
 }
 
-// The decoded manifest of a verified envelope text, in a heap block; null
-// when out of memory.
-uint8_t *manifest_bytes(const char *text, size_t length, size_t *n) {
-    ReleaseEnvelope envelope;
-    if (!envelope_parse(text, length, &envelope, nullptr, 0)) return nullptr;
-    size_t capacity = (size_t)(envelope.payload_length / 4 + 1) * 3;
-    uint8_t *bytes = (uint8_t *)heap_alloc(capacity);
-    if (bytes == nullptr) return nullptr;
-    int64_t decoded =
-        base64url_decode(envelope.payload, (size_t)envelope.payload_length, bytes, capacity);
-    if (decoded < 0) {
-        heap_free(bytes);
-        return nullptr;
-    }
-    *n = (size_t)decoded;
-    return bytes;
-}
-
 }  // namespace
 
 int refresh_command(int argc, char **argv) {
@@ -163,11 +145,8 @@ int refresh_command(int argc, char **argv) {
         return tool_usage_error("refresh", "--latest, --key and --fresh-key are required");
     }
     int days = STATEMENT_DEFAULT_DAYS;
-    if (options[3].value != nullptr && statement_parse_days(options[3].value, &days) != 0) {
-        return tool_usage_error("refresh",
-                                "--fresh-days %s is not a whole number of days from 1 to %d",
-                                options[3].value, (int)STATEMENT_MAX_DAYS);
-    }
+    status = statement_days_option("refresh", options[3].value, &days);
+    if (status != 0) return status;
     KeyPair release_key;
     if (keyfile_read(options[1].value, KEY_ROLE_RELEASE, 0, &release_key, tool_error_text,
                      sizeof tool_error_text) != 0) {
@@ -223,15 +202,14 @@ int refresh_command(int argc, char **argv) {
     }
     char version[sizeof info.version];
     format_narrow(version, sizeof version, "%s", info.version);
+    uint8_t manifest_sha256[32];
+    memcpy(manifest_sha256, info.manifest_sha256, sizeof manifest_sha256);
     release_free(&info);
+    // The statement being replaced, as this profile's setups judge it.
     StatementInfo old_statement;
-    StatementStatus old_status = STATEMENT_MISSING;
-    {
-        size_t fresh_count = 0;
-        const TrustedKey *fresh_keys = statement_profile_keys(build_profile(), &fresh_count);
-        old_status = statement_read((const char *)text, length, fresh_keys, fresh_count,
-                                    (int64_t)time(nullptr), &old_statement, nullptr, 0);
-    }
+    StatementStatus old_status =
+        statement_read((const char *)text, length, manifest_sha256, freshness_key_table(),
+                       freshness_key_count(), (int64_t)time(nullptr), &old_statement, nullptr, 0);
 
     Signer fresh;
     if (signer_open(options[2].value, KEY_ROLE_FRESHNESS, options[4].value, options[5].value,
@@ -247,62 +225,46 @@ int refresh_command(int argc, char **argv) {
     }
 
     int result = -1;
-    size_t manifest_length = 0;
-    uint8_t *manifest = manifest_bytes((const char *)text, length, &manifest_length);
     char *kept = (char *)heap_alloc(length + 3);
-    char *lines = nullptr;
     char *whole = nullptr;
-    size_t lines_length = 0, whole_length = 0;
+    size_t whole_length = 0;
     const char *eol = "\n";
     int64_t issued = (int64_t)time(nullptr);
-    StatementInfo statement;
-    memset(&statement, 0, sizeof statement);
-    if (manifest == nullptr || kept == nullptr) {
+    StatementCheck check;
+    memset(&check, 0, sizeof check);
+    if (kept == nullptr) {
         format_narrow(tool_error_text, sizeof tool_error_text, "out of memory");
     } else {
+        // The new file as a setup reads it: the same release, and the
+        // statement verified with the freshness key.
         size_t kept_length = keep_release_lines((const char *)text, length, kept, &eol);
-        lines = statement_lines(&fresh, manifest, manifest_length, issued,
-                                issued + (int64_t)days * STATEMENT_DAY_S, eol, &lines_length);
-        whole = lines == nullptr ? nullptr : (char *)heap_alloc(kept_length + lines_length + 1);
-        if (lines != nullptr && whole == nullptr) {
-            format_narrow(tool_error_text, sizeof tool_error_text, "out of memory");
-        }
-        if (whole != nullptr) {
-            memcpy(whole, kept, kept_length);
-            memcpy(whole + kept_length, lines, lines_length + 1);
-            whole_length = kept_length + lines_length;
-            // The new file as a setup reads it: the same release, and the
-            // statement verified with the freshness key.
-            TrustedKey fresh_key = keyfile_trusted_key(&fresh.key);
-            StatementStatus read = statement_read(whole, whole_length, &fresh_key, 1, issued,
-                                                  &statement, detail, sizeof detail);
-            VerifyStatus again = release_verify_with_keys(whole, whole_length, version_floor(),
-                                                          &trusted, 1, &info, nullptr, 0);
-            release_free(&info);
-            if (read != STATEMENT_OK || again != VERIFY_OK) {
-                format_narrow(tool_error_text, sizeof tool_error_text,
-                              "the refreshed latest.txt does not pass its own check (statement %s: "
-                              "%s; release %s); nothing was changed",
-                              statement_status_word(read), detail, verify_status_word(again));
-            } else {
-                result = replace_file(path, &st, whole, whole_length);
-            }
+        whole = statement_append(&fresh, manifest_sha256, kept, kept_length, eol, issued,
+                                 issued + (int64_t)days * STATEMENT_DAY_S, &trusted,
+                                 version_floor(), &check, &whole_length);
+        if (whole == nullptr) {
+            // tool_error_text says why
+        } else if (check.statement != STATEMENT_OK || check.release != VERIFY_OK) {
+            format_narrow(tool_error_text, sizeof tool_error_text,
+                          "the refreshed latest.txt does not pass its own check (statement %s: "
+                          "%s; release %s); nothing was changed",
+                          statement_status_word(check.statement), check.statement_detail,
+                          verify_status_word(check.release));
+        } else {
+            result = replace_file(path, &st, whole, whole_length);
         }
     }
     signer_close(&fresh);
     heap_free(whole);
-    heap_free(lines);
     heap_free(kept);
-    heap_free(manifest);
     heap_free(text);
     if (result != 0) return tool_failure("refresh", tool_error_text);
 
     char from[32], until[32], before[96];
-    statement_time_text(statement.issued, from, sizeof from);
-    statement_time_text(statement.expires, until, sizeof until);
+    fresh_time_text(check.info.issued, from, sizeof from);
+    fresh_time_text(check.info.expires, until, sizeof until);
     if (old_status == STATEMENT_OK || old_status == STATEMENT_EXPIRED) {
         char old_until[32];
-        statement_time_text(old_statement.expires, old_until, sizeof old_until);
+        fresh_time_text(old_statement.expires, old_until, sizeof old_until);
         format_narrow(before, sizeof before, "; the statement it replaced %s %s",
                       old_status == STATEMENT_EXPIRED ? "expired at" : "was fresh until",
                       old_until);

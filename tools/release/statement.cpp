@@ -4,13 +4,9 @@
 
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
-
-#include <sodium.h>
 
 #include "common/memory.h"
 #include "common/text.h"
-#include "release/envelope.h"
 #include "release/freshness_keys.inc"
 #include "release/freshness.h"
 #include "tools/release/command.h"
@@ -20,29 +16,12 @@ namespace {
 const TrustedKey test_keys[] = {FRESHNESS_KEYS_TEST};
 const TrustedKey production_keys[] = {FRESHNESS_KEYS_PRODUCTION};
 
-// The SHA-256 of the decoded payload of an envelope text, or -1 when it has
-// none that decodes.
-int manifest_digest(const char *text, size_t length, uint8_t digest[32]) {
-    ReleaseEnvelope envelope;
-    if (!envelope_parse(text, length, &envelope, nullptr, 0)) return -1;
-    size_t capacity = (size_t)(envelope.payload_length / 4 + 1) * 3;
-    uint8_t *decoded = (uint8_t *)heap_alloc(capacity);
-    if (decoded == nullptr) return -1;
-    int64_t n =
-        base64url_decode(envelope.payload, (size_t)envelope.payload_length, decoded, capacity);
-    if (n >= 0) crypto_hash_sha256(digest, decoded, (unsigned long long)n);
-    heap_free(decoded);
-    return n >= 0 ? 0 : -1;
-}
-
 }  // namespace
 
-char *statement_lines(Signer *signer, const uint8_t *manifest, size_t n, int64_t issued,
+char *statement_lines(Signer *signer, const uint8_t manifest_sha256[32], int64_t issued,
                       int64_t expires, const char *eol, size_t *length) {
-    uint8_t digest[32];
     char hex[65];
-    crypto_hash_sha256(digest, manifest, (unsigned long long)n);
-    hex_encode(digest, sizeof digest, hex);
+    hex_encode(manifest_sha256, 32, hex);
     char statement[256];
     int size = format_narrow(statement, sizeof statement,
                              "{\"v\":1,\"product\":\"vornquill-ai\",\"manifest_sha256\":\"%s\","
@@ -56,13 +35,6 @@ char *statement_lines(Signer *signer, const uint8_t *manifest, size_t n, int64_t
     uint8_t signature[64];
     if (signer_sign(signer, (const uint8_t *)statement, (size_t)size, signature) != 0)
         return nullptr;
-    if (crypto_sign_verify_detached(signature, (const uint8_t *)statement, (unsigned long long)size,
-                                    signer->key.public_key) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text,
-                      "the statement's signature does not verify with the public key of %s",
-                      signer->key.kid);
-        return nullptr;
-    }
     char *text64 = tool_base64url_encode((const uint8_t *)statement, (size_t)size);
     char *sig64 = tool_base64url_encode(signature, sizeof signature);
     char *lines = nullptr;
@@ -83,7 +55,38 @@ char *statement_lines(Signer *signer, const uint8_t *manifest, size_t n, int64_t
     return lines;
 }
 
-StatementStatus statement_read(const char *text, size_t length, const TrustedKey *keys,
+char *statement_append(Signer *fresh, const uint8_t manifest_sha256[32], const char *release,
+                       size_t release_length, const char *eol, int64_t issued, int64_t expires,
+                       const TrustedKey *release_key, const char *min_version,
+                       StatementCheck *check, size_t *length) {
+    memset(check, 0, sizeof *check);
+    size_t lines_length = 0;
+    char *lines = statement_lines(fresh, manifest_sha256, issued, expires, eol, &lines_length);
+    if (lines == nullptr) return nullptr;
+    char *whole = (char *)heap_alloc(release_length + lines_length + 1);
+    if (whole == nullptr) {
+        heap_free(lines);
+        format_narrow(tool_error_text, sizeof tool_error_text, "out of memory");
+        return nullptr;
+    }
+    memcpy(whole, release, release_length);
+    memcpy(whole + release_length, lines, lines_length + 1);
+    heap_free(lines);
+    *length = release_length + lines_length;
+    TrustedKey fresh_key = keyfile_trusted_key(&fresh->key);
+    check->statement = statement_read(whole, *length, manifest_sha256, &fresh_key, 1, issued,
+                                      &check->info, check->statement_detail,
+                                      sizeof check->statement_detail);
+    ReleaseInfo info;
+    check->release = release_verify_with_keys(whole, *length, min_version, release_key, 1, &info,
+                                              check->release_detail,
+                                              sizeof check->release_detail);
+    release_free(&info);
+    return whole;
+}
+
+StatementStatus statement_read(const char *text, size_t length,
+                               const uint8_t manifest_sha256[32], const TrustedKey *keys,
                                size_t count, int64_t now, StatementInfo *info, char *detail,
                                size_t cap) {
     memset(info, 0, sizeof *info);
@@ -94,17 +97,11 @@ StatementStatus statement_read(const char *text, size_t length, const TrustedKey
     if (fresh_lines_parse(text, length, &lines, nullptr, 0) == VERIFY_OK) {
         format_narrow(info->kid, sizeof info->kid, "%.*s", (int)lines.kid_length, lines.kid);
     }
-    uint8_t digest[32];
-    if (manifest_digest(text, length, digest) != 0) {
-        if (detail != nullptr) format_narrow(detail, cap, "latest.txt has no payload that decodes");
-        return STATEMENT_FORMAT;
-    }
-    hex_encode(digest, sizeof digest, info->manifest_sha256);
     // The setup's own check, with the keys given.
     ReleaseInfo release;
     memset(&release, 0, sizeof release);
-    VerifyStatus status =
-        freshness_verify_with_keys(text, length, digest, keys, count, now, &release, detail, cap);
+    VerifyStatus status = freshness_verify_with_keys(text, length, manifest_sha256, keys, count,
+                                                     now, &release, detail, cap);
     info->issued = release.fresh_issued;
     info->expires = release.fresh_expires;
     switch (status) {
@@ -154,6 +151,16 @@ int statement_parse_days(const char *text, int *days) {
     return 0;
 }
 
+int statement_days_option(const char *command, const char *value, int *days) {
+    *days = STATEMENT_DEFAULT_DAYS;
+    if (value != nullptr && statement_parse_days(value, days) != 0) {
+        return tool_usage_error(command,
+                                "--fresh-days %s is not a whole number of days from 1 to %d",
+                                value, (int)STATEMENT_MAX_DAYS);
+    }
+    return 0;
+}
+
 void statement_span_text(int64_t seconds, char *text, size_t capacity) {
     if (seconds < 0) seconds = 0;
     int64_t days = seconds / 86400, hours = seconds % 86400 / 3600, minutes = seconds % 3600 / 60;
@@ -164,15 +171,4 @@ void statement_span_text(int64_t seconds, char *text, size_t capacity) {
     } else {
         format_narrow(text, capacity, "%lld min", (long long)minutes);
     }
-}
-
-void statement_time_text(int64_t seconds, char *text, size_t capacity) {
-    time_t t = (time_t)seconds;
-    struct tm tm;
-    if (gmtime_r(&t, &tm) == nullptr) {
-        format_narrow(text, capacity, "%lld", (long long)seconds);
-        return;
-    }
-    format_narrow(text, capacity, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }

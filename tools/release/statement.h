@@ -38,29 +38,50 @@ enum StatementStatus {
 
 // A statement as read: kid once its lines are well-formed ("" before);
 // issued and expires once it was read (-1 before: OK, EXPIRED and
-// OTHER_MANIFEST have them); manifest_sha256 is that of the latest.txt's
-// own manifest.
+// OTHER_MANIFEST have them).
 struct StatementInfo {
     char kid[65];
     int64_t issued;
     int64_t expires;
-    char manifest_sha256[65];
 };
 
-// The three lines for the manifest bytes (n of them), signed by signer (a
+// The three lines for the manifest whose SHA-256 is manifest_sha256 (the
+// digest release_verify_with_keys gives in ReleaseInfo), signed by signer (a
 // freshness key), each ended with eol ("\n" or "\r\n"), zero-terminated in a
-// heap block the caller frees with heap_free. The signature is checked
-// before the lines are made. Null with tool_error_text on failure.
-char *statement_lines(Signer *signer, const uint8_t *manifest, size_t n, int64_t issued,
+// heap block the caller frees with heap_free. Null with tool_error_text on
+// failure.
+char *statement_lines(Signer *signer, const uint8_t manifest_sha256[32], int64_t issued,
                       int64_t expires, const char *eol, size_t *length);
 
-// Judges the statement of a latest.txt text (length bytes; a well-formed
-// envelope, see envelope_parse) with the setup's own check
-// (freshness_verify_with_keys), trusting the keys given (count of them), at
-// the time now (Unix seconds). Fills info as far as it got; the detail (the
-// setup's message, cut to fit, always terminated; detail may be null) says
-// what was wrong.
-StatementStatus statement_read(const char *text, size_t length, const TrustedKey *keys,
+// A release text with its new statement, as a setup reads it back.
+struct StatementCheck {
+    StatementStatus statement;   // the statement, with the freshness key's public key
+    VerifyStatus release;        // the whole text's release, with the release key
+    StatementInfo info;          // the statement as read
+    char statement_detail[256];  // what was wrong with the statement, always terminated
+    char release_detail[256];    // what was wrong with the release, always terminated
+};
+
+// Appends the statement lines (see statement_lines; each ended with eol)
+// to the release lines release (release_length bytes, ending with a line
+// ending) and reads the whole back as a setup does: the statement with
+// fresh's public key at issued, and the release with release_key and
+// min_version. Returns the whole text, zero-terminated in a heap block the
+// caller frees with heap_free (*length bytes), with check filled; null with
+// tool_error_text when the lines could not be made or memory ran out.
+char *statement_append(Signer *fresh, const uint8_t manifest_sha256[32], const char *release,
+                       size_t release_length, const char *eol, int64_t issued, int64_t expires,
+                       const TrustedKey *release_key, const char *min_version,
+                       StatementCheck *check, size_t *length);
+
+// Judges the statement of a latest.txt text (length bytes) whose release
+// verified with the manifest digest manifest_sha256, with the setup's own
+// check (freshness_verify_with_keys), trusting the keys given (count of
+// them), at the time now (Unix seconds). Fills info as far as it got; the
+// detail (the setup's message, cut to fit, always terminated; detail may be
+// null) says what was wrong.
+StatementStatus statement_read(const char *text, size_t length,
+                               const uint8_t manifest_sha256[32], const TrustedKey *keys,
                                size_t count, int64_t now, StatementInfo *info, char *detail,
                                size_t detail_capacity);
 
@@ -76,9 +97,11 @@ const TrustedKey *statement_profile_keys(const char *profile, size_t *count);
 // digits. Returns 0 with *days, or -1.
 int statement_parse_days(const char *text, int *days);
 
+// The --fresh-days option of command: its value (STATEMENT_DEFAULT_DAYS
+// when value is null) in *days and 0, or the status of tool_usage_error
+// after its message.
+int statement_days_option(const char *command, const char *value, int *days);
+
 // Writes a span of seconds as "6 d 23 h", "5 h 12 min" or "12 min" (the
 // largest unit that is not zero and the next; seconds are dropped).
 void statement_span_text(int64_t seconds, char *text, size_t capacity);
-
-// Writes Unix seconds as "YYYY-MM-DDTHH:MM:SSZ".
-void statement_time_text(int64_t seconds, char *text, size_t capacity);

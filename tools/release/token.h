@@ -9,8 +9,8 @@
 // at run time. The PIN comes from a file (the URI's pin-source=file:... or
 // the caller's option) or from the environment variable TOKEN_PIN_VARIABLE;
 // a pin-value in the URI is refused, as it would sit on the command line.
-// The release key id ("release-YYYYMMDD-xxxxxxxx") is kept in both objects'
-// CKA_ID.
+// The key id (a release key's "release-YYYYMMDD-xxxxxxxx" or a freshness
+// key's "fresh-YYYYMMDD-xxxxxxxx") is kept in both objects' CKA_ID.
 #pragma once
 
 #include <stddef.h>
@@ -66,9 +66,9 @@ int token_generate(const TokenKeyName *name, int role, const char *date, const c
                    size_t error_capacity);
 
 // Opens the token, logs in and finds the key: an Ed25519 private key of the
-// object label with its public half and a release key id, that may sign and
-// nothing else (not decrypt, unwrap or derive), and is sensitive and not
-// extractable and has always been (CKA_ALWAYS_SENSITIVE,
+// object label with its public half and a release or freshness key id, that
+// may sign and nothing else (not decrypt, unwrap or derive), and is sensitive
+// and not extractable and has always been (CKA_ALWAYS_SENSITIVE,
 // CKA_NEVER_EXTRACTABLE); a key the token did not make itself (CKA_LOCAL
 // false) is told on standard error. Returns 0, or -1 with a message naming
 // every rule the key breaks (nothing is left open on -1).
