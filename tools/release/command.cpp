@@ -117,6 +117,25 @@ int tool_write_all(int fd, const void *data, size_t n) {
     return 0;
 }
 
+int tool_fill_temp(int fd, const char *temp, unsigned mode, const void *data, size_t n) {
+    int result = -1;
+    if (fchmod(fd, (mode_t)mode) != 0) {
+        format_narrow(tool_error_text, sizeof tool_error_text,
+                      "cannot set the mode of %s to %04o: %s", temp, mode, strerror(errno));
+    } else if (tool_write_all(fd, data, n) != 0 || fsync(fd) != 0) {
+        format_narrow(tool_error_text, sizeof tool_error_text, "cannot write %s: %s", temp,
+                      strerror(errno));
+    } else {
+        result = 0;
+    }
+    if (close(fd) != 0 && result == 0) {
+        format_narrow(tool_error_text, sizeof tool_error_text, "cannot write %s: %s", temp,
+                      strerror(errno));
+        result = -1;
+    }
+    return result;
+}
+
 // Writes data to path through a temporary sibling and a rename, so that
 // path holds either its old content or the whole new one. Without
 // overwrite the new file is moved into place only while path does not
@@ -139,21 +158,7 @@ int tool_write_file_atomic(const char *path, const void *data, size_t n, int ove
                       path, strerror(errno));
         return -1;
     }
-    int result = -1;
-    if (fchmod(fd, 0644) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text,
-                      "cannot set the mode of %s to 0644: %s", temp, strerror(errno));
-    } else if (tool_write_all(fd, data, n) != 0 || fsync(fd) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot write %s: %s", temp,
-                      strerror(errno));
-    } else {
-        result = 0;
-    }
-    if (close(fd) != 0 && result == 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot write %s: %s", temp,
-                      strerror(errno));
-        result = -1;
-    }
+    int result = tool_fill_temp(fd, temp, 0644, data, n);
     if (result == 0 && keyfile_move_into_place(temp, path, overwrite) != 0) {
         if (errno == EEXIST) {
             format_narrow(tool_error_text, sizeof tool_error_text,

@@ -42,6 +42,11 @@ int tool_read_file(const char *path, size_t limit, const char *what, uint8_t **d
 // Writes all n bytes to fd. Returns 0 or -1 with errno.
 int tool_write_all(int fd, const void *data, size_t n);
 
+// Fills a new temporary file (fd, made by mkstemp as temp): the mode, all n
+// bytes of data, flushed to disk, closed. Returns 0, or -1 with
+// tool_error_text (fd closed either way; the caller removes temp).
+int tool_fill_temp(int fd, const char *temp, unsigned mode, const void *data, size_t n);
+
 // Writes data to path through a temporary sibling and a rename, so that
 // path holds either its old content or the whole new one. Without overwrite
 // an existing path is refused. Returns 0, or -1 with tool_error_text.

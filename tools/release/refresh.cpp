@@ -87,28 +87,16 @@ int replace_file(const char *path, const struct stat *st, const char *data, size
                       folder, strerror(errno));
         return -1;
     }
-    int result = -1;
+    int result = tool_fill_temp(fd, temp, (unsigned)(st->st_mode & 07777), data, n);
     struct stat now;
-    if (fchmod(fd, st->st_mode & 07777) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text,
-                      "cannot set the mode of %s to %04o: %s", temp,
-                      (unsigned)(st->st_mode & 07777), strerror(errno));
-    } else if (tool_write_all(fd, data, n) != 0 || fsync(fd) != 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot write %s: %s", temp,
-                      strerror(errno));
-    } else if (lstat(path, &now) != 0 || now.st_ino != st->st_ino || now.st_dev != st->st_dev ||
-               now.st_size != st->st_size || now.st_mtim.tv_sec != st->st_mtim.tv_sec ||
-               now.st_mtim.tv_nsec != st->st_mtim.tv_nsec) {
+    if (result == 0 &&
+        (lstat(path, &now) != 0 || now.st_ino != st->st_ino || now.st_dev != st->st_dev ||
+         now.st_size != st->st_size || now.st_mtim.tv_sec != st->st_mtim.tv_sec ||
+         now.st_mtim.tv_nsec != st->st_mtim.tv_nsec)) {
         format_narrow(tool_error_text, sizeof tool_error_text,
                       "%s changed while it was being refreshed (a publish?); it was left as it is "
                       "now: run refresh again",
                       path);
-    } else {
-        result = 0;
-    }
-    if (close(fd) != 0 && result == 0) {
-        format_narrow(tool_error_text, sizeof tool_error_text, "cannot write %s: %s", temp,
-                      strerror(errno));
         result = -1;
     }
     if (result == 0 && rename(temp, path) != 0) {
