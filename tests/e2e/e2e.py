@@ -584,12 +584,22 @@ class Bench:
         probe; never the program under test) and returns how it ended. When
         Wine's loader could not start it at all (it then hands the command
         to start.exe, which says so), the program never ran and its start is
-        tried again, at most twice, each time noted in the output. With
-        ERRORS, Wine's error messages go into the output that a failure
-        shows."""
+        tried again, at most twice, each time noted in the output; so is one
+        that did not end within TIMEOUT seconds (a first start of Wine on a
+        machine loaded by other tests), whose third time-out is raised. The
+        harness's programs only read or write what they are given again, so
+        a second start does what the first would have done. With ERRORS,
+        Wine's error messages go into the output that a failure shows."""
         env = dict(self.env, WINEDEBUG="err+all") if errors else self.env
         for attempt in range(1, 4):
-            r = run_quiet([WINE64] + list(args), env=env, timeout=timeout)
+            try:
+                r = run_quiet([WINE64] + list(args), env=env, timeout=timeout)
+            except subprocess.TimeoutExpired:
+                if attempt == 3:
+                    raise
+                print("    note: %s did not end within %s s under Wine (attempt %d), starting it again"
+                      % (args[0], timeout, attempt), flush=True)
+                continue
             if r.returncode == 0 or WINE_COULD_NOT_START not in r.stdout or attempt == 3:
                 return r
             print("    note: Wine could not start %s (attempt %d), starting it again: %s"

@@ -119,10 +119,11 @@ def installer_name_directory(suite, sc):
 
 def harness_tool_not_started(suite, sc):
     """The harness starts its own Wine programs (regedit, reg, the probe)
-    again only when Wine's loader could not start them, and still returns
-    the failure when no start works: a file that is no program is tried
-    three times, each retry noted, and ends failed; a program that starts
-    and fails is not tried again."""
+    again only when Wine's loader could not start them or they did not end
+    in time, and still returns the failure when no start works: a file that
+    is no program is tried three times, each retry noted, and ends failed; a
+    program that starts and fails is not tried again; one that never ends
+    in time is tried three times and its time-out raised."""
     b = suite.b
     junk = os.path.join(b.work, "not-a-program.exe")
     with open(junk, "wb") as f:
@@ -141,6 +142,17 @@ def harness_tool_not_started(suite, sc):
              "starts of %s tried again" % args[0])
         c.eq(WINE_COULD_NOT_START in r.stdout, starts > 1,
              "Wine's loader could not start %s" % args[0])
+    # A program that does not end in time is started three times, and the
+    # third time-out is the harness's failure.
+    out = io.StringIO()
+    timed_out = False
+    with contextlib.redirect_stdout(out):
+        try:
+            b.wine_tool(["cmd", "/c", "ping -n 4 127.0.0.1 >nul"], timeout=1)
+        except subprocess.TimeoutExpired:
+            timed_out = True
+    c.eq(timed_out, True, "a program that never ends within its time ends the harness's call")
+    c.eq(out.getvalue().count("did not end within 1 s under Wine"), 2, "starts of a slow program tried again")
     return c.failures
 
 
